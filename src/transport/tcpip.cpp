@@ -1,0 +1,258 @@
+#include "transport/tcpip.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "core/preferences.h"
+#include "core/session_config.h"
+#include "core/text.h"
+#include "transport/socket.h"
+
+namespace tarnwick {
+
+namespace {
+
+// The network request may take this many polls of 100 ms before the transport gives up.
+constexpr int kNetworkPolls = 299;
+constexpr std::size_t kMaxDestinationHost = 1012;
+
+std::unique_ptr<IO_Buffer> NewReadBuffer() {
+    std::unique_ptr<IO_Buffer> buffer(new (std::nothrow) IO_Buffer(IO_TCPIP::kReadSize));
+    if (!buffer || buffer->capacity() < IO_TCPIP::kReadSize) return nullptr;
+    return buffer;
+}
+
+}  // namespace
+
+IO_TCPIP::IO_TCPIP() : IO(kLayerTCPIP, "TCP/IP") {}
+
+IO_TCPIP::~IO_TCPIP() {
+    Close();
+    {
+        LockHolder pump(queue_.second());
+        queue_.Clear();
+    }
+    network_request_.Release();
+}
+
+int IO_TCPIP::Open(SessionConfig* config) {
+    if (flags_.load() & kConnected) return status::kAlreadyOpen;
+    AttachConfig(config);
+    const char* host = config != nullptr ? config->GetNarrow(setting::hostname) : nullptr;
+    int port = config != nullptr ? config->GetInt(setting::portnum) : 0;
+
+    const Preferences& preferences = Preferences::Instance();
+    if (preferences.GetInt(pref::EnableICM) != 0) {
+        std::string name = host != nullptr ? host : "";
+        if (name.size() > kMaxDestinationHost) name.resize(kMaxDestinationHost);
+        if (network_request_.Request(Utf8ToUtf16("tarnwick://" + name),
+                                     preferences.GetInt(pref::UseICMProxy)) != 0) {
+            return status::kNetworkUnavailable;
+        }
+        for (int i = 0; i < kNetworkPolls && network_request_.IsPending(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        if (!network_request_.IsConnected()) return status::kNetworkUnavailable;
+    }
+
+    int result = status::kOk;
+    int fd = CreateStreamSocket(0);
+    if (fd < 0) {
+        result = status::kSocketCreateFailed;
+    } else if (ConnectSocket(fd, host, port, true)) {
+        socket_.store(fd);
+        flags_.fetch_or(kConnected);
+    } else {
+        close(fd);
+        result = status::kConnectFailed;
+    }
+    if (result != status::kOk) {
+        if (upper_ != nullptr) upper_->DisplayString("Connection failed\r\n");
+        return result;
+    }
+
+    {
+        // Data left from an earlier connection must not reach the new one's layers.
+        LockHolder pump(queue_.second());
+        queue_.Clear();
+    }
+    bool started;
+    {
+        std::lock_guard<std::mutex> guard(close_mutex_);
+        peer_ended_.store(false);
+        flags_.fetch_or(kReaderRunning);
+        reader_.SetWaker([this] {
+            int socket = socket_.load();
+            if (socket >= 0) shutdown(socket, SHUT_RDWR);
+        });
+        started = reader_.Start(&IO_TCPIP::ReaderMain, this);
+    }
+    if (!started) {
+        Close();
+        return status::kReaderStartFailed;
+    }
+    return status::kOk;
+}
+
+void IO_TCPIP::Close() {
+    CloseConnection(false);
+}
+
+void IO_TCPIP::CloseConnection(bool holding_send_lock) {
+    {
+        std::lock_guard<std::mutex> guard(close_mutex_);
+        // The flag first, so that the reader leaves its loop instead of reading again; the
+        // shutdown then ends its wait (and any send blocked on a full window). The descriptor
+        // stays open until the reader has been joined: its number could otherwise be handed to
+        // another socket while the reader is still about to use it.
+        flags_.fetch_and(~kReaderRunning);
+        int fd = socket_.load();
+        if (fd >= 0) shutdown(fd, SHUT_RDWR);
+        reader_.Stop();
+    }
+    // A sender holding the send lock may be just about to use the descriptor; it is closed only
+    // once no send can be in progress.
+    if (!holding_send_lock) send_lock_.Acquire();
+    {
+        std::lock_guard<std::mutex> guard(close_mutex_);
+        int fd = socket_.exchange(kInvalidSocket);
+        if (fd >= 0) close(fd);
+        flags_.fetch_and(~kConnected);
+    }
+    if (!holding_send_lock) send_lock_.Release();
+}
+
+int IO_TCPIP::IsLinkUp() {
+    return (flags_.load() & kConnected) ? 1 : IO::IsLinkUp();
+}
+
+int IO_TCPIP::IsConnected() {
+    return (flags_.load() & kConnected) ? 1 : 0;
+}
+
+int IO_TCPIP::SetLower(IO*) {
+    return status::kTransportHasNoLower;
+}
+
+int IO_TCPIP::InsertBelow(IO*) {
+    return status::kTransportHasNoLower;
+}
+
+int IO_TCPIP::Send(const std::uint8_t* data, int length) {
+    send_lock_.Acquire();
+    int fd = socket_.load();
+    if (!(flags_.load() & kConnected) || fd < 0) {
+        send_lock_.Release();
+        return status::kNotConnected;
+    }
+    if (length <= 0 || data == nullptr) {
+        send_lock_.Release();
+        return length == 0 ? status::kOk : status::kNothingToDo;
+    }
+    // A blocking send normally takes everything at once; a signal can still cut it short, and
+    // the rest must follow rather than be lost.
+    std::size_t total = static_cast<std::size_t>(length);
+    std::size_t done = 0;
+    while (done < total) {
+        ssize_t sent = send(fd, data + done, total - done, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) break;
+        done += static_cast<std::size_t>(sent);
+    }
+    if (done != total) {
+        CloseConnection(true);
+        send_lock_.Release();
+        return status::kSendFailed;
+    }
+    send_lock_.Release();
+    return status::kOk;
+}
+
+int IO_TCPIP::Receive(const std::uint8_t*, int) {
+    return status::kNotSupported;
+}
+
+int IO_TCPIP::Display(const std::uint8_t*, int) {
+    return status::kNotSupported;
+}
+
+int IO_TCPIP::DeliverQueued() {
+    int result = status::kOk;
+    for (;;) {
+        std::unique_ptr<IO_Buffer> buffer = queue_.PopFront();
+        if (!buffer) break;
+        result = upper_ != nullptr ? upper_->ReceiveBuffer(std::move(buffer)) : status::kOk;
+        if (result != status::kOk) break;
+    }
+    return result;
+}
+
+int IO_TCPIP::Pump() {
+    if (!(flags_.load() & kReaderRunning)) {
+        // Still connected means the reader ended on its own (the peer closed or the link
+        // failed): what it read last is handed up before the session learns of the end, so a
+        // server's parting words are not lost. After Close nothing more is delivered.
+        if (flags_.load() & kConnected) {
+            {
+                LockHolder pump(queue_.second());
+                (void)DeliverQueued();
+            }
+            if (peer_ended_.exchange(false) && config_ != nullptr &&
+                config_->GetInt(setting::debug) != 0 && upper_ != nullptr) {
+                upper_->DisplayString("Connection reset by peer\r\n");
+            }
+        }
+        return status::kReaderStopped;
+    }
+    LockHolder pump(queue_.second());
+    return DeliverQueued();
+}
+
+int IO_TCPIP::ReaderMain(void* argument) {
+    return static_cast<IO_TCPIP*>(argument)->ReadLoop();
+}
+
+void IO_TCPIP::Notify() {
+    if (config_ != nullptr) config_->NotifyDataArrived(this);
+}
+
+int IO_TCPIP::ReadLoop() {
+    const int fd = socket_.load();
+    std::unique_ptr<IO_Buffer> buffer = NewReadBuffer();
+    while (buffer && (flags_.load() & kReaderRunning)) {
+        if (WaitReadable(fd) <= 0) break;
+        ssize_t got;
+        do {
+            got = recv(fd, buffer->data(), buffer->capacity(), 0);
+        } while (got < 0 && errno == EINTR);
+        if (got < 1) {
+            // An orderly close or a failed link; after Close it is only our own shutdown.
+            if (flags_.load() & kReaderRunning) peer_ended_.store(true);
+            break;
+        }
+        buffer->setLength(static_cast<std::uint32_t>(got));
+        {
+            LockHolder pump(queue_.second());
+            queue_.PushBack(std::move(buffer));
+        }
+        buffer = NewReadBuffer();
+        if (!buffer) break;
+        // Returns once the user-interface thread has pumped the queue, so the reader is never
+        // more than one buffer ahead of the display.
+        Notify();
+    }
+    buffer.reset();
+    if (WorkerThread* self = WorkerThread::Current()) self->MarkExiting();
+    flags_.fetch_and(~kReaderRunning);
+    // The last notification lets the user-interface thread see that the connection has ended.
+    Notify();
+    return 0;
+}
+
+}  // namespace tarnwick
