@@ -249,9 +249,10 @@ int IO_TCPIP::ReadLoop() {
     }
     buffer.reset();
     if (WorkerThread* self = WorkerThread::Current()) self->MarkExiting();
-    flags_.fetch_and(~kReaderRunning);
     // The last notification lets the user-interface thread see that the connection has ended.
-    Notify();
+    // After Close there is nobody left to tell.
+    unsigned before = flags_.fetch_and(~kReaderRunning);
+    if (before & kReaderRunning) Notify();
     return 0;
 }
 

@@ -1,0 +1,136 @@
+// The far end of a test connection: a listening socket on the loopback address, and bounded
+// helpers to accept, read and write on the sockets it hands out.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace tarnwick::testing {
+
+class LoopbackListener {
+  public:
+    explicit LoopbackListener(int family = AF_INET, int backlog = 8) : family_(family) {
+        fd_ = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int bound;
+        if (family == AF_INET6) {
+            sockaddr_in6 address{};
+            address.sin6_family = AF_INET6;
+            address.sin6_addr = in6addr_loopback;
+            bound = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        } else {
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            bound = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        }
+        if (bound != 0 || listen(fd_, backlog) != 0) std::abort();
+        sockaddr_storage local{};
+        socklen_t length = sizeof local;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
+        port_ = family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port)
+                                   : ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+    }
+    ~LoopbackListener() { close(fd_); }
+    LoopbackListener(const LoopbackListener&) = delete;
+    LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+    int port() const { return port_; }
+    int fd() const { return fd_; }
+
+    // The next connection, or -1 when none came within the time.
+    int Accept(int timeout_ms = 5000) {
+        pollfd entry{fd_, POLLIN, 0};
+        if (poll(&entry, 1, timeout_ms) != 1) return -1;
+        return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+
+  private:
+    int family_;
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// A port on which nothing listens (bound and released again).
+inline int UnusedPort(int family = AF_INET) {
+    LoopbackListener probe(family);
+    return probe.port();
+}
+
+// Reads until count bytes arrived, the peer closed, or the time is up.
+inline std::string ReadSome(int fd, std::size_t count, int timeout_ms = 5000) {
+    std::string data;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    char chunk[65536];
+    while (data.size() < count) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) break;
+        pollfd entry{fd, POLLIN, 0};
+        if (poll(&entry, 1, static_cast<int>(left)) != 1) break;
+        std::size_t want = std::min(sizeof chunk, count - data.size());
+        ssize_t got = recv(fd, chunk, want, 0);
+        if (got <= 0) break;
+        data.append(chunk, static_cast<std::size_t>(got));
+    }
+    return data;
+}
+
+// True when the peer closed the connection within the time.
+inline bool SeesEndOfStream(int fd, int timeout_ms = 5000) {
+    pollfd entry{fd, POLLIN, 0};
+    if (poll(&entry, 1, timeout_ms) != 1) return false;
+    char byte;
+    return recv(fd, &byte, 1, 0) <= 0;
+}
+
+inline bool WriteAll(int fd, const std::string& data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        ssize_t sent = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        if (sent <= 0) return false;
+        done += static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+// Ends the process with a message when a scope runs longer than allowed: a deadlocked thread
+// cannot be recovered, and the test must fail rather than hang.
+class Watchdog {
+  public:
+    Watchdog(const char* what, std::chrono::milliseconds limit)
+        : thread_([this, what, limit] {
+              std::unique_lock<std::mutex> lock(mutex_);
+              if (!done_cv_.wait_for(lock, limit, [this] { return done_; })) {
+                  std::fprintf(stderr, "Watchdog: '%s' did not finish in time (deadlock?)\n", what);
+                  std::_Exit(3);
+              }
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            done_ = true;
+        }
+        done_cv_.notify_all();
+        thread_.join();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable done_cv_;
+    bool done_ = false;
+    std::thread thread_;
+};
+
+}  // namespace tarnwick::testing

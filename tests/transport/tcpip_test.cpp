@@ -1,0 +1,426 @@
+#include "transport/tcpip.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "core/preferences.h"
+#include "core/session_config.h"
+#include "platform/event_loop.h"
+#include "platform/scripted_ui.h"
+#include "platform/ui_dispatcher.h"
+#include "support/recording_layer.h"
+#include "support/test_util.h"
+#include "transport/loopback_peer.h"
+
+namespace tarnwick {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::LoopbackListener;
+using testing::RecordingLayer;
+using testing::Watchdog;
+
+std::string Pattern(std::size_t size) {
+    std::string data(size, '\0');
+    std::uint32_t x = 12345;
+    for (char& c : data) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    return data;
+}
+
+int OpenDescriptors() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr)
+            ++count;
+        closedir(dir);
+    }
+    return count;
+}
+
+// A top layer that runs a hook from Receive (to act on the transport from inside a pump).
+class HookLayer : public RecordingLayer {
+  public:
+    std::function<void()> on_receive;
+    int Receive(const std::uint8_t* data, int length) override {
+        int result = RecordingLayer::Receive(data, length);
+        if (on_receive) on_receive();
+        return result;
+    }
+};
+
+// The test thread is the user-interface thread: it runs an event loop, and the notification runs
+// a pump there the way the terminal view does (a failed pump closes the connection).
+class TcpipTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Preferences::Instance().SetInt(pref::EnableICM, 0);
+        config_.SetNarrow(setting::hostname, "127.0.0.1");
+        config_.SetInt(setting::portnum, listener_.port());
+        config_.SetSessionCallback(&TcpipTest::OnDataArrived, this);
+        top_ = std::make_unique<HookLayer>();
+        tcp_ = new IO_TCPIP();
+        ASSERT_EQ(top_->InsertBelow(tcp_), 0);
+    }
+    void TearDown() override {
+        Watchdog watchdog("destroying the chain", 5s);
+        top_.reset();
+    }
+
+    static void OnDataArrived(void* context, IO* transport) {
+        auto* self = static_cast<TcpipTest*>(context);
+        ++self->notifications_;
+        UiDispatcher::Instance().RunAndWait([self, transport] {
+            int result = transport->Pump();
+            self->pumps_.push_back(result);
+            if (result != 0 && self->close_on_failure_) transport->Close();
+        });
+    }
+
+    static void CountOnly(void* context, IO*) {
+        ++static_cast<TcpipTest*>(context)->notifications_;
+    }
+
+    int OpenAndAccept() {
+        EXPECT_EQ(tcp_->Open(&config_), 0);
+        return listener_.Accept();
+    }
+
+    bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
+        return loop_.RunUntil(done, limit);
+    }
+
+    testing::IsolatedConfig isolated_;
+    ScriptedUi ui_;
+    EventLoop loop_;
+    LoopbackListener listener_;
+    SessionConfig config_;
+    std::atomic<int> notifications_{0};
+    std::vector<int> pumps_;  // user-interface thread only
+    bool close_on_failure_ = true;
+    std::unique_ptr<HookLayer> top_;
+    IO_TCPIP* tcp_ = nullptr;  // owned by top_
+};
+
+TEST_F(TcpipTest, CarriesBytesBothWaysThroughTheChain) {
+    int peer = OpenAndAccept();
+    ASSERT_GE(peer, 0);
+    EXPECT_EQ(tcp_->IsConnected(), 1);
+    EXPECT_EQ(tcp_->IsLinkUp(), 1);
+
+    EXPECT_EQ(tcp_->Send(reinterpret_cast<const std::uint8_t*>("hello"), 5), 0);
+    EXPECT_EQ(testing::ReadSome(peer, 5), "hello");
+
+    const std::string data = Pattern(300000);
+    std::thread writer([&] { testing::WriteAll(peer, data); });
+    EXPECT_TRUE(RunUntil([&] { return top_->Received().size() >= data.size(); }));
+    writer.join();
+    EXPECT_TRUE(top_->Received() == data) << "bytes lost, reordered or duplicated";
+    // The reader hands up at most one read buffer per notification.
+    EXPECT_GE(top_->receive_calls, static_cast<int>(data.size() / IO_TCPIP::kReadSize));
+    for (int result : pumps_)
+        EXPECT_EQ(result, 0);
+
+    // A second Open changes nothing: the same connection keeps working.
+    EXPECT_EQ(tcp_->Open(&config_), status::kAlreadyOpen);
+    EXPECT_EQ(tcp_->Send(reinterpret_cast<const std::uint8_t*>("more"), 4), 0);
+    EXPECT_EQ(testing::ReadSome(peer, 4), "more");
+    EXPECT_EQ(listener_.Accept(100), -1);
+    close(peer);
+}
+
+TEST_F(TcpipTest, PeerCloseEndsWithOneLastNotification) {
+    for (int debug : {1, 0}) {
+        SCOPED_TRACE(debug);
+        if (debug == 0) {
+            top_ = std::make_unique<HookLayer>();
+            tcp_ = new IO_TCPIP();
+            ASSERT_EQ(top_->InsertBelow(tcp_), 0);
+            pumps_.clear();
+            notifications_ = 0;
+        }
+        config_.SetInt(setting::debug, debug);
+        int peer = OpenAndAccept();
+        ASSERT_GE(peer, 0);
+        ASSERT_TRUE(testing::WriteAll(peer, "last words"));
+        ASSERT_TRUE(RunUntil([&] { return top_->Received() == "last words"; }));
+        close(peer);
+        ASSERT_TRUE(RunUntil([&] { return tcp_->IsConnected() == 0; }));
+        loop_.RunFor(50ms);
+
+        ASSERT_FALSE(pumps_.empty());
+        EXPECT_EQ(pumps_.back(), status::kReaderStopped);
+        EXPECT_EQ(std::count(pumps_.begin(), pumps_.end(), status::kReaderStopped), 1);
+        EXPECT_EQ(notifications_.load(), static_cast<int>(pumps_.size()));
+        EXPECT_EQ(top_->Displayed(), debug ? "Connection reset by peer\r\n" : "");
+        EXPECT_EQ(tcp_->Pump(), status::kReaderStopped);
+        EXPECT_EQ(tcp_->Send(reinterpret_cast<const std::uint8_t*>("x"), 1), status::kNotConnected);
+    }
+}
+
+TEST_F(TcpipTest, DataReadJustBeforeThePeerClosedIsNotLost) {
+    // Without a working notification the reader queues everything it reads and stops at the end
+    // of the stream; the next pump must still deliver all of it before reporting the end.
+    config_.SetSessionCallback(&TcpipTest::CountOnly, this);
+    int peer = OpenAndAccept();
+    ASSERT_GE(peer, 0);
+    const std::string data = Pattern(1000);
+    ASSERT_TRUE(testing::WriteAll(peer, data));
+    close(peer);
+    int last = -1;
+    for (int i = 0; i < 200; ++i) {  // until the count stays put: the reader has ended
+        std::this_thread::sleep_for(10ms);
+        int now = notifications_.load();
+        if (now == last) break;
+        last = now;
+    }
+    EXPECT_EQ(tcp_->Pump(), status::kReaderStopped);
+    EXPECT_TRUE(top_->Received() == data);
+}
+
+TEST_F(TcpipTest, FailuresShowTheirReasonsAndLeakNothing) {
+    int descriptors = OpenDescriptors();
+    config_.SetNarrow(setting::hostname, "no-such-host.invalid");
+    EXPECT_EQ(tcp_->Open(&config_), status::kConnectFailed);
+    config_.SetNarrow(setting::hostname, "127.0.0.1");
+    config_.SetInt(setting::portnum, testing::UnusedPort());
+    EXPECT_EQ(tcp_->Open(&config_), status::kConnectFailed);
+
+    EXPECT_EQ(top_->Displayed(), "Connection failed\r\nConnection failed\r\n");
+    std::vector<ScriptedUi::Shown> shown = ui_.shown();
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].caption, "Notice");
+    EXPECT_EQ(shown[0].text, "Unable to resolve hostname 'no-such-host.invalid'");
+    EXPECT_EQ(shown[1].caption, "Unable to open connection");
+    EXPECT_EQ(shown[1].text, "Connection refused");
+    EXPECT_EQ(tcp_->IsConnected(), 0);
+    EXPECT_EQ(OpenDescriptors(), descriptors);
+
+    // The failed attempts do not stand in the way of a good one.
+    config_.SetInt(setting::portnum, listener_.port());
+    EXPECT_EQ(tcp_->Open(&config_), 0);
+}
+
+TEST_F(TcpipTest, TransportRulesBeforeOpen) {
+    EXPECT_EQ(tcp_->Send(reinterpret_cast<const std::uint8_t*>("x"), 1), status::kNotConnected);
+    EXPECT_EQ(tcp_->IsLinkUp(), 0);
+    EXPECT_EQ(tcp_->Receive(reinterpret_cast<const std::uint8_t*>("x"), 1), status::kNotSupported);
+    EXPECT_EQ(tcp_->Display(reinterpret_cast<const std::uint8_t*>("x"), 1), status::kNotSupported);
+    RecordingLayer other;
+    EXPECT_EQ(tcp_->InsertBelow(&other), status::kTransportHasNoLower);
+    EXPECT_EQ(tcp_->SetLower(&other), status::kTransportHasNoLower);
+    EXPECT_EQ(tcp_->GetLower(), nullptr);
+    EXPECT_EQ(other.GetUpper(), nullptr);
+    EXPECT_EQ(tcp_->GetType(), kLayerTCPIP);
+    EXPECT_STREQ(tcp_->GetName(), "TCP/IP");
+    tcp_->Close();  // closing what never opened is harmless
+}
+
+TEST_F(TcpipTest, CloseEndsABlockedReader) {
+    int peer = OpenAndAccept();
+    ASSERT_GE(peer, 0);
+    loop_.RunFor(20ms);  // the reader is now waiting for data
+    {
+        Watchdog watchdog("Close with a blocked reader", 5s);
+        tcp_->Close();
+        tcp_->Close();
+    }
+    EXPECT_EQ(tcp_->IsConnected(), 0);
+    EXPECT_TRUE(testing::SeesEndOfStream(peer));
+    EXPECT_EQ(tcp_->Send(reinterpret_cast<const std::uint8_t*>("x"), 1), status::kNotConnected);
+    // The reader ended through Close: no last notification, and the pump reports the end.
+    loop_.RunFor(50ms);
+    EXPECT_EQ(notifications_.load(), 0);
+    EXPECT_EQ(tcp_->Pump(), status::kReaderStopped);
+    close(peer);
+}
+
+TEST_F(TcpipTest, CloseWhileANotificationWaitsForTheUserInterface) {
+    int peer = OpenAndAccept();
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(testing::WriteAll(peer, "pending"));
+    // The user-interface thread is busy (not running its loop): the reader sits in its
+    // notification, waiting for it.
+    for (int i = 0; i < 500 && notifications_.load() == 0; ++i)
+        std::this_thread::sleep_for(2ms);
+    ASSERT_EQ(notifications_.load(), 1);
+    {
+        Watchdog watchdog("Close with a notification in flight", 5s);
+        tcp_->Close();
+    }
+    loop_.RunFor(50ms);
+    EXPECT_TRUE(pumps_.empty()) << "a notification ran after Close";
+    EXPECT_EQ(top_->Received(), "");
+    EXPECT_TRUE(testing::SeesEndOfStream(peer));
+    close(peer);
+}
+
+TEST_F(TcpipTest, CloseFromInsideThePump) {
+    // A protocol layer that gives up while handling received data closes the chain from inside
+    // the pump, while the reader still waits for that very pump to finish.
+    top_->on_receive = [this] { tcp_->Close(); };
+    int peer = OpenAndAccept();
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(testing::WriteAll(peer, "boom"));
+    {
+        Watchdog watchdog("Close inside the pump", 5s);
+        EXPECT_TRUE(RunUntil([&] { return tcp_->IsConnected() == 0; }));
+    }
+    EXPECT_EQ(top_->Received().substr(0, 1), "b");
+    EXPECT_TRUE(testing::SeesEndOfStream(peer));
+    close(peer);
+}
+
+TEST_F(TcpipTest, CloseReleasesASenderBlockedOnAFullWindow) {
+    int peer = OpenAndAccept();
+    ASSERT_GE(peer, 0);
+    // The peer never reads, so a large send blocks once the buffers on both sides are full.
+    std::atomic<int> result{-1};
+    std::thread transfer([&] {
+        const std::string block(1 << 20, 'z');
+        int status = 0;
+        for (int i = 0; i < 256 && status == 0; ++i) {
+            status = tcp_->Send(reinterpret_cast<const std::uint8_t*>(block.data()),
+                                static_cast<int>(block.size()));
+        }
+        result = status;
+    });
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(result.load(), -1) << "the send did not block";
+    {
+        Watchdog watchdog("Close with a blocked sender", 5s);
+        tcp_->Close();
+        transfer.join();
+    }
+    EXPECT_TRUE(result == status::kSendFailed || result == status::kNotConnected) << result.load();
+    EXPECT_EQ(tcp_->Send(reinterpret_cast<const std::uint8_t*>("x"), 1), status::kNotConnected);
+    close(peer);
+}
+
+TEST_F(TcpipTest, FailedSendOnATransferThreadClosesTheTransport) {
+    close_on_failure_ = false;  // let the transfer thread be the one that closes
+    int peer = OpenAndAccept();
+    ASSERT_GE(peer, 0);
+    linger hard{1, 0};
+    setsockopt(peer, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(peer);  // a reset
+
+    std::atomic<int> result{-1};
+    std::thread transfer([&] {
+        const std::string block(4096, 'q');
+        int status = 0;
+        for (int i = 0; i < 1000 && status == 0; ++i) {
+            status = tcp_->Send(reinterpret_cast<const std::uint8_t*>(block.data()),
+                                static_cast<int>(block.size()));
+            std::this_thread::sleep_for(1ms);
+        }
+        result = status;
+    });
+    Watchdog watchdog("failed send", 10s);
+    // Meanwhile the user-interface thread keeps pumping the reader's notifications.
+    EXPECT_TRUE(RunUntil([&] { return result.load() != -1; }));
+    transfer.join();
+    EXPECT_EQ(result.load(), status::kSendFailed);
+    EXPECT_EQ(tcp_->IsConnected(), 0);
+    EXPECT_EQ(tcp_->Send(reinterpret_cast<const std::uint8_t*>("x"), 1), status::kNotConnected);
+}
+
+TEST_F(TcpipTest, ConcurrentSendsStayWhole) {
+    int peer = OpenAndAccept();
+    ASSERT_GE(peer, 0);
+    constexpr int kMessages = 150;
+    constexpr std::size_t kSize = 8192;
+    std::string got;
+    std::thread reader([&] { got = testing::ReadSome(peer, 2 * kMessages * kSize, 10000); });
+    auto sender = [&](char letter) {
+        const std::string message(kSize, letter);
+        for (int i = 0; i < kMessages; ++i) {
+            ASSERT_EQ(tcp_->Send(reinterpret_cast<const std::uint8_t*>(message.data()),
+                                 static_cast<int>(message.size())),
+                      0);
+        }
+    };
+    std::thread a(sender, 'a');
+    std::thread b(sender, 'b');
+    a.join();
+    b.join();
+    reader.join();
+    ASSERT_EQ(got.size(), 2 * kMessages * kSize);
+    EXPECT_EQ(std::count(got.begin(), got.end(), 'a'), kMessages * static_cast<long>(kSize));
+    for (std::size_t at = 0; at < got.size(); at += kSize) {
+        std::string_view block(got.data() + at, kSize);
+        ASSERT_EQ(block.find_first_not_of(block[0]), std::string_view::npos)
+            << "two sends interleaved in the block at " << at;
+    }
+    close(peer);
+}
+
+TEST_F(TcpipTest, ConnectsOverIPv6) {
+    LoopbackListener v6(AF_INET6);
+    config_.SetNarrow(setting::hostname, "[::1]");
+    config_.SetInt(setting::portnum, v6.port());
+    ASSERT_EQ(tcp_->Open(&config_), 0);
+    int peer = v6.Accept();
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(testing::WriteAll(peer, "six"));
+    EXPECT_TRUE(RunUntil([&] { return top_->Received() == "six"; }));
+    EXPECT_EQ(tcp_->Send(reinterpret_cast<const std::uint8_t*>("ok"), 2), 0);
+    EXPECT_EQ(testing::ReadSome(peer, 2), "ok");
+    close(peer);
+}
+
+TEST_F(TcpipTest, NetworkRequestOnlyWhenEnabled) {
+    EXPECT_EQ(tcp_->Open(&config_), 0);
+    EXPECT_TRUE(tcp_->GetNetworkRequest().Destination().empty()) << "request made while off";
+    tcp_->Close();
+
+    Preferences::Instance().SetInt(pref::EnableICM, 1);
+    Preferences::Instance().SetInt(pref::UseICMProxy, 1);
+    auto second = std::make_unique<IO_TCPIP>();
+    EXPECT_EQ(second->Open(&config_), 0);
+    EXPECT_EQ(second->GetNetworkRequest().Destination(), u"tarnwick://127.0.0.1");
+    EXPECT_EQ(second->GetNetworkRequest().UseProxy(), 1);
+    EXPECT_EQ(second->GetNetworkRequest().IsConnected(), 1);
+    EXPECT_EQ(second->GetNetworkRequest().IsPending(), 0);
+
+    // The destination takes at most 1012 characters of the host name.
+    auto third = std::make_unique<IO_TCPIP>();
+    config_.SetNarrow(setting::hostname, std::string(2000, 'h').c_str());
+    EXPECT_EQ(third->Open(&config_), status::kConnectFailed);
+    EXPECT_EQ(third->GetNetworkRequest().Destination().size(), 11u + 1012u);
+    Preferences::Instance().SetInt(pref::EnableICM, 0);
+    Preferences::Instance().SetInt(pref::UseICMProxy, 0);
+}
+
+TEST(NetworkRequestTest, RequestAndRelease) {
+    NetworkRequest request;
+    EXPECT_EQ(request.IsConnected(), 0);
+    EXPECT_EQ(request.IsPending(), 1);
+    EXPECT_EQ(request.Request(u"tarnwick://host", 0), 0);
+    EXPECT_EQ(request.IsConnected(), 1);
+    EXPECT_EQ(request.IsPending(), 0);
+    EXPECT_EQ(request.Status(), NetworkRequest::kStatusConnected);
+    request.Release();
+    EXPECT_EQ(request.IsConnected(), 0);
+    EXPECT_EQ(request.IsPending(), 1);
+    request.Release();
+    EXPECT_EQ(request.Request(u"tarnwick://other", 1), 0);  // a second request replaces the first
+    EXPECT_EQ(request.Destination(), u"tarnwick://other");
+    EXPECT_EQ(request.IsConnected(), 1);
+}
+
+}  // namespace
+}  // namespace tarnwick
