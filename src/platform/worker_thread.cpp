@@ -26,6 +26,9 @@ bool WorkerThread::Start(std::function<int()> body) {
     auto state = std::make_shared<State>();
     try {
         thread_ = std::thread([this, state, body = std::move(body)] {
+            // The function may mark itself exiting or stop itself at once; it must not run
+            // before Start has recorded the thread and its state.
+            state->published.wait(false);
             t_current = this;
             t_state = state.get();
             state->running.store(true);
@@ -38,7 +41,9 @@ bool WorkerThread::Start(std::function<int()> body) {
     } catch (const std::system_error&) {
         return false;
     }
-    state_ = std::move(state);
+    state_ = state;
+    state->published.store(true);
+    state->published.notify_one();
     return true;
 }
 

@@ -54,6 +54,7 @@ class WorkerThread {
         std::atomic<bool> exiting{false};
         std::atomic<bool> stop_requested{false};
         std::atomic<int> exit_code{0};
+        std::atomic<bool> published{false};  // Start has stored the thread and this state
     };
 
     std::shared_ptr<State> state_;
