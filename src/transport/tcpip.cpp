@@ -1,8 +1,10 @@
 #include "transport/tcpip.h"
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <new>
@@ -22,9 +24,14 @@ namespace {
 constexpr int kNetworkPolls = 299;
 constexpr std::size_t kMaxDestinationHost = 1012;
 
-std::unique_ptr<IO_Buffer> NewReadBuffer() {
-    std::unique_ptr<IO_Buffer> buffer(new (std::nothrow) IO_Buffer(IO_TCPIP::kReadSize));
-    if (!buffer || buffer->capacity() < IO_TCPIP::kReadSize) return nullptr;
+// A buffer for the next read: as large as what is waiting on fd, within the read bounds.
+std::unique_ptr<IO_Buffer> NewReadBuffer(int fd) {
+    int waiting = 0;
+    if (ioctl(fd, FIONREAD, &waiting) != 0 || waiting < 0) waiting = 0;
+    std::uint32_t size = std::clamp(static_cast<std::uint32_t>(waiting), IO_TCPIP::kMinReadSize,
+                                    IO_TCPIP::kMaxReadSize);
+    std::unique_ptr<IO_Buffer> buffer(new (std::nothrow) IO_Buffer(size));
+    if (!buffer || buffer->capacity() < size) return nullptr;
     return buffer;
 }
 
@@ -224,9 +231,10 @@ void IO_TCPIP::Notify() {
 
 int IO_TCPIP::ReadLoop() {
     const int fd = socket_.load();
-    std::unique_ptr<IO_Buffer> buffer = NewReadBuffer();
-    while (buffer && (flags_.load() & kReaderRunning)) {
+    while (flags_.load() & kReaderRunning) {
         if (WaitReadable(fd) <= 0) break;
+        std::unique_ptr<IO_Buffer> buffer = NewReadBuffer(fd);
+        if (!buffer) break;
         ssize_t got;
         do {
             got = recv(fd, buffer->data(), buffer->capacity(), 0);
@@ -241,13 +249,10 @@ int IO_TCPIP::ReadLoop() {
             LockHolder pump(queue_.second());
             queue_.PushBack(std::move(buffer));
         }
-        buffer = NewReadBuffer();
-        if (!buffer) break;
         // Returns once the user-interface thread has pumped the queue, so the reader is never
         // more than one buffer ahead of the display.
         Notify();
     }
-    buffer.reset();
     if (WorkerThread* self = WorkerThread::Current()) self->MarkExiting();
     // The last notification lets the user-interface thread see that the connection has ended.
     // After Close there is nobody left to tell.

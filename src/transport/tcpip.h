@@ -25,9 +25,12 @@ namespace tarnwick {
 
 class IO_TCPIP : public IO {
   public:
-    // How much one read may take from the socket. The reader waits for the user-interface thread
-    // after every read, so it is never more than one buffer ahead of the display.
-    static constexpr std::uint32_t kReadSize = 256;
+    // Each read is sized to what the socket holds, within these bounds: a key echo takes a small
+    // buffer, a bulk transfer large ones, so the round trip to the user-interface thread that
+    // follows every read is paid per block rather than per 256 bytes. The reader waits for that
+    // round trip, so it is never more than one buffer ahead of the display.
+    static constexpr std::uint32_t kMinReadSize = 256;
+    static constexpr std::uint32_t kMaxReadSize = 256 * 1024;
 
     IO_TCPIP();
     ~IO_TCPIP() override;
