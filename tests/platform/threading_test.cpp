@@ -6,10 +6,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -17,38 +13,14 @@
 #include "platform/lock.h"
 #include "platform/ui_dispatcher.h"
 #include "platform/worker_thread.h"
+#include "transport/loopback_peer.h"  // Watchdog
 
 namespace tarnwick {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Ends the process when a scope deadlocks, so the test fails instead of hanging.
-class Watchdog {
-  public:
-    Watchdog(const char* what, std::chrono::milliseconds limit)
-        : thread_([this, what, limit] {
-              std::unique_lock<std::mutex> lock(mutex_);
-              if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
-                  std::fprintf(stderr, "Watchdog: '%s' did not finish in time\n", what);
-                  std::_Exit(3);
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            done_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool done_ = false;
-    std::thread thread_;
-};
+using testing::Watchdog;
 
 template <typename Predicate>
 bool WaitFor(Predicate predicate, std::chrono::milliseconds limit = 5s) {

@@ -1,5 +1,6 @@
 // The far end of a test connection: a listening socket on the loopback address, and bounded
-// helpers to accept, read and write on the sockets it hands out.
+// helpers to accept, read and write on the sockets it hands out. Also the watchdog that turns a
+// deadlock in a threading test into a failure.
 #pragma once
 
 #include <arpa/inet.h>
