@@ -245,10 +245,19 @@ int IO_TCPIP::ReadLoop() {
             break;
         }
         buffer->setLength(static_cast<std::uint32_t>(got));
-        {
-            LockHolder pump(queue_.second());
-            queue_.PushBack(std::move(buffer));
+        // The pump lock may be held by a pump on the user-interface thread that goes on to close
+        // this transport and join the reader; waiting for it without looking at the flag would
+        // deadlock the two.
+        bool queued = false;
+        while (flags_.load() & kReaderRunning) {
+            if (queue_.second().TryAcquireFor(std::chrono::milliseconds(50))) {
+                queue_.PushBack(std::move(buffer));
+                queue_.second().Release();
+                queued = true;
+                break;
+            }
         }
+        if (!queued) break;
         // Returns once the user-interface thread has pumped the queue, so the reader is never
         // more than one buffer ahead of the display.
         Notify();

@@ -280,6 +280,30 @@ TEST_F(TcpipTest, CloseFromInsideThePump) {
     close(peer);
 }
 
+TEST_F(TcpipTest, CloseFromAPumpWhileTheReaderWaitsForThePumpLock) {
+    // Without a waiting notification the reader runs ahead and queues the next buffer; a pump
+    // that closes the transport while the reader waits for the pump lock must still end it.
+    config_.SetSessionCallback(&TcpipTest::CountOnly, this);
+    int peer = OpenAndAccept();
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(testing::WriteAll(peer, "first"));
+    ASSERT_TRUE(RunUntil([&] { return notifications_.load() >= 1; }));
+    top_->on_receive = [this, peer] {
+        top_->on_receive = nullptr;
+        // More data arrives while this pump holds the pump lock.
+        testing::WriteAll(peer, "second");
+        std::this_thread::sleep_for(200ms);
+        tcp_->Close();
+    };
+    {
+        Watchdog watchdog("Close while the reader waits for the pump lock", 5s);
+        (void)tcp_->Pump();
+    }
+    EXPECT_EQ(tcp_->IsConnected(), 0);
+    EXPECT_EQ(top_->Received(), "first");
+    close(peer);
+}
+
 TEST_F(TcpipTest, CloseReleasesASenderBlockedOnAFullWindow) {
     int peer = OpenAndAccept();
     ASSERT_GE(peer, 0);
