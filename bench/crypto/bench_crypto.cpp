@@ -44,7 +44,8 @@ using Clock = std::chrono::steady_clock;
 
 // Seconds per call: the best of several rounds of at least 0.1 s each.
 double Time(const std::function<void()>& op) {
-    for (int i = 0; i < 3; ++i) op();  // warm caches and lazy tables
+    for (int i = 0; i < 3; ++i)
+        op();  // warm caches and lazy tables
     double best = 1e30;
     for (int round = 0; round < 5; ++round) {
         long calls = 0;
@@ -65,7 +66,8 @@ std::vector<std::string> g_filters;
 bool Wanted(const std::string& name) {
     if (g_filters.empty()) return true;
     std::string lower = name;
-    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (auto& c : lower)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     for (const auto& f : g_filters) {
         if (lower.find(f) != std::string::npos) return true;
     }
@@ -88,7 +90,8 @@ void Row(const std::string& name, std::size_t bytes, const std::function<void()>
 
 std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t seed) {
     std::vector<std::uint8_t> v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(seed + i * 131);
+    for (std::size_t i = 0; i < n; ++i)
+        v[i] = static_cast<std::uint8_t>(seed + i * 131);
     return v;
 }
 
@@ -102,7 +105,8 @@ void Digests() {
         const EVP_MD* md5 = EVP_md5();
         const EVP_MD* sha1 = EVP_sha1();
         CMD5 ourMd5;
-        Row("MD5" + suffix, size,
+        Row(
+            "MD5" + suffix, size,
             [&] {
                 ourMd5.Init();
                 ourMd5.Update(data.data(), size);
@@ -114,7 +118,8 @@ void Digests() {
                 EVP_DigestFinal_ex(ctx, out, &outLength);
             });
         CSHA1 ourSha;
-        Row("SHA-1" + suffix, size,
+        Row(
+            "SHA-1" + suffix, size,
             [&] {
                 ourSha.Init();
                 ourSha.Update(data.data(), size);
@@ -129,7 +134,8 @@ void Digests() {
         tarnwick::HMAC ourMac(std::make_unique<CSHA1>(), key.data(), key.size());
         HMAC_CTX* mac = HMAC_CTX_new();
         HMAC_Init_ex(mac, key.data(), static_cast<int>(key.size()), sha1, nullptr);
-        Row("HMAC-SHA1" + suffix, size,
+        Row(
+            "HMAC-SHA1" + suffix, size,
             [&] {
                 ourMac.Init();
                 ourMac.Update(data.data(), size);
@@ -154,10 +160,13 @@ void CipherRow(const std::string& name, Encryptor& ours, bool encrypt, const EVP
     EVP_CipherInit_ex(ctx, cipher, nullptr, key.data(), iv.data(), encrypt ? 1 : 0);
     EVP_CIPHER_CTX_set_padding(ctx, 0);
     int n = 0;
-    Row(name, size,
+    Row(
+        name, size,
         [&] {
-            if (encrypt) ours.Encrypt(data.data(), size);
-            else ours.Decrypt(data.data(), size);
+            if (encrypt)
+                ours.Encrypt(data.data(), size);
+            else
+                ours.Decrypt(data.data(), size);
         },
         [&] { EVP_CipherUpdate(ctx, out.data(), &n, data.data(), static_cast<int>(size)); });
     EVP_CIPHER_CTX_free(ctx);
@@ -238,7 +247,8 @@ void PublicKey() {
         exponent.SetTopBit();
         Bn bm = ToBn(m), bb = ToBn(base), be = ToBn(exponent), br(BN_new());
         BigNum r;
-        Row("ModExp " + std::to_string(bits), 0, [&] { ModExp(base, exponent, m, &r); },
+        Row(
+            "ModExp " + std::to_string(bits), 0, [&] { ModExp(base, exponent, m, &r); },
             [&] { BN_mod_exp(br.get(), bb.get(), be.get(), bm.get(), ctx); });
     }
 
@@ -270,14 +280,16 @@ void PublicKey() {
     std::vector<std::uint8_t> sig(256);
     unsigned sigLength = 0;
     BigNum signature;
-    Row("RSA-2048 sign", 0, [&] { RsaSignSha1(message, sizeof(message), key, &signature); },
+    Row(
+        "RSA-2048 sign", 0, [&] { RsaSignSha1(message, sizeof(message), key, &signature); },
         [&] {
             CSHA1::Digest(message, sizeof(message), digest);
             RSA_sign(NID_sha1, digest, 20, sig.data(), &sigLength, rsa);
         });
     RSA_sign(NID_sha1, digest, 20, sig.data(), &sigLength, rsa);
     RsaSignSha1(message, sizeof(message), key, &signature);
-    Row("RSA-2048 verify", 0,
+    Row(
+        "RSA-2048 verify", 0,
         [&] { RsaVerifySha1(message, sizeof(message), key.e, key.n, signature); },
         [&] {
             CSHA1::Digest(message, sizeof(message), digest);
@@ -302,14 +314,16 @@ void PublicKey() {
     BigNum r, s;
     std::vector<std::uint8_t> dsig(static_cast<std::size_t>(DSA_size(dsa)));
     unsigned dsigLength = 0;
-    Row("DSA-1024 sign", 0, [&] { DsaSign(message, sizeof(message), dkey, random, &r, &s); },
+    Row(
+        "DSA-1024 sign", 0, [&] { DsaSign(message, sizeof(message), dkey, random, &r, &s); },
         [&] {
             CSHA1::Digest(message, sizeof(message), digest);
             DSA_sign(0, digest, 20, dsig.data(), &dsigLength, dsa);
         });
     DSA_sign(0, digest, 20, dsig.data(), &dsigLength, dsa);
     DsaSign(message, sizeof(message), dkey, random, &r, &s);
-    Row("DSA-1024 verify", 0, [&] { DsaVerify(message, sizeof(message), r, s, dkey); },
+    Row(
+        "DSA-1024 verify", 0, [&] { DsaVerify(message, sizeof(message), r, s, dkey); },
         [&] {
             CSHA1::Digest(message, sizeof(message), digest);
             DSA_verify(0, digest, 20, dsig.data(), static_cast<int>(dsigLength), dsa);
@@ -326,7 +340,8 @@ void PublicKey() {
     BN_set_word(bg.get(), 2);
     BN_MONT_CTX* mont = BN_MONT_CTX_new();
     BN_MONT_CTX_set(mont, bp.get(), ctx);
-    Row("DH group-1 public value", 0, [&] { DhPublicValue(BigNum(2u), x, p, &e); },
+    Row(
+        "DH group-1 public value", 0, [&] { DhPublicValue(BigNum(2u), x, p, &e); },
         [&] { BN_mod_exp_mont_consttime(bpub.get(), bg.get(), bx.get(), bp.get(), ctx, mont); });
     BN_MONT_CTX_free(mont);
     BN_CTX_free(ctx);
@@ -337,7 +352,8 @@ void PublicKey() {
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string f = argv[i];
-        for (auto& c : f) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (auto& c : f)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         g_filters.push_back(f);
     }
     // DES and Blowfish live in OpenSSL's legacy provider.

@@ -42,7 +42,7 @@ bool DsaSign(const std::uint8_t* data, std::size_t length, const DsaKey& key,
         BigNum k;
         if (!k.SetRandom(draw, random) || !k.Mod(qMinusOne) || !k.AddSmall(1)) return false;
         BigNum gk, rr;
-        if (!ModExpSecret(key.g, k, key.p, &gk)) return false;
+        if (!ModExpSecret(key.g, k, key.p, &gk, key.q.BitLength())) return false;
         rr = gk;
         if (!rr.Mod(key.q)) return false;
         if (rr.IsZero()) continue;

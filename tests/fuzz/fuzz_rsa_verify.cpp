@@ -16,7 +16,9 @@ namespace {
 using tarnwick::BigNum;
 
 constexpr char kModulus[] =
-    "bae2d541414d03e17d7f6d2b02d8e0a32b3b69e0be16062fbfffc556a38b507a27fc101ab8cfb3f8e8c8759774bcc3ac66aba6211fdb87db9f182156932f4fd668b24d2cde57a0844411f7932f5092d810afafa02a0ee9efad8c1cb7d76258ad3247ad5d92d490452eaa7b0cc27223e7cf80de370dfbcf4dbf34c4e898af2f81";
+    "bae2d541414d03e17d7f6d2b02d8e0a32b3b69e0be16062fbfffc556a38b507a27fc101ab8cfb3f8e8c8759774bcc3"
+    "ac66aba6211fdb87db9f182156932f4fd668b24d2cde57a0844411f7932f5092d810afafa02a0ee9efad8c1cb7d762"
+    "58ad3247ad5d92d490452eaa7b0cc27223e7cf80de370dfbcf4dbf34c4e898af2f81";
 
 // Reads the next SSH wire integer, refusing anything longer than maxBits.
 bool Next(const std::uint8_t*& p, std::size_t& left, int maxBits, BigNum* out) {
