@@ -162,11 +162,12 @@ BigNum operator>>(const BigNum& a, int bits);
 // Montgomery multiplication with a sliding window; the time taken depends on the exponent, so
 // secret exponents go through ModExpSecret.
 bool ModExp(const BigNum& base, const BigNum& exponent, const BigNum& modulus, BigNum* result);
-// The same result for an odd positive modulus, with a fixed window and table look-ups that read
-// every entry, so that timing does not follow the exponent's bits. Other moduli fall back to
-// ModExp.
-bool ModExpSecret(const BigNum& base, const BigNum& exponent, const BigNum& modulus,
-                  BigNum* result);
+// The same result for an odd modulus, with a fixed window over exponentBits bits (a public bound
+// such as the bit length of the group order; 0 means the modulus's length) and table look-ups
+// that read every entry, so that the timing follows neither the exponent's bits nor its length.
+// Even moduli fall back to ModExp.
+bool ModExpSecret(const BigNum& base, const BigNum& exponent, const BigNum& modulus, BigNum* result,
+                  int exponentBits = 0);
 // The inverse of a modulo n (n > 0), in [0, n). Fails when a and n are not coprime.
 bool ModInverse(const BigNum& a, const BigNum& n, BigNum* result);
 

@@ -54,6 +54,57 @@ Limb MulAdd(Limb* r, const Limb* a, int n, Limb b) {
     return carry;
 }
 
+#if defined(__x86_64__)
+// Four limbs per loop turn. MULX leaves the flags alone, so the low halves ride one carry chain
+// (ADCX, the carry flag) and the high halves of the previous limb another (ADOX, the overflow
+// flag); LEA and JRCXZ keep both chains intact across the loop.
+__attribute__((target("bmi2,adx"))) Limb MulAddAdx(Limb* r, const Limb* a, int n, Limb b) {
+    const int head = n % 4;
+    Limb carry = head > 0 ? MulAdd(r, a, head, b) : 0;
+    std::uint64_t blocks = static_cast<std::uint64_t>(n / 4);
+    if (blocks == 0) return carry;
+    Limb* rp = r + head;
+    const Limb* ap = a + head;
+    Limb lo, hi;
+    __asm__ volatile(
+        "xor %%eax, %%eax\n\t"  // clears CF and OF
+        "1:\n\t"
+        "mulx 0(%[a]), %[lo], %[hi]\n\t"
+        "adcx 0(%[r]), %[lo]\n\t"
+        "adox %[c], %[lo]\n\t"
+        "mov %[lo], 0(%[r])\n\t"
+        "mulx 8(%[a]), %[lo], %[c]\n\t"
+        "adcx 8(%[r]), %[lo]\n\t"
+        "adox %[hi], %[lo]\n\t"
+        "mov %[lo], 8(%[r])\n\t"
+        "mulx 16(%[a]), %[lo], %[hi]\n\t"
+        "adcx 16(%[r]), %[lo]\n\t"
+        "adox %[c], %[lo]\n\t"
+        "mov %[lo], 16(%[r])\n\t"
+        "mulx 24(%[a]), %[lo], %[c]\n\t"
+        "adcx 24(%[r]), %[lo]\n\t"
+        "adox %[hi], %[lo]\n\t"
+        "mov %[lo], 24(%[r])\n\t"
+        "lea 32(%[a]), %[a]\n\t"
+        "lea 32(%[r]), %[r]\n\t"
+        "lea -1(%%rcx), %%rcx\n\t"
+        "jrcxz 2f\n\t"
+        "jmp 1b\n\t"
+        "2:\n\t"
+        "mov $0, %%eax\n\t"  // MOV keeps the flags: fold both pending carries into c
+        "adcx %%rax, %[c]\n\t"
+        "adox %%rax, %[c]\n\t"
+        : [r] "+r"(rp), [a] "+r"(ap), [c] "+r"(carry), [lo] "=&r"(lo), [hi] "=&r"(hi), "+c"(blocks)
+        : "d"(b)
+        : "rax", "cc", "memory");
+    return carry;
+}
+#else
+Limb MulAddAdx(Limb* r, const Limb* a, int n, Limb b) {
+    return MulAdd(r, a, n, b);
+}
+#endif
+
 Limb MulOne(Limb* r, const Limb* a, int n, Limb b) {
     Limb carry = 0;
     for (int i = 0; i < n; ++i) {

@@ -20,6 +20,9 @@ Limb Sub(Limb* r, const Limb* a, const Limb* b, int n);
 Limb SubOne(Limb* r, const Limb* a, int n, Limb b);
 // r[0..n) += a[0..n) * b; returns the carry limb.
 Limb MulAdd(Limb* r, const Limb* a, int n, Limb b);
+// The same with the processor's MULX/ADCX/ADOX (two carry chains); only when Cpu() reports
+// bmi2 and adx.
+Limb MulAddAdx(Limb* r, const Limb* a, int n, Limb b);
 // r[0..n) = a[0..n) * b; returns the carry limb (r may alias a).
 Limb MulOne(Limb* r, const Limb* a, int n, Limb b);
 // r[0..an+bn) = a * b; r does not alias a or b.

@@ -83,12 +83,13 @@ void SelectConstantTime(Limb* out, const Limb* table, int entries, int n, unsign
     }
 }
 
-// Fixed window over all exponent bits up to the modulus length.
-bool FixedWindow(Montgomery& mont, const BigNum& base, const BigNum& exponent, BigNum* result) {
+// Fixed window over a public number of exponent bits, whatever the exponent's own length.
+bool FixedWindow(Montgomery& mont, const BigNum& base, const BigNum& exponent, int exponentBits,
+                 BigNum* result) {
     const int n = mont.size();
-    const int w = 5;
-    const int entries = 1 << w;
-    int bits = mont.modulus().BitLength();
+    constexpr int w = 5;
+    constexpr int entries = 1 << w;
+    int bits = exponentBits;
     if (exponent.BitLength() > bits) bits = exponent.BitLength();
     bits = (bits + w - 1) / w * w;
     LimbVector table(static_cast<std::size_t>(entries * n));
@@ -101,7 +102,7 @@ bool FixedWindow(Montgomery& mont, const BigNum& base, const BigNum& exponent, B
         else
             mont.Mul(table.data() + i * n, table.data() + (i - 1) * n, table.data() + n);
     }
-    auto window = [&exponent, w](int top) {
+    auto window = [&exponent](int top) {
         unsigned v = 0;
         for (int k = top; k > top - w; --k)
             v = (v << 1) | (exponent.Bit(k) ? 1u : 0u);
@@ -135,7 +136,7 @@ bool PlainExp(const BigNum& base, const BigNum& exponent, const BigNum& m, BigNu
 enum class Timing { kVariable, kConstant };
 
 bool Exp(const BigNum& base, const BigNum& exponent, const BigNum& modulus, BigNum* result,
-         Timing timing) {
+         Timing timing, int exponentBits) {
     if (!base.ok() || !exponent.ok() || !modulus.ok() || modulus.IsZero() ||
         exponent.IsNegative()) {
         *result = BigNum::Invalid();
@@ -155,9 +156,10 @@ bool Exp(const BigNum& base, const BigNum& exponent, const BigNum& modulus, BigN
     bool ok;
     if (m.IsOdd()) {
         Montgomery mont;
-        ok =
-            mont.Init(m) && (timing == Timing::kConstant ? FixedWindow(mont, base, exponent, &r)
-                                                         : SlidingWindow(mont, base, exponent, &r));
+        const int bits = exponentBits > 0 ? exponentBits : m.BitLength();
+        ok = mont.Init(m) &&
+             (timing == Timing::kConstant ? FixedWindow(mont, base, exponent, bits, &r)
+                                          : SlidingWindow(mont, base, exponent, &r));
     } else {
         ok = PlainExp(base, exponent, m, &r);
     }
@@ -172,12 +174,12 @@ bool Exp(const BigNum& base, const BigNum& exponent, const BigNum& modulus, BigN
 }  // namespace
 
 bool ModExp(const BigNum& base, const BigNum& exponent, const BigNum& modulus, BigNum* result) {
-    return Exp(base, exponent, modulus, result, Timing::kVariable);
+    return Exp(base, exponent, modulus, result, Timing::kVariable, 0);
 }
 
-bool ModExpSecret(const BigNum& base, const BigNum& exponent, const BigNum& modulus,
-                  BigNum* result) {
-    return Exp(base, exponent, modulus, result, Timing::kConstant);
+bool ModExpSecret(const BigNum& base, const BigNum& exponent, const BigNum& modulus, BigNum* result,
+                  int exponentBits) {
+    return Exp(base, exponent, modulus, result, Timing::kConstant, exponentBits);
 }
 
 bool ModInverse(const BigNum& a, const BigNum& n, BigNum* result) {

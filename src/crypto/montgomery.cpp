@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "crypto/cpu_features.h"
+
 namespace tarnwick {
 
 using limbs::Limb;
@@ -13,6 +15,7 @@ bool Montgomery::Init(const BigNum& modulus) {
     }
     modulus_ = modulus;
     n_ = modulus.limbCount();
+    row_ = Cpu().bmi2 && Cpu().adx ? limbs::MulAddAdx : limbs::MulAdd;
     m_.assign(modulus.limbData(), modulus.limbData() + n_);
     // Newton's iteration doubles the correct low bits of the inverse each step; any odd x is its
     // own inverse modulo 8.
@@ -42,7 +45,7 @@ void Montgomery::Reduce(Limb* r, Limb* t) {
     Limb high = 0;
     for (int i = 0; i < n; ++i) {
         const Limb q = t[i] * m0inv_;
-        const Limb carry = limbs::MulAdd(t + i, m, n, q);
+        const Limb carry = row_(t + i, m, n, q);
         const Wide s = static_cast<Wide>(t[i + n]) + carry + high;
         t[i + n] = static_cast<Limb>(s);
         high = static_cast<Limb>(s >> 64);
@@ -58,13 +61,36 @@ void Montgomery::Reduce(Limb* r, Limb* t) {
 
 void Montgomery::Mul(Limb* r, const Limb* a, const Limb* b) {
     Limb* t = t_.data();
-    limbs::Mul(t, a, n_, b, n_);
+    const int n = n_;
+    std::memset(t, 0, sizeof(Limb) * static_cast<std::size_t>(2 * n));
+    for (int j = 0; j < n; ++j)
+        t[n + j] = row_(t + j, a, n, b[j]);
     Reduce(r, t);
 }
 
 void Montgomery::Square(Limb* r, const Limb* a) {
     Limb* t = t_.data();
-    limbs::Square(t, a, n_);
+    const int n = n_;
+    // The products a[i] a[j] for i < j once, doubled, plus the squares on the diagonal.
+    std::memset(t, 0, sizeof(Limb) * static_cast<std::size_t>(2 * n));
+    for (int i = 0; i + 1 < n; ++i)
+        t[n + i] = row_(t + 2 * i + 1, a + i + 1, n - i - 1, a[i]);
+    Limb carry = 0;
+    for (int i = 0; i < 2 * n; ++i) {
+        const Limb next = t[i] >> 63;
+        t[i] = (t[i] << 1) | carry;
+        carry = next;
+    }
+    carry = 0;
+    for (int i = 0; i < n; ++i) {
+        const Wide square = static_cast<Wide>(a[i]) * a[i];
+        Wide s = static_cast<Wide>(t[2 * i]) + static_cast<Limb>(square) + carry;
+        t[2 * i] = static_cast<Limb>(s);
+        s = static_cast<Wide>(t[2 * i + 1]) + static_cast<Limb>(square >> 64) +
+            static_cast<Limb>(s >> 64);
+        t[2 * i + 1] = static_cast<Limb>(s);
+        carry = static_cast<Limb>(s >> 64);
+    }
     Reduce(r, t);
 }
 

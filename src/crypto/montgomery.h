@@ -41,6 +41,11 @@ class Montgomery {
   private:
     void Reduce(limbs::Limb* r, limbs::Limb* t);
 
+    // The multiply-accumulate row every product and reduction is made of: the MULX/ADX one when
+    // the processor has it, chosen once per modulus.
+    using Row = limbs::Limb (*)(limbs::Limb*, const limbs::Limb*, int, limbs::Limb);
+    Row row_ = limbs::MulAdd;
+
     int n_ = 0;
     BigNum modulus_;
     LimbVector m_;
