@@ -1,0 +1,92 @@
+// The SSH2 binary packet protocol of one connection, without any I/O: it turns a finished
+// outgoing packet into the bytes for the wire (compression, padding, MAC, encryption, sequence
+// number) and cuts the byte stream from the server back into checked, decrypted and decompressed
+// packets. IO_SSH2 owns one and serialises each direction with its own lock.
+//
+//   framing.Seal(packet, random);           // packet.data()[0, packet.size()) goes on the wire
+//   framing.Feed(bytes, n, &used, [&](SSHPacket& p) { return Dispatch(p); });
+#pragma once
+
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "crypto/encryptor.h"
+#include "crypto/hmac.h"
+#include "ssh/ssh_packet.h"
+
+namespace tarnwick {
+
+class RandomGenerator;
+
+class SSH2Framing {
+  public:
+    // The largest packet accepted: what follows the first block, MAC included.
+    static constexpr std::uint32_t kMaxRest = 34996;
+    // A handler result that stops Feed after the packet just handled; the bytes after it are
+    // reported as not used.
+    static constexpr int kStopAfterThis = -1;
+
+    SSH2Framing();
+    ~SSH2Framing();
+    SSH2Framing(const SSH2Framing&) = delete;
+    SSH2Framing& operator=(const SSH2Framing&) = delete;
+
+    // ---- Outgoing ----
+    // New keys for what is sent from now on (nullptr cipher or MAC: none).
+    void SetOutgoing(std::unique_ptr<Encryptor> cipher, std::unique_ptr<HMAC> mac);
+    // Turns the finished packet (header and payload, length = end of payload) into wire bytes:
+    // compressed when outgoing compression is on, padded, MACed, encrypted, the MAC appended.
+    // Returns 0 or 23 (compression failed) or 13 (no memory).
+    int Seal(SSHPacket& packet, RandomGenerator& random);
+    bool StartCompression();  // deflateInit at the default level; false on failure
+    bool CompressionActive() const { return deflating_; }
+    std::uint32_t OutgoingSequence() const { return out_sequence_; }
+    bool OutgoingEncrypted() const { return out_cipher_ != nullptr; }
+
+    // ---- Incoming ----
+    void SetIncoming(std::unique_ptr<Encryptor> cipher, std::unique_ptr<HMAC> mac);
+    bool StartDecompression();
+    bool DecompressionActive() const { return inflating_; }
+    std::uint32_t IncomingSequence() const { return in_sequence_; }
+
+    using Handler = std::function<int(SSHPacket& packet)>;
+    // Adds bytes to the packet being assembled and hands every complete packet to handler, in
+    // order. The handler may change the incoming keys; the next packet uses them. Returns 0 once
+    // every byte is used or kept for the next call; the handler's non-zero status (which ends
+    // the feed); 19 for a MAC mismatch, 20 for an impossible packet length or padding, 24 when
+    // decompression fails, 13 without memory. *used receives how many bytes were taken (all of
+    // them unless the handler stopped early).
+    int Feed(const std::uint8_t* data, std::size_t length, std::size_t* used,
+             const Handler& handler);
+    // True while part of a packet is held.
+    bool Assembling() const { return assembled_ > 0; }
+
+  private:
+    int Reject();
+
+    std::unique_ptr<Encryptor> out_cipher_;
+    std::unique_ptr<HMAC> out_mac_;
+    std::unique_ptr<Encryptor> in_cipher_;
+    std::unique_ptr<HMAC> in_mac_;
+    std::uint32_t out_sequence_ = 0;
+    std::uint32_t in_sequence_ = 0;
+
+    z_stream deflate_{};
+    z_stream inflate_{};
+    bool deflating_ = false;
+    bool inflating_ = false;
+
+    // The packet being assembled: the first block once it is complete and decrypted tells how
+    // many bytes make the whole packet.
+    // Room for the largest packet allowed, whatever the first block size.
+    SSHPacket in_{SSHPacket::kCapacity + 32};
+    std::uint32_t assembled_ = 0;
+    std::uint32_t first_block_ = 0;  // 0 until the first block has been decrypted
+    std::uint32_t packet_length_ = 0;
+};
+
+}  // namespace tarnwick

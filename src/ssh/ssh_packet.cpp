@@ -1,0 +1,264 @@
+#include "ssh/ssh_packet.h"
+
+#include <cstring>
+#include <vector>
+
+#include "crypto/bignum.h"
+
+namespace tarnwick {
+
+namespace {
+
+void StoreUint32(std::uint8_t* at, std::uint32_t v) {
+    at[0] = static_cast<std::uint8_t>(v >> 24);
+    at[1] = static_cast<std::uint8_t>(v >> 16);
+    at[2] = static_cast<std::uint8_t>(v >> 8);
+    at[3] = static_cast<std::uint8_t>(v);
+}
+
+std::uint32_t LoadUint32(const std::uint8_t* at) {
+    return (static_cast<std::uint32_t>(at[0]) << 24) | (static_cast<std::uint32_t>(at[1]) << 16) |
+           (static_cast<std::uint32_t>(at[2]) << 8) | static_cast<std::uint32_t>(at[3]);
+}
+
+// Scratch space for the compression hooks, one per thread: packets are compressed under the
+// layer's send lock and decompressed under its receive lock, on whichever thread holds them.
+std::vector<std::uint8_t>& Scratch() {
+    thread_local std::vector<std::uint8_t> scratch;
+    return scratch;
+}
+
+}  // namespace
+
+SSHPacket::SSHPacket(std::uint32_t capacity) : IO_Buffer(capacity) {}
+
+void SSHPacket::reset() {
+    setPayloadOffset(0);
+    clear();
+    messageType = paddingLength = headerLength = expectedEnd = 0;
+    read_failed_ = false;
+}
+
+void SSHPacket::beginPayload() {
+    setPayloadOffset(5);
+    setPosition(5);
+    if (size() < 5) {
+        if (!reserve(0)) return;
+        setLength(5);
+    }
+}
+
+void SSHPacket::seekPayload() {
+    setPosition(payloadOffset());
+    if (size() < position()) setLength(position());
+}
+
+void SSHPacket::skip(std::uint32_t n) {
+    if (!reserve(n)) return;
+    setPosition(position() + n);
+    if (size() < position()) setLength(position());
+}
+
+bool SSHPacket::putBytes(const void* bytes, std::uint32_t n) {
+    if (n == 0) {
+        if (size() < position()) setLength(position());
+        return true;
+    }
+    if (!reserve(n)) return false;
+    std::memcpy(data() + position(), bytes, n);
+    setPosition(position() + n);
+    if (size() < position()) setLength(position());
+    return true;
+}
+
+bool SSHPacket::putUint32(std::uint32_t v) {
+    std::uint8_t bytes[4];
+    StoreUint32(bytes, v);
+    return putBytes(bytes, 4);
+}
+
+bool SSHPacket::putString(const void* bytes, std::uint32_t n) {
+    if (!reserve(4LL + n)) return false;
+    return putUint32(n) && putBytes(bytes, n);
+}
+
+bool SSHPacket::putCString(const char* text) {
+    if (text == nullptr) return putUint32(0);
+    return putString(text, static_cast<std::uint32_t>(std::strlen(text)));
+}
+
+bool SSHPacket::putMpint(const BigNum& number) {
+    SecureBytes wire = number.ToMpint();
+    if (wire.empty()) return false;
+    return putBytes(wire.data(), static_cast<std::uint32_t>(wire.size()));
+}
+
+std::uint8_t SSHPacket::getByte() {
+    if (position() >= size()) {
+        read_failed_ = true;
+        return 0;
+    }
+    std::uint8_t b = data()[position()];
+    setPosition(position() + 1);
+    return b;
+}
+
+std::uint32_t SSHPacket::getUint32() {
+    if (remaining() < 4) {
+        read_failed_ = true;
+        return 0;
+    }
+    std::uint32_t v = LoadUint32(readPointer());
+    setPosition(position() + 4);
+    return v;
+}
+
+std::uint32_t SSHPacket::peekUint32() const {
+    return remaining() < 4 ? 0 : LoadUint32(readPointer());
+}
+
+std::uint32_t SSHPacket::peekUint32At(std::uint32_t offset) const {
+    if (offset > size() || size() - offset < 4) return 0;
+    return LoadUint32(data() + offset);
+}
+
+bool SSHPacket::getStringView(std::string_view* out) {
+    *out = std::string_view();
+    if (remaining() < 4) {
+        read_failed_ = true;
+        return false;
+    }
+    std::uint32_t n = LoadUint32(readPointer());
+    if (n > remaining() - 4) {
+        // The length is consumed, the body is not: what follows cannot be trusted anyway.
+        setPosition(position() + 4);
+        read_failed_ = true;
+        return false;
+    }
+    *out = std::string_view(reinterpret_cast<const char*>(readPointer() + 4), n);
+    setPosition(position() + 4 + n);
+    return true;
+}
+
+std::string SSHPacket::getString() {
+    std::string_view view;
+    if (!getStringView(&view)) return std::string();
+    return std::string(view);
+}
+
+std::uint32_t SSHPacket::skipString() {
+    std::string_view view;
+    std::uint32_t declared = peekUint32();
+    getStringView(&view);
+    return declared;
+}
+
+BigNum SSHPacket::getMpint() {
+    BigNum number;
+    std::size_t used = 0;
+    if (remaining() < 4 || !number.SetMpint(readPointer(), remaining(), &used)) {
+        read_failed_ = true;
+        if (remaining() >= 4) setPosition(position() + 4);
+        number.SetZero();
+        return number;
+    }
+    setPosition(position() + static_cast<std::uint32_t>(used));
+    return number;
+}
+
+bool SSHPacket::appendStringFrom(SSHPacket& other) {
+    std::string_view body;
+    if (!other.getStringView(&body)) return false;
+    const std::uint32_t keep = position();
+    setPosition(size());
+    bool ok = putBytes(body.data(), static_cast<std::uint32_t>(body.size()));
+    setPosition(keep);
+    return ok;
+}
+
+void SSHPacket::setLengthField(std::uint32_t v) {
+    if (capacity() < 4) return;
+    StoreUint32(data(), v);
+    if (size() < 4) setLength(4);
+}
+
+void SSHPacket::finish() {
+    setPayloadOffset(5);
+    setLength(position());
+    headerLength = 5;
+}
+
+bool SSHPacket::copyFrom(const SSHPacket& other) {
+    const std::uint32_t keep = other.size();
+    setPosition(0);
+    clear();
+    if (!reserve(keep + 5LL)) return false;
+    std::memcpy(data(), other.data(), keep);
+    setLength(keep);
+    setPayloadOffset(other.payloadOffset());
+    setPosition(other.position());
+    paddingLength = other.paddingLength;
+    headerLength = other.headerLength;
+    messageType = other.messageType;
+    expectedEnd = other.expectedEnd;
+    read_failed_ = other.read_failed_;
+    return true;
+}
+
+int SSHPacket::compressPayload(z_stream* stream) {
+    const std::uint32_t start = headerLength;
+    if (size() < start) return 23;
+    std::vector<std::uint8_t>& out = Scratch();
+    if (out.size() < kWorkArea) out.resize(kWorkArea);
+    stream->next_in = data() + start;
+    stream->avail_in = size() - start;
+    std::size_t produced = 0;
+    for (;;) {
+        stream->next_out = out.data() + produced;
+        stream->avail_out = static_cast<uInt>(out.size() - produced);
+        int result = deflate(stream, Z_SYNC_FLUSH);
+        if (result < 0 && result != Z_BUF_ERROR) return 23;
+        produced = out.size() - stream->avail_out;
+        // A full output area may hide more output; anything else means the flush is complete.
+        if (stream->avail_out != 0) break;
+        if (out.size() >= kMaxInflated) return 23;
+        out.resize(out.size() * 2);
+    }
+    setPosition(start);
+    setLength(start);
+    if (!putBytes(out.data(), static_cast<std::uint32_t>(produced))) return 23;
+    return 0;
+}
+
+int SSHPacket::decompressPayload(z_stream* stream) {
+    const std::uint32_t start = headerLength;
+    if (size() < start) return 24;
+    std::vector<std::uint8_t>& out = Scratch();
+    if (out.size() < kWorkArea) out.resize(kWorkArea);
+    stream->next_in = data() + start;
+    stream->avail_in = size() - start;
+    std::size_t produced = 0;
+    for (;;) {
+        stream->next_out = out.data() + produced;
+        stream->avail_out = static_cast<uInt>(out.size() - produced);
+        int result = inflate(stream, Z_SYNC_FLUSH);
+        if (result == Z_NEED_DICT || (result < 0 && result != Z_BUF_ERROR)) return 24;
+        produced = out.size() - stream->avail_out;
+        if (stream->avail_out != 0) {
+            // Output space left over: the input is used up, or the stream has ended (which a
+            // compressed SSH stream never does; trailing input would be lost).
+            if (stream->avail_in != 0) return 24;
+            break;
+        }
+        // A hostile peer can make a few bytes expand enormously; a payload has a bound.
+        if (out.size() >= kMaxInflated) return 24;
+        out.resize(out.size() * 2);
+    }
+    setPosition(start);
+    setLength(start);
+    if (!putBytes(out.data(), static_cast<std::uint32_t>(produced))) return 24;
+    setPosition(start);
+    return 0;
+}
+
+}  // namespace tarnwick
