@@ -4,9 +4,13 @@
 
 namespace tarnwick {
 
-DualString::DualString(const char* narrow) { *this = narrow; }
+DualString::DualString(const char* narrow) {
+    *this = narrow;
+}
 
-DualString::DualString(const char16_t* wide) { *this = wide; }
+DualString::DualString(const char16_t* wide) {
+    *this = wide;
+}
 
 DualString& DualString::operator=(const char* narrow) {
     narrow_.reset();

@@ -9,10 +9,10 @@
 namespace tarnwick {
 
 class DualString {
-public:
+  public:
     DualString() = default;
-    DualString(const char* narrow);       // NOLINT(google-explicit-constructor): text literals
-    DualString(const char16_t* wide);     // NOLINT(google-explicit-constructor)
+    DualString(const char* narrow);    // NOLINT(google-explicit-constructor): text literals
+    DualString(const char16_t* wide);  // NOLINT(google-explicit-constructor)
     DualString(const DualString& other) = default;
     DualString& operator=(const DualString& other) = default;
     DualString& operator=(const char* narrow);
@@ -43,7 +43,7 @@ public:
     // returns 0 and changes nothing.
     char RemoveLast();
 
-private:
+  private:
     std::optional<std::string> narrow_;
     std::optional<std::u16string> wide_;
 };

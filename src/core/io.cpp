@@ -32,7 +32,8 @@ void IO::AttachConfig(SessionConfig* config) {
 }
 
 void IO::SetSession(Session* session) {
-    for (IO* layer = this; layer != nullptr; layer = layer->lower_) layer->session_ = session;
+    for (IO* layer = this; layer != nullptr; layer = layer->lower_)
+        layer->session_ = session;
 }
 
 IO* IO::FindTerminal() {
@@ -47,9 +48,13 @@ int IO::Open(SessionConfig* config) {
     return status::kNotSupported;
 }
 
-int IO::IsLinkUp() { return lower_ ? (lower_->IsLinkUp() ? 1 : 0) : 0; }
+int IO::IsLinkUp() {
+    return lower_ ? (lower_->IsLinkUp() ? 1 : 0) : 0;
+}
 
-int IO::IsConnected() { return lower_ ? (lower_->IsConnected() ? 1 : 0) : 0; }
+int IO::IsConnected() {
+    return lower_ ? (lower_->IsConnected() ? 1 : 0) : 0;
+}
 
 int IO::SetUpper(IO* layer) {
     upper_ = layer;
@@ -86,9 +91,13 @@ IO* IO::RemoveBelow() {
     return removed;
 }
 
-int IO::KeyInput(int) { return status::kNotSupported; }
+int IO::KeyInput(int) {
+    return status::kNotSupported;
+}
 
-int IO::SendByte(char c) { return Send(reinterpret_cast<const std::uint8_t*>(&c), 1); }
+int IO::SendByte(char c) {
+    return Send(reinterpret_cast<const std::uint8_t*>(&c), 1);
+}
 
 int IO::SendString(const char* text) {
     if (text == nullptr) return status::kNothingToDo;
@@ -101,7 +110,9 @@ int IO::SendBuffer(std::unique_ptr<IO_Buffer>&& buffer) {
     return Send(owned->data(), static_cast<int>(owned->size()));
 }
 
-int IO::ReceiveByte(char c) { return Receive(reinterpret_cast<const std::uint8_t*>(&c), 1); }
+int IO::ReceiveByte(char c) {
+    return Receive(reinterpret_cast<const std::uint8_t*>(&c), 1);
+}
 
 int IO::ReceiveBuffer(std::unique_ptr<IO_Buffer>&& buffer) {
     if (!buffer || buffer->size() == 0) return status::kNothingToDo;
@@ -125,21 +136,37 @@ int IO::DisplayUp(const std::uint8_t* data, int length) {
     return upper_ ? upper_->Display(data, length) : status::kOk;
 }
 
-int IO::Pause() { return lower_ ? lower_->Pause() : status::kNoPauseHandler; }
+int IO::Pause() {
+    return lower_ ? lower_->Pause() : status::kNoPauseHandler;
+}
 
-int IO::Resume() { return lower_ ? lower_->Resume() : status::kNoPauseHandler; }
+int IO::Resume() {
+    return lower_ ? lower_->Resume() : status::kNoPauseHandler;
+}
 
-int IO::Is8BitClean() { return lower_ ? (lower_->Is8BitClean() ? 1 : 0) : 1; }
+int IO::Is8BitClean() {
+    return lower_ ? (lower_->Is8BitClean() ? 1 : 0) : 1;
+}
 
-int IO::Request8Bit(int) { return status::kNotSupported; }
+int IO::Request8Bit(int) {
+    return status::kNotSupported;
+}
 
-int IO::GetParity() { return lower_ ? lower_->GetParity() : 0; }
+int IO::GetParity() {
+    return lower_ ? lower_->GetParity() : 0;
+}
 
-int IO::GetLineSpeed() { return lower_ ? lower_->GetLineSpeed() : 38400; }
+int IO::GetLineSpeed() {
+    return lower_ ? lower_->GetLineSpeed() : 38400;
+}
 
-int IO::CanSendBreak() { return lower_ ? lower_->CanSendBreak() : 0; }
+int IO::CanSendBreak() {
+    return lower_ ? lower_->CanSendBreak() : 0;
+}
 
-int IO::SendBreak() { return lower_ ? lower_->SendBreak() : status::kBreakNotSupported; }
+int IO::SendBreak() {
+    return lower_ ? lower_->SendBreak() : status::kBreakNotSupported;
+}
 
 int IO::Contains(IO* layer) {
     for (IO* l = this; l != nullptr; l = l->lower_) {
@@ -148,12 +175,20 @@ int IO::Contains(IO* layer) {
     return 0;
 }
 
-int IO::Pump() { return lower_ ? lower_->Pump() : status::kNotSupported; }
+int IO::Pump() {
+    return lower_ ? lower_->Pump() : status::kNotSupported;
+}
 
-int IO::IsTerminal() { return 0; }
+int IO::IsTerminal() {
+    return 0;
+}
 
-int IO::FileTransfer(int, const char*) { return 0; }
+int IO::FileTransfer(int, const char*) {
+    return 0;
+}
 
-int IO::ReservedRequest() { return status::kNotSupported; }
+int IO::ReservedRequest() {
+    return status::kNotSupported;
+}
 
 }  // namespace tarnwick

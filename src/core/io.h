@@ -21,24 +21,24 @@ class SessionConfig;
 
 // Layer-type codes; the names passed to the IO constructor are given beside each class.
 enum LayerType : int {
-    kLayerTCPIP = 1,           // "TCP/IP"
-    kLayerSerial = 2,          // "Serial"
-    kLayerTelnet = 3,          // "Telnet"
-    kLayerSSH1 = 4,            // "SSH1"
-    kLayerSSH2 = 5,            // "SSH2"
-    kLayerSSL = 6,             // "SSL"
-    kLayerVT = 7,              // "VT"
-    kLayerCapture = 8,         // "Capture"
-    kLayerSendAscii = 9,       // "Send Ascii"
-    kLayerReceiveXmodem = 10,  // "Receive XModem"
-    kLayerSendXmodem = 11,     // "Send XModem"
-    kLayerSocketListener = 12, // "Socket Listener"
-    kLayerSocketWorker = 13,   // "Socket Worker"
-    kLayerSTARTTLSProxy = 14,  // "STARTTLS Proxy"
+    kLayerTCPIP = 1,            // "TCP/IP"
+    kLayerSerial = 2,           // "Serial"
+    kLayerTelnet = 3,           // "Telnet"
+    kLayerSSH1 = 4,             // "SSH1"
+    kLayerSSH2 = 5,             // "SSH2"
+    kLayerSSL = 6,              // "SSL"
+    kLayerVT = 7,               // "VT"
+    kLayerCapture = 8,          // "Capture"
+    kLayerSendAscii = 9,        // "Send Ascii"
+    kLayerReceiveXmodem = 10,   // "Receive XModem"
+    kLayerSendXmodem = 11,      // "Send XModem"
+    kLayerSocketListener = 12,  // "Socket Listener"
+    kLayerSocketWorker = 13,    // "Socket Worker"
+    kLayerSTARTTLSProxy = 14,   // "STARTTLS Proxy"
 };
 
 class IO {
-public:
+  public:
     IO(int type, const char* name);
     virtual ~IO();  // destroys the chain below, releases the config
     IO(const IO&) = delete;
@@ -97,7 +97,7 @@ public:
     virtual int FileTransfer(int command, const char* path);
     virtual int ReservedRequest();
 
-protected:
+  protected:
     // Keeps config as this layer's settings, moving the layer's reference from an earlier record.
     void AttachConfig(SessionConfig* config);
     // Passes text up unchanged (what every layer but the terminal does with Display); 0 without an
@@ -108,7 +108,7 @@ protected:
     IO* lower_ = nullptr;
     SessionConfig* config_ = nullptr;
 
-private:
+  private:
     int type_;
     std::string name_;
     bool has_name_ = false;

@@ -14,12 +14,13 @@ IO_Buffer::~IO_Buffer() = default;
 
 bool IO_Buffer::reserve(long long n) {
     if (n < 0) return false;
-    const unsigned long long need = static_cast<unsigned long long>(position_) +
-                                    static_cast<unsigned long long>(n);
+    const unsigned long long need =
+        static_cast<unsigned long long>(position_) + static_cast<unsigned long long>(n);
     if (need < capacity_) return true;
     if (need >= std::numeric_limits<std::uint32_t>::max() / 2) return false;
     unsigned long long grown = capacity_ == 0 ? 1 : 2ULL * capacity_;
-    while (grown <= need) grown *= 2;
+    while (grown <= need)
+        grown *= 2;
     std::unique_ptr<std::uint8_t[]> bigger(new (std::nothrow) std::uint8_t[grown]);
     if (!bigger) return false;
     if (length_ > 0) std::memcpy(bigger.get(), data_.get(), length_);
@@ -47,7 +48,9 @@ std::uint32_t IO_Buffer::append(const std::uint8_t* bytes, long long n) {
     return static_cast<std::uint32_t>(n);
 }
 
-bool IO_Buffer::appendByte(std::uint8_t b) { return append(&b, 1) == 1; }
+bool IO_Buffer::appendByte(std::uint8_t b) {
+    return append(&b, 1) == 1;
+}
 
 void IO_Buffer::consume(std::uint32_t n) {
     const unsigned long long moved = static_cast<unsigned long long>(position_) + n;
@@ -59,7 +62,9 @@ void IO_Buffer::consume(std::uint32_t n) {
     }
 }
 
-void IO_Buffer::rewindAfterHeader() { position_ = length_ < 5 ? length_ : 5; }
+void IO_Buffer::rewindAfterHeader() {
+    position_ = length_ < 5 ? length_ : 5;
+}
 
 std::string IO_Buffer::readLine() {
     std::string line;

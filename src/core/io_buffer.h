@@ -10,7 +10,7 @@
 namespace tarnwick {
 
 class IO_Buffer {
-public:
+  public:
     explicit IO_Buffer(std::uint32_t capacity = 256);
     virtual ~IO_Buffer();
     IO_Buffer(const IO_Buffer&) = delete;
@@ -50,7 +50,7 @@ public:
     void setLength(std::uint32_t length) { length_ = length <= capacity_ ? length : capacity_; }
     void clear() { length_ = position_ = 0; }
 
-private:
+  private:
     std::unique_ptr<std::uint8_t[]> data_;
     std::uint32_t payload_offset_ = 0;
     std::uint32_t length_ = 0;

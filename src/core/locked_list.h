@@ -17,7 +17,7 @@ namespace tarnwick {
 
 template <typename T>
 class LockedList {
-public:
+  public:
     LockedList() = default;
     ~LockedList() { Clear(); }
     LockedList(const LockedList&) = delete;
@@ -94,13 +94,15 @@ public:
     template <typename F>
     void ForEach(F&& f) {
         LockHolder hold(lock_);
-        for (Node* node = head_; node != nullptr; node = node->next) f(node->item);
+        for (Node* node = head_; node != nullptr; node = node->next)
+            f(node->item);
     }
 
     // A new list with the same items in the same order (the items are not duplicated).
     void CopyTo(LockedList& other) requires std::is_copy_constructible_v<T> {
         LockHolder hold(lock_);
-        for (Node* node = head_; node != nullptr; node = node->next) other.PushBack(node->item);
+        for (Node* node = head_; node != nullptr; node = node->next)
+            other.PushBack(node->item);
     }
 
     void Clear() {
@@ -121,7 +123,7 @@ public:
     Lock& lock() { return lock_; }
     Lock& second() { return second_; }
 
-private:
+  private:
     struct Node {
         T item;
         Node* next;

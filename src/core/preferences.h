@@ -63,7 +63,7 @@ struct PreferenceRow {
 using Palette = std::array<std::uint32_t, 16>;
 
 class Preferences {
-public:
+  public:
     Preferences();  // every slot empty or 0; call ResetToDefaults or Load
 
     static Preferences& Instance();
@@ -85,19 +85,19 @@ public:
     // Writes every row (integers as DWORDs, wide strings as strings, narrow ones as binary with
     // their terminating zero). Write failures are ignored.
     void Save(RegistryStore& store) const;
-    void Save();
+    void Save() const;
 
     // Applies the preferences to the running program: the colours go into the shared palette, the
     // font and the "Keep Cursor Onscreen" check mark through hooks that the front end fills.
     struct ApplyHooks {
-        std::function<void(bool)> wait_window;           // show (true) or close the wait window
-        std::function<void()> rebuild_font;              // drop cached glyphs, choose the font
+        std::function<void(bool)> wait_window;            // show (true) or close the wait window
+        std::function<void()> rebuild_font;               // drop cached glyphs, choose the font
         std::function<void(bool)> cursor_onscreen_check;  // the menu item's check mark
     };
     static void SetApplyHooks(ApplyHooks hooks);
     void Apply() const;
 
-private:
+  private:
     std::array<std::int32_t, pref::kIntCount> ints_{};
     std::array<std::u16string, pref::kWideCount> wides_{};
     std::string narrow_;

@@ -103,19 +103,19 @@ enum SessionKind : int {
 struct PortForward {
     std::uint32_t local_port = 0;
     std::uint32_t remote_port = 0;
-    std::string remote_host;      // at most 99 characters survive a save and load
+    std::string remote_host;          // at most 99 characters survive a save and load
     std::uint8_t allow_nonlocal = 0;  // "&Allow access by non-local host"
 };
 
 // Row types of the key table.
 enum KeyRowType : int {
-    kRowPrefInt = 0,       // integer whose default is a global preference
-    kRowPrefWide = 1,      // wide string defaulting to a wide preference (no row uses it)
-    kRowPrefNarrow = 2,    // narrow string defaulting to a narrow preference (no row uses it)
-    kRowInt = 1000,        // integer with a fixed default
-    kRowWide = 1001,       // wide string with a fixed default
-    kRowNarrow = 1002,     // narrow string with a fixed default
-    kRowList = 1003,       // integer list; reset leaves lists alone
+    kRowPrefInt = 0,     // integer whose default is a global preference
+    kRowPrefWide = 1,    // wide string defaulting to a wide preference (no row uses it)
+    kRowPrefNarrow = 2,  // narrow string defaulting to a narrow preference (no row uses it)
+    kRowInt = 1000,      // integer with a fixed default
+    kRowWide = 1001,     // wide string with a fixed default
+    kRowNarrow = 1002,   // narrow string with a fixed default
+    kRowList = 1003,     // integer list; reset leaves lists alone
 };
 
 struct KeyRow {
@@ -138,7 +138,7 @@ struct Choice {
 using DataArrivedFunction = void (*)(void* context, IO* transport);
 
 class SessionConfig {
-public:
+  public:
     SessionConfig();  // empty, holder count 0, then reset to defaults
     ~SessionConfig();
     SessionConfig(const SessionConfig&) = delete;
@@ -152,7 +152,7 @@ public:
 
     // nullptr when absent.
     const char16_t* GetWide(setting::Wide number) const;
-    void SetWide(setting::Wide number, const char16_t* text);  // nullptr clears
+    void SetWide(setting::Wide number, const char16_t* text);        // nullptr clears
     bool SetWideFromNarrow(setting::Wide number, const char* text);  // false when nothing results
     const char* GetNarrow(setting::Narrow number) const;
     void SetNarrow(setting::Narrow number, const char* text);  // nullptr clears
@@ -209,7 +209,7 @@ public:
     static int ValueAt(int list, int index);
     static int ChoiceCount(int list);
 
-private:
+  private:
     // Applies one "key: value" pair; false when no row matches or the value does not parse.
     bool ApplyByKey(const std::string& key, const std::string& value);
 

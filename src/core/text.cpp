@@ -112,6 +112,8 @@ std::string NarrowOrNull(const char16_t* text) {
     return text ? Utf16ToUtf8(text) : std::string("(NULL)");
 }
 
-std::string DuplicateNarrow(const char* text) { return text ? std::string(text) : std::string(); }
+std::string DuplicateNarrow(const char* text) {
+    return text ? std::string(text) : std::string();
+}
 
 }  // namespace tarnwick

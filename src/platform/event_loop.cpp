@@ -36,17 +36,22 @@ EventLoop::TimerId EventLoop::AddTimer(std::chrono::milliseconds interval,
     return id;
 }
 
-void EventLoop::RemoveTimer(TimerId id) { timers_.erase(id); }
+void EventLoop::RemoveTimer(TimerId id) {
+    timers_.erase(id);
+}
 
 void EventLoop::WatchReadable(int fd, std::function<void()> callback) {
     watches_[fd] = std::move(callback);
 }
 
-void EventLoop::Unwatch(int fd) { watches_.erase(fd); }
+void EventLoop::Unwatch(int fd) {
+    watches_.erase(fd);
+}
 
 void EventLoop::Run() {
     quit_ = false;
-    while (!quit_) ProcessOnce(std::chrono::milliseconds(1000));
+    while (!quit_)
+        ProcessOnce(std::chrono::milliseconds(1000));
 }
 
 void EventLoop::Quit() {
@@ -107,7 +112,8 @@ void EventLoop::ProcessOnce(std::chrono::milliseconds max_wait) {
 
     std::vector<pollfd> fds;
     fds.push_back({wake_fd_, POLLIN, 0});
-    for (const auto& [fd, callback] : watches_) fds.push_back({fd, POLLIN, 0});
+    for (const auto& [fd, callback] : watches_)
+        fds.push_back({fd, POLLIN, 0});
     int ready = poll(fds.data(), fds.size(), static_cast<int>(wait.count()));
     if (ready > 0) {
         if (fds[0].revents & POLLIN) {

@@ -11,7 +11,7 @@
 namespace tarnwick {
 
 class EventLoop {
-public:
+  public:
     using Clock = std::chrono::steady_clock;
     using TimerId = int;
 
@@ -40,7 +40,7 @@ public:
     // Waits at most max_wait for one round of events and processes them.
     void ProcessOnce(std::chrono::milliseconds max_wait);
 
-private:
+  private:
     struct Timer {
         std::chrono::milliseconds interval;
         Clock::time_point due;

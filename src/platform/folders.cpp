@@ -29,7 +29,8 @@ std::string UserName() {
 }
 
 std::string StripTrailingSlash(std::string path) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
     return path;
 }
 

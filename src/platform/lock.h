@@ -9,7 +9,7 @@
 namespace tarnwick {
 
 class Lock {
-public:
+  public:
     Lock() : semaphore_(1) {}
     Lock(const Lock&) = delete;
     Lock& operator=(const Lock&) = delete;
@@ -21,19 +21,19 @@ public:
     }
     void Release() { semaphore_.release(); }
 
-private:
+  private:
     std::binary_semaphore semaphore_;
 };
 
 // Holds a Lock for the lifetime of a scope.
 class LockHolder {
-public:
+  public:
     explicit LockHolder(Lock& lock) : lock_(lock) { lock_.Acquire(); }
     ~LockHolder() { lock_.Release(); }
     LockHolder(const LockHolder&) = delete;
     LockHolder& operator=(const LockHolder&) = delete;
 
-private:
+  private:
     Lock& lock_;
 };
 

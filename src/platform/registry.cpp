@@ -34,7 +34,7 @@ std::string NormaliseKey(const std::string& key) {
 }
 
 class Statement {
-public:
+  public:
     Statement(sqlite3* db, const char* sql) {
         if (db == nullptr || sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
             stmt_ = nullptr;
@@ -46,8 +46,9 @@ public:
 
     bool ok() const { return stmt_ != nullptr; }
     Statement& Bind(int index, const std::string& text) {
-        if (stmt_) sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
-                                     SQLITE_TRANSIENT);
+        if (stmt_)
+            sqlite3_bind_text(stmt_, index, text.data(), static_cast<int>(text.size()),
+                              SQLITE_TRANSIENT);
         return *this;
     }
     Statement& Bind(int index, int value) {
@@ -78,7 +79,7 @@ public:
         return data ? std::vector<std::uint8_t>(data, data + size) : std::vector<std::uint8_t>();
     }
 
-private:
+  private:
     sqlite3_stmt* stmt_ = nullptr;
 };
 
@@ -99,7 +100,48 @@ constexpr const char* kSchema =
 
 }  // namespace
 
-RegistryStore::~RegistryStore() { Close(); }
+RegistryStore::~RegistryStore() {
+    Close();
+}
+
+bool RegistryStore::Begin() {
+    if (db_ == nullptr) return false;
+    if (depth_ == 0) {
+        if (!Exec(db_, "BEGIN IMMEDIATE;")) return false;
+        doomed_ = false;
+    }
+    ++depth_;
+    return true;
+}
+
+bool RegistryStore::End(bool commit) {
+    if (depth_ == 0) return false;
+    if (!commit) doomed_ = true;
+    if (--depth_ > 0) return commit;
+    if (doomed_) {
+        Exec(db_, "ROLLBACK;");
+        return false;
+    }
+    if (Exec(db_, "COMMIT;")) return true;
+    Exec(db_, "ROLLBACK;");
+    return false;
+}
+
+RegistryStore::Batch::Batch(RegistryStore& store) : store_(store) {
+    store_.mutex_.lock();
+    if (!store_.Begin()) done_ = true;
+}
+
+RegistryStore::Batch::~Batch() {
+    if (!done_) store_.End(false);
+    store_.mutex_.unlock();
+}
+
+bool RegistryStore::Batch::Commit() {
+    if (done_) return false;
+    done_ = true;
+    return store_.End(true);
+}
 
 RegistryStore& RegistryStore::Instance() {
     static RegistryStore store;
@@ -112,6 +154,7 @@ void RegistryStore::Close() {
     std::lock_guard<std::recursive_mutex> guard(mutex_);
     if (db_ != nullptr) sqlite3_close_v2(db_);
     db_ = nullptr;
+    depth_ = 0;
 }
 
 bool RegistryStore::OpenDatabase(const std::string& path) {
@@ -212,8 +255,7 @@ bool RegistryStore::KeyExists(const std::string& key) {
 bool RegistryStore::CreateKey(const std::string& key) {
     std::lock_guard<std::recursive_mutex> guard(mutex_);
     const std::string path = NormaliseKey(key);
-    if (path.empty() || db_ == nullptr) return false;
-    if (!Exec(db_, "BEGIN IMMEDIATE;")) return false;
+    if (path.empty() || !Begin()) return false;
     bool ok = true;
     std::size_t at = 0;
     for (;;) {
@@ -225,14 +267,13 @@ bool RegistryStore::CreateKey(const std::string& key) {
         if (at == std::string::npos) break;
         ++at;
     }
-    return Exec(db_, ok ? "COMMIT;" : "ROLLBACK;") && ok;
+    return End(ok) && ok;
 }
 
 bool RegistryStore::DeleteKey(const std::string& key) {
     std::lock_guard<std::recursive_mutex> guard(mutex_);
     const std::string path = NormaliseKey(key);
-    if (path.empty() || db_ == nullptr) return false;
-    if (!Exec(db_, "BEGIN IMMEDIATE;")) return false;
+    if (path.empty() || !Begin()) return false;
     // Sub-keys are those whose path starts with "path\"; LIKE would treat '_' and '%' in names as
     // wildcards, so compare the prefix directly.
     Statement keys(db_,
@@ -245,7 +286,7 @@ bool RegistryStore::DeleteKey(const std::string& key) {
                      "substr(path, 1, length(?1) + 1) = ?1 || '\\');");
     values.Bind(1, path);
     bool ok = keys.Step() == SQLITE_DONE && values.Step() == SQLITE_DONE;
-    return Exec(db_, ok ? "COMMIT;" : "ROLLBACK;") && ok;
+    return End(ok) && ok;
 }
 
 std::vector<std::string> RegistryStore::SubKeys(const std::string& key) {
@@ -304,19 +345,23 @@ std::optional<std::vector<std::uint8_t>> RegistryStore::GetBinary(const std::str
 
 bool RegistryStore::SetValue(const std::string& key, const Value& value) {
     std::lock_guard<std::recursive_mutex> guard(mutex_);
-    if (!CreateKey(key)) return false;
-    Statement s(db_,
-                "INSERT INTO registry_values(path, name, type, data) VALUES(?1, ?2, ?3, ?4) "
-                "ON CONFLICT(path, name) DO UPDATE SET type = excluded.type, "
-                "data = excluded.data;");
-    s.Bind(1, NormaliseKey(key)).Bind(2, value.name).Bind(3, static_cast<int>(value.type));
-    s.BindBlob(4, value.data);
-    return s.Step() == SQLITE_DONE;
+    if (!Begin()) return false;
+    bool ok = CreateKey(key);
+    if (ok) {
+        Statement s(db_,
+                    "INSERT INTO registry_values(path, name, type, data) VALUES(?1, ?2, ?3, ?4) "
+                    "ON CONFLICT(path, name) DO UPDATE SET type = excluded.type, "
+                    "data = excluded.data;");
+        s.Bind(1, NormaliseKey(key)).Bind(2, value.name).Bind(3, static_cast<int>(value.type));
+        s.BindBlob(4, value.data);
+        ok = s.Step() == SQLITE_DONE;
+    }
+    return End(ok) && ok;
 }
 
-bool RegistryStore::SetDword(const std::string& key, const std::string& name,
-                             std::uint32_t value) {
-    Value v{name, Type::kDword,
+bool RegistryStore::SetDword(const std::string& key, const std::string& name, std::uint32_t value) {
+    Value v{name,
+            Type::kDword,
             {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
              static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)}};
     return SetValue(key, v);

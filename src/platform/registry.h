@@ -18,7 +18,7 @@ struct sqlite3;
 namespace tarnwick {
 
 class RegistryStore {
-public:
+  public:
     enum class Type : int { kString = 1, kBinary = 3, kDword = 4 };
 
     struct Value {
@@ -68,7 +68,23 @@ public:
     // Every value of the key in the order they were first written.
     std::vector<Value> Values(const std::string& key);
 
-private:
+    // Groups writes into one transaction: all of them land, or none. Nests.
+    class Batch {
+      public:
+        explicit Batch(RegistryStore& store);
+        ~Batch();  // rolls back unless committed
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+        bool Commit();
+
+      private:
+        RegistryStore& store_;
+        bool done_ = false;
+    };
+
+  private:
+    bool Begin();
+    bool End(bool commit);
     bool OpenDatabase(const std::string& path);
     bool SetUpSchema();
     bool Healthy();
@@ -76,6 +92,8 @@ private:
 
     std::recursive_mutex mutex_;
     sqlite3* db_ = nullptr;
+    int depth_ = 0;        // nesting of open transactions
+    bool doomed_ = false;  // an inner transaction failed: the outer one must roll back
     std::string path_;
     std::string notice_;
 };

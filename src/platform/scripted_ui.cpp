@@ -5,7 +5,7 @@ namespace tarnwick {
 namespace {
 
 class ScriptedProgress final : public TransferProgress {
-public:
+  public:
     ScriptedProgress(std::mutex& mutex, ScriptedUi::ProgressRecord& record)
         : mutex_(mutex), record_(record) {}
     void SetDoneText(const std::string& text) override { Add("done: " + text); }
@@ -24,7 +24,7 @@ public:
         record_.closed = true;
     }
 
-private:
+  private:
     void Add(std::string text) {
         std::lock_guard<std::mutex> guard(mutex_);
         record_.texts.push_back(std::move(text));
@@ -35,9 +35,13 @@ private:
 
 }  // namespace
 
-ScriptedUi::ScriptedUi() { previous_ = SetUi(this); }
+ScriptedUi::ScriptedUi() {
+    previous_ = SetUi(this);
+}
 
-ScriptedUi::~ScriptedUi() { SetUi(previous_); }
+ScriptedUi::~ScriptedUi() {
+    SetUi(previous_);
+}
 
 void ScriptedUi::QueueYesNo(bool yes) {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -67,14 +71,16 @@ std::vector<ScriptedUi::Shown> ScriptedUi::shown() const {
 std::vector<std::string> ScriptedUi::Texts() const {
     std::lock_guard<std::mutex> guard(mutex_);
     std::vector<std::string> texts;
-    for (const auto& s : shown_) texts.push_back(s.text);
+    for (const auto& s : shown_)
+        texts.push_back(s.text);
     return texts;
 }
 
 int ScriptedUi::CountOf(Kind kind) const {
     std::lock_guard<std::mutex> guard(mutex_);
     int count = 0;
-    for (const auto& s : shown_) count += s.kind == kind ? 1 : 0;
+    for (const auto& s : shown_)
+        count += s.kind == kind ? 1 : 0;
     return count;
 }
 

@@ -14,15 +14,15 @@
 namespace tarnwick {
 
 class ScriptedUi final : public UserInterface {
-public:
+  public:
     enum class Kind { kMessage, kYesNo, kPrompt, kOpenFile, kSaveFile, kHostKey, kBeep };
 
     // One thing the services were asked to show.
     struct Shown {
         Kind kind;
-        std::string caption;  // message and Yes/No caption; dialog title for files
-        std::string text;     // message, question or prompt text; initial path for files
-        bool secret = false;  // prompt
+        std::string caption;           // message and Yes/No caption; dialog title for files
+        std::string text;              // message, question or prompt text; initial path for files
+        bool secret = false;           // prompt
         bool allow_overwrite = false;  // host-key warning
     };
 
@@ -65,7 +65,7 @@ public:
     };
     ProgressRecord* LastProgress();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<Shown> shown_;
     std::deque<bool> yes_no_;

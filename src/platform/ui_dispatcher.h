@@ -18,7 +18,7 @@
 namespace tarnwick {
 
 class UiDispatcher {
-public:
+  public:
     static UiDispatcher& Instance();
 
     // Makes the calling thread the user-interface thread.
@@ -47,7 +47,7 @@ public:
     // Wakes every waiting worker so it can look at its stop flag again.
     void WakeWaiters();
 
-private:
+  private:
     struct Task {
         std::function<void()> body;
         bool waited = false;  // a worker waits for it

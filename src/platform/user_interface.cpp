@@ -1,8 +1,8 @@
 #include "platform/user_interface.h"
 
 #include <atomic>
-#include <cstdio>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -11,7 +11,7 @@ namespace tarnwick {
 namespace {
 
 class QuietProgress final : public TransferProgress {
-public:
+  public:
     void SetDoneText(const std::string&) override {}
     void SetTotalText(const std::string&) override {}
     void SetPercentage(int) override {}
@@ -23,7 +23,7 @@ public:
 // Used before a front end is installed (and by tools that never ask): nothing is asked, nothing is
 // accepted, and messages are not lost.
 class QuietUserInterface final : public UserInterface {
-public:
+  public:
     void ShowMessage(const std::string& caption, const std::string& text) override {
         std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
     }
@@ -60,7 +60,9 @@ UserInterface& Ui() {
     return current ? *current : g_quiet;
 }
 
-UserInterface* SetUi(UserInterface* services) { return g_current.exchange(services); }
+UserInterface* SetUi(UserInterface* services) {
+    return g_current.exchange(services);
+}
 
 std::string SystemErrorText(int error_code) {
     char buffer[256];

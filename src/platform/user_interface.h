@@ -27,7 +27,7 @@ struct FileDialogRequest {
 // The small "Transfer" window of file transfers; cancelling only sets a flag that the transfer
 // worker polls.
 class TransferProgress {
-public:
+  public:
     virtual ~TransferProgress() = default;
     virtual void SetDoneText(const std::string& text) = 0;
     virtual void SetTotalText(const std::string& text) = 0;
@@ -38,7 +38,7 @@ public:
 };
 
 class UserInterface {
-public:
+  public:
     virtual ~UserInterface() = default;
 
     // A message box with one OK button; caption is "Notice", "Error", "Warning" or a Part's own.
@@ -47,8 +47,8 @@ public:
     virtual bool AskYesNo(const std::string& caption, const std::string& text) = 0;
     // The one-line prompt: the entered text (at most 1023 characters), or nothing on Cancel.
     // A secret prompt masks what is typed.
-    virtual std::optional<std::string> Prompt(const std::string& text,
-                                              const std::string& initial, bool secret) = 0;
+    virtual std::optional<std::string> Prompt(const std::string& text, const std::string& initial,
+                                              bool secret) = 0;
     virtual std::optional<std::string> OpenFileDialog(const FileDialogRequest& request) = 0;
     virtual std::optional<std::string> SaveFileDialog(const FileDialogRequest& request) = 0;
     // The host-key warning with Add, Overwrite (offered only when allowed) and Reject.

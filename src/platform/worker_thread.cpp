@@ -13,7 +13,9 @@ thread_local WorkerThread* t_current = nullptr;
 thread_local const void* t_state = nullptr;
 }  // namespace
 
-WorkerThread::~WorkerThread() { Stop(); }
+WorkerThread::~WorkerThread() {
+    Stop();
+}
 
 bool WorkerThread::Start(Function function, void* argument) {
     return Start([function, argument] { return function(argument); });
@@ -40,7 +42,9 @@ bool WorkerThread::Start(std::function<int()> body) {
     return true;
 }
 
-void WorkerThread::SetWaker(std::function<void()> waker) { waker_ = std::move(waker); }
+void WorkerThread::SetWaker(std::function<void()> waker) {
+    waker_ = std::move(waker);
+}
 
 void WorkerThread::MarkExiting() {
     if (state_) state_->exiting.store(true);
@@ -64,7 +68,9 @@ void WorkerThread::Stop() {
     state_.reset();
 }
 
-WorkerThread* WorkerThread::Current() { return t_current; }
+WorkerThread* WorkerThread::Current() {
+    return t_current;
+}
 
 bool WorkerThread::CurrentStopRequested() {
     const auto* state = static_cast<const State*>(t_state);

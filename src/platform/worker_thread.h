@@ -12,7 +12,7 @@
 namespace tarnwick {
 
 class WorkerThread {
-public:
+  public:
     using Function = int (*)(void* argument);
 
     WorkerThread() = default;
@@ -48,7 +48,7 @@ public:
     // True when the calling thread is a WorkerThread that has been asked to stop.
     static bool CurrentStopRequested();
 
-private:
+  private:
     struct State {
         std::atomic<bool> running{false};
         std::atomic<bool> exiting{false};

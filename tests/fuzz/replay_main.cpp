@@ -38,7 +38,8 @@ int main(int argc, char** argv) {
         auto more = LoadCorpus(argv[i]);
         corpus.insert(corpus.end(), more.begin(), more.end());
     }
-    for (const auto& input : corpus) LLVMFuzzerTestOneInput(input.data(), input.size());
+    for (const auto& input : corpus)
+        LLVMFuzzerTestOneInput(input.data(), input.size());
 
     std::mt19937 rng(20261206);
     std::uniform_int_distribution<int> byte(0, 255);
@@ -55,7 +56,8 @@ int main(int argc, char** argv) {
                     input[static_cast<std::size_t>(rng()) % input.size()] =
                         static_cast<std::uint8_t>(byte(rng));
                 } else if (kind == 1) {
-                    std::size_t at = input.empty() ? 0 : static_cast<std::size_t>(rng()) % input.size();
+                    std::size_t at =
+                        input.empty() ? 0 : static_cast<std::size_t>(rng()) % input.size();
                     input.insert(input.begin() + static_cast<std::ptrdiff_t>(at),
                                  static_cast<std::uint8_t>(byte(rng)));
                 } else if (!input.empty()) {
@@ -65,7 +67,8 @@ int main(int argc, char** argv) {
         } else {
             std::size_t length = static_cast<std::size_t>(rng()) % 512;
             input.resize(length);
-            for (auto& b : input) b = static_cast<std::uint8_t>(byte(rng));
+            for (auto& b : input)
+                b = static_cast<std::uint8_t>(byte(rng));
         }
         LLVMFuzzerTestOneInput(input.data(), input.size());
     }

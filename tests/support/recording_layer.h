@@ -12,7 +12,7 @@
 namespace tarnwick::testing {
 
 class RecordingLayer : public IO {
-public:
+  public:
     explicit RecordingLayer(int type = kLayerCapture, const char* name = "Recorder")
         : IO(type, name) {}
     ~RecordingLayer() override { ++*destroyed_counter_; }
@@ -84,7 +84,7 @@ public:
     int send_calls = 0;
     int receive_calls = 0;
 
-private:
+  private:
     std::mutex mutex_;
     std::string sent;
     std::string received;

@@ -8,7 +8,7 @@ namespace tarnwick::testing {
 // A fresh folder under the system's temporary folder, removed with everything in it when the
 // object goes out of scope.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -16,19 +16,19 @@ public:
     const std::string& path() const { return path_; }
     std::string File(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
 // Points TARNWICK_CONFIG_DIR at a fresh temporary folder for the lifetime of the object, so that a
 // test never touches the user's settings.
 class IsolatedConfig {
-public:
+  public:
     IsolatedConfig();
     ~IsolatedConfig();
     const std::string& path() const { return dir_.path(); }
 
-private:
+  private:
     TempDir dir_;
     std::string previous_;
     bool had_previous_ = false;
