@@ -60,6 +60,15 @@ class CellRing {
         if (height <= 1 || n == 0) return;
         int shift = n % height;
         if (shift < 0) shift += height;
+        if (shift == 0) return;
+        const std::size_t s0 = Slot(first);
+        const std::size_t s1 = Slot(last);
+        if (s0 <= s1) {
+            // The block's entries lie together in the table: one rotation moves them.
+            const auto begin = slots_.begin() + static_cast<std::ptrdiff_t>(s0);
+            std::rotate(begin, begin + shift, slots_.begin() + static_cast<std::ptrdiff_t>(s1) + 1);
+            return;
+        }
         scratch_.resize(static_cast<std::size_t>(height));
         for (int i = 0; i < height; ++i)
             scratch_[static_cast<std::size_t>(i)] = slots_[Slot(first + i)];

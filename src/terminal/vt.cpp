@@ -579,18 +579,6 @@ void VT::ClearParameters() {
     parameter_index_ = 0;
 }
 
-void VT::ParameterDigit(std::uint8_t digit) {
-    int& p = parameters_[static_cast<std::size_t>(parameter_index_)];
-    const int value = p * 10 + (digit - '0');
-    p = value > kMaxParameterValue ? kMaxParameterValue : value;
-}
-
-void VT::NextParameter() {
-    if (parameter_index_ >= kMaxParameters - 1) return;
-    ++parameter_index_;
-    parameters_[static_cast<std::size_t>(parameter_index_)] = 0;
-}
-
 void VT::LineFeed() {
     if (newline_mode_) cursor_column_ = left_margin_;
     Index();

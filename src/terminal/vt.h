@@ -168,8 +168,41 @@ class VT : public IO {
 
     // Control sequence parameters.
     void ClearParameters();
-    void ParameterDigit(std::uint8_t digit);
-    void NextParameter();
+    void ParameterDigit(std::uint8_t digit) {
+        int& p = parameters_[static_cast<std::size_t>(parameter_index_)];
+        const int value = p * 10 + (digit - '0');
+        p = value > kMaxParameterValue ? kMaxParameterValue : value;
+    }
+    void NextParameter() {
+        if (parameter_index_ >= kMaxParameters - 1) return;  // further separators are ignored
+        ++parameter_index_;
+        parameters_[static_cast<std::size_t>(parameter_index_)] = 0;
+    }
+    // Takes the digits and separators at data[i...] into the parameters; returns the index of
+    // the first other byte. The hot part of every control sequence.
+    int TakeParameters(const std::uint8_t* data, int i, int length) {
+        int index = parameter_index_;
+        int value = parameters_[static_cast<std::size_t>(index)];
+        while (i < length) {
+            const std::uint8_t b = data[i];
+            if (static_cast<unsigned>(b - '0') < 10u) {
+                value = value * 10 + (b - '0');
+                if (value > kMaxParameterValue) value = kMaxParameterValue;
+            } else if (b == ';') {
+                if (index < kMaxParameters - 1) {
+                    parameters_[static_cast<std::size_t>(index)] = value;
+                    ++index;
+                    value = 0;
+                }
+            } else {
+                break;
+            }
+            ++i;
+        }
+        parameters_[static_cast<std::size_t>(index)] = value;
+        parameter_index_ = index;
+        return i;
+    }
     int Parameter(int i) const {
         return i <= parameter_index_ ? parameters_[static_cast<std::size_t>(i)] : 0;
     }

@@ -78,6 +78,9 @@ void VT100::Interpret(const std::uint8_t* data, int length) {
                 i = j;
                 continue;
             }
+        } else if (state_ == kCSI) {
+            i = TakeParameters(data, i, length);
+            if (i >= length) break;
         }
         Step(data[i++]);
     }
@@ -161,6 +164,12 @@ void VT100::Step(std::uint8_t b) {
 }
 
 void VT100::EscapeByte(std::uint8_t b) {
+    if (b == '[') {  // CSI, by far the most frequent
+        ClearParameters();
+        unsupported_sequence_ = false;
+        state_ = kCSI;
+        return;
+    }
     if (Control(b)) return;
     switch (b) {
         case kEsc:

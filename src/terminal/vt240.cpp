@@ -87,6 +87,9 @@ void VT240::Interpret(const std::uint8_t* data, int length) {
                 i = j;
                 continue;
             }
+        } else if (state_ == kCSI || state_ == kCSIPrivate || state_ == kCSIGreater) {
+            i = TakeParameters(data, i, length);
+            if (i >= length) break;
         }
         Step(data[i++]);
     }
