@@ -323,7 +323,9 @@ void VT::CursorRight(int n) {
 }
 
 void VT::CursorLeft(int n) {
-    cursor_column_ = std::max(cursor_column_ - n, left_margin_);
+    // With a wrap pending the cursor is shown in the last column, and moving left starts there:
+    // a backspace after the last column lands on the one before it, as hosts expect.
+    cursor_column_ = std::max(EffectiveColumn() - n, left_margin_);
 }
 
 void VT::CursorUp(int n) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/session_config.h"
 #include "terminal_fixture.h"
 
 namespace tarnwick {
@@ -97,6 +98,25 @@ TEST(KeyInputTest, SwapBackspaceAndDelete) {
     EXPECT_EQ(Key(t, kKeyBackspace), "\x7f");
     EXPECT_EQ(Key(t, kKeyDelete), "\x08");
     EXPECT_EQ(Key(t, 8), "\x08");  // the byte itself is never swapped
+}
+
+TEST(KeyInputTest, SettingsComeFromTheSession) {
+    MemoryDisplay display;
+    SessionConfig config;
+    config.SetInt(setting::swap_bs_del, 1);
+    config.SetInt(setting::keypad_mode, 1);
+    VT100 vt(&display, &config);
+    auto* lower = new RecordingLayer;
+    ASSERT_EQ(vt.InsertBelow(lower), 0);
+    vt.KeyInput(kKeyBackspace);
+    vt.KeyInput(262);
+    EXPECT_EQ(lower->Sent(), "\x7f\x1bOp");
+    // Local echo is read when it is used: the Telnet layer switches it during the session.
+    vt.SendString("a");
+    EXPECT_EQ(vt.ScreenLine(0), "");
+    config.SetInt(setting::local_echo, 1);
+    vt.SendString("b");
+    EXPECT_EQ(vt.ScreenLine(0), "b");
 }
 
 TEST(KeyInputTest, ReturnInNewLineMode) {

@@ -12,10 +12,11 @@
 // - Our CUU and CUD stop at the region's margins wherever the cursor stands; libvterm's ignore
 //   the margins. They are only sent with the cursor inside the region and a count that stays
 //   inside it.
-// - With a wrap pending our cursor stands one column past the last one, and stays there when it
-//   moves up or down (even when auto-wrap was off as the column filled); libvterm keeps it on the
-//   last column and forgets the pending wrap when the cursor moves. So BS, HT, CUB, vertical
-//   moves and auto-wrap changes are not sent while a wrap is pending.
+// - With a wrap pending our cursor stands one column past the last one and keeps the wrap pending
+//   when it moves up or down (even when auto-wrap was off as the column filled); libvterm keeps
+//   it on the last column and forgets the pending wrap when the cursor moves. So HT, vertical
+//   moves and auto-wrap changes are not sent while a wrap is pending (BS and CUB are: both count
+//   from the last column).
 // - SGR 22 resets every rendition here (it is a full reset on this terminal) but only the
 //   intensity in libvterm: it is not generated.
 // - libvterm copies the pen's attributes into erased cells; ours erase to plain blanks. Erased
@@ -107,7 +108,7 @@ class Generator {
                     if (pending) return "\r\n";
                     return Pick(2) ? "\n" : "\r\n";
                 case 6:
-                    if (pending) continue;
+                    if (pending) return "\b";
                     return Pick(2) ? "\b" : "\t";
                 case 7: {
                     if (pending || row < top || row > bottom) continue;
@@ -123,7 +124,6 @@ class Generator {
                     return Csi(count, up ? 'A' : 'B');
                 }
                 case 8:
-                    if (pending) continue;
                     return Csi(Count(columns), Pick(2) ? 'C' : 'D');
                 case 9:
                 case 10:
