@@ -1,9 +1,18 @@
 #include "terminal/key_handling.h"
 
 #include "core/io.h"
+#include "core/preferences.h"
 #include "terminal/vt.h"
 
 namespace tarnwick {
+
+KeyboardOptions KeyboardOptions::From(const Preferences& preferences) {
+    KeyboardOptions options;
+    options.manual_control = preferences.GetInt(pref::ManualControl) != 0;
+    options.soft_control = preferences.GetInt(pref::SoftControl) != 0;
+    options.soft_control_char = preferences.GetInt(pref::SoftControlChar);
+    return options;
+}
 
 bool KeyHandler::KeyDown(KeySession* session, int virtual_key, bool shift_down, bool ctrl_down) {
     if (session == nullptr || !session->IsConnected()) return false;

@@ -10,6 +10,7 @@
 namespace tarnwick {
 
 class IO;
+class Preferences;
 
 namespace vk {
 inline constexpr int kSpace = 0x20;
@@ -54,6 +55,9 @@ struct KeyboardOptions {
     bool manual_control = false;  // the view composes control codes itself
     bool soft_control = false;    // a typed character acts as a Ctrl prefix
     int soft_control_char = 126;  // that character
+
+    // ManualControl, SoftControl and SoftControlChar of the global preferences.
+    static KeyboardOptions From(const Preferences& preferences);
 };
 
 class KeyHandler {

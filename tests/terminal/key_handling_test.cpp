@@ -7,6 +7,7 @@
 #include <deque>
 #include <vector>
 
+#include "core/preferences.h"
 #include "terminal_fixture.h"
 
 namespace tarnwick {
@@ -105,6 +106,21 @@ TEST(KeyHandlingTest, SoftControlKey) {
     FakeSession p;
     EXPECT_TRUE(plain.Character(&p, '~', false));
     EXPECT_EQ(p.Queued(), std::vector<int>{'~'});
+}
+
+TEST(KeyHandlingTest, OptionsFromThePreferences) {
+    Preferences preferences;
+    preferences.ResetToDefaults();
+    KeyboardOptions defaults = KeyboardOptions::From(preferences);
+    EXPECT_EQ(defaults.soft_control_char, '~');
+    preferences.SetInt(pref::ManualControl, 1);
+    preferences.SetInt(pref::SoftControl, 1);
+    preferences.SetInt(pref::SoftControlChar, '`');
+    KeyHandler keys(KeyboardOptions::From(preferences));
+    FakeSession s;
+    keys.Character(&s, '`', false);
+    keys.KeyDown(&s, 'D', false, false);
+    EXPECT_EQ(s.Queued(), std::vector<int>{4});
 }
 
 TEST(KeyHandlingTest, PumpMapsViewCodesIntoTheTerminal) {
