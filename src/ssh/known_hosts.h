@@ -1,0 +1,80 @@
+// Known hosts: the public host keys the user has accepted, one registry key per key space and
+// algorithm ("Software\Halvek\Tarnwick\ssh_known_hosts\<space>\<algorithm>"), one binary value
+// per stored key named by the host name as the user typed it. A host's second key is stored
+// under the name followed by "~", the third with "~~", and so on.
+//
+// HostKeyCheck is the dialogue the transports run when a server presents its key.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarnwick {
+
+// Key spaces.
+enum KnownHostSpace : int { kSpaceSSL = 0, kSpaceSSH1 = 1, kSpaceSSH2 = 2 };
+
+// The MD5 fingerprint of a key blob: 16 lower-case hex pairs joined by ":" (47 characters).
+std::string Fingerprint(const std::uint8_t* blob, std::size_t length);
+
+struct KnownHostEntry {
+    std::string name;  // the value name: host, host~, host~~, ...
+    std::string fingerprint;
+};
+
+class CKnownHosts {
+  public:
+    enum CheckResult : int { kKnown = 0, kUnknown = 1, kChanged = 2 };
+
+    // A store opened only to list, delete or import.
+    CKnownHosts(int space, const std::string& algorithm);
+    // A store opened to check the key a server presented for host. The blob is borrowed.
+    CKnownHosts(int space, const std::string& algorithm, const std::string& host,
+                const std::uint8_t* blob, std::size_t length);
+    CKnownHosts(const CKnownHosts&) = delete;
+    CKnownHosts& operator=(const CKnownHosts&) = delete;
+
+    static std::string KeyPath(int space, const std::string& algorithm);
+
+    // kKnown when a stored value of the host holds exactly the presented blob, kUnknown when the
+    // host has no stored value, kChanged when it has some and none matches. Counts the host's
+    // values and remembers the name of the last one.
+    int Check();
+    int HostValueCount() const { return count_; }
+    // Stores the blob under the first free name of the host. False (after telling the user)
+    // when the store cannot be written.
+    bool Add();
+    // Overwrites the last value of the host that Check found with the blob.
+    bool Replace();
+    // Deletes the value named exactly by the host name.
+    bool Remove();
+    // Every stored value of this space and algorithm with its fingerprint.
+    std::vector<KnownHostEntry> List();
+    // The stored data of a value; empty when there is none.
+    std::vector<std::uint8_t> Data(const std::string& value_name);
+    bool IsOpen() const { return open_; }
+
+  private:
+    bool Open();
+    bool Belongs(const std::string& name) const;
+
+    int space_;
+    std::string algorithm_;
+    std::string host_;
+    const std::uint8_t* blob_ = nullptr;
+    std::size_t length_ = 0;
+    std::string path_;
+    bool open_ = false;
+    int count_ = 0;
+    std::string last_name_;
+};
+
+// The host-key dialogue: accepts a known key; asks before saving an unknown one; for a changed
+// key offers Add, Overwrite (only with exactly one stored key) or Reject, or refuses at once when
+// strict checking is on. True to go on with the connection.
+bool HostKeyCheck(int protocol, const std::string& algorithm, const std::string& host,
+                  const std::uint8_t* blob, std::size_t length, bool strict);
+
+}  // namespace tarnwick
