@@ -1,0 +1,281 @@
+// IO_SSH2: the SSH protocol 2 layer of a session chain (type 5, "SSH2"), between the terminal (or
+// a transfer filter) above and a TCP/IP transport below.
+//
+// Transport: version exchange, server quirks, algorithm negotiation, Diffie-Hellman key exchange
+// (group 1 and group exchange) with the heavy arithmetic on worker threads, host-key check,
+// NEWKEYS, zlib, the message dispatcher and the traffic filler. Then user authentication (none,
+// public key, keyboard-interactive with S/Key, password) and the connection protocol: the
+// interactive session channel and local port forwards.
+//
+// Threads: Open, Close, Send, Pump and every Receive run on the user-interface thread; the
+// key-exchange workers, the traffic filler and the forwarding threads only compute and send.
+// Every packet goes out under the send lock, so packets from different threads never interleave
+// and sequence numbers follow the wire order. While a key-exchange worker runs, the bytes that
+// arrive are held and handled, in order, once it has finished.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "crypto/bignum.h"
+#include "platform/lock.h"
+#include "platform/worker_thread.h"
+#include "ssh/ssh.h"
+#include "ssh/ssh2_channel.h"
+#include "ssh/ssh2_framing.h"
+#include "ssh/ssh2_version.h"
+
+namespace tarnwick {
+
+// SSH2 message numbers.
+enum SSH2Message : std::uint8_t {
+    kMsgDisconnect = 1,
+    kMsgIgnore = 2,
+    kMsgUnimplemented = 3,
+    kMsgDebug = 4,
+    kMsgServiceRequest = 5,
+    kMsgServiceAccept = 6,
+    kMsgKexInit = 20,
+    kMsgNewKeys = 21,
+    kMsgKexDhInit = 30,   // also the old group-exchange request
+    kMsgKexDhReply = 31,  // also the group-exchange group
+    kMsgKexDhGexInit = 32,
+    kMsgKexDhGexReply = 33,
+    kMsgKexDhGexRequest = 34,
+    kMsgGlobalRequest = 80,
+    kMsgRequestFailure = 82,
+    kMsgUserauthRequest = 50,
+    kMsgUserauthFailure = 51,
+    kMsgUserauthSuccess = 52,
+    kMsgUserauthBanner = 53,
+    kMsgUserauthInfoRequest = 60,
+    kMsgUserauthInfoResponse = 61,
+    kMsgChannelOpen = 90,
+    kMsgChannelOpenConfirmation = 91,
+    kMsgChannelOpenFailure = 92,
+    kMsgChannelWindowAdjust = 93,
+    kMsgChannelData = 94,
+    kMsgChannelExtendedData = 95,
+    kMsgChannelEof = 96,
+    kMsgChannelClose = 97,
+    kMsgChannelRequest = 98,
+    kMsgChannelSuccess = 99,
+    kMsgChannelFailure = 100,
+};
+
+// Server text for the terminal with its control characters shown as "?".
+std::string PrintableText(std::string_view text);
+
+class IO_SSH2 : public SSH {
+  public:
+    enum State : int {
+        kVersionExchange = 0,
+        kKeyExchange = 1,
+        kAuthentication = 2,
+        kConnected = 3
+    };
+
+    // Channels the client opens let the server send this much before it must wait.
+    static constexpr ChannelWindow kChannelWindow{42, 1024, 32767, false};
+
+    IO_SSH2();
+    ~IO_SSH2() override;
+
+    [[nodiscard]] int Open(SessionConfig* config) override;
+    void Close() override;
+    int IsLinkUp() override;
+    int IsConnected() override;
+    int Send(const std::uint8_t* data, int length) override;
+    int Receive(const std::uint8_t* data, int length) override;
+    int Display(const std::uint8_t* data, int length) override;
+    [[nodiscard]] int Pump() override;
+    int FileTransfer(int command, const char* path) override;
+    int ReservedRequest() override { return 2; }
+
+    // ---- Used by the channels and listeners ----
+    // Frames and sends a finished packet (which is not consumed, but its bytes are used up).
+    int sendPacket(SSHPacket& packet);
+    std::uint32_t NextChannelId() { return next_channel_id_.fetch_add(1); }
+    // Adds a forward channel made by an accept thread and starts it.
+    void AddChannel(std::unique_ptr<SSH2ForwardChannel> channel);
+    // The session channel's data and stderr go up the chain from here.
+    int DeliverUp(std::string_view data);
+    int DisplayText(std::string_view text);
+    // A line shown only with the session's debug setting on.
+    void Debug(std::string_view text);
+
+    int state() const { return state_.load(); }
+    unsigned quirks() const { return quirks_; }
+    const std::string& server_version() const { return v_s_; }
+    bool closed() const { return closed_.load(); }
+    SSH2Channel* session_channel() { return session_channel_.get(); }
+    std::size_t ChannelCount();
+    // Listening ports of the forwards (0 for one that could not listen), in configuration order.
+    std::vector<std::uint32_t> ListenerPorts();
+    // The session identifier; all zero before the first key exchange.
+    const std::uint8_t* session_id() const { return session_id_; }
+
+  private:
+    friend struct SSH2TestAccess;
+
+    enum KexState : int {
+        kKexIdle = 0,
+        kKexWaitGroup,    // group-exchange request sent
+        kKexWaitReply,    // e sent (or being sent by the group-exchange worker)
+        kKexVerifying,    // the reply worker runs
+        kKexWaitNewKeys,  // our NEWKEYS sent
+    };
+    enum KexMethod : int { kGroup1 = 0, kGroupExchange = 1 };
+
+    struct Worker {
+        WorkerThread thread;
+        std::atomic<bool> done{false};
+        bool failed = false;
+        std::string messages;  // shown on the user-interface thread when the worker is reaped
+    };
+
+    // ---- Transport (ssh2_transport.cpp) ----
+    int ProcessInput(const std::uint8_t* data, std::size_t length);
+    int FeedPackets(const std::uint8_t* data, std::size_t length);
+    int VersionExchange(const std::uint8_t* data, std::size_t length);
+    int ReapWorkers();
+    int DrainHeld();
+    bool WorkerRunning() const { return reply_worker_ != nullptr || gex_worker_ != nullptr; }
+    int Dispatch(SSHPacket& packet);
+    int OnDisconnect(SSHPacket& packet);
+    int OnGlobalRequest(SSHPacket& packet);
+    int OnServiceAccept(SSHPacket& packet);
+    int OnKexInit(SSHPacket& packet);
+    int OnGexGroup(SSHPacket& packet);
+    int OnKexReply(SSHPacket& packet);
+    int OnNewKeys(SSHPacket& packet);
+    void ReplyWorkerMain();
+    void GexWorkerMain();
+    int SendNewKeys(std::string* messages);
+    void InstallOutgoingKeys();
+    void InstallIncomingKeys();
+    int SendLocked(SSHPacket& packet);
+    int SendServiceRequest();
+    // Closes the layer from inside the dispatcher; the dispatcher then returns its result.
+    int CloseLayer();
+    void StopWorkers();
+    void StartFiller();
+    int FillerMain();
+    void Show(std::string_view text);
+    bool DebugOn() const;
+    void NotifySession();
+
+    // ---- Authentication (ssh2_auth.cpp) ----
+    const char* ServiceName() const;
+    int StartAuthentication();
+    int OnUserauthFailure(SSHPacket& packet);
+    int OnUserauthSuccess(SSHPacket& packet);
+    int OnUserauthBanner(SSHPacket& packet);
+    int OnUserauthInfoRequest(SSHPacket& packet);
+    int SendPassword();
+    bool SendCertificate();
+    bool OfferKey(const class PrivateKey& key);
+
+    // ---- Connection (ssh2_connection.cpp) ----
+    int OpenSessionChannel();
+    void CreateForwards();
+    SSH2Channel* FindChannel(std::uint32_t local_id);
+    void RemoveChannel(std::uint32_t local_id);
+    void ReapChannels();
+    int OnChannelOpen(SSHPacket& packet);
+    int OnChannelOpenConfirmation(SSHPacket& packet);
+    int OnChannelOpenFailure(SSHPacket& packet);
+    int OnChannelWindowAdjust(SSHPacket& packet);
+    int OnChannelData(SSHPacket& packet, bool extended);
+    int OnChannelEof(SSHPacket& packet);
+    int OnChannelClose(SSHPacket& packet);
+    int OnChannelRequest(SSHPacket& packet);
+    int OnChannelSuccess(SSHPacket& packet);
+    int OnChannelFailure(SSHPacket& packet);
+    int SendSessionRequests();
+    void EnterConnected();
+    void StopChannels();
+
+    // Protocol state and the first error, which every later call returns.
+    std::atomic<int> state_{kVersionExchange};
+    std::atomic<bool> closed_{false};
+    bool opened_ = false;
+    int error_ = 0;
+
+    // Version exchange.
+    VersionLineReader version_reader_;
+    std::string v_s_;
+    std::string v_c_;
+    unsigned quirks_ = 0;
+
+    // Settings copied at open.
+    std::vector<std::int32_t> cipher_preference_;
+    std::vector<std::int32_t> mac_preference_;
+    std::vector<std::int32_t> hostkey_preference_;
+    bool strict_hostkeys_ = false;
+    bool compress_out_wanted_ = false;
+    bool compress_in_wanted_ = false;
+    bool want_interactive_ = true;
+
+    // Key exchange.
+    SSH2Framing framing_;
+    Lock send_lock_;
+    Lock receive_lock_;
+    KexState kex_state_ = kKexIdle;
+    KexMethod kex_method_ = kGroup1;
+    int hostkey_id_ = -1;
+    int cipher_id_ = -1;
+    int mac_id_ = -1;
+    std::string i_c_;
+    std::string i_s_;
+    std::string k_s_;
+    BigNum p_, g_, x_, e_, k_;
+    std::uint8_t h_[20] = {};
+    std::uint8_t session_id_[20] = {};
+    bool have_session_id_ = false;
+    bool first_kex_done_ = false;
+    std::unique_ptr<SSHPacket> reply_copy_;
+    std::unique_ptr<Worker> reply_worker_;
+    std::unique_ptr<Worker> gex_worker_;
+    // Between our KEXINIT and our NEWKEYS only key-exchange messages may leave; anything else
+    // waits here (under the send lock) and goes out, in order, with the new keys.
+    bool hold_outgoing_ = false;
+    bool newkeys_sent_ = false;
+    std::vector<std::unique_ptr<SSHPacket>> held_outgoing_;
+    // Bytes received while a worker ran, not yet handled.
+    std::string held_input_;
+
+    // Traffic filler.
+    WorkerThread filler_;
+    std::atomic<bool> filler_run_{false};
+    std::mutex filler_mutex_;
+    std::condition_variable filler_wake_;
+
+    // Authentication.
+    int pk_attempts_ = 0;
+    bool kbdint_tried_ = false;
+    bool kbdint_pending_ = false;
+    int password_attempts_ = 0;
+    bool auth_started_ = false;
+    bool authenticated_ = false;
+
+    // Connection.
+    std::atomic<std::uint32_t> next_channel_id_{1};
+    std::unique_ptr<SSH2Channel> session_channel_;
+    bool session_requests_sent_ = false;
+    std::mutex channels_mutex_;
+    std::vector<std::unique_ptr<SSH2Channel>> channels_;
+    // Channels the server has closed whose thread still delivers what it holds.
+    std::vector<std::unique_ptr<SSH2Channel>> finishing_;
+    std::mutex listeners_mutex_;
+    std::vector<std::unique_ptr<SSH2ForwardListener>> listeners_;
+    bool forwards_created_ = false;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,344 @@
+// IO_SSH2, user authentication: none first, then public key, keyboard-interactive (once per
+// session, with S/Key answers) and password, as the server's failure messages allow.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "core/session_config.h"
+#include "core/status.h"
+#include "core/text.h"
+#include "crypto/secure.h"
+#include "crypto/skey.h"
+#include "platform/user_interface.h"
+#include "ssh/private_keys.h"
+#include "ssh/ssh2.h"
+#include "ssh/ssh2_algorithms.h"
+
+namespace tarnwick {
+
+namespace {
+
+constexpr int kMaxPasswordPrompts = 5;
+constexpr int kMaxCertificateLoads = 5;
+// More prompts than this in one request are not a login dialogue.
+constexpr std::uint32_t kMaxPrompts = 64;
+
+constexpr const char* kSkeyPrompt = "Tarnwick detected S/Key. Enter your S/Key passphrase:";
+
+struct WipedString {
+    std::string text;
+    ~WipedString() { SecureWipe(text.data(), text.capacity()); }
+};
+
+// Moves a secret out of the services' answer, wiping the answer's storage behind it.
+WipedString TakeSecret(std::string& answer) {
+    WipedString secret{answer};
+    SecureWipe(answer.data(), answer.capacity());
+    answer.clear();
+    return secret;
+}
+
+// "otp-md5 <sequence> <seed> ext": the sequence number and a seed of up to 16 characters.
+bool ParseOtpChallenge(std::string_view prompt, int* sequence, std::string* seed) {
+    const std::string_view prefix = "otp-md5";
+    if (prompt.substr(0, prefix.size()) != prefix) return false;
+    std::size_t at = prefix.size();
+    auto skip_blanks = [&] {
+        while (at < prompt.size() && (prompt[at] == ' ' || prompt[at] == '\t' ||
+                                      prompt[at] == '\n' || prompt[at] == '\r'))
+            ++at;
+    };
+    skip_blanks();
+    bool negative = false;
+    if (at < prompt.size() && (prompt[at] == '-' || prompt[at] == '+'))
+        negative = prompt[at++] == '-';
+    std::size_t digits = at;
+    long value = 0;
+    while (at < prompt.size() && prompt[at] >= '0' && prompt[at] <= '9') {
+        if (value < 100000000) value = value * 10 + (prompt[at] - '0');
+        ++at;
+    }
+    if (at == digits) return false;
+    skip_blanks();
+    std::size_t start = at;
+    while (at < prompt.size() && at - start < 16 && prompt[at] != ' ' && prompt[at] != '\t' &&
+           prompt[at] != '\n' && prompt[at] != '\r')
+        ++at;
+    if (at == start) return false;
+    *sequence = static_cast<int>(negative ? -value : value);
+    *seed = std::string(prompt.substr(start, at - start));
+    return true;
+}
+
+}  // namespace
+
+const char* IO_SSH2::ServiceName() const {
+    return (quirks_ & m_pkservice_bug) ? "ssh-userauth" : "ssh-connection";
+}
+
+static const char* Setting(SessionConfig* config, setting::Narrow which) {
+    const char* value = config != nullptr ? config->GetNarrow(which) : nullptr;
+    return value != nullptr ? value : "";
+}
+
+int IO_SSH2::StartAuthentication() {
+    auth_started_ = true;
+    PooledPacket packet(*this);
+    if (!packet) return status::kOutOfMemory;
+    packet->beginPayload();
+    packet->putByte(kMsgUserauthRequest);
+    packet->putCString(Setting(config_, setting::username));
+    packet->putCString(ServiceName());
+    packet->putCString("none");
+    packet->finish();
+    return sendPacket(*packet);
+}
+
+int IO_SSH2::OnUserauthFailure(SSHPacket& packet) {
+    std::string_view methods;
+    packet.getStringView(&methods);
+    packet.getBoolean();  // partial success: not used
+    kbdint_pending_ = false;
+    auto listed = [&](const char* name) { return NameListHas(methods, name, true); };
+
+    if (listed("publickey")) {
+        const char16_t* certificate = config_->GetWide(setting::certificate_path);
+        if (certificate != nullptr && *certificate != 0 && pk_attempts_ == 0) {
+            if (SendCertificate()) return status::kOk;
+            Debug("Sending certificate failed\r\n");
+            config_->SetWide(setting::certificate_path, nullptr);
+            pk_attempts_ = 0;
+        } else {
+            PrivateKeyList& keys = PrivateKeyList::Instance();
+            if (static_cast<std::size_t>(pk_attempts_) >= keys.Count()) {
+                Show("No appropriate certificates found\r\n");
+            } else {
+                ++pk_attempts_;
+                std::shared_ptr<const PrivateKey> key =
+                    keys.At(static_cast<std::size_t>(pk_attempts_ - 1));
+                if (key && OfferKey(*key)) return status::kOk;
+            }
+        }
+    }
+    if (!kbdint_tried_ && listed("keyboard-interactive")) {
+        kbdint_tried_ = true;
+        PooledPacket request(*this);
+        if (request) {
+            request->beginPayload();
+            request->putByte(kMsgUserauthRequest);
+            request->putCString(Setting(config_, setting::username));
+            request->putCString(ServiceName());
+            request->putCString("keyboard-interactive");
+            request->putCString("en-US");
+            request->putCString("");
+            request->finish();
+            int result = sendPacket(*request);
+            if (result == status::kOk) {
+                kbdint_pending_ = true;
+                return status::kOk;
+            }
+        }
+        Debug("Sending keyboard-interactive failed\r\n");
+    }
+    if (listed("password")) return SendPassword();
+    return status::kNoAuthMethodLeft;
+}
+
+int IO_SSH2::SendPassword() {
+    Debug("Attempting to send password\r\n");
+    ++password_attempts_;
+    if (password_attempts_ > kMaxPasswordPrompts) {
+        Debug("Too many password retries\r\n");
+        return CloseLayer();
+    }
+    const char* user = Setting(config_, setting::username);
+    const char* host = Setting(config_, setting::hostname);
+    std::string prompt = std::string("Password ") + (password_attempts_ > 1 ? "(incorrect) " : "") +
+                         "for " + user + " on host " + host + ":";
+    std::optional<std::string> answer = Ui().Prompt(prompt, "", true);
+    if (!answer) {
+        Debug("Connection canceled by user.\r\n");
+        return CloseLayer();
+    }
+    WipedString password = TakeSecret(*answer);
+    PooledPacket packet(*this);
+    if (!packet) return status::kOutOfMemory;
+    packet->beginPayload();
+    packet->putByte(kMsgUserauthRequest);
+    packet->putCString(user);
+    packet->putCString(ServiceName());
+    packet->putCString("password");
+    packet->putBoolean(false);
+    packet->putString(password.text);
+    packet->finish();
+    int result = sendPacket(*packet);
+    // The packet's bytes are encrypted in place when sent; without a cipher they are cleared.
+    SecureWipe(packet->data(), packet->capacity());
+    return result;
+}
+
+bool IO_SSH2::SendCertificate() {
+    ++pk_attempts_;
+    Debug("Sending user certificate...\r\n");
+    const char16_t* wide = config_->GetWide(setting::certificate_path);
+    const std::string path = wide != nullptr ? Utf16ToUtf8(wide) : std::string();
+    PrivateKeyList& keys = PrivateKeyList::Instance();
+    if (!keys.Holds(path)) {
+        Debug("Getting certificate from filesystem\r\n");
+        int loads = 1;
+        int result = keys.Load(path);
+        while (result == kKeyInvalid && loads < kMaxCertificateLoads) {
+            Debug("Certificate invalid, retrying\r\n");
+            result = keys.Load(path);
+            ++loads;
+        }
+    }
+    std::shared_ptr<const PrivateKey> key = keys.Get(path);
+    if (key) {
+        if (OfferKey(*key)) return true;
+        Debug("Unable to send certificate\r\n");
+        return false;
+    }
+    Debug("Unable to get certificate, bailing out\r\n");
+    return false;
+}
+
+bool IO_SSH2::OfferKey(const PrivateKey& key) {
+    const std::string blob = key.PublicBlob();
+    if (blob.empty()) return false;
+    const char* algorithm = key.AlgorithmName();
+    const char* user = Setting(config_, setting::username);
+    const bool pkauth_bug = (quirks_ & m_pkauth_bug) != 0;
+
+    SSHPacket data(1024);
+    if (quirks_ & m_pkok_bug) {
+        data.putBytes(session_id_, 20);
+    } else {
+        data.putString(session_id_, 20);
+    }
+    data.putByte(kMsgUserauthRequest);
+    data.putCString(user);
+    data.putCString(ServiceName());
+    if (!pkauth_bug) data.putCString("publickey");
+    data.putBoolean(true);
+    if (!pkauth_bug) data.putCString(algorithm);
+    data.putString(blob);
+    SecureBytes signature = key.Sign(data.data(), data.position());
+    if (signature.empty()) return false;
+
+    SSHPacket signature_blob(1024);
+    if (quirks_ & m_rawsig_bug) {
+        signature_blob.putBytes(signature.data(), static_cast<std::uint32_t>(signature.size()));
+    } else {
+        signature_blob.putCString(algorithm);
+        signature_blob.putString(signature.data(), static_cast<std::uint32_t>(signature.size()));
+    }
+    PooledPacket packet(*this);
+    if (!packet) return false;
+    packet->beginPayload();
+    packet->putByte(kMsgUserauthRequest);
+    packet->putCString(user);
+    packet->putCString(ServiceName());
+    if (!pkauth_bug) packet->putCString("publickey");
+    packet->putBoolean(true);
+    if (!pkauth_bug) packet->putCString(algorithm);
+    packet->putString(blob);
+    packet->putString(signature_blob.data(), signature_blob.position());
+    packet->finish();
+    return sendPacket(*packet) == status::kOk;
+}
+
+int IO_SSH2::OnUserauthInfoRequest(SSHPacket& packet) {
+    packet.skipString();  // name
+    packet.skipString();  // instruction
+    packet.skipString();  // language
+    const std::uint32_t count = packet.getUint32();
+    if (packet.readFailed() || count > kMaxPrompts) {
+        Debug("Received corrupted packet.\r\n");
+        return status::kBadPacket;
+    }
+    std::vector<WipedString> answers;
+    answers.reserve(count);
+    bool skey = false;
+    int sequence = 0;
+    std::string seed;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::string_view prompt;
+        packet.getStringView(&prompt);
+        const bool echo = packet.getBoolean();
+        if (packet.readFailed()) break;
+        int parsed_sequence = 0;
+        std::string parsed_seed;
+        if (ParseOtpChallenge(prompt, &parsed_sequence, &parsed_seed)) {
+            skey = true;
+            sequence = parsed_sequence;
+            seed = parsed_seed;
+        }
+        std::optional<std::string> answer =
+            Ui().Prompt(skey ? std::string(kSkeyPrompt) : std::string(prompt), "", !echo);
+        if (!answer) break;
+        WipedString entered = TakeSecret(*answer);
+        if (skey) {
+            // The pass phrase never leaves: only the one-time password computed from it does.
+            std::uint8_t otp[8];
+            WipedString words;
+            if (SkeyCompute(sequence, seed, entered.text, otp)) SkeyToWords(otp, &words.text);
+            SecureWipe(otp, sizeof otp);
+            answers.push_back(std::move(words));
+        } else {
+            answers.push_back(std::move(entered));
+        }
+    }
+    PooledPacket response(*this);
+    if (!response) return status::kOutOfMemory;
+    response->beginPayload();
+    response->putByte(kMsgUserauthInfoResponse);
+    response->putUint32(static_cast<std::uint32_t>(answers.size()));
+    for (const WipedString& answer : answers)
+        response->putString(answer.text);
+    response->finish();
+    int result = sendPacket(*response);
+    SecureWipe(response->data(), response->capacity());
+    return result;
+}
+
+int IO_SSH2::OnUserauthBanner(SSHPacket& packet) {
+    std::string_view message;
+    packet.getStringView(&message);
+    packet.skipString();  // language
+    if (upper_ == nullptr) return status::kOk;
+    // Every line end reaches the terminal as CR LF, whichever form the server used; other
+    // control characters are dropped so the banner cannot drive the terminal.
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        const char c = message[i];
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (c == '\n') {
+            upper_->ReceiveByte('\n');
+            if (i == 0 || message[i - 1] != '\r') upper_->ReceiveByte('\r');
+        } else if (c == '\r') {
+            upper_->ReceiveByte('\r');
+            if (i + 1 >= message.size() || message[i + 1] != '\n') upper_->ReceiveByte('\n');
+        } else if (u >= 32 || c == '\t') {
+            upper_->ReceiveByte(c);
+        }
+    }
+    return status::kOk;
+}
+
+int IO_SSH2::OnUserauthSuccess(SSHPacket&) {
+    Debug("Authentication successful\r\n");
+    authenticated_ = true;
+    kbdint_pending_ = false;
+    int result = status::kOk;
+    if (!session_channel_ && want_interactive_) result = OpenSessionChannel();
+    if (result != status::kOk) return result;
+    if (forwards_created_) {
+        if (!want_interactive_) EnterConnected();
+        return status::kOk;
+    }
+    CreateForwards();
+    if (!want_interactive_) EnterConnected();
+    return status::kOk;
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,351 @@
+// IO_SSH2, connection protocol: the session channel with its terminal request, local port
+// forwards, and the channel messages from the server.
+#include <cstdio>
+#include <string>
+
+#include "core/session_config.h"
+#include "core/status.h"
+#include "platform/user_interface.h"
+#include "ssh/ssh2.h"
+#include "terminal/vt.h"
+
+namespace tarnwick {
+
+namespace {
+
+void AppendUint32(std::string& out, std::uint32_t v) {
+    out.push_back(static_cast<char>(v >> 24));
+    out.push_back(static_cast<char>(v >> 16));
+    out.push_back(static_cast<char>(v >> 8));
+    out.push_back(static_cast<char>(v));
+}
+
+void AppendString(std::string& out, std::string_view s) {
+    AppendUint32(out, static_cast<std::uint32_t>(s.size()));
+    out.append(s);
+}
+
+std::string ChannelLine(const char* format, std::uint32_t channel) {
+    char line[80];
+    std::snprintf(line, sizeof line, format, static_cast<unsigned long>(channel));
+    return line;
+}
+
+}  // namespace
+
+std::size_t IO_SSH2::ChannelCount() {
+    std::lock_guard<std::mutex> guard(channels_mutex_);
+    return channels_.size();
+}
+
+std::vector<std::uint32_t> IO_SSH2::ListenerPorts() {
+    std::lock_guard<std::mutex> guard(listeners_mutex_);
+    std::vector<std::uint32_t> ports;
+    for (const auto& listener : listeners_)
+        ports.push_back(listener->bound_port());
+    return ports;
+}
+
+int IO_SSH2::Send(const std::uint8_t* data, int length) {
+    if (state_.load() != kConnected || closed_.load()) return status::kNotConnected;
+    if (length <= 0 || data == nullptr) return length == 0 ? status::kOk : status::kNothingToDo;
+    if (session_channel_) {
+        return session_channel_->SendData(data, static_cast<std::size_t>(length));
+    }
+    return want_interactive_ ? status::kNotConnected : status::kOk;
+}
+
+int IO_SSH2::OpenSessionChannel() {
+    session_channel_ =
+        std::make_unique<SSH2Channel>(this, NextChannelId(), SSH2Channel::kCloseEndsSession);
+    session_channel_->set_state(SSH2Channel::kOpenRequested);
+    PooledPacket packet(*this);
+    if (!packet) return status::kOutOfMemory;
+    packet->beginPayload();
+    packet->putByte(kMsgChannelOpen);
+    packet->putCString("session");
+    packet->putUint32(session_channel_->local_id());
+    packet->putUint32(session_channel_->window_policy.initial);
+    packet->putUint32(session_channel_->window_policy.max_packet);
+    packet->finish();
+    return sendPacket(*packet);
+}
+
+void IO_SSH2::CreateForwards() {
+    std::vector<PortForward> forwards = config_->ForwardsCopy();
+    if (forwards.empty()) return;
+    Debug("Creating local port forwards\r\n");
+    for (const PortForward& forward : forwards) {
+        char line[200];
+        std::snprintf(line, sizeof line, "Forwarding local port %d to %s:%d\r\n",
+                      static_cast<int>(forward.local_port),
+                      PrintableText(forward.remote_host).c_str(),
+                      static_cast<int>(forward.remote_port));
+        Debug(line);
+        auto listener = std::make_unique<SSH2ForwardListener>(
+            this, NextChannelId(), forward.local_port, forward.remote_host, forward.remote_port,
+            forward.allow_nonlocal != 0);
+        if (!listener->Start()) {
+            // A forward that silently does nothing would leave the user guessing.
+            std::snprintf(line, sizeof line, "Could not listen on local port %d\r\n",
+                          static_cast<int>(forward.local_port));
+            Show(line);
+        }
+        std::lock_guard<std::mutex> guard(listeners_mutex_);
+        listeners_.push_back(std::move(listener));
+    }
+    forwards_created_ = true;
+}
+
+void IO_SSH2::AddChannel(std::unique_ptr<SSH2ForwardChannel> channel) {
+    std::lock_guard<std::mutex> guard(channels_mutex_);
+    if (closed_.load()) return;  // the layer is going away: the connection is dropped
+    SSH2ForwardChannel* raw = channel.get();
+    channels_.push_back(std::move(channel));
+    // Started under the list lock so that Close cannot take the channel away in between.
+    if (!raw->Start()) raw->set_state(SSH2Channel::kFailed);
+}
+
+SSH2Channel* IO_SSH2::FindChannel(std::uint32_t local_id) {
+    if (session_channel_ && session_channel_->local_id() == local_id) {
+        return session_channel_.get();
+    }
+    std::lock_guard<std::mutex> guard(channels_mutex_);
+    for (const auto& channel : channels_) {
+        if (channel->local_id() == local_id) return channel.get();
+    }
+    return nullptr;
+}
+
+void IO_SSH2::RemoveChannel(std::uint32_t local_id) {
+    std::unique_ptr<SSH2Channel> removed;
+    {
+        std::lock_guard<std::mutex> guard(channels_mutex_);
+        for (auto it = channels_.begin(); it != channels_.end(); ++it) {
+            if ((*it)->local_id() == local_id) {
+                removed = std::move(*it);
+                channels_.erase(it);
+                break;
+            }
+        }
+        // A forward whose thread still writes what the server sent before closing finishes
+        // first; it is destroyed once done.
+        if (removed && !removed->Finished()) {
+            finishing_.push_back(std::move(removed));
+            return;
+        }
+    }
+}
+
+void IO_SSH2::ReapChannels() {
+    std::vector<std::unique_ptr<SSH2Channel>> done;
+    {
+        std::lock_guard<std::mutex> guard(channels_mutex_);
+        for (auto it = finishing_.begin(); it != finishing_.end();) {
+            if ((*it)->Finished()) {
+                done.push_back(std::move(*it));
+                it = finishing_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+}
+
+void IO_SSH2::StopChannels() {
+    std::vector<std::unique_ptr<SSH2ForwardListener>> listeners;
+    {
+        std::lock_guard<std::mutex> guard(listeners_mutex_);
+        for (auto& listener : listeners_)
+            listener->Stop();
+    }
+    std::vector<SSH2Channel*> channels;
+    {
+        std::lock_guard<std::mutex> guard(channels_mutex_);
+        for (auto& channel : channels_)
+            channels.push_back(channel.get());
+        for (auto& channel : finishing_)
+            channels.push_back(channel.get());
+    }
+    // Channels are only destroyed on this thread, so the pointers stay valid.
+    for (SSH2Channel* channel : channels)
+        channel->Shutdown();
+}
+
+void IO_SSH2::EnterConnected() {
+    state_.store(kConnected);
+    Ui().SetWaitCursor(false);
+}
+
+int IO_SSH2::SendSessionRequests() {
+    SSH2Channel& channel = *session_channel_;
+    std::string term = "vt100";
+    std::uint32_t columns = 80;
+    std::uint32_t rows = 24;
+    if (auto* terminal = dynamic_cast<VT*>(FindTerminal())) {
+        term = terminal->GetTermType();
+        columns = static_cast<std::uint32_t>(terminal->GetColumns());
+        rows = static_cast<std::uint32_t>(terminal->GetRows());
+    }
+    std::string fields;
+    AppendString(fields, term);
+    AppendUint32(fields, columns);
+    AppendUint32(fields, rows);
+    AppendUint32(fields, 0);
+    AppendUint32(fields, 0);
+    AppendString(fields, TerminalModes());
+    int result = channel.SendRequest("pty-req", true, fields);
+    if (result == status::kOk)
+        result = channel.SendRequest("auth-agent-req@openssh.com", false, "");
+    if (result == status::kOk) result = channel.SendRequest("shell", false, "");
+    session_requests_sent_ = true;
+    return result;
+}
+
+int IO_SSH2::OnChannelOpen(SSHPacket& packet) {
+    std::string_view type;
+    packet.getStringView(&type);
+    const std::uint32_t sender = packet.getUint32();
+    packet.getUint32();  // initial window
+    packet.getUint32();  // maximum packet
+    if (packet.readFailed()) return status::kOk;
+    // No channel type the server may open is served yet: X11, forwarded ports and the agent are
+    // all refused.
+    PooledPacket reply(*this);
+    if (!reply) return status::kOutOfMemory;
+    reply->beginPayload();
+    reply->putByte(kMsgChannelOpenFailure);
+    reply->putUint32(sender);
+    reply->putUint32(3);  // unknown channel type
+    reply->putCString("unknown");
+    reply->putCString("");
+    reply->finish();
+    return sendPacket(*reply);
+}
+
+int IO_SSH2::OnChannelOpenConfirmation(SSHPacket& packet) {
+    Debug("Channel open confirmed\r\n");
+    const std::uint32_t recipient = packet.getUint32();
+    const std::uint32_t sender = packet.getUint32();
+    const std::uint32_t window = packet.getUint32();
+    const std::uint32_t max_packet = packet.getUint32();
+    if (packet.readFailed()) return status::kOk;
+    SSH2Channel* channel = FindChannel(recipient);
+    if (channel == nullptr || channel->confirmed()) return status::kOk;
+    channel->Confirm(sender, window, max_packet);
+    if (channel == session_channel_.get()) return SendSessionRequests();
+    channel->OnOpened();
+    return status::kOk;
+}
+
+int IO_SSH2::OnChannelOpenFailure(SSHPacket& packet) {
+    const std::uint32_t recipient = packet.getUint32();
+    packet.getUint32();  // reason
+    std::string_view description;
+    packet.getStringView(&description);
+    Show("Server reports channel open failure: " + PrintableText(description) + "\r\n");
+    SSH2Channel* channel = FindChannel(recipient);
+    if (channel == nullptr || channel->confirmed()) return status::kOk;
+    if (channel == session_channel_.get()) return CloseLayer();
+    if (auto* forward = dynamic_cast<SSH2ForwardChannel*>(channel)) forward->OpenFailed();
+    RemoveChannel(recipient);
+    return status::kOk;
+}
+
+int IO_SSH2::OnChannelWindowAdjust(SSHPacket& packet) {
+    const std::uint32_t recipient = packet.getUint32();
+    const std::uint32_t bytes = packet.getUint32();
+    if (packet.readFailed()) return status::kOk;
+    if (SSH2Channel* channel = FindChannel(recipient)) channel->OnWindowAdjust(bytes);
+    return status::kOk;
+}
+
+int IO_SSH2::OnChannelData(SSHPacket& packet, bool extended) {
+    const std::uint32_t recipient = packet.getUint32();
+    const std::uint32_t type = extended ? packet.getUint32() : 0;
+    std::string_view data;
+    packet.getStringView(&data);
+    if (packet.readFailed()) return status::kOk;
+    SSH2Channel* channel = FindChannel(recipient);
+    if (channel == nullptr) return status::kOk;
+    // What the terminal does with the data is its own affair; the connection goes on.
+    if (extended) {
+        (void)channel->OnExtendedData(type, data);
+    } else {
+        (void)channel->OnData(data);
+    }
+    return status::kOk;
+}
+
+int IO_SSH2::OnChannelEof(SSHPacket& packet) {
+    const std::uint32_t recipient = packet.getUint32();
+    if (packet.readFailed()) return status::kOk;
+    Debug(ChannelLine("MSG_CHANNEL_EOF for channel %lu\r\n", recipient));
+    if (SSH2Channel* channel = FindChannel(recipient)) channel->OnEof();
+    return status::kOk;
+}
+
+int IO_SSH2::OnChannelClose(SSHPacket& packet) {
+    const std::uint32_t recipient = packet.getUint32();
+    if (packet.readFailed()) return status::kOk;
+    Debug(ChannelLine("MSG_CHANNEL_CLOSE for channel %lu\r\n", recipient));
+    SSH2Channel* channel = FindChannel(recipient);
+    if (channel == nullptr) return status::kOk;
+    if (channel->OnClose()) return CloseLayer();
+    if (channel != session_channel_.get()) RemoveChannel(recipient);
+    return status::kOk;
+}
+
+int IO_SSH2::OnChannelRequest(SSHPacket& packet) {
+    const std::uint32_t recipient = packet.getUint32();
+    std::string_view name;
+    packet.getStringView(&name);
+    const bool want_reply = packet.getBoolean();
+    if (packet.readFailed()) return status::kOk;
+    bool success = false;
+    if (name.substr(0, 4) == "exit") {
+        success = true;
+    } else if (name != "keepalive@openssh.com") {
+        Debug("Unknown channel request: " + PrintableText(name) + "\r\n");
+    }
+    SSH2Channel* channel = FindChannel(recipient);
+    // Without the channel there is no server number to answer to.
+    if (!want_reply || channel == nullptr || !channel->confirmed()) return status::kOk;
+    PooledPacket reply(*this);
+    if (!reply) return status::kOutOfMemory;
+    reply->beginPayload();
+    reply->putByte(success ? kMsgChannelSuccess : kMsgChannelFailure);
+    reply->putUint32(channel->remote_id());
+    reply->finish();
+    return sendPacket(*reply);
+}
+
+int IO_SSH2::OnChannelSuccess(SSHPacket& packet) {
+    Debug("Channel success\r\n");
+    const std::uint32_t recipient = packet.getUint32();
+    if (packet.readFailed()) return status::kOk;
+    SSH2Channel* channel = FindChannel(recipient);
+    if (channel != nullptr && channel == session_channel_.get() && session_requests_sent_ &&
+        state_.load() != kConnected) {
+        channel->OnOpened();
+        EnterConnected();
+    }
+    return status::kOk;
+}
+
+int IO_SSH2::OnChannelFailure(SSHPacket& packet) {
+    const std::uint32_t recipient = packet.getUint32();
+    if (packet.readFailed()) return status::kOk;
+    Debug(ChannelLine("MSG_CHANNEL_FAILURE received for channel %lu", recipient));
+    SSH2Channel* channel = FindChannel(recipient);
+    // A server that refuses the terminal still runs the shell: without a terminal the session
+    // works line by line, and the user's keys must reach it.
+    if (channel != nullptr && channel == session_channel_.get() && session_requests_sent_ &&
+        state_.load() != kConnected) {
+        channel->OnOpened();
+        EnterConnected();
+    }
+    return status::kOk;
+}
+
+}  // namespace tarnwick
