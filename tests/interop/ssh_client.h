@@ -1,0 +1,135 @@
+// The client side of the SSH interoperability tests: a session chain built as the session builder
+// builds it (a VT100 terminal with a memory display, or a recording layer, above IO_SSH2 above
+// IO_TCPIP), scripted user-interface services, and the event loop that plays the
+// user-interface thread. Each test's configuration and registry live in a temporary folder.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "core/preferences.h"
+#include "core/session_config.h"
+#include "platform/event_loop.h"
+#include "platform/registry.h"
+#include "platform/scripted_ui.h"
+#include "platform/ui_dispatcher.h"
+#include "ssh/ssh2.h"
+#include "support/recording_layer.h"
+#include "support/test_util.h"
+#include "terminal/memory_display.h"
+#include "terminal/vt100.h"
+#include "transport/tcpip.h"
+
+namespace tarnwick::testing {
+
+class SshClient {
+  public:
+    // with_terminal: a VT100 on top (the screen model); otherwise a recording layer that keeps
+    // every byte that comes up.
+    explicit SshClient(bool with_terminal = true) : with_terminal_(with_terminal) {
+        RegistryStore::Instance().Close();  // reopened in this test's configuration folder
+        Preferences::Instance().SetInt(pref::EnableICM, 0);
+        config.SetInt(setting::session_kind, kKindSSH2);
+        config.SetNarrow(setting::hostname, "127.0.0.1");
+        config.SetNarrow(setting::username, kUser);
+        config.SetInt(setting::rows, 24);
+        config.SetInt(setting::columns, 80);
+        config.SetInt(setting::scrollback, 200);
+        config.SetSessionCallback(&SshClient::OnDataArrived, this);
+    }
+    ~SshClient() {
+        top_.reset();
+        RegistryStore::Instance().Close();
+    }
+
+    static constexpr const char* kUser = "tarnwick-test";
+
+    // Builds the chain and opens it from the top; the result of Open.
+    int Open(int port) {
+        config.SetInt(setting::portnum, port);
+        if (with_terminal_) {
+            auto vt = std::make_unique<VT100>(&display, &config);
+            terminal = vt.get();
+            top_ = std::move(vt);
+        } else {
+            auto recorder = std::make_unique<RecordingLayer>();
+            recorder->open_lower = true;
+            recorder_ = recorder.get();
+            top_ = std::move(recorder);
+        }
+        ssh = new IO_SSH2();
+        tcp = new IO_TCPIP();
+        EXPECT_EQ(ssh->InsertBelow(tcp), 0);
+        EXPECT_EQ(top_->InsertBelow(ssh), 0);
+        return top_->Open(&config);
+    }
+
+    // Runs the event loop until the predicate holds, the session ended, or the time is up.
+    bool RunUntil(const std::function<bool()>& predicate,
+                  std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        return loop.RunUntil([&] { return predicate() || ended; }, limit) && predicate();
+    }
+    bool WaitConnected(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        return RunUntil([this] { return ssh->IsConnected() == 1; }, limit);
+    }
+    // Everything the terminal shows, row by row.
+    std::string Screen() const {
+        std::string text;
+        for (int r = 0; r < display.rows(); ++r)
+            text += display.ScreenLine(r) + "\n";
+        return text;
+    }
+    // Bytes that reached the top: the screen's lines, or the recorder's bytes.
+    std::string Output() const { return recorder_ ? recorder_->Received() : Screen(); }
+    std::string Displayed() const { return recorder_ ? recorder_->Displayed() : Screen(); }
+    bool ShowsText(const std::string& text) const {
+        return Output().find(text) != std::string::npos;
+    }
+    int Type(const std::string& keys) {
+        return ssh->Send(reinterpret_cast<const std::uint8_t*>(keys.data()),
+                         static_cast<int>(keys.size()));
+    }
+    RecordingLayer* recorder() { return recorder_; }
+    void Close() {
+        if (top_) top_->Close();
+    }
+
+    IsolatedConfig isolated;
+    ScriptedUi ui;
+    EventLoop loop;
+    SessionConfig config;
+    MemoryDisplay display;
+    VT100* terminal = nullptr;
+    IO_SSH2* ssh = nullptr;
+    IO_TCPIP* tcp = nullptr;
+    std::atomic<bool> ended{false};
+    int end_status = 0;
+    int pumps = 0;
+
+  private:
+    static void OnDataArrived(void* context, IO* transport) {
+        auto* self = static_cast<SshClient*>(context);
+        UiDispatcher::Instance().RunAndWait([self, transport] {
+            if (self->ended) return;
+            ++self->pumps;
+            int result = transport->Pump();
+            if (result != 0) {
+                // What the session list does: the session is over.
+                self->end_status = result;
+                self->ended = true;
+                if (self->top_) self->top_->Close();
+            }
+        });
+    }
+
+    bool with_terminal_;
+    std::unique_ptr<IO> top_;
+    RecordingLayer* recorder_ = nullptr;
+};
+
+}  // namespace tarnwick::testing
