@@ -1,0 +1,479 @@
+#include "ssh/ssh_test_server.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "crypto/diffie_hellman.h"
+#include "crypto/dsa.h"
+#include "crypto/rsa.h"
+#include "ssh/ssh2.h"
+#include "ssh/ssh2_algorithms.h"
+#include "ssh/ssh2_kex.h"
+#include "ssh/ssh_test_keys.h"
+#include "ssh/ssh_wire.h"
+
+namespace tarnwick::testing {
+
+namespace {
+
+BigNum Hex(const char* text) {
+    BigNum n;
+    n.SetHex(text);
+    return n;
+}
+
+RsaPrivateKey RsaKey() {
+    RsaPrivateKey key;
+    key.n = Hex(kRsaN);
+    key.e = Hex(kRsaE);
+    key.d = Hex(kRsaD);
+    key.p = Hex(kRsaP);
+    key.q = Hex(kRsaQ);
+    key.dmp1 = Hex(kRsaDmp1);
+    key.dmq1 = Hex(kRsaDmq1);
+    key.iqmp = Hex(kRsaIqmp);
+    return key;
+}
+
+DsaKey DssKey() {
+    DsaKey key;
+    key.p = Hex(kDsaP);
+    key.q = Hex(kDsaQ);
+    key.g = Hex(kDsaG);
+    key.y = Hex(kDsaY);
+    key.x = Hex(kDsaX);
+    return key;
+}
+
+std::string Payload(SSHPacket& packet) {
+    return std::string(reinterpret_cast<const char*>(packet.payload()),
+                       packet.size() - packet.payloadOffset());
+}
+
+const CipherInfo* CipherNamed(const std::string& name) {
+    for (const CipherInfo& info : CipherTable())
+        if (name == info.name) return &info;
+    return nullptr;
+}
+
+const MacInfo* MacNamed(const std::string& name) {
+    for (const MacInfo& info : MacTable())
+        if (name == info.name) return &info;
+    return nullptr;
+}
+
+}  // namespace
+
+std::string U32(std::uint32_t v) {
+    std::string s(4, '\0');
+    s[0] = static_cast<char>(v >> 24);
+    s[1] = static_cast<char>(v >> 16);
+    s[2] = static_cast<char>(v >> 8);
+    s[3] = static_cast<char>(v);
+    return s;
+}
+
+std::string Str(std::string_view s) {
+    return U32(static_cast<std::uint32_t>(s.size())) + std::string(s);
+}
+
+std::string Mpint(const BigNum& n) {
+    SecureBytes wire = n.ToMpint();
+    return std::string(reinterpret_cast<const char*>(wire.data()), wire.size());
+}
+
+std::string Byte(std::uint8_t b) {
+    return std::string(1, static_cast<char>(b));
+}
+
+std::string RsaHostBlob() {
+    RsaPrivateKey key = RsaKey();
+    return Str("ssh-rsa") + Mpint(key.e) + Mpint(key.n);
+}
+
+std::string DsaHostBlob() {
+    DsaKey key = DssKey();
+    return Str("ssh-dss") + Mpint(key.p) + Mpint(key.q) + Mpint(key.g) + Mpint(key.y);
+}
+
+TestServer::TestServer() : TestServer(Options{}) {}
+
+TestServer::TestServer(Options options) : options_(std::move(options)) {
+    const std::uint64_t seed =
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    random_.Seed(reinterpret_cast<const std::uint8_t*>(&seed), sizeof seed);
+    output_ = options_.before_version + options_.version + "\r\n";
+    if (options_.send_kexinit_first) SendKexInit();
+}
+
+std::string TestServer::TakeOutput() {
+    std::string out;
+    out.swap(output_);
+    return out;
+}
+
+void TestServer::Send(const std::string& payload) {
+    SSHPacket packet(static_cast<std::uint32_t>(payload.size() + 64));
+    packet.beginPayload();
+    packet.putBytes(payload.data(), static_cast<std::uint32_t>(payload.size()));
+    packet.finish();
+    if (out_.Seal(packet, random_) != 0) return;
+    output_.append(reinterpret_cast<const char*>(packet.data()), packet.size());
+}
+
+void TestServer::SendKexInit() {
+    std::uint8_t cookie[16];
+    random_.Fill(cookie, sizeof cookie);
+    i_s_ = Byte(kMsgKexInit) + std::string(reinterpret_cast<char*>(cookie), 16) +
+           Str(options_.kex) + Str(options_.hostkeys) + Str(options_.ciphers) +
+           Str(options_.ciphers) + Str(options_.macs) + Str(options_.macs) +
+           Str(options_.compression) + Str(options_.compression) + Str("") + Str("") + Byte(0) +
+           U32(0);
+    kexinit_sent_ = true;
+    Send(i_s_);
+}
+
+void TestServer::StartRekey() {
+    SendKexInit();
+}
+
+void TestServer::FromClient(const std::uint8_t* data, std::size_t length) {
+    std::size_t at = 0;
+    if (!version_done_) {
+        while (at < length && !version_done_) {
+            char c = static_cast<char>(data[at++]);
+            if (c == '\n') {
+                client_version_ = version_buffer_;
+                if (!client_version_.empty() && client_version_.back() == '\r') {
+                    client_version_.pop_back();
+                }
+                version_done_ = true;
+            } else {
+                version_buffer_ += c;
+            }
+        }
+    }
+    if (at >= length || error_ != 0) return;
+    std::size_t used = 0;
+    int result = in_.Feed(data + at, length - at, &used, [this](SSHPacket& packet) {
+        Handle(packet);
+        return 0;
+    });
+    if (result != 0) error_ = result;
+}
+
+std::vector<std::string> TestServer::ReceivedOfType(std::uint8_t message) const {
+    std::vector<std::string> found;
+    for (const std::string& payload : received_) {
+        if (!payload.empty() && static_cast<std::uint8_t>(payload[0]) == message) {
+            found.push_back(payload);
+        }
+    }
+    return found;
+}
+
+std::string TestServer::channel_data(std::uint32_t server_channel) const {
+    auto it = channels_.find(server_channel);
+    return it == channels_.end() ? std::string() : it->second.data;
+}
+
+std::uint32_t TestServer::client_window(std::uint32_t server_channel) const {
+    auto it = channels_.find(server_channel);
+    return it == channels_.end() ? 0 : it->second.client_window;
+}
+
+std::uint32_t TestServer::client_max_packet(std::uint32_t server_channel) const {
+    auto it = channels_.find(server_channel);
+    return it == channels_.end() ? 0 : it->second.client_max_packet;
+}
+
+std::uint32_t TestServer::window_adjusts(std::uint32_t server_channel) const {
+    auto it = channels_.find(server_channel);
+    return it == channels_.end() ? 0 : it->second.adjusts;
+}
+
+void TestServer::Handle(SSHPacket& packet) {
+    const std::string payload = Payload(packet);
+    received_.push_back(payload);
+    packet.seekPayload();
+    const std::uint8_t message = packet.getByte();
+    if ((message >= 20 && message <= 49)) return HandleKex(message, packet);
+    if (on_message && on_message(payload)) return;
+    if (message == kMsgServiceRequest) {
+        service_requested_ = true;
+        Send(Byte(kMsgServiceAccept) + Str("ssh-userauth"));
+        return;
+    }
+    if (message == kMsgUserauthRequest || message == kMsgUserauthInfoResponse) {
+        return HandleAuth(packet);
+    }
+    if (message >= 90 && message <= 100) return HandleConnection(message, packet);
+}
+
+void TestServer::HandleKex(std::uint8_t message, SSHPacket& packet) {
+    switch (message) {
+        case kMsgKexInit: {
+            i_c_ = Payload(packet);
+            if (!kexinit_sent_) SendKexInit();
+            packet.setPosition(packet.position() + 16);
+            std::string kex = packet.getString();
+            hostkey_ = packet.getString();
+            cipher_ = packet.getString();
+            packet.getString();
+            mac_ = packet.getString();
+            packet.getString();
+            compression_in_ = packet.getString();
+            compression_out_ = packet.getString();
+            gex_ = kex == "diffie-hellman-group-exchange-sha1";
+            // The client lists "zlib,none" when it wants zlib; the first name wins.
+            auto first = [](const std::string& list) { return list.substr(0, list.find(',')); };
+            compression_in_ = first(compression_in_);
+            compression_out_ = first(compression_out_);
+            return;
+        }
+        case kMsgKexDhInit:
+            if (gex_) {
+                // The old group-exchange request: one preferred size.
+                p_ = options_.gex_p ? *options_.gex_p : DhGroup1Prime();
+                g_ = options_.gex_g ? *options_.gex_g : BigNum(2u);
+                Send(Byte(kMsgKexDhReply) + Mpint(p_) + Mpint(g_));
+                return;
+            }
+            p_ = DhGroup1Prime();
+            g_ = BigNum(2u);
+            e_ = packet.getMpint();
+            SendReply(kMsgKexDhReply);
+            return;
+        case kMsgKexDhGexRequest:
+            p_ = options_.gex_p ? *options_.gex_p : DhGroup1Prime();
+            g_ = options_.gex_g ? *options_.gex_g : BigNum(2u);
+            Send(Byte(kMsgKexDhReply) + Mpint(p_) + Mpint(g_));
+            return;
+        case kMsgKexDhGexInit:
+            e_ = packet.getMpint();
+            SendReply(kMsgKexDhGexReply);
+            return;
+        case kMsgNewKeys:
+            InstallIncoming();
+            return;
+        default:
+            return;
+    }
+}
+
+void TestServer::SendReply(std::uint8_t message) {
+    y_.SetRandom(20, random_);
+    DhPublicValue(g_, y_, p_, &f_);
+    ModExp(e_, y_, p_, &k_);
+    const bool dsa = hostkey_ == "ssh-dss";
+    const std::string k_s = dsa ? DsaHostBlob() : RsaHostBlob();
+    ExchangeHashInput input;
+    input.v_c = client_version_;
+    input.v_s = options_.version;
+    input.i_c = i_c_;
+    input.i_s = i_s_;
+    input.k_s = k_s;
+    input.group_exchange = gex_;
+    input.old_gex = options_.old_gex;
+    input.p = &p_;
+    input.g = &g_;
+    input.e = &e_;
+    input.f = &f_;
+    input.k = &k_;
+    ComputeExchangeHash(input, h_);
+    if (!have_session_id_) {
+        std::memcpy(session_id_, h_, 20);
+        have_session_id_ = true;
+    }
+    std::string signature;
+    if (dsa) {
+        BigNum r, s;
+        DsaSign(h_, 20, DssKey(), random_, &r, &s);
+        std::uint8_t blob[40];
+        DsaSignatureBlob(r, s, blob);
+        signature = std::string(reinterpret_cast<char*>(blob), 40);
+    } else {
+        BigNum s;
+        RsaSignSha1(h_, 20, RsaKey(), &s);
+        SecureBytes bytes = s.ToBytes();
+        signature = std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    }
+    if (options_.corrupt_signature) signature[signature.size() / 2] ^= 0x40;
+    std::string blob = options_.raw_signature ? signature : Str(hostkey_) + Str(signature);
+    Send(Byte(message) + Str(k_s) + Mpint(f_) + Str(blob));
+    Send(Byte(kMsgNewKeys));
+    InstallOutgoing();
+    ++kex_count_;
+    kexinit_sent_ = false;
+}
+
+void TestServer::InstallOutgoing() {
+    const CipherInfo* cipher = CipherNamed(cipher_);
+    const MacInfo* mac = MacNamed(mac_);
+    SecureBytes iv = DeriveKey(k_, h_, 'B', session_id_, 80);
+    SecureBytes key = DeriveKey(k_, h_, 'D', session_id_, 80);
+    SecureBytes mac_key = DeriveKey(k_, h_, 'F', session_id_, 20);
+    out_.SetOutgoing(cipher ? MakeCipher(cipher->id, true, key.data(), iv.data()) : nullptr,
+                     mac ? MakeMac(mac->id, mac_key.data()) : nullptr);
+    if (compression_out_ == "zlib") out_.StartCompression();
+}
+
+void TestServer::InstallIncoming() {
+    const CipherInfo* cipher = CipherNamed(cipher_);
+    const MacInfo* mac = MacNamed(mac_);
+    SecureBytes iv = DeriveKey(k_, h_, 'A', session_id_, 80);
+    SecureBytes key = DeriveKey(k_, h_, 'C', session_id_, 80);
+    SecureBytes mac_key = DeriveKey(k_, h_, 'E', session_id_, 20);
+    in_.SetIncoming(cipher ? MakeCipher(cipher->id, false, key.data(), iv.data()) : nullptr,
+                    mac ? MakeMac(mac->id, mac_key.data()) : nullptr);
+    if (compression_in_ == "zlib") in_.StartDecompression();
+    incoming_keys_ = true;
+}
+
+void TestServer::HandleAuth(SSHPacket& packet) {
+    if (static_cast<std::uint8_t>(packet.data()[5]) == kMsgUserauthInfoResponse) {
+        const std::uint32_t count = packet.getUint32();
+        std::vector<std::string> answers;
+        for (std::uint32_t i = 0; i < count && !packet.readFailed(); ++i)
+            answers.push_back(packet.getString());
+        info_responses_.push_back(answers);
+        if (answers == options_.answers) {
+            authenticated_ = true;
+            Send(Byte(kMsgUserauthSuccess));
+        } else {
+            Send(Byte(kMsgUserauthFailure) + Str(options_.auth_methods) + Byte(0));
+        }
+        return;
+    }
+    packet.getString();  // user
+    packet.getString();  // service
+    const std::string method = packet.getString();
+    auth_methods_tried_.push_back(method);
+    auto fail = [this] {
+        if (!options_.banner.empty() && !banner_sent_) {
+            banner_sent_ = true;
+            Send(Byte(kMsgUserauthBanner) + Str(options_.banner) + Str(""));
+        }
+        Send(Byte(kMsgUserauthFailure) + Str(options_.auth_methods) + Byte(0));
+    };
+    if (method == "password") {
+        packet.getBoolean();
+        const std::string password = packet.getString();
+        passwords_.push_back(password);
+        if (password == options_.password) {
+            authenticated_ = true;
+            Send(Byte(kMsgUserauthSuccess));
+        } else {
+            fail();
+        }
+        return;
+    }
+    if (method == "keyboard-interactive") {
+        std::string request = Byte(kMsgUserauthInfoRequest) + Str("") + Str("") + Str("") +
+                              U32(static_cast<std::uint32_t>(options_.prompts.size()));
+        for (const auto& [text, echo] : options_.prompts)
+            request += Str(text) + Byte(echo ? 1 : 0);
+        Send(request);
+        return;
+    }
+    if (method == "publickey") {
+        const std::size_t rest = packet.position();
+        publickey_requests_.emplace_back(reinterpret_cast<const char*>(packet.data()) + rest,
+                                         packet.size() - rest);
+        const bool has_signature = packet.getBoolean();
+        const std::string algorithm = packet.getString();
+        const std::string blob = packet.getString();
+        const std::string signature_blob = packet.getString();
+        // The signed data: session id, then the request up to the key blob.
+        const std::string signed_data =
+            Str(std::string_view(reinterpret_cast<const char*>(session_id_), 20)) +
+            std::string(reinterpret_cast<const char*>(packet.payload()),
+                        packet.position() - packet.payloadOffset() - 4 - signature_blob.size());
+        WireReader r(signature_blob);
+        const std::string_view name = r.String();
+        const std::string_view body = r.String();
+        bool ok = has_signature && r.done() && name == algorithm;
+        if (ok && algorithm == "ssh-rsa") {
+            BigNum e, n, s;
+            ok = ParseRsaPublicBlob(blob, &e, &n) &&
+                 s.SetBytes(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()) &&
+                 RsaVerifySha1(reinterpret_cast<const std::uint8_t*>(signed_data.data()),
+                               signed_data.size(), e, n, s);
+        } else if (ok && algorithm == "ssh-dss") {
+            DsaKey key;
+            BigNum rr, ss;
+            const auto* b = reinterpret_cast<const std::uint8_t*>(body.data());
+            ok = ParseDssPublicBlob(blob, &key) && body.size() == 40 && rr.SetBytes(b, 20) &&
+                 ss.SetBytes(b + 20, 20) &&
+                 DsaVerify(reinterpret_cast<const std::uint8_t*>(signed_data.data()),
+                           signed_data.size(), rr, ss, key);
+        } else {
+            ok = false;
+        }
+        // Only one key is authorised, so that a list of keys is walked.
+        if (ok && blob == options_.authorized_key) {
+            authenticated_ = true;
+            Send(Byte(kMsgUserauthSuccess));
+            return;
+        }
+        fail();
+        return;
+    }
+    fail();
+}
+
+void TestServer::HandleConnection(std::uint8_t message, SSHPacket& packet) {
+    switch (message) {
+        case kMsgChannelOpen: {
+            const std::string type = packet.getString();
+            Channel channel;
+            channel.client_id = packet.getUint32();
+            channel.client_window = packet.getUint32();
+            channel.client_max_packet = packet.getUint32();
+            const std::uint32_t server_id = next_server_channel_++;
+            if (type == "session" && client_channel_ == 0xffffffffu) {
+                client_channel_ = channel.client_id;
+            }
+            channels_[server_id] = channel;
+            Send(Byte(kMsgChannelOpenConfirmation) + U32(channel.client_id) + U32(server_id) +
+                 U32(options_.channel_window) + U32(options_.channel_max_packet));
+            return;
+        }
+        case kMsgChannelRequest: {
+            const std::uint32_t server_id = packet.getUint32();
+            const std::string name = packet.getString();
+            const bool want_reply = packet.getBoolean();
+            channel_requests_.push_back(name);
+            bool ok = true;
+            if (name == "pty-req") {
+                pty_term_ = packet.getString();
+                pty_columns_ = packet.getUint32();
+                pty_rows_ = packet.getUint32();
+                packet.getUint32();
+                packet.getUint32();
+                pty_modes_ = packet.getString();
+                ok = !options_.refuse_pty;
+            }
+            if (want_reply) {
+                Send(Byte(ok ? kMsgChannelSuccess : kMsgChannelFailure) +
+                     U32(channels_[server_id].client_id));
+            }
+            return;
+        }
+        case kMsgChannelData: {
+            const std::uint32_t server_id = packet.getUint32();
+            channels_[server_id].data += packet.getString();
+            return;
+        }
+        case kMsgChannelWindowAdjust: {
+            const std::uint32_t server_id = packet.getUint32();
+            channels_[server_id].client_window += packet.getUint32();
+            ++channels_[server_id].adjusts;
+            return;
+        }
+        default:
+            return;
+    }
+}
+
+}  // namespace tarnwick::testing
