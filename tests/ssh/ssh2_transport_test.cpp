@@ -199,5 +199,303 @@ TEST(SshTransport, QuirkFlagsAreReportedInTableOrder) {
     EXPECT_FALSE(modern.Showed("Server has"));
 }
 
+// The ten name-lists of a KEXINIT payload.
+std::vector<std::string> NameLists(const std::string& kexinit) {
+    SSHPacket p;
+    p.putBytes(kexinit.data(), static_cast<std::uint32_t>(kexinit.size()));
+    p.setPosition(17);
+    std::vector<std::string> lists;
+    for (int i = 0; i < 10; ++i)
+        lists.push_back(p.getString());
+    return lists;
+}
+
+TEST(SshTransport, ClientPreferenceDecidesAndCompressionFollowsTheServer) {
+    TestServer::Options options;
+    options.macs = "hmac-md5,hmac-sha1";
+    options.ciphers = "3des-cbc,aes128-cbc";
+    options.compression = "none";
+    SshHarness h(options);
+    const std::int32_t ciphers[] = {3, 4};
+    h.config.SetList(setting::ssh2_EnabledCiphers, ciphers, 2);
+    h.config.SetInt(setting::debug, 1);
+    ASSERT_TRUE(Login(h));
+    std::vector<std::string> lists = NameLists(h.server.ReceivedOfType(kMsgKexInit).at(0));
+    EXPECT_EQ(lists[0], "diffie-hellman-group1-sha1");
+    EXPECT_EQ(lists[1], "ssh-rsa");
+    EXPECT_EQ(lists[2], "aes128-cbc");
+    EXPECT_EQ(lists[3], "aes128-cbc");
+    EXPECT_EQ(lists[4], "hmac-sha1");
+    EXPECT_EQ(lists[5], "hmac-sha1");
+    EXPECT_EQ(lists[6], "none");
+    EXPECT_EQ(lists[7], "none");
+    EXPECT_EQ(lists[8], "");
+    EXPECT_TRUE(h.Showed("Using MAC: hmac-sha1\r\n"));
+
+    // zlib is offered for a direction only when the server lists it, and then runs both ways.
+    options.compression = "ZLIB,none";
+    SshHarness z(options);
+    ASSERT_TRUE(Login(z));
+    lists = NameLists(z.server.ReceivedOfType(kMsgKexInit).at(0));
+    EXPECT_EQ(lists[6], "zlib,none");
+    EXPECT_EQ(lists[7], "zlib,none");
+    std::string big(20000, 'x');
+    ASSERT_EQ(z.Type(big), 0);
+    z.server.Send(Byte(94) + U32(z.server.client_channel()) + Str(std::string(5000, 'y')));
+    ASSERT_TRUE(z.RunUntil([&] {
+        return z.server.channel_data(TestServer::kSessionChannel).size() == big.size() &&
+               z.top->Received().size() == 5000;
+    }));
+    EXPECT_EQ(z.server.channel_data(TestServer::kSessionChannel), big);
+
+    // The setting off: never offered.
+    SshHarness off(options);
+    off.config.SetInt(setting::ssh_useCompression, 0);
+    ASSERT_TRUE(Login(off));
+    lists = NameLists(off.server.ReceivedOfType(kMsgKexInit).at(0));
+    EXPECT_EQ(lists[6], "none");
+}
+
+TEST(SshTransport, NoCommonAlgorithmClosesTheLayer) {
+    struct Case {
+        const char* kex;
+        const char* hostkeys;
+        const char* ciphers;
+        const char* macs;
+        std::int32_t mac_preference;
+        const char* message;
+    } cases[] = {
+        {"curve25519-sha256", "ssh-rsa", "aes128-cbc", "hmac-sha1", 0, "Key negotiation failed"},
+        {"diffie-hellman-group1-sha1", "ssh-ed25519", "aes128-cbc", "hmac-sha1", 0,
+         "Unknown host key algorithm specified"},
+        {"diffie-hellman-group1-sha1", "ssh-rsa", "aes128-ctr", "hmac-sha1", 0,
+         "Unknown encryption method specified"},
+        {"diffie-hellman-group1-sha1", "ssh-rsa", "aes128-cbc", "hmac-sha2-256", 0,
+         "Unknown HMAC method specified"},
+        {"diffie-hellman-group1-sha1", "ssh-rsa", "aes128-cbc", "hmac-sha1-96", 3,
+         "Unknown HMAC method specified"},
+    };
+    for (const Case& c : cases) {
+        TestServer::Options options;
+        options.kex = c.kex;
+        options.hostkeys = c.hostkeys;
+        options.ciphers = c.ciphers;
+        options.macs = c.macs;
+        SshHarness h(options);
+        h.config.SetInt(setting::debug, 1);
+        h.config.SetList(setting::ssh2_EnabledMACs, &c.mac_preference, 1);
+        ASSERT_EQ(h.Open(), 0);
+        h.Settle(5);
+        EXPECT_TRUE(h.Showed(c.message)) << c.message << "\n" << h.Shown();
+        EXPECT_FALSE(h.pipe->open()) << c.message;
+        EXPECT_TRUE(h.server.ReceivedOfType(kMsgKexInit).empty()) << c.message;
+        EXPECT_EQ(h.last_error, status::kNotConnected);
+    }
+}
+
+TEST(SshTransport, OldServersGetTheirOwnExchangeAndSignatures) {
+    // The old group-exchange request, whose hash leaves out the minimum and maximum.
+    TestServer::Options old_gex = Server("SSH-2.0-OpenSSH_2.5.1p1");
+    old_gex.kex = "diffie-hellman-group-exchange-sha1";
+    old_gex.old_gex = true;
+    SshHarness a(old_gex);
+    ASSERT_TRUE(Login(a)) << a.Shown();
+    EXPECT_EQ(a.server.ReceivedOfType(kMsgKexDhInit).at(0), Byte(30) + U32(1024));
+
+    // Bare host-key signatures, for DSA and RSA keys.
+    for (std::int32_t hostkey : {0, 1}) {
+        TestServer::Options raw = Server("SSH-2.0-2.0.13 (non-commercial)");
+        raw.raw_signature = true;
+        SshHarness b(raw);
+        b.config.SetList(setting::ssh2_hostkey_algorithms, &hostkey, 1);
+        ASSERT_TRUE(Login(b)) << b.Shown();
+    }
+}
+
+TEST(SshTransport, BadKeyExchangeRepliesCloseTheLayerSilently) {
+    struct Case {
+        bool corrupt;
+        std::optional<BigNum> f;
+        const char* message;
+    } cases[] = {
+        {true, std::nullopt, "Host key corrupted; disconnecting\r\n"},
+        {false, BigNum(1u), "Server sent an invalid value for 'f'; disconnecting\r\n"},
+        {false, DhGroup1Prime() - BigNum(1u),
+         "Server sent an invalid value for 'f'; disconnecting\r\n"},
+    };
+    for (const Case& c : cases) {
+        TestServer::Options options;
+        options.corrupt_signature = c.corrupt;
+        options.forced_f = c.f;
+        SshHarness h(options);
+        h.config.SetInt(setting::debug, 1);
+        ASSERT_EQ(h.Open(), 0);
+        ASSERT_TRUE(h.RunUntil([&] { return !h.pipe->open(); })) << c.message;
+        h.Settle(3);
+        EXPECT_TRUE(h.Showed(c.message)) << h.Shown();
+        // Nothing after the client's KEXDH_INIT: no NEWKEYS with keys nobody has checked.
+        EXPECT_TRUE(h.server.ReceivedOfType(kMsgNewKeys).empty());
+        EXPECT_EQ(h.last_error, status::kNotConnected);
+    }
+}
+
+TEST(SshTransport, PacketsArrivingDuringTheReplyWorkerAreHandledAfterItInOrder) {
+    TestServer::Options options;
+    options.after_reply = {Byte(kMsgIgnore) + Str("x"),
+                           Byte(kMsgDebug) + Byte(1) + Str("hi") + Str(""),
+                           Byte(kMsgUnimplemented) + U32(3)};
+    SshHarness h(options);
+    h.config.SetInt(setting::debug, 1);
+    ASSERT_TRUE(Login(h)) << h.Shown();
+    const std::string shown = h.Shown();
+    const std::size_t verified = shown.find("Host key verified\r\n");
+    const std::size_t debug = shown.find("Received a DEBUG Packet\r\n");
+    const std::size_t unimplemented = shown.find("Server reports UNIMPLEMENTED\r\n");
+    ASSERT_NE(verified, std::string::npos);
+    ASSERT_NE(debug, std::string::npos);
+    ASSERT_NE(unimplemented, std::string::npos);
+    EXPECT_LT(verified, debug);
+    EXPECT_LT(debug, unimplemented);
+}
+
+TEST(SshTransport, NewKeysInEitherOrder) {
+    TestServer::Options options;
+    options.newkeys_after_client = true;
+    SshHarness h(options);
+    ASSERT_TRUE(Login(h)) << h.Shown();
+
+    // A NEWKEYS before any reply would switch to keys nobody has checked.
+    TestServer::Options early;
+    early.send_kexinit_first = true;
+    SshHarness e(early);
+    e.server.on_message = nullptr;
+    ASSERT_EQ(e.Open(), 0);
+    e.Step();
+    e.server.Send(Byte(kMsgNewKeys));
+    e.Settle(5);
+    EXPECT_TRUE(e.Showed("Server sent NEWKEYS before the key exchange was complete"));
+    EXPECT_FALSE(e.pipe->open());
+}
+
+TEST(SshTransport, ServerRekeyKeepsTheSessionAndHoldsDataUntilNewKeys) {
+    SshHarness h;
+    ASSERT_TRUE(Login(h));
+    const std::string first_session_id(reinterpret_cast<const char*>(h.ssh->session_id()), 20);
+    ASSERT_EQ(h.Type("a"), 0);
+    h.server.StartRekey();
+    h.Deliver(h.server.TakeOutput());  // the client answers with its KEXINIT
+    ASSERT_EQ(h.Type("b"), 0);         // must wait for the new keys
+    ASSERT_TRUE(h.RunUntil([&] {
+        return h.server.kex_count() == 2 && h.server.keys_in_force() &&
+               h.server.channel_data(TestServer::kSessionChannel) == "ab";
+    })) << h.Shown();
+    EXPECT_EQ(h.server.error(), 0);
+    // The data packet "b" went out after the client's second NEWKEYS.
+    const auto& received = h.server.received();
+    std::size_t newkeys = 0, b = 0;
+    int newkeys_seen = 0;
+    for (std::size_t i = 0; i < received.size(); ++i) {
+        if (received[i] == Byte(kMsgNewKeys) && ++newkeys_seen == 2) newkeys = i;
+        if (received[i].size() > 9 && received[i][0] == 94 && received[i].back() == 'b') b = i;
+    }
+    EXPECT_GT(b, newkeys);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(h.ssh->session_id()), 20),
+              first_session_id);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(h.server.session_id()), 20),
+              first_session_id);
+    EXPECT_EQ(h.server.ReceivedOfType(kMsgServiceRequest).size(), 1u);
+    EXPECT_EQ(h.ssh->IsConnected(), 1);
+    // And the session still works both ways with the new keys.
+    h.server.Send(Byte(94) + U32(h.server.client_channel()) + Str("after"));
+    ASSERT_TRUE(h.RunUntil([&] { return h.top->Received() == "after"; }));
+}
+
+TEST(SshTransport, DisconnectShowsTheReasonText) {
+    const char* texts[] = {"Host not allowed to connect",
+                           "Protocol error",
+                           "Key exchange failed",
+                           "<reserved>",
+                           "MAC error",
+                           "Compression error",
+                           "Service not available",
+                           "Protocol version not supported",
+                           "Host key not verifiable",
+                           "Connection lost",
+                           "Application quit",
+                           "Too many connections",
+                           "Authentication canceled by user",
+                           "No more authentication methods are available",
+                           "Illegal user name"};
+    for (std::uint32_t reason = 1; reason <= 16; ++reason) {
+        SshHarness h;
+        h.config.SetInt(setting::debug, reason % 2);
+        ASSERT_EQ(h.Open(), 0);
+        h.Step();
+        h.server.Send(Byte(kMsgDisconnect) + U32(reason) + Str("Bye\x1b[2J now") + Str(""));
+        h.Settle(3);
+        const std::string text = reason <= 15 ? texts[reason - 1] : "";
+        // The server's description cannot drive the terminal.
+        EXPECT_TRUE(h.Showed("Bye?[2J now\r\nServer reports: " + text + "\r\n")) << h.Shown();
+        EXPECT_EQ(h.Showed("Received server DISCONNECT packet\r\n"), reason % 2 == 1);
+        EXPECT_FALSE(h.pipe->open());
+        EXPECT_EQ(h.last_error, status::kNotConnected);
+    }
+}
+
+TEST(SshTransport, HostileFramingIsRefusedWithItsStatus) {
+    {
+        // A length no packet may have, before any key is in force.
+        TestServer::Options options;
+        options.send_kexinit_first = false;
+        SshHarness h(options);
+        h.config.SetInt(setting::debug, 1);
+        ASSERT_EQ(h.Open(), 0);
+        h.server.SendRaw(U32(100000) + Byte(4) + std::string(100, 'x'));
+        h.Settle(3);
+        EXPECT_EQ(h.last_error, status::kBadPacket);
+        EXPECT_TRUE(h.Showed("Received corrupted packet.\r\n"));
+        // The first error stays.
+        EXPECT_EQ(h.ssh->Receive(reinterpret_cast<const std::uint8_t*>("x"), 1),
+                  status::kBadPacket);
+    }
+    {
+        SshHarness h;
+        ASSERT_TRUE(Login(h));
+        h.server.SendWithBadMac(Byte(94) + U32(h.server.client_channel()) + Str("evil"));
+        h.Settle(3);
+        EXPECT_EQ(h.last_error, status::kMacFailed);
+        EXPECT_TRUE(h.Showed("Corrupted MAC; disconnecting\r\n"));
+        EXPECT_EQ(h.top->Received(), "");
+    }
+}
+
+TEST(SshTransport, UnknownAndOutOfPlaceMessages) {
+    SshHarness h;
+    h.config.SetInt(setting::debug, 1);
+    ASSERT_EQ(h.Open(), 0);
+    h.Step();
+    // A login success before any key is in force is not believed.
+    h.server.Send(Byte(kMsgUserauthSuccess));
+    h.server.Send(Byte(kMsgChannelData) + U32(1) + Str("early"));
+    h.ui.QueuePrompt(std::string("secret"));
+    ASSERT_TRUE(h.WaitConnected());
+    EXPECT_TRUE(h.Showed("Unexpected packet (52) received; ignoring\r\n"));
+    EXPECT_TRUE(h.Showed("Unexpected packet (94) received; ignoring\r\n"));
+    EXPECT_EQ(h.top->Received(), "");
+
+    const std::size_t before = h.server.received().size();
+    h.server.Send(Byte(200) + "whatever");
+    h.server.Send(Byte(kMsgGlobalRequest) + Str("keepalive@openssh.com") + Byte(1));
+    h.server.Send(Byte(kMsgGlobalRequest) + Str("hostkeys-00@openssh.com") + Byte(0));
+    h.Settle(3);
+    EXPECT_TRUE(h.Showed("Unknown packet (200) received; ignoring\r\n"));
+    std::vector<std::string> unimplemented = h.server.ReceivedOfType(kMsgUnimplemented);
+    ASSERT_EQ(unimplemented.size(), 1u);
+    EXPECT_EQ(unimplemented[0].size(), 5u);
+    EXPECT_EQ(h.server.ReceivedOfType(kMsgRequestFailure).size(), 1u);
+    EXPECT_EQ(h.server.received().size(), before + 2);
+    EXPECT_EQ(h.ssh->IsConnected(), 1);
+}
+
 }  // namespace
 }  // namespace tarnwick

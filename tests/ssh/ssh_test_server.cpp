@@ -121,6 +121,16 @@ void TestServer::Send(const std::string& payload) {
     output_.append(reinterpret_cast<const char*>(packet.data()), packet.size());
 }
 
+void TestServer::SendWithBadMac(const std::string& payload) {
+    SSHPacket packet(static_cast<std::uint32_t>(payload.size() + 64));
+    packet.beginPayload();
+    packet.putBytes(payload.data(), static_cast<std::uint32_t>(payload.size()));
+    packet.finish();
+    if (out_.Seal(packet, random_) != 0) return;
+    packet.data()[packet.size() - 1] ^= 0x01;
+    output_.append(reinterpret_cast<const char*>(packet.data()), packet.size());
+}
+
 void TestServer::SendKexInit() {
     std::uint8_t cookie[16];
     random_.Fill(cookie, sizeof cookie);
@@ -255,6 +265,11 @@ void TestServer::HandleKex(std::uint8_t message, SSHPacket& packet) {
             return;
         case kMsgNewKeys:
             InstallIncoming();
+            if (newkeys_owed_) {
+                newkeys_owed_ = false;
+                Send(Byte(kMsgNewKeys));
+                InstallOutgoing();
+            }
             return;
         default:
             return;
@@ -300,9 +315,15 @@ void TestServer::SendReply(std::uint8_t message) {
     }
     if (options_.corrupt_signature) signature[signature.size() / 2] ^= 0x40;
     std::string blob = options_.raw_signature ? signature : Str(hostkey_) + Str(signature);
-    Send(Byte(message) + Str(k_s) + Mpint(f_) + Str(blob));
-    Send(Byte(kMsgNewKeys));
-    InstallOutgoing();
+    Send(Byte(message) + Str(k_s) + Mpint(options_.forced_f ? *options_.forced_f : f_) + Str(blob));
+    for (const std::string& payload : options_.after_reply)
+        Send(payload);
+    if (options_.newkeys_after_client) {
+        newkeys_owed_ = true;
+    } else {
+        Send(Byte(kMsgNewKeys));
+        InstallOutgoing();
+    }
     ++kex_count_;
     kexinit_sent_ = false;
 }

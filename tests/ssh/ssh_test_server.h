@@ -61,6 +61,10 @@ class TestServer {
         std::uint32_t channel_window = 1 << 20;
         std::uint32_t channel_max_packet = 32768;
         bool refuse_pty = false;
+        // Payloads sent right after the key-exchange reply, before NEWKEYS.
+        std::vector<std::string> after_reply;
+        std::optional<BigNum> forced_f;     // sent instead of the real f
+        bool newkeys_after_client = false;  // NEWKEYS only once the client's has arrived
     };
 
     TestServer();
@@ -75,6 +79,8 @@ class TestServer {
 
     // Frames a payload with the server's current keys and queues it for the client.
     void Send(const std::string& payload);
+    // Frames a payload and spoils its MAC.
+    void SendWithBadMac(const std::string& payload);
     // Queues raw bytes (a forged packet, say).
     void SendRaw(const std::string& bytes) { output_ += bytes; }
     // Starts a new key exchange (a re-key) from the server side.
@@ -142,6 +148,7 @@ class TestServer {
     std::uint8_t session_id_[20] = {};
     bool have_session_id_ = false;
     bool kexinit_sent_ = false;
+    bool newkeys_owed_ = false;
     bool incoming_keys_ = false;
     int kex_count_ = 0;
     bool service_requested_ = false;
