@@ -66,7 +66,10 @@ bool ParseOtpChallenge(std::string_view prompt, int* sequence, std::string* seed
         ++at;
     if (at == start) return false;
     *sequence = static_cast<int>(negative ? -value : value);
-    *seed = std::string(prompt.substr(start, at - start));
+    // Seeds are not case-sensitive; the one-time password is computed from the lower-case form.
+    seed->clear();
+    for (char c : prompt.substr(start, at - start))
+        seed->push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
     return true;
 }
 

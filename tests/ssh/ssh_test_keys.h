@@ -41,5 +41,15 @@ inline constexpr const char* kDsaY =
     "b20a4a0b2dd6f46e8d5c605db718b3ee8fbb37c45067d6a441eadf92a20c909f95cf49a7ecd0dceeb75c12696b7415"
     "dbf0522c599e7695abf9ba6c0be1df228491b7b0ef7cc03e142031cb9331e702a419";
 inline constexpr const char* kDsaX = "a0cc32ec8cbd6d5932d87b326d3e4e758ccb71ab";
+// A second RSA key (no CRT numbers: signing takes the plain path).
+inline constexpr const char* kRsa2N =
+    "a7a78c4a1431260825b49e283b99e7d004d0f821c7b2be530670a51b82de0e719e8731ceb3d8b3ecafa4de90ffe933"
+    "069ba6cfedc604cfa0674a26d8fb62fa3ece8f8349eafa6d284dad438abf264377c7562dc44fc6df659be023bf6207"
+    "da430304ae7235c644b5ad1772822b514ed7c0d2ac07f5bdac5768b4346f446f177b";
+inline constexpr const char* kRsa2E = "10001";
+inline constexpr const char* kRsa2D =
+    "602fe06d1fe892c959d8a664aecd3e123ab129ab37c7752a6d277392b5227166fe6cd246a5284f121c339afdd5d515"
+    "51553bff4f8bac76f2b04ffab9c280a6d133acc693340bd372025c945acaa49623dbc3a2a2d7310915753325cf906f"
+    "3653a86198a18682cf330f552097cf80dd03942d1a82afb761632378b69d7ba20e01";
 
 }  // namespace tarnwick::testing
