@@ -73,6 +73,13 @@ std::string U32(std::uint32_t v) {
     return s;
 }
 
+std::uint32_t U32At(const std::string& s, std::size_t at) {
+    if (at + 4 > s.size()) return 0;
+    const auto* p = reinterpret_cast<const std::uint8_t*>(s.data() + at);
+    return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
+           (static_cast<std::uint32_t>(p[2]) << 8) | p[3];
+}
+
 std::string Str(std::string_view s) {
     return U32(static_cast<std::uint32_t>(s.size())) + std::string(s);
 }
@@ -119,6 +126,12 @@ void TestServer::Send(const std::string& payload) {
     packet.finish();
     if (out_.Seal(packet, random_) != 0) return;
     output_.append(reinterpret_cast<const char*>(packet.data()), packet.size());
+}
+
+void TestServer::SendChannelData(std::uint32_t server_channel, const std::string& data) {
+    Channel& channel = channels_[server_channel];
+    channel.client_window -= static_cast<std::uint32_t>(data.size());
+    Send(Byte(kMsgChannelData) + U32(channel.client_id) + Str(data));
 }
 
 void TestServer::SendWithBadMac(const std::string& payload) {

@@ -24,7 +24,8 @@
 
 namespace tarnwick::testing {
 
-// Helpers to build payloads.
+// Helpers to build and read payloads.
+std::uint32_t U32At(const std::string& s, std::size_t at);
 std::string U32(std::uint32_t v);
 std::string Str(std::string_view s);
 std::string Mpint(const BigNum& n);
@@ -79,6 +80,8 @@ class TestServer {
 
     // Frames a payload with the server's current keys and queues it for the client.
     void Send(const std::string& payload);
+    // CHANNEL_DATA on one of the server's channels, counted against the window the client gave.
+    void SendChannelData(std::uint32_t server_channel, const std::string& data);
     // Frames a payload and spoils its MAC.
     void SendWithBadMac(const std::string& payload);
     // Queues raw bytes (a forged packet, say).

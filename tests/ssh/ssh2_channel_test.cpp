@@ -1,0 +1,458 @@
+// The connection protocol of IO_SSH2 against the in-memory test server: the session channel's
+// requests, flow control both ways, the channel messages from the server, local port forwards
+// over real loopback sockets, and the port-forward dialog logic.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "core/status.h"
+#include "ssh/port_forward_dialog.h"
+#include "ssh/ssh_test_harness.h"
+#include "terminal/memory_display.h"
+#include "terminal/vt100.h"
+#include "transport/loopback_peer.h"
+
+namespace tarnwick {
+namespace {
+
+using testing::Byte;
+using testing::SshHarness;
+using testing::Str;
+using testing::TestServer;
+using testing::U32;
+
+bool Login(SshHarness& h) {
+    h.ui.QueuePrompt(std::string("secret"));
+    return h.Open() == 0 && h.WaitConnected();
+}
+
+std::string ChannelData(std::uint32_t client_channel, const std::string& data) {
+    return Byte(kMsgChannelData) + U32(client_channel) + Str(data);
+}
+
+// Connects to a local port on the given address; -1 when refused.
+int ConnectTo(const char* address, int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET, address, &to.sin_addr);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST(SshChannel, SessionChannelAsksForATerminalAndAShell) {
+    SshHarness h;
+    MemoryDisplay display;
+    h.config.SetInt(setting::rows, 30);
+    h.config.SetInt(setting::columns, 100);
+    h.config.SetNarrow(setting::term_type, "vt220");
+    VT100 terminal(&display, &h.config);
+    h.top->SetUpper(&terminal);  // the terminal the layer finds above it
+    ASSERT_TRUE(Login(h));
+    EXPECT_EQ(h.server.channel_requests(),
+              (std::vector<std::string>{"pty-req", "auth-agent-req@openssh.com", "shell"}));
+    EXPECT_EQ(h.server.pty_term(), "vt220");
+    EXPECT_EQ(h.server.pty_columns(), 100u);
+    EXPECT_EQ(h.server.pty_rows(), 30u);
+    const std::string modes = h.server.pty_modes();
+    ASSERT_EQ(modes.size(), 256u);
+    EXPECT_EQ(modes.substr(0, 10), std::string("\x80\0\0\x96\0\x81\0\0\x96\0", 10));
+    EXPECT_EQ(modes.substr(10, 5), std::string("\x01\0\0\0\x03", 5));  // VINTR = ^C
+    EXPECT_EQ(modes.substr(245, 11), std::string("\x5c\0\0\0\0\x5d\0\0\0\0\0", 11));
+    // The open announces the window and packet size of the client's channels.
+    const std::string open = h.server.ReceivedOfType(kMsgChannelOpen).at(0);
+    EXPECT_EQ(open, Byte(90) + Str("session") + U32(h.server.client_channel()) +
+                        U32(IO_SSH2::kChannelWindow.initial) +
+                        U32(IO_SSH2::kChannelWindow.max_packet));
+    h.top->SetUpper(nullptr);
+
+    // Without a terminal above: the defaults.
+    SshHarness plain;
+    ASSERT_TRUE(Login(plain));
+    EXPECT_EQ(plain.server.pty_term(), "vt100");
+    EXPECT_EQ(plain.server.pty_columns(), 80u);
+    EXPECT_EQ(plain.server.pty_rows(), 24u);
+}
+
+TEST(SshChannel, ConnectedOnlyOnceTheTerminalRequestIsAnswered) {
+    TestServer::Options options;
+    SshHarness h(options);
+    bool asked = false;
+    h.server.on_message = [&](const std::string& payload) {
+        if (payload[0] != kMsgChannelRequest || payload.find("pty-req") == std::string::npos) {
+            return false;
+        }
+        asked = true;  // no answer yet
+        return true;
+    };
+    h.ui.QueuePrompt(std::string("secret"));
+    ASSERT_EQ(h.Open(), 0);
+    ASSERT_TRUE(h.RunUntil([&] { return asked; }));
+    h.Settle(3);
+    EXPECT_EQ(h.ssh->IsConnected(), 0);
+    EXPECT_EQ(h.Type("x"), status::kNotConnected);
+    h.server.Send(Byte(kMsgChannelSuccess) + U32(h.server.client_channel()));
+    ASSERT_TRUE(h.WaitConnected());
+    EXPECT_EQ(h.Type("x"), 0);
+
+    // A server that refuses the terminal still gets the user's keys.
+    options.refuse_pty = true;
+    SshHarness refused(options);
+    refused.config.SetInt(setting::debug, 1);
+    ASSERT_TRUE(Login(refused));
+    EXPECT_TRUE(refused.Showed("MSG_CHANNEL_FAILURE received for channel 1"));
+    EXPECT_EQ(refused.Type("ls\r"), 0);
+    ASSERT_TRUE(refused.RunUntil(
+        [&] { return refused.server.channel_data(TestServer::kSessionChannel) == "ls\r"; }));
+}
+
+TEST(SshChannel, SpentWindowIsAdjustedAndServerDataComesUp) {
+    SshHarness h;
+    ASSERT_TRUE(Login(h));
+    const std::uint32_t channel = h.server.client_channel();
+    const std::uint32_t initial = IO_SSH2::kChannelWindow.initial;
+    h.server.Send(ChannelData(channel, std::string(initial, 'w')));
+    ASSERT_TRUE(
+        h.RunUntil([&] { return h.server.window_adjusts(TestServer::kSessionChannel) > 0; }));
+    EXPECT_EQ(h.top->Received(), std::string(initial, 'w'));
+    const std::vector<std::string> adjusts = h.server.ReceivedOfType(kMsgChannelWindowAdjust);
+    ASSERT_EQ(adjusts.size(), 1u);
+    EXPECT_EQ(
+        adjusts[0],
+        Byte(93) + U32(TestServer::kSessionChannel) +
+            U32(IO_SSH2::kChannelWindow.top_up_at_half ? initial : IO_SSH2::kChannelWindow.adjust));
+    // Standard error comes up as informational text.
+    h.server.Send(Byte(kMsgChannelExtendedData) + U32(channel) + U32(1) + Str("oops\r\n"));
+    ASSERT_TRUE(h.RunUntil([&] { return h.Showed("oops\r\n"); }));
+}
+
+TEST(SshChannel, SendingRespectsTheServersWindowAndPacketSize) {
+    TestServer::Options options;
+    options.channel_window = 10;
+    options.channel_max_packet = 4;
+    SshHarness h(options);
+    ASSERT_TRUE(Login(h));
+    const std::string typed = "abcdefghijklmnopqrstuvwxy";
+    ASSERT_EQ(h.Type(typed), 0);  // never blocks
+    h.Settle(5);
+    EXPECT_EQ(h.server.channel_data(TestServer::kSessionChannel), typed.substr(0, 10));
+    EXPECT_EQ(h.ssh->session_channel()->Pending(), 15u);
+    for (const std::string& data : h.server.ReceivedOfType(kMsgChannelData))
+        EXPECT_LE(data.size(), 9u + 4u);
+    h.server.Send(Byte(kMsgChannelWindowAdjust) + U32(h.server.client_channel()) + U32(7));
+    h.Settle(5);
+    EXPECT_EQ(h.server.channel_data(TestServer::kSessionChannel), typed.substr(0, 17));
+    h.server.Send(Byte(kMsgChannelWindowAdjust) + U32(h.server.client_channel()) + U32(100));
+    ASSERT_TRUE(
+        h.RunUntil([&] { return h.server.channel_data(TestServer::kSessionChannel) == typed; }));
+    EXPECT_EQ(h.ssh->session_channel()->Pending(), 0u);
+}
+
+TEST(SshChannel, RequestsFromTheServerAreAnsweredOnlyWhenAsked) {
+    SshHarness h;
+    h.config.SetInt(setting::debug, 1);
+    ASSERT_TRUE(Login(h));
+    const std::uint32_t channel = h.server.client_channel();
+    h.server.Send(Byte(kMsgChannelRequest) + U32(channel) + Str("exit-status") + Byte(0) + U32(0));
+    h.server.Send(Byte(kMsgChannelRequest) + U32(channel) + Str("keepalive@openssh.com") + Byte(1));
+    h.server.Send(Byte(kMsgChannelRequest) + U32(channel) + Str("exit-signal") + Byte(1) +
+                  Str("TERM"));
+    h.server.Send(Byte(kMsgChannelRequest) + U32(channel) + Str("xon-xoff") + Byte(1) + Byte(1));
+    h.server.Send(Byte(kMsgChannelRequest) + U32(999) + Str("keepalive@openssh.com") + Byte(1));
+    h.Settle(5);
+    const std::vector<std::string> failures = h.server.ReceivedOfType(kMsgChannelFailure);
+    const std::vector<std::string> successes = h.server.ReceivedOfType(kMsgChannelSuccess);
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_EQ(failures[0], Byte(100) + U32(TestServer::kSessionChannel));
+    ASSERT_EQ(successes.size(), 1u);
+    EXPECT_EQ(successes[0], Byte(99) + U32(TestServer::kSessionChannel));
+    EXPECT_TRUE(h.Showed("Unknown channel request: xon-xoff\r\n"));
+    EXPECT_FALSE(h.Showed("Unknown channel request: keepalive"));
+}
+
+TEST(SshChannel, ChannelsOpenedByTheServerAreRefused) {
+    SshHarness h;
+    ASSERT_TRUE(Login(h));
+    h.server.Send(Byte(kMsgChannelOpen) + Str("x11") + U32(7) + U32(1000) + U32(1000) +
+                  Str("127.0.0.1") + U32(6010));
+    h.Settle(3);
+    const std::vector<std::string> failures = h.server.ReceivedOfType(kMsgChannelOpenFailure);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0], Byte(92) + U32(7) + U32(3) + Str("unknown") + Str(""));
+    EXPECT_EQ(h.ssh->IsConnected(), 1);
+}
+
+TEST(SshChannel, EndOfTheSessionChannel) {
+    {
+        // EOF first: the client closes its side; the later CLOSE leaves the layer to the
+        // transport's end.
+        SshHarness h;
+        h.config.SetInt(setting::debug, 1);
+        ASSERT_TRUE(Login(h));
+        const std::uint32_t channel = h.server.client_channel();
+        h.server.Send(Byte(kMsgChannelEof) + U32(channel));
+        h.server.Send(Byte(kMsgChannelClose) + U32(channel));
+        h.Settle(3);
+        EXPECT_TRUE(
+            h.Showed("MSG_CHANNEL_EOF for channel 1\r\nMSG_CHANNEL_CLOSE for channel 1\r\n"));
+        EXPECT_EQ(h.server.ReceivedOfType(kMsgChannelClose).size(), 1u);
+        EXPECT_TRUE(h.pipe->open());
+        // Nothing is sent on a closed channel.
+        h.Type("late");
+        h.Settle(2);
+        EXPECT_EQ(h.server.channel_data(TestServer::kSessionChannel), "");
+    }
+    {
+        // CLOSE without EOF ends the session.
+        SshHarness h;
+        ASSERT_TRUE(Login(h));
+        h.server.Send(Byte(kMsgChannelClose) + U32(h.server.client_channel()));
+        h.Settle(3);
+        EXPECT_FALSE(h.pipe->open());
+        EXPECT_EQ(h.last_error, status::kNotConnected);
+    }
+    {
+        // The server will not open the session channel: its reason is shown and the layer
+        // closes.
+        SshHarness h;
+        h.server.on_message = [&h](const std::string& payload) {
+            if (payload[0] != kMsgChannelOpen) return false;
+            h.server.Send(Byte(kMsgChannelOpenFailure) + U32(1) + U32(1) +
+                          Str("administratively prohibited") + Str(""));
+            return true;
+        };
+        h.ui.QueuePrompt(std::string("secret"));
+        ASSERT_EQ(h.Open(), 0);
+        ASSERT_TRUE(h.RunUntil([&] { return !h.pipe->open(); }));
+        EXPECT_TRUE(
+            h.Showed("Server reports channel open failure: administratively prohibited\r\n"));
+    }
+}
+
+// What the socket holds right now, without waiting.
+std::string ReadAvailable(int fd) {
+    std::string data;
+    char chunk[65536];
+    for (;;) {
+        ssize_t got = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (got <= 0) break;
+        data.append(chunk, static_cast<std::size_t>(got));
+    }
+    return data;
+}
+
+// Runs the harness until the local socket has received count bytes (or the time is up).
+std::string ReadThroughHarness(SshHarness& h, int fd, std::size_t count) {
+    std::string got;
+    h.RunUntil(
+        [&] {
+            got += ReadAvailable(fd);
+            return got.size() >= count;
+        },
+        std::chrono::seconds(10));
+    return got;
+}
+
+TEST(SshForward, ForwardOnlySessionCarriesConnectionsBothWays) {
+    const int port_a = testing::UnusedPort();
+    const int port_b = testing::UnusedPort();
+    SshHarness h;
+    h.config.SetInt(setting::ssh2_want_interactive, 0);
+    h.config.SetInt(setting::debug, 1);
+    h.config.AddForward({static_cast<std::uint32_t>(port_a), 8080, "inside.example", 0});
+    h.config.AddForward({static_cast<std::uint32_t>(port_b), 25, "mail.example", 1});
+    ASSERT_TRUE(Login(h));
+    // Connected right after the login, without a session channel.
+    EXPECT_EQ(h.ssh->session_channel(), nullptr);
+    EXPECT_TRUE(h.server.ReceivedOfType(kMsgChannelOpen).empty());
+    EXPECT_EQ(h.Type("dropped"), 0);
+    char line[120];
+    std::snprintf(line, sizeof line, "Forwarding local port %d to inside.example:8080\r\n", port_a);
+    EXPECT_TRUE(h.Showed(std::string("Creating local port forwards\r\n") + line));
+    EXPECT_EQ(h.ssh->ListenerPorts(),
+              (std::vector<std::uint32_t>{static_cast<std::uint32_t>(port_a),
+                                          static_cast<std::uint32_t>(port_b)}));
+
+    int local = ConnectTo("127.0.0.1", port_a);
+    ASSERT_GE(local, 0);
+    ASSERT_TRUE(h.RunUntil([&] { return !h.server.ReceivedOfType(kMsgChannelOpen).empty(); }));
+    const std::string open = h.server.ReceivedOfType(kMsgChannelOpen)[0];
+    sockaddr_in me{};
+    socklen_t length = sizeof me;
+    getsockname(local, reinterpret_cast<sockaddr*>(&me), &length);
+    const std::uint32_t client_id = testing::U32At(open, 17);  // after 90 and "direct-tcpip"
+    EXPECT_EQ(open, Byte(90) + Str("direct-tcpip") + U32(client_id) +
+                        U32(IO_SSH2::kChannelWindow.initial) +
+                        U32(IO_SSH2::kChannelWindow.max_packet) + Str("inside.example") +
+                        U32(8080) + Str("127.0.0.1") + U32(ntohs(me.sin_port)));
+    const std::uint32_t server_id = TestServer::kSessionChannel;
+
+    // Local to server.
+    ASSERT_TRUE(testing::WriteAll(local, "GET / HTTP/1.0\r\n\r\n"));
+    ASSERT_TRUE(h.RunUntil([&] { return h.server.channel_data(server_id).size() == 18; }));
+    // Server to local, more than one window's worth: acknowledged as the socket takes it.
+    const std::string reply(3 * IO_SSH2::kChannelWindow.adjust + 1000, 'r');
+    std::size_t sent = 0;
+    std::string got;
+    h.RunUntil(
+        [&] {
+            // The server sends only what the client's window allows.
+            std::size_t window = h.server.client_window(server_id);
+            if (sent < reply.size() && window > 0) {
+                std::size_t n = std::min<std::size_t>({window, reply.size() - sent, 1024});
+                h.server.SendChannelData(server_id, reply.substr(sent, n));
+                sent += n;
+            }
+            got += ReadAvailable(local);
+            return got.size() >= reply.size();
+        },
+        std::chrono::seconds(10));
+    EXPECT_EQ(got.size(), reply.size());
+
+    // The local end closes: EOF and CLOSE go to the server; its CLOSE removes the channel.
+    close(local);
+    ASSERT_TRUE(h.RunUntil([&] { return !h.server.ReceivedOfType(kMsgChannelClose).empty(); }));
+    EXPECT_EQ(h.server.ReceivedOfType(kMsgChannelEof).size(), 1u);
+    EXPECT_EQ(h.ssh->ChannelCount(), 1u);
+    h.server.Send(Byte(kMsgChannelClose) + U32(client_id));
+    ASSERT_TRUE(h.RunUntil([&] { return h.ssh->ChannelCount() == 0; }));
+}
+
+TEST(SshForward, ServerDataBeforeItsCloseReachesTheLocalEnd) {
+    const int port = testing::UnusedPort();
+    SshHarness h;
+    h.config.SetInt(setting::ssh2_want_interactive, 0);
+    h.config.AddForward({static_cast<std::uint32_t>(port), 80, "web", 0});
+    ASSERT_TRUE(Login(h));
+    int local = ConnectTo("127.0.0.1", port);
+    ASSERT_GE(local, 0);
+    ASSERT_TRUE(h.RunUntil([&] { return !h.server.ReceivedOfType(kMsgChannelOpen).empty(); }));
+    const std::uint32_t client_id = testing::U32At(h.server.ReceivedOfType(kMsgChannelOpen)[0], 17);
+    // Response, EOF and CLOSE in one go, as a web server's end of a reply arrives.
+    h.server.Send(ChannelData(client_id, "HTTP/1.0 200 OK\r\n\r\nbody"));
+    h.server.Send(Byte(kMsgChannelEof) + U32(client_id));
+    h.server.Send(Byte(kMsgChannelClose) + U32(client_id));
+    std::string got = ReadThroughHarness(h, local, 23);
+    EXPECT_EQ(got, "HTTP/1.0 200 OK\r\n\r\nbody");
+    EXPECT_TRUE(testing::SeesEndOfStream(local, 2000));
+    // The CLOSE is answered once.
+    h.Settle(3);
+    EXPECT_EQ(h.server.ReceivedOfType(kMsgChannelClose).size(), 1u);
+    close(local);
+    ASSERT_TRUE(h.RunUntil([&] { return h.ssh->ChannelCount() == 0; }));
+}
+
+TEST(SshForward, OpenRefusedByTheServerClosesTheLocalConnection) {
+    const int port = testing::UnusedPort();
+    SshHarness h;
+    h.config.SetInt(setting::ssh2_want_interactive, 0);
+    h.config.AddForward({static_cast<std::uint32_t>(port), 80, "nowhere", 0});
+    h.server.on_message = [&h](const std::string& payload) {
+        if (payload[0] != kMsgChannelOpen) return false;
+        h.server.Send(Byte(kMsgChannelOpenFailure) + U32(testing::U32At(payload, 17)) + U32(2) +
+                      Str("connect failed") + Str(""));
+        return true;
+    };
+    ASSERT_TRUE(Login(h));
+    int local = ConnectTo("127.0.0.1", port);
+    ASSERT_GE(local, 0);
+    ASSERT_TRUE(h.RunUntil([&] { return h.Showed("channel open failure: connect failed"); }));
+    EXPECT_TRUE(testing::SeesEndOfStream(local, 2000));
+    EXPECT_EQ(h.ssh->ChannelCount(), 0u);
+    EXPECT_EQ(h.ssh->IsConnected(), 1);
+    close(local);
+}
+
+TEST(SshForward, NonLocalAccessDecidesTheListeningAddress) {
+    const int local_only = testing::UnusedPort();
+    const int everyone = testing::UnusedPort();
+    SshHarness h;
+    h.config.SetInt(setting::ssh2_want_interactive, 0);
+    h.config.AddForward({static_cast<std::uint32_t>(local_only), 1, "a", 0});
+    h.config.AddForward({static_cast<std::uint32_t>(everyone), 1, "b", 1});
+    ASSERT_TRUE(Login(h));
+    // 127.0.0.2 is another address of this machine: only the open listener takes it.
+    int refused = ConnectTo("127.0.0.2", local_only);
+    EXPECT_LT(refused, 0);
+    int accepted = ConnectTo("127.0.0.2", everyone);
+    EXPECT_GE(accepted, 0);
+    if (refused >= 0) close(refused);
+    if (accepted >= 0) close(accepted);
+    h.Settle(3);
+
+    // A port nobody can listen on is reported, not silently dropped.
+    SshHarness bad;
+    bad.config.SetInt(setting::ssh2_want_interactive, 0);
+    bad.config.AddForward({65536, 1, "c", 0});
+    ASSERT_TRUE(Login(bad));
+    EXPECT_TRUE(bad.Showed("Could not listen on local port 65536\r\n"));
+    EXPECT_EQ(bad.ssh->ListenerPorts(), std::vector<std::uint32_t>{0});
+}
+
+TEST(SshForwardDialog, AddDialogValidation) {
+    ScriptedUi ui;
+    struct Case {
+        const char* local;
+        const char* host;
+        const char* remote;
+        const char* message;
+        ForwardField field;
+    } cases[] = {
+        {"", "h", "1", "You must enter a port.", ForwardField::kLocalPort},
+        {"0", "h", "1", "A port number must be between 1 and 65536.", ForwardField::kLocalPort},
+        {"65537", "h", "1", "A port number must be between 1 and 65536.", ForwardField::kLocalPort},
+        {"8x", "h", "1", "A port number must be between 1 and 65536.", ForwardField::kLocalPort},
+        {"8080", "", "1", "You must enter a remote host.", ForwardField::kRemoteHost},
+        {"8080", "h", "", "You must enter a port.", ForwardField::kRemotePort},
+        {"8080", "h", "100000", "A port number must be between 1 and 65536.",
+         ForwardField::kRemotePort},
+    };
+    for (const Case& c : cases) {
+        ui.Clear();
+        ForwardValidation v = ValidatePortForward(c.local, c.host, c.remote, false);
+        EXPECT_FALSE(v.ok) << c.local << " " << c.remote;
+        EXPECT_EQ(v.message, c.message);
+        EXPECT_EQ(v.field, c.field);
+        ASSERT_EQ(ui.shown().size(), 1u);
+        EXPECT_EQ(ui.shown()[0].caption, "Error");
+    }
+    ForwardValidation ok = ValidatePortForward("65536", "localhost", "1", true);
+    ASSERT_TRUE(ok.ok);
+    EXPECT_EQ(ok.forward.local_port, 65536u);
+    EXPECT_EQ(ok.forward.allow_nonlocal, 1);
+}
+
+TEST(SshForwardDialog, ListShowsNewestFirstAndKeepsTheSessionsOrder) {
+    ScriptedUi ui;
+    SessionConfig config;
+    config.AddForward({1000, 1, "one", 0});
+    config.AddForward({2000, 2, "two", 1});
+    PortForwardListModel model;
+    model.Load(config);
+    EXPECT_TRUE(config.ForwardsCopy().empty());
+    ASSERT_EQ(model.Rows().size(), 2u);
+    EXPECT_EQ(model.Rows()[0].remote_host, "two");
+    EXPECT_EQ(PortForwardListModel::AllowText(model.Rows()[0]), "Y");
+    EXPECT_FALSE(model.Add({1000, 9, "again", 0}));
+    EXPECT_EQ(ui.Texts(), std::vector<std::string>{"A forward for this port already exists."});
+    EXPECT_TRUE(model.Add({3000, 3, "three", 0}));
+    EXPECT_EQ(model.Rows()[0].remote_host, "three");
+    model.Store(config);
+    std::vector<std::string> order;
+    for (const PortForward& f : config.ForwardsCopy())
+        order.push_back(f.remote_host);
+    EXPECT_EQ(order, (std::vector<std::string>{"one", "two", "three"}));
+    EXPECT_TRUE(model.Delete(1));
+    model.Store(config);
+    EXPECT_EQ(config.ForwardsCopy().size(), 2u);
+}
+
+}  // namespace
+}  // namespace tarnwick
