@@ -1,0 +1,225 @@
+// Known hosts: the tilde naming of several keys per host, the host-key dialogue with its three
+// outcomes and strict mode, the key manager operations, and the check inside a connection.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+
+#include "platform/registry.h"
+#include "platform/scripted_ui.h"
+#include "ssh/key_manager.h"
+#include "ssh/known_hosts.h"
+#include "ssh/ssh_test_harness.h"
+#include "support/test_util.h"
+
+namespace tarnwick {
+namespace {
+
+const std::string kPath = "Software\\Halvek\\Tarnwick\\ssh_known_hosts\\2\\ssh-rsa";
+
+std::vector<std::uint8_t> Blob(const std::string& text) {
+    return std::vector<std::uint8_t>(text.begin(), text.end());
+}
+
+class KnownHostsTest : public ::testing::Test {
+  protected:
+    void SetUp() override { RegistryStore::Instance().Close(); }
+    void TearDown() override { RegistryStore::Instance().Close(); }
+
+    void Store(const std::string& name, const std::string& blob) {
+        ASSERT_TRUE(RegistryStore::Instance().SetBinary(kPath, name, Blob(blob)));
+    }
+    std::vector<std::string> Names() {
+        std::vector<std::string> names;
+        for (const auto& value : RegistryStore::Instance().Values(kPath))
+            names.push_back(value.name);
+        return names;
+    }
+    bool Check(const std::string& host, const std::string& blob, bool strict = false) {
+        return HostKeyCheck(2, "ssh-rsa", host, reinterpret_cast<const std::uint8_t*>(blob.data()),
+                            blob.size(), strict);
+    }
+
+    testing::IsolatedConfig isolated_;
+    ScriptedUi ui_;
+};
+
+TEST_F(KnownHostsTest, FingerprintIsTheColonSeparatedMd5) {
+    const std::string blob = "\0\0\0\x07ssh-rsa some key";
+    std::uint8_t digest[16];
+    unsigned length = 0;
+    EVP_Digest(blob.data(), blob.size(), digest, &length, EVP_md5(), nullptr);
+    std::string expected;
+    char pair[4];
+    for (int i = 0; i < 16; ++i) {
+        std::snprintf(pair, sizeof pair, i < 15 ? "%02x:" : "%02x", digest[i]);
+        expected += pair;
+    }
+    EXPECT_EQ(Fingerprint(reinterpret_cast<const std::uint8_t*>(blob.data()), blob.size()),
+              expected);
+    EXPECT_EQ(Fingerprint(nullptr, 0), "d4:1d:8c:d9:8f:00:b2:04:e9:80:09:98:ec:f8:42:7e");
+}
+
+TEST_F(KnownHostsTest, ValuesBelongToAHostByNameAndTilde) {
+    Store("h", "first");
+    Store("h~", "second");
+    Store("hh", "other host");
+    Store("h~x", "third");
+    {
+        std::string blob = "second";
+        CKnownHosts store(2, "ssh-rsa", "h", reinterpret_cast<const std::uint8_t*>(blob.data()),
+                          blob.size());
+        EXPECT_EQ(store.Check(), CKnownHosts::kKnown);
+    }
+    {
+        std::string blob = "other host";
+        CKnownHosts store(2, "ssh-rsa", "h", reinterpret_cast<const std::uint8_t*>(blob.data()),
+                          blob.size());
+        EXPECT_EQ(store.Check(), CKnownHosts::kChanged);
+        EXPECT_EQ(store.HostValueCount(), 3);  // h, h~ and h~x, not hh
+    }
+    {
+        std::string blob = "x";
+        CKnownHosts store(2, "ssh-rsa", "nobody",
+                          reinterpret_cast<const std::uint8_t*>(blob.data()), blob.size());
+        EXPECT_EQ(store.Check(), CKnownHosts::kUnknown);
+        // Another key space or algorithm is another store.
+        CKnownHosts dss(2, "ssh-dss", "h", reinterpret_cast<const std::uint8_t*>(blob.data()),
+                        blob.size());
+        EXPECT_EQ(dss.Check(), CKnownHosts::kUnknown);
+    }
+}
+
+TEST_F(KnownHostsTest, UnknownKeyIsSavedOnlyWhenTheUserSaysYes) {
+    ui_.QueueYesNo(false);
+    EXPECT_FALSE(Check("server", "key one"));
+    EXPECT_TRUE(Names().empty());
+    const std::string fingerprint =
+        Fingerprint(reinterpret_cast<const std::uint8_t*>("key one"), 7);
+    ASSERT_EQ(ui_.shown().size(), 1u);
+    EXPECT_EQ(ui_.shown()[0].caption, "Warning");
+    EXPECT_EQ(ui_.shown()[0].text,
+              "Fingerprint: " + fingerprint.substr(0, 24) + " " + fingerprint.substr(24) +
+                  "\r\nThe host key cannot be verified. Accept and save it in the registry? (If "
+                  "you're not sure, tap 'No' and read about host keys in the manual.)");
+    ui_.QueueYesNo(true);
+    EXPECT_TRUE(Check("server", "key one"));
+    EXPECT_EQ(Names(), std::vector<std::string>{"server"});
+    ui_.Clear();
+    EXPECT_TRUE(Check("server", "key one"));  // known now: no question
+    EXPECT_TRUE(ui_.shown().empty());
+}
+
+TEST_F(KnownHostsTest, ChangedKeyOffersAddOverwriteOrReject) {
+    Store("server", "old key");
+    ui_.QueueHostKey(HostKeyChoice::kReject);
+    EXPECT_FALSE(Check("server", "new key"));
+    ASSERT_EQ(ui_.CountOf(ScriptedUi::Kind::kHostKey), 1);
+    EXPECT_TRUE(ui_.shown()[0].allow_overwrite);
+    EXPECT_NE(ui_.shown()[0].text.find("doesn't match the host key that you previously accepted! "
+                                       "You may be involved in a man-in-the-middle attack."),
+              std::string::npos);
+
+    ui_.QueueHostKey(HostKeyChoice::kOverwrite);
+    EXPECT_TRUE(Check("server", "new key"));
+    EXPECT_EQ(*RegistryStore::Instance().GetBinary(kPath, "server"), Blob("new key"));
+    EXPECT_EQ(Names().size(), 1u);
+
+    ui_.QueueHostKey(HostKeyChoice::kAdd);
+    EXPECT_TRUE(Check("server", "third key"));
+    ui_.QueueHostKey(HostKeyChoice::kAdd);
+    EXPECT_TRUE(Check("server", "fourth key"));
+    // Stored beside the old ones, one more tilde each time.
+    EXPECT_EQ(Names(), (std::vector<std::string>{"server", "server~", "server~~"}));
+
+    // With more than one stored key Overwrite is not offered (and not honoured).
+    ui_.Clear();
+    ui_.QueueHostKey(HostKeyChoice::kOverwrite);
+    EXPECT_FALSE(Check("server", "fifth key"));
+    EXPECT_FALSE(ui_.shown()[0].allow_overwrite);
+    EXPECT_EQ(Names().size(), 3u);
+}
+
+TEST_F(KnownHostsTest, StrictModeRefusesChangedKeysButStillOffersNewOnes) {
+    Store("server", "old key");
+    EXPECT_FALSE(Check("server", "new key", true));
+    ASSERT_EQ(ui_.shown().size(), 1u);
+    EXPECT_EQ(ui_.shown()[0].kind, ScriptedUi::Kind::kMessage);
+    EXPECT_EQ(ui_.shown()[0].caption, "Host Key Error");
+    EXPECT_EQ(ui_.shown()[0].text,
+              "The host key from the server doesn't match the host key that you previously "
+              "accepted, and strict host key checking has been enabled.");
+    ui_.QueueYesNo(true);
+    EXPECT_TRUE(Check("elsewhere", "its key", true));
+    EXPECT_TRUE(Check("server", "old key", true));
+}
+
+TEST_F(KnownHostsTest, KeyManagerListsSortsDeletesExportsAndImports) {
+    Store("beta", "key b");
+    Store("alpha", "key a");
+    KeyManagerModel model;
+    EXPECT_EQ(model.key_type(), KeyManagerModel::kInitialKeyType);
+    EXPECT_STREQ(KeyManagerModel::KeyTypes()[model.key_type()].caption, "SSL");
+    EXPECT_TRUE(model.Rows().empty());
+    model.SelectKeyType(1);  // "SSH2 RSA"
+    ASSERT_EQ(model.Rows().size(), 2u);
+    model.SortByColumn(0);
+    EXPECT_EQ(model.Rows()[0].name, "alpha");
+    model.SortByColumn(0);  // again: reversed
+    EXPECT_EQ(model.Rows()[0].name, "beta");
+    EXPECT_EQ(model.Rows()[0].fingerprint,
+              Fingerprint(reinterpret_cast<const std::uint8_t*>("key b"), 5));
+
+    testing::TempDir dir;
+    const std::string exported = dir.File("beta.pub");
+    ui_.QueueFile(exported);
+    ASSERT_TRUE(model.Export(0));
+    EXPECT_EQ(testing::ReadFile(exported), "key b");
+
+    ui_.QueueYesNo(false);
+    EXPECT_FALSE(model.Delete(0));
+    ui_.QueueYesNo(true);
+    ASSERT_TRUE(model.Delete(0));
+    EXPECT_EQ(model.Rows().size(), 1u);
+    EXPECT_EQ(Names(), std::vector<std::string>{"alpha"});
+    EXPECT_NE(std::find(ui_.Texts().begin(), ui_.Texts().end(),
+                        "Are you sure you want to delete the key for 'beta'?"),
+              ui_.Texts().end());
+
+    // Import proposes the file name without its extension as the host name.
+    ui_.QueueFile(exported);
+    ui_.QueuePrompt(std::string("gamma"));
+    ASSERT_TRUE(model.Import());
+    EXPECT_EQ(*RegistryStore::Instance().GetBinary(kPath, "gamma"), Blob("key b"));
+    bool proposed = false;
+    for (const auto& shown : ui_.shown()) {
+        if (shown.kind == ScriptedUi::Kind::kPrompt) {
+            proposed = shown.text == "What is the hostname for this key file?";
+        }
+    }
+    EXPECT_TRUE(proposed);
+    EXPECT_EQ(model.Rows().size(), 2u);
+
+    ui_.QueueFile(dir.File("missing.pub"));
+    EXPECT_FALSE(model.Import());
+    EXPECT_EQ(ui_.Texts().back(), "Could not open " + dir.File("missing.pub") + ".");
+}
+
+TEST_F(KnownHostsTest, AChangedServerKeyInAConnectionCanBeRejected) {
+    testing::SshHarness h;
+    Store("testhost", testing::DsaHostBlob());  // the server will show its RSA key
+    h.ui.QueueHostKey(HostKeyChoice::kReject);
+    ASSERT_EQ(h.Open(false), 0);
+    ASSERT_TRUE(h.RunUntil([&] { return !h.pipe->open(); }));
+    EXPECT_EQ(h.ui.CountOf(ScriptedUi::Kind::kHostKey), 1);
+    EXPECT_TRUE(h.server.ReceivedOfType(21).empty());
+
+    testing::SshHarness unknown;
+    ASSERT_EQ(unknown.Open(false), 0);
+    unknown.ui.QueueYesNo(false);
+    ASSERT_TRUE(unknown.RunUntil([&] { return !unknown.pipe->open(); }));
+    EXPECT_EQ(unknown.ui.CountOf(ScriptedUi::Kind::kYesNo), 1);
+}
+
+}  // namespace
+}  // namespace tarnwick
