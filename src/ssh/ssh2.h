@@ -72,6 +72,8 @@ enum SSH2Message : std::uint8_t {
 // Server text for the terminal with its control characters shown as "?".
 std::string PrintableText(std::string_view text);
 
+struct SSH2TestAccess;
+
 class IO_SSH2 : public SSH {
   public:
     enum State : int {

@@ -1,0 +1,38 @@
+// Test access to IO_SSH2: puts a layer where a completed key exchange and login leave it, with
+// keys the test chooses, so that tests and fuzz targets reach the dispatcher directly.
+#pragma once
+
+#include <memory>
+
+#include "ssh/ssh2.h"
+
+namespace tarnwick {
+
+struct SSH2TestAccess {
+    // The layer must be open. Incoming packets are then read with the given keys (nullptr:
+    // none), the user is logged in, and (with interactive) the session channel is open with the
+    // server's number 0 and a large window.
+    static void AfterLogin(IO_SSH2& ssh, std::unique_ptr<Encryptor> cipher,
+                           std::unique_ptr<HMAC> mac, bool interactive) {
+        ssh.v_c_ = "SSH-2.0-Tarnwick2.06";
+        ssh.v_s_ = "SSH-2.0-Fuzz";
+        ssh.framing_.SetIncoming(std::move(cipher), std::move(mac));
+        ssh.first_kex_done_ = true;
+        ssh.have_session_id_ = true;
+        ssh.auth_started_ = true;
+        ssh.authenticated_ = true;
+        ssh.cipher_id_ = 3;
+        ssh.mac_id_ = 0;
+        ssh.hostkey_id_ = 0;
+        if (interactive) {
+            ssh.session_channel_ = std::make_unique<SSH2Channel>(&ssh, ssh.NextChannelId(),
+                                                                 SSH2Channel::kCloseEndsSession);
+            ssh.session_channel_->Confirm(0, 1u << 20, 32768);
+            ssh.session_channel_->OnOpened();
+            ssh.session_requests_sent_ = true;
+        }
+        ssh.state_.store(IO_SSH2::kConnected);
+    }
+};
+
+}  // namespace tarnwick
