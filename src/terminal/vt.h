@@ -1,0 +1,248 @@
+// VT: the terminal layer at the top of every chain (type code 7, name "VT"). It owns the session's
+// character grid (scroll-back above the screen), the cursor, the scrolling region, the tab stops
+// and the drawing colours, and offers the grid operations the interpreters (VT100, VT240) are
+// built from. Every change to the grid is mirrored at once to the session's TerminalDisplay.
+//
+// It also carries what both interpreters share as a layer: the interpreter lock, pausing with held
+// bytes, replies to the host, the bell, and the key queue with its drain (batches, new-line
+// handling, local echo).
+//
+// The grid keeps its rows in a ring (cell_ring.h): a line feed at the bottom of the screen costs
+// the same whatever the scroll-back size, and GetCell still counts rows from the oldest
+// scroll-back line.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "core/io.h"
+#include "platform/lock.h"
+#include "terminal/cell.h"
+#include "terminal/cell_ring.h"
+#include "terminal/terminal_display.h"
+#include "terminal/terminal_settings.h"
+
+namespace tarnwick {
+
+// Key codes of KeyInput beyond the bytes 0-255.
+enum KeyCode : int {
+    kKeyBackspace = 256,
+    kKeyDelete = 257,
+    kKeyLeft = 258,
+    kKeyRight = 259,
+    kKeyUp = 260,
+    kKeyDown = 261,
+    kKeyKeypad0 = 262,  // to kKeyKeypad0 + 9
+    kKeyKeypadPeriod = 272,
+    kKeyKeypadMinus = 273,
+    kKeyKeypadComma = 274,
+    kKeyPF1 = 275,  // to kKeyPF1 + 3
+    kKeyLastVT100 = 278,
+    kKeyFind = 279,
+    kKeyInsert = 280,
+    kKeyRemove = 281,
+    kKeySelect = 282,
+    kKeyPrev = 283,
+    kKeyNext = 284,
+    kKeyF6 = 290,  // F6 to F20 are 290 to 304 (with gaps in the sequences, not the codes)
+    kKeyF20 = 304,
+};
+
+class VT : public IO {
+  public:
+    static constexpr int kMaxParameters = 100;
+    // A number in a control sequence never grows beyond this; more digits keep the value.
+    static constexpr int kMaxParameterValue = 65535;
+    // Bytes per Send when the key queue is drained.
+    static constexpr int kKeyBatch = 255;
+    // Bells closer together than this are merged, so a flood of BEL bytes cannot stall the
+    // terminal (each visual bell waits 10 ms between its two flashes).
+    static constexpr std::chrono::milliseconds kBellQuietPeriod{100};
+
+    // display may be nullptr (nothing is drawn). config may be nullptr (the defaults of
+    // TerminalSettings); the terminal keeps a reference on it, like Open does.
+    VT(TerminalDisplay* display, const TerminalSettings& settings, SessionConfig* config);
+    ~VT() override;
+
+    // IO
+    [[nodiscard]] int Open(SessionConfig* config) override;
+    void Close() override;
+    int Receive(const std::uint8_t* data, int length) override;
+    int Display(const std::uint8_t* data, int length) override { return Receive(data, length); }
+    // Bytes written to the terminal (pasted text, text sends) take the path of typed keys.
+    int Send(const std::uint8_t* data, int length) override;
+    int KeyInput(int key) override;
+    int Pause() override;
+    int Resume() override;
+    int IsTerminal() override { return 1; }
+    int FileTransfer(int command, const char* path) override;
+    int ReservedRequest() override;
+
+    // The interpreter's full reset; clears the screen, and the scroll-back too when
+    // clear_scrollback is nonzero.
+    void Reset(int clear_scrollback);
+    // Sends every cell of every row (scroll-back included) to the display, then refreshes it.
+    void Redraw();
+    int GetColumns() const { return columns_; }
+    int GetRows() const { return rows_; }
+    // The cell at column, row (row 0 is the oldest scroll-back line); 0 outside the grid.
+    std::uint32_t GetCell(int column, int row) const;
+    // Interprets one byte from the host.
+    int ProcessChar(int byte);
+
+    int GetScrollback() const { return scrollback_; }
+    const char* GetTermType() const { return settings_.term_type.c_str(); }
+
+    // State for tests and front ends. The cursor row counts from the top of the screen; the
+    // column may equal GetColumns() while a wrap is pending.
+    int CursorColumn() const { return cursor_column_; }
+    int CursorRow() const { return cursor_row_; }
+    int TopMargin() const { return top_margin_; }
+    int BottomMargin() const { return bottom_margin_; }
+    bool IsPaused() const { return paused_.load(); }
+    bool NewLineMode() const { return newline_mode_; }
+    bool KeypadApplicationMode() const { return keypad_application_; }
+    bool CursorKeysApplicationMode() const { return !cursor_keys_normal_; }
+    bool VT52Mode() const { return vt52_mode_; }
+    bool AutoWrap() const { return auto_wrap_; }
+    bool OriginMode() const { return origin_mode_; }
+    int Foreground() const { return fg_; }
+    int Background() const { return bg_; }
+    int ParserState() const { return state_; }
+    // The characters of screen row r (0 is the top of the screen), trailing spaces removed.
+    std::string ScreenLine(int r) const;
+
+  protected:
+    // The interpreter: runs under the interpreter lock while the terminal is not paused.
+    virtual void Interpret(const std::uint8_t* data, int length) = 0;
+    // The subclass's full reset (under the interpreter lock).
+    virtual void ResetState(int clear_scrollback) = 0;
+    // The bytes of key codes 256 and above; false for codes the terminal ignores.
+    virtual bool KeySequence(int code, std::string& out) const;
+
+    // Grid operations. Rows are screen rows unless named absolute.
+    void CursorRight(int n);
+    void CursorLeft(int n);
+    void CursorUp(int n);
+    void CursorDown(int n);
+    // Moves the cursor to row, column, each limited to the screen.
+    void MoveCursor(int row, int column);
+    // Writes a run of characters with the colours, attributes and set in cell_base (a cell value
+    // whose character byte is 0), wrapping or overwriting the last column by the auto-wrap mode.
+    void PutRun(const std::uint8_t* characters, int count, std::uint32_t cell_base);
+    void PutChar(std::uint8_t character, std::uint32_t cell_base) {
+        PutRun(&character, 1, cell_base);
+    }
+    void Index();
+    void ReverseIndex();
+    void CarriageReturn() { cursor_column_ = left_margin_; }
+    void EraseInLine(int mode);
+    void EraseInDisplay(int mode);
+    void ClearScreen(bool clear_scrollback);
+    int NextTabStop() const;
+    void SetTabStop();
+    void ClearTabStop();
+    void ClearAllTabStops();
+    void ResetTabStops();
+    void FillWithE();
+    int EffectiveColumn() const {
+        return cursor_column_ < columns_ ? cursor_column_ : columns_ - 1;
+    }
+    // The scrolling region from the parameters of "r".
+    void SetScrollingRegion(int top, int bottom);
+    void ResetMargins();
+    // The blank row follows the current background colour.
+    void RebuildBlank() { blank_ = cell::Blank(bg_); }
+    // Erases cells first..last of screen row r to the blank cell.
+    void BlankCells(int row, int first, int last);
+    // Erases screen rows first..last.
+    void BlankRows(int first, int last);
+    std::uint32_t* ScreenRow(int row) { return grid_.Row(scrollback_ + row); }
+    // Tells the display that cells first..last of screen row r changed.
+    void DrawScreenCells(int row, int first, int last);
+
+    // Control sequence parameters.
+    void ClearParameters();
+    void ParameterDigit(std::uint8_t digit);
+    void NextParameter();
+    int Parameter(int i) const {
+        return i <= parameter_index_ ? parameters_[static_cast<std::size_t>(i)] : 0;
+    }
+    int ParameterCount() const { return parameter_index_ + 1; }
+
+    // Shared actions of both interpreters.
+    void LineFeed();
+    void Tab() { cursor_column_ = NextTabStop(); }
+    void CursorPosition();          // CUP / HVP from parameters 0 and 1
+    void SelectGraphicRendition();  // SGR from every parameter
+    void Bell();
+    // Queues bytes for the host; they are sent once the lock is released.
+    void Reply(const char* bytes, std::size_t length) { replies_.append(bytes, length); }
+    void Reply(const std::string& bytes) { replies_ += bytes; }
+    void ReplyCursorPosition(bool origin_relative);
+    std::uint32_t CellBase(int set) const { return cell::Make(0, attributes_, bg_, fg_, set); }
+
+    TerminalDisplay* display_;
+    TerminalSettings settings_;
+    int rows_;
+    int columns_;
+    int scrollback_;
+    int total_rows_;
+    CellRing grid_;
+    std::uint32_t blank_ = cell::Blank(kBlack);
+    int cursor_column_ = 0;
+    int cursor_row_ = 0;
+    int left_margin_ = 0;
+    int top_margin_ = 0;
+    int right_margin_ = 0;
+    int bottom_margin_ = 0;
+    // One flag per column: any column may hold a stop, so tabs work across wide screens.
+    std::vector<std::uint8_t> tab_stops_;
+    int default_fg_ = cell::kDefaultForeground;
+    int default_bg_ = cell::kDefaultBackground;
+    int fg_ = cell::kDefaultForeground;
+    int bg_ = cell::kDefaultBackground;
+    int attributes_ = 0;
+    int state_ = 0;
+    std::array<int, kMaxParameters> parameters_{};
+    int parameter_index_ = 0;
+
+    // Modes both interpreters keep and the key translation reads.
+    bool newline_mode_ = false;
+    bool keypad_application_ = false;
+    bool vt52_mode_ = false;
+    bool cursor_keys_normal_ = true;
+    bool origin_mode_ = false;
+    bool auto_wrap_ = true;
+
+    std::atomic<bool> paused_{false};
+    Lock interpreter_lock_;
+
+  private:
+    struct KeyModes;
+    void DropHeldBytes();
+    // Processes data under the lock (or holds it while paused), then sends the replies.
+    void Feed(const std::uint8_t* data, int length);
+    void SendReplies(std::string& replies);
+    void BeginChange();
+    void EndChange();
+    int DrainKeys(bool newline_mode);
+    bool LocalEcho() const;
+    void ScrollUp(int n);
+    void ScrollDown(int n);
+
+    Lock held_lock_;
+    std::vector<std::uint8_t> held_;
+    Lock key_lock_;
+    std::deque<std::uint8_t> key_queue_;
+    std::string replies_;
+    std::chrono::steady_clock::time_point last_bell_{};
+    bool rang_ = false;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,85 @@
+// VT100: interprets the host's byte stream as a VT100 in ANSI mode, with the VT52 compatibility
+// mode, and answers the host's status requests through the layer below.
+#pragma once
+
+#include <cstdint>
+
+#include "terminal/vt.h"
+
+namespace tarnwick {
+
+class VT100 : public VT {
+  public:
+    // Parser states.
+    enum State : int {
+        kGround = 0,
+        kEscape = 1,
+        kVT52Ground = 2,
+        kVT52Escape = 3,
+        kVT52Row = 4,
+        kVT52Column = 5,
+        kDesignateG0 = 6,
+        kDesignateG1 = 7,
+        kHash = 8,
+        kCSI = 9,
+    };
+
+    // Reads the grid size and the initial modes from config (the defaults without one).
+    VT100(TerminalDisplay* display, SessionConfig* config);
+    VT100(TerminalDisplay* display, const TerminalSettings& settings);
+
+    int G0() const { return g_[0]; }
+    int G1() const { return g_[1]; }
+    int ActiveSet() const { return active_set_; }
+    int Attributes() const { return attributes_; }
+    bool ReportFlag() const { return report_flag_; }
+    bool SmoothScroll() const { return smooth_scroll_; }
+
+  protected:
+    void Interpret(const std::uint8_t* data, int length) override;
+    void ResetState(int clear_scrollback) override;
+
+  private:
+    struct SavedCursor {
+        int active_set = 0;
+        int designation = kSetASCII;
+        int attributes = 0;
+        int fg = cell::kDefaultForeground;
+        int bg = cell::kDefaultBackground;
+        int column = 0;
+        int row = 0;
+    };
+
+    void Step(std::uint8_t b);
+    // Acts on the control bytes every state knows (NUL, ENQ, BEL to SI, XON, XOFF); false for
+    // any other byte.
+    bool Control(std::uint8_t b);
+    void EscapeByte(std::uint8_t b);
+    void DesignateByte(std::uint8_t b, int which);
+    void HashByte(std::uint8_t b);
+    void CSIByte(std::uint8_t b);
+    void CSIFinal(std::uint8_t b);
+    void VT52EscapeByte(std::uint8_t b);
+    void VT52AddressByte(std::uint8_t b);
+    void SetModes(bool set);
+    void ParameterReport();
+    void SaveCursor();
+    void RestoreCursor();
+    std::uint32_t Base() const { return CellBase(g_[active_set_]); }
+
+    int g_[2] = {kSetASCII, kSetASCII};
+    int active_set_ = 0;
+    bool column_mode_ = false;
+    bool smooth_scroll_ = false;
+    bool reverse_screen_ = false;
+    bool auto_repeat_ = false;
+    bool interlace_ = false;
+    bool report_flag_ = false;
+    // A control sequence with an intermediate or private marker this terminal does not know is
+    // read to its final byte and then ignored, instead of spilling its final onto the screen.
+    bool unsupported_sequence_ = false;
+    int vt52_row_ = 0;
+    SavedCursor saved_;
+};
+
+}  // namespace tarnwick

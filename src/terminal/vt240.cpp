@@ -1,0 +1,849 @@
+#include "terminal/vt240.h"
+
+#include <array>
+
+namespace tarnwick {
+
+namespace {
+
+constexpr std::uint8_t kEsc = 27;
+
+// Bytes that ground writes to the screen as they are.
+constexpr std::array<bool, 256> MakePrintable() {
+    std::array<bool, 256> table{};
+    for (int b = 0; b < 256; ++b)
+        table[static_cast<std::size_t>(b)] = true;
+    for (int b : {0,  5,  7,   8,   9,   10,  11,  12,  13,  14,  15,  17,
+                  19, 27, 127, 132, 133, 136, 141, 142, 143, 144, 155, 156}) {
+        table[static_cast<std::size_t>(b)] = false;
+    }
+    return table;
+}
+constexpr std::array<bool, 256> kPrintable = MakePrintable();
+
+}  // namespace
+
+VT240::VT240(TerminalDisplay* display, SessionConfig* config)
+    : VT(display, TerminalSettings::From(config), config) {
+    Reset(1);
+}
+
+VT240::VT240(TerminalDisplay* display, const TerminalSettings& settings)
+    : VT(display, settings, nullptr) {
+    Reset(1);
+}
+
+void VT240::ResetState(int clear_scrollback) {
+    ResetMargins();
+    cursor_column_ = 0;
+    cursor_row_ = 0;
+    ResetTabStops();
+    ClearParameters();
+    paused_ = false;
+    default_fg_ = fg_ = cell::kDefaultForeground;
+    default_bg_ = bg_ = cell::kDefaultBackground;
+    for (int& g : g_)
+        g = kSetASCII;
+    active_set_ = 0;
+    attributes_ = 0;
+    protected_ = false;
+    RebuildBlank();
+    cursor_keys_normal_ = true;
+    vt52_mode_ = false;
+    keyboard_locked_ = false;
+    insert_mode_ = false;
+    send_receive_ = true;
+    cursor_visible_ = true;
+    graphics_mode_ = true;
+    column_mode_ = false;
+    smooth_scroll_ = false;
+    reverse_screen_ = false;
+    auto_repeat_ = false;
+    print_form_feed_ = false;
+    print_extent_ = false;
+    origin_mode_ = false;
+    auto_wrap_ = settings_.wrap_mode;
+    keypad_application_ = settings_.keypad_mode;
+    newline_mode_ = settings_.linefeed_mode;
+    intermediate_ = 0;
+    unsupported_sequence_ = false;
+    // 8-bit controls only when the chain below carries 8-bit data.
+    level_ = (lower_ != nullptr && lower_->Is8BitClean()) ? kLevel8Bit : kLevel7Bit;
+    state_ = Ground();
+    saved_ = SavedCursor{};
+    saved_.auto_wrap = auto_wrap_;
+    ClearScreen(clear_scrollback != 0);
+}
+
+void VT240::Interpret(const std::uint8_t* data, int length) {
+    int i = 0;
+    while (i < length) {
+        if (state_ == kGround || state_ == kGround100 || state_ == kVT52Ground) {
+            int j = i;
+            while (j < length && kPrintable[data[j]])
+                ++j;
+            if (j > i) {
+                PutRun(data + i, j - i, Base());
+                i = j;
+                continue;
+            }
+        }
+        Step(data[i++]);
+    }
+}
+
+bool VT240::Control(std::uint8_t b) {
+    switch (b) {
+        case 0:
+        case 17:
+        case 19:
+            return true;
+        case 5:
+            Reply("QWT", 3);
+            return true;
+        case 7:
+            Bell();
+            return true;
+        case 8:
+            CursorLeft(1);
+            return true;
+        case 9:
+            Tab();
+            return true;
+        case 10:
+        case 11:
+        case 12:
+            LineFeed();
+            return true;
+        case 13:
+            if (!newline_mode_) CarriageReturn();
+            return true;
+        case 14:
+            active_set_ = 1;
+            return true;
+        case 15:
+            active_set_ = 0;
+            return true;
+        default:
+            return false;
+    }
+}
+
+void VT240::Step(std::uint8_t b) {
+    switch (state_) {
+        case kGround:
+        case kGround100:
+        case kVT52Ground:
+            GroundByte(b);
+            return;
+        case kEscape:
+        case kEscape100:
+            EscapeByte(b);
+            return;
+        case kCSI:
+        case kCSIPrivate:
+        case kCSIGreater:
+        case kCSIQuote:
+        case kCSIBang:
+            SequenceByte(b);
+            return;
+        case kDesignateG0:
+        case kDesignateG0 + 1:
+        case kDesignateG0 + 2:
+        case kDesignateG0 + 3:
+            DesignateByte(b, state_ - kDesignateG0);
+            return;
+        case kHash:
+            HashByte(b);
+            return;
+        case kEscapeSpace:
+            EscapeSpaceByte(b);
+            return;
+        case kVT52Escape:
+            VT52EscapeByte(b);
+            return;
+        case kVT52Row:
+        case kVT52Column:
+            VT52AddressByte(b);
+            return;
+        case kDCS:
+        case kDCSEscape:
+            DCSByte(b);
+            return;
+        case kEscapeIntermediate:
+            EscapeIntermediateByte(b);
+            return;
+        default:
+            state_ = Ground();
+            return;
+    }
+}
+
+void VT240::GroundByte(std::uint8_t b) {
+    if (Control(b)) return;
+    switch (b) {
+        case kEsc:
+            state_ = EscapeState();
+            return;
+        case 127:
+        case 142:  // SS2
+        case 143:  // SS3
+            return;
+        case 132:  // IND
+            Index();
+            return;
+        case 133:  // NEL
+            CarriageReturn();
+            Index();
+            return;
+        case 136:  // HTS
+            SetTabStop();
+            return;
+        case 141:  // RI
+            ReverseIndex();
+            return;
+        case 144:  // DCS
+            state_ = kDCS;
+            return;
+        case 155:  // CSI
+            StartCSI();
+            return;
+        case 156:  // ST outside a string: nothing to end, the next byte is ordinary input
+            return;
+        default:
+            PutChar(b, Base());
+            return;
+    }
+}
+
+void VT240::StartCSI() {
+    ClearParameters();
+    unsupported_sequence_ = false;
+    state_ = kCSI;
+}
+
+void VT240::EscapeByte(std::uint8_t b) {
+    if (Control(b)) return;
+    switch (b) {
+        case kEsc:
+        case 127:
+            return;
+        case '#':
+            state_ = kHash;
+            return;
+        case '(':
+        case ')':
+        case '*':
+        case '+':
+            intermediate_ = 0;
+            state_ = kDesignateG0 + (b == '(' ? 0 : b == ')' ? 1 : b == '*' ? 2 : 3);
+            return;
+        case ' ':
+            state_ = kEscapeSpace;
+            return;
+        case 'P':  // DCS
+            state_ = kDCS;
+            return;
+        case '/':
+            state_ = kEscapeIntermediate;
+            return;
+        case '[':
+            StartCSI();
+            return;
+        case '7':
+            SaveCursor();
+            break;
+        case '8':
+            RestoreCursor();
+            break;
+        case '=':
+            keypad_application_ = true;
+            break;
+        case '>':
+            keypad_application_ = false;
+            break;
+        case 'D':
+            Index();
+            break;
+        case 'E':
+            CarriageReturn();
+            Index();
+            break;
+        case 'H':
+            SetTabStop();
+            break;
+        case 'M':
+            ReverseIndex();
+            break;
+        case 'Z':
+            DeviceAttributes();
+            break;
+        case 'c':
+            ResetState(0);
+            break;
+        case 'n':  // LS2
+            if (VT200Level()) active_set_ = 2;
+            break;
+        case 'o':  // LS3
+            if (VT200Level()) active_set_ = 3;
+            break;
+        default:  // SS2, SS3, LS1R-LS3R, CAN, SUB and the rest: no effect
+            break;
+    }
+    state_ = Ground();
+}
+
+void VT240::EscapeIntermediateByte(std::uint8_t b) {
+    if (Control(b)) return;
+    if (b == kEsc) {
+        state_ = EscapeState();
+        return;
+    }
+    if (b == 127 || (b >= 0x20 && b <= 0x2F)) return;
+    state_ = Ground();
+}
+
+void VT240::DesignateByte(std::uint8_t b, int which) {
+    if (Control(b)) return;
+    if (b == kEsc) {
+        state_ = EscapeState();
+        return;
+    }
+    if (b == 127) return;
+    if (b >= 0x20 && b <= 0x2F) {
+        if (intermediate_ == 0) intermediate_ = b;
+        return;
+    }
+    // A final after an intermediate names a set this terminal does not have.
+    if (intermediate_ == 0) {
+        switch (b) {
+            case 'A':
+                g_[which] = kSetUnitedKingdom;
+                break;
+            case 'B':
+                g_[which] = kSetASCII;
+                break;
+            case '0':
+                g_[which] = kSetSpecialGraphics;
+                break;
+            case '<':
+                if (VT200Level()) g_[which] = kSetSupplemental;
+                break;
+            default:
+                break;
+        }
+    }
+    intermediate_ = 0;
+    state_ = Ground();
+}
+
+void VT240::HashByte(std::uint8_t b) {
+    if (Control(b)) return;
+    if (b == kEsc) {
+        state_ = EscapeState();
+        return;
+    }
+    if (b == 127) return;
+    if (b == '8') FillWithE();
+    state_ = Ground();
+}
+
+void VT240::EscapeSpaceByte(std::uint8_t b) {
+    if (Control(b)) return;
+    if (b == kEsc) {
+        state_ = EscapeState();
+        return;
+    }
+    if (b == 127) return;
+    if (b == 'F') {
+        level_ = kLevel7Bit;
+    } else if (b == 'G') {
+        level_ = kLevel8Bit;
+    }
+    state_ = Ground();
+}
+
+void VT240::SequenceByte(std::uint8_t b) {
+    if (b > 127) {
+        state_ = Ground();
+        return;
+    }
+    if (b == 5 || (b >= 7 && b <= 15)) {
+        Control(b);
+        return;
+    }
+    switch (b) {
+        case 0:
+        case 17:
+        case 19:
+        case 127:
+            return;
+        case kEsc:
+            state_ = EscapeState();
+            return;
+        case 24:  // CAN
+        case 26:  // SUB
+            state_ = Ground();
+            return;
+        default:
+            break;
+    }
+    if ((b >= '0' && b <= '9') || b == ';') {
+        if (state_ == kCSIQuote || state_ == kCSIBang) {
+            unsupported_sequence_ = true;
+        } else if (b == ';') {
+            NextParameter();
+        } else {
+            ParameterDigit(b);
+        }
+        return;
+    }
+    if (state_ == kCSI) {
+        switch (b) {
+            case '?':
+                state_ = kCSIPrivate;
+                return;
+            case '>':
+                state_ = kCSIGreater;
+                return;
+            case '"':
+                state_ = kCSIQuote;
+                return;
+            case '!':
+                state_ = kCSIBang;
+                return;
+            default:
+                break;
+        }
+    }
+    if (b < 0x40) {
+        // Other intermediates and private markers: read on to the final, then ignore it.
+        if (b >= 0x20) {
+            unsupported_sequence_ = true;
+            return;
+        }
+        state_ = Ground();  // other control bytes end the sequence
+        return;
+    }
+    if (!unsupported_sequence_) Final(b);
+    state_ = Ground();
+}
+
+void VT240::Final(std::uint8_t b) {
+    switch (state_) {
+        case kCSI:
+            CSIFinal(b);
+            break;
+        case kCSIPrivate:
+            PrivateFinal(b);
+            break;
+        case kCSIGreater:
+            if (b == 'c') Reply("\x1b[>2;10;0c", 10);
+            break;
+        case kCSIQuote:
+            if (b == 'p') {
+                SetConformanceLevel();
+            } else if (b == 'q' && VT200Level()) {  // DECSCA
+                protected_ = Parameter(0) == 1;
+            }
+            break;
+        case kCSIBang:
+            if (b == 'p') ResetState(0);  // DECSTR
+            break;
+        default:
+            break;
+    }
+}
+
+void VT240::CSIFinal(std::uint8_t b) {
+    const int p0 = Parameter(0);
+    const int n = p0 == 0 ? 1 : p0;
+    switch (b) {
+        case 'A':
+            CursorUp(n);
+            break;
+        case 'B':
+            CursorDown(n);
+            break;
+        case 'C':
+            CursorRight(n);
+            break;
+        case 'D':
+            CursorLeft(n);
+            break;
+        case 'H':
+        case 'f':
+            CursorPosition();
+            break;
+        case 'J':
+            if (p0 <= 2) EraseInDisplay(p0);
+            break;
+        case 'K':
+            if (p0 <= 2) EraseInLine(p0);
+            break;
+        case 'c':
+            DeviceAttributes();
+            break;
+        case 'g':
+            if (p0 == 0) {
+                ClearTabStop();
+            } else if (p0 == 3) {
+                ClearAllTabStops();
+            }
+            break;
+        case 'h':
+            SetAnsiModes(true);
+            break;
+        case 'l':
+            SetAnsiModes(false);
+            break;
+        case 'm':
+            SelectGraphicRendition();
+            break;
+        case 'n':
+            StatusReport();
+            break;
+        case 'r':
+            SetScrollingRegion(p0, Parameter(1));
+            break;
+        default:  // ICH, ECH, IL, DL, DCH, MC, DECTST and the rest have no effect
+            break;
+    }
+}
+
+void VT240::PrivateFinal(std::uint8_t b) {
+    switch (b) {
+        case 'h':
+            SetPrivateModes(true);
+            break;
+        case 'l':
+            SetPrivateModes(false);
+            break;
+        case 'J':  // DECSED
+            if (VT200Level()) SelectiveEraseDisplay(Parameter(0));
+            break;
+        case 'K':  // DECSEL
+            if (VT200Level()) SelectiveEraseLine(Parameter(0));
+            break;
+        case 'n':
+            StatusReport();
+            break;
+        default:
+            break;
+    }
+}
+
+void VT240::SetAnsiModes(bool set) {
+    for (int i = 0; i < ParameterCount(); ++i) {
+        switch (Parameter(i)) {
+            case 2:  // KAM
+                keyboard_locked_ = set;
+                break;
+            case 4:  // IRM
+                insert_mode_ = set;
+                break;
+            case 12:  // SRM
+                send_receive_ = set;
+                break;
+            case 20:  // LNM
+                newline_mode_ = set;
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+void VT240::SetPrivateModes(bool set) {
+    for (int i = 0; i < ParameterCount(); ++i) {
+        switch (Parameter(i)) {
+            case 1:
+                cursor_keys_normal_ = !set;
+                break;
+            case 2:
+                vt52_mode_ = !set;
+                break;
+            case 3:
+                column_mode_ = set;
+                break;
+            case 4:
+                smooth_scroll_ = set;
+                break;
+            case 5:
+                reverse_screen_ = set;
+                break;
+            case 6:
+                origin_mode_ = set;
+                break;
+            case 7:
+                auto_wrap_ = set;
+                break;
+            case 8:
+                auto_repeat_ = set;
+                break;
+            case 18:
+                print_form_feed_ = set;
+                break;
+            case 19:
+                print_extent_ = set;
+                break;
+            case 25:
+                cursor_visible_ = set;
+                break;
+            case 38:
+                graphics_mode_ = set;
+                break;
+            default:
+                break;
+        }
+    }
+}
+
+void VT240::StatusReport() {
+    switch (Parameter(0)) {
+        case 5:
+            Reply("\x1b[0n", 4);
+            break;
+        case 6:
+            // Like the VT100: relative to the region in origin mode, never past the last column.
+            ReplyCursorPosition(true);
+            break;
+        case 15:
+            Reply("\x1b[?13n", 6);
+            break;
+        case 25:
+            Reply("\x1b[?20n", 6);
+            break;
+        case 26:
+            Reply("\x1b[?27;1n", 8);
+            break;
+        default:
+            break;
+    }
+}
+
+void VT240::DeviceAttributes() {
+    if (VT200Level()) {
+        Reply("\x1b[?62;1;6c", 10);
+    } else {
+        Reply("\x1b[?1;0c", 7);
+    }
+}
+
+void VT240::SetConformanceLevel() {
+    const int p0 = Parameter(0);
+    if (ParameterCount() == 1) {
+        if (p0 == 61) {
+            level_ = kLevelVT100;
+        } else if (p0 == 62) {
+            level_ = kLevel8Bit;
+        }
+    } else if (ParameterCount() == 2 && p0 == 62) {
+        const int p1 = Parameter(1);
+        if (p1 == 1) {
+            level_ = kLevel7Bit;
+        } else if (p1 == 0 || p1 == 2) {
+            level_ = kLevel8Bit;
+        }
+    }
+}
+
+void VT240::EraseErasable(int row, int first, int last) {
+    std::uint32_t* cells = ScreenRow(row);
+    int c = first;
+    while (c <= last) {
+        if (!cell::Erasable(cells[c])) {
+            ++c;
+            continue;
+        }
+        int end = c;
+        while (end + 1 <= last && cell::Erasable(cells[end + 1]))
+            ++end;
+        BlankCells(row, c, end);
+        c = end + 1;
+    }
+}
+
+void VT240::SelectiveEraseLine(int mode) {
+    const int c = EffectiveColumn();
+    switch (mode) {
+        case 0:
+            EraseErasable(cursor_row_, c, columns_ - 1);
+            break;
+        case 1:
+            EraseErasable(cursor_row_, 0, c);
+            break;
+        case 2:
+            BlankCells(cursor_row_, 0, columns_ - 1);
+            break;
+        default:
+            break;
+    }
+}
+
+void VT240::SelectiveEraseDisplay(int mode) {
+    switch (mode) {
+        case 0:
+            SelectiveEraseLine(0);
+            for (int r = cursor_row_ + 1; r < rows_; ++r)
+                EraseErasable(r, 0, columns_ - 1);
+            break;
+        case 1:
+            for (int r = 0; r < cursor_row_; ++r)
+                EraseErasable(r, 0, columns_ - 1);
+            SelectiveEraseLine(1);
+            break;
+        case 2:
+            BlankRows(0, rows_ - 1);
+            break;
+        default:
+            break;
+    }
+}
+
+void VT240::SaveCursor() {
+    saved_.active_set = active_set_;
+    saved_.designation = g_[active_set_];
+    saved_.attributes = attributes_;
+    saved_.fg = fg_;
+    saved_.bg = bg_;
+    saved_.column = cursor_column_;
+    saved_.row = cursor_row_;
+    saved_.auto_wrap = auto_wrap_;
+    saved_.origin_mode = origin_mode_;
+    saved_.protect = protected_;
+}
+
+void VT240::RestoreCursor() {
+    active_set_ = saved_.active_set;
+    g_[active_set_] = saved_.designation;
+    attributes_ = saved_.attributes;
+    fg_ = saved_.fg;
+    bg_ = saved_.bg;
+    RebuildBlank();
+    cursor_column_ = saved_.column;
+    cursor_row_ = saved_.row;
+    auto_wrap_ = saved_.auto_wrap;
+    origin_mode_ = saved_.origin_mode;
+    protected_ = saved_.protect;
+}
+
+void VT240::VT52EscapeByte(std::uint8_t b) {
+    if (Control(b)) return;
+    switch (b) {
+        case kEsc:
+        case 127:
+            return;
+        case '<':
+            vt52_mode_ = false;
+            state_ = Ground();
+            return;
+        case '=':
+            keypad_application_ = true;
+            break;
+        case '>':
+            keypad_application_ = false;
+            break;
+        case 'A':
+            CursorUp(1);
+            break;
+        case 'B':
+            CursorDown(1);
+            break;
+        case 'C':
+            CursorRight(1);
+            break;
+        case 'D':
+            CursorLeft(1);
+            break;
+        case 'F':
+            g_[active_set_] = kSetSpecialGraphics;
+            break;
+        case 'G':
+            g_[active_set_] = kSetASCII;
+            break;
+        case 'H':
+            cursor_row_ = top_margin_;
+            cursor_column_ = left_margin_;
+            break;
+        case 'I':
+            ReverseIndex();
+            break;
+        case 'J':
+            EraseInDisplay(0);
+            break;
+        case 'K':
+            EraseInLine(0);
+            break;
+        case 'Y':
+            state_ = kVT52Row;
+            return;
+        case 'Z':
+            Reply("\x1b/Z", 3);
+            break;
+        default:
+            break;
+    }
+    state_ = kVT52Ground;
+}
+
+void VT240::VT52AddressByte(std::uint8_t b) {
+    if (state_ == kVT52Row && b >= 32 && b <= rows_ + 31) {
+        vt52_row_ = b - 32;
+        state_ = kVT52Column;
+        return;
+    }
+    if (state_ == kVT52Column && b >= 32 && b <= columns_ + 31) {
+        MoveCursor(vt52_row_, b - 32);
+        state_ = kVT52Ground;
+        return;
+    }
+    if (b == 0 || b == 127) return;
+    state_ = b == kEsc ? kVT52Escape : kVT52Ground;
+}
+
+void VT240::DCSByte(std::uint8_t b) {
+    if (state_ == kDCS) {
+        if (b == 156 || b == 24 || b == 26) {
+            // ST ends the string; CAN and SUB abandon it.
+            state_ = Ground();
+        } else if (b == kEsc) {
+            state_ = kDCSEscape;
+        }
+        return;
+    }
+    // ESC inside the string: ESC \ is the 7-bit string terminator; any other byte abandons the
+    // string and is taken as the final of the escape sequence the ESC began.
+    if (b == '\\') {
+        state_ = Ground();
+        return;
+    }
+    state_ = EscapeState();
+    EscapeByte(b);
+}
+
+bool VT240::KeySequence(int code, std::string& out) const {
+    if (code < kKeyFind || code > kKeyF20) return VT::KeySequence(code, out);
+    if (level_ == kLevelVT100) {
+        // Only F12 and F13 have a meaning there: backspace and line feed.
+        if (code == 296) {
+            out += '\x08';
+            return true;
+        }
+        if (code == 297) {
+            out += '\x0a';
+            return true;
+        }
+        return false;
+    }
+    static constexpr int kNumbers[] = {1,  2,  3,  4,  5,  6,  0,  0,  0,  0,  0,  17, 18,
+                                       19, 20, 21, 23, 24, 25, 26, 28, 29, 31, 32, 33, 34};
+    const int number = kNumbers[code - kKeyFind];
+    if (number == 0) return false;  // 285-289
+    out += "\x1b[";
+    out += std::to_string(number);
+    out += '~';
+    return true;
+}
+
+}  // namespace tarnwick
