@@ -110,6 +110,9 @@ class SessionList {
     SessionMenu& menu() { return menu_; }
     SessionFrontEnd* front_end() { return front_end_; }
 
+    // True when this build can make the chain of a connection kind.
+    static bool CanBuild(int kind);
+
     // The function installed in every session's settings: runs OnDataArrived on the
     // user-interface thread and waits for it.
     static void DataArrived(void* context, IO* transport);
