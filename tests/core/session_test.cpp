@@ -13,7 +13,7 @@
 #include "support/test_util.h"
 #include "terminal/memory_display.h"
 #include "terminal/vt.h"
-#include "transport/loopback_peer.h"
+#include "support/loopback_peer.h"
 
 namespace tarnwick {
 namespace {
