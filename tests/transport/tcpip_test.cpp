@@ -21,7 +21,7 @@
 #include "platform/ui_dispatcher.h"
 #include "support/recording_layer.h"
 #include "support/test_util.h"
-#include "transport/loopback_peer.h"
+#include "support/loopback_peer.h"
 
 namespace tarnwick {
 namespace {
