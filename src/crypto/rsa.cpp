@@ -159,9 +159,7 @@ namespace {
 bool SignCrt(const BigNum& m, const RsaPrivateKey& key, BigNum* s) {
     BigNum mp(m), mq(m), m1, m2;
     if (!mp.Mod(key.p) || !mq.Mod(key.q)) return false;
-    if (!ModExpSecret(mp, key.dmp1, key.p, &m1) || !ModExpSecret(mq, key.dmq1, key.q, &m2)) {
-        return false;
-    }
+    if (!ModExpSecretPair(mp, key.dmp1, key.p, &m1, mq, key.dmq1, key.q, &m2)) return false;
     BigNum h(m1);
     if (!h.Sub(m2) || !h.Mul(key.iqmp) || !h.Mod(key.p) || !h.Mul(key.q) || !h.Add(m2)) {
         return false;
