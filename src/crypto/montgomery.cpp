@@ -2,7 +2,9 @@
 
 // GCC 12's AVX-512 headers build some intrinsics from a deliberately undefined vector, which
 // -Wmaybe-uninitialized reports inside the headers.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 #include <cstring>

@@ -234,8 +234,11 @@ AESNI void InverseMixKeysNi(const std::uint8_t* enc, std::uint8_t* dec, int roun
 
 }  // namespace
 
+// Only the data members: the vtable pointer must stay intact for the base destructor.
 Rijndael::~Rijndael() {
-    SecureWipe(this, sizeof(*this));
+    SecureWipe(encKeys_, sizeof(encKeys_));
+    SecureWipe(decKeys_, sizeof(decKeys_));
+    SecureWipe(iv_, sizeof(iv_));
 }
 
 bool Rijndael::SetKey(const std::uint8_t* key, std::size_t length) {

@@ -58,7 +58,9 @@ bool BuildType1Block(std::size_t k, const std::vector<std::uint8_t>& prefix,
 }
 
 bool PublicKeyUsable(const BigNum& e, const BigNum& n) {
-    return e.ok() && n.ok() && !e.IsNegative() && !e.IsZero() && !n.IsNegative() &&
+    // A real modulus is odd (a product of odd primes); refusing even ones also keeps hostile
+    // keys off the slow even-modulus path.
+    return e.ok() && n.ok() && !e.IsNegative() && !e.IsZero() && !n.IsNegative() && n.IsOdd() &&
            n.BitLength() > 8;
 }
 
