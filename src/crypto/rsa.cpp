@@ -205,17 +205,20 @@ bool RsaSignSha1(const std::uint8_t* data, std::size_t length, const RsaPrivateK
         derived.iqmp = key.iqmp;
         if (derived.CompleteCrt()) crt = &derived;
     }
-    BigNum s, check;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const bool viaCrt = attempt == 0 && crt != nullptr;
-        if (attempt == 0 && crt == nullptr) continue;
-        const bool made = viaCrt ? SignCrt(m, *crt, &s) : ModExpSecret(m, key.d, key.n, &s);
-        if (made && s.CompareMagnitude(key.n) < 0 && !s.IsNegative() &&
-            ModExp(s, key.e, key.n, &check) && check == m) {
-            *signature = std::move(s);
-            return true;
+    // A signature leaves only after s^e = m: a fault in the CRT numbers (or in the arithmetic)
+    // would otherwise hand out a value that reveals a factor of n.
+    const auto checked = [&key, &m, signature](BigNum& s) {
+        BigNum check;
+        if (s.IsNegative() || s.CompareMagnitude(key.n) >= 0 || !ModExp(s, key.e, key.n, &check) ||
+            check != m) {
+            return false;
         }
-    }
+        *signature = std::move(s);
+        return true;
+    };
+    BigNum s;
+    if (crt != nullptr && SignCrt(m, *crt, &s) && checked(s)) return true;
+    if (ModExpSecret(m, key.d, key.n, &s) && checked(s)) return true;
     return false;
 }
 
