@@ -400,6 +400,15 @@ TEST(BigNumTest, ModularArithmeticMatchesReference) {
             ASSERT_TRUE(ModExp(base.ours, exponent.ours + BigNum(1u), m.ours, &again));
             ASSERT_EQ(second, again) << round;
 
+            // Two powers in one pass against the two computed apart.
+            BigNum product, a, b;
+            const BigNum base2 = base.ours + BigNum(7u);
+            ASSERT_TRUE(ModExpProduct(base.ours, exponent.ours, base2, exponent.ours >> 3, m.ours,
+                                      &product));
+            ASSERT_TRUE(ModExp(base.ours, exponent.ours, m.ours, &a));
+            ASSERT_TRUE(ModExp(base2, exponent.ours >> 3, m.ours, &b));
+            ASSERT_EQ(product, (a * b) % m.ours) << round;
+
             // Inverses modulo the same number, where one exists.
             Bn inverse(BN_mod_inverse(nullptr, base.theirs.get(), m.theirs.get(), ctx.get()));
             BigNum ours;
