@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "core/connection_setup.h"
+#include "crypto/random_generator.h"
 #include "core/deferred_deletion.h"
 #include "core/preferences.h"
 #include "core/session_config.h"
@@ -146,6 +147,8 @@ void ConsoleApp::CurrentChanged(Session*) {
 
 int ConsoleApp::Run(const std::vector<std::string>& files) {
     UserInterface* previous_ui = SetUi(this);
+    // Keys made during the run come from a generator seeded once, at start-up.
+    RandomGenerator::Global();
     Preferences& preferences = Preferences::Instance();
     preferences.Load();
     preferences.Apply();
@@ -864,7 +867,16 @@ void ConsoleApp::Redraw() {
         frame.Text(status_row, columns - static_cast<int>(hint.size()) - 1, hint,
                    FrameCell::kReverse);
     }
-    tty_.Write(writer_.Update(frame));
+    std::string output = writer_.Update(frame);
+    // The host terminal reports its keypad keys apart from the digits only in its application
+    // keypad mode; follow the session's terminal so that keypad keys reach the host as such.
+    VT* vt = current != nullptr ? current->GetVT() : nullptr;
+    const bool keypad = vt != nullptr && vt->KeypadApplicationMode();
+    if (keypad != host_keypad_application_) {
+        host_keypad_application_ = keypad;
+        output += keypad ? "\x1b=" : "\x1b>";
+    }
+    tty_.Write(output);
 }
 
 }  // namespace tarnwick

@@ -105,6 +105,7 @@ class ConsoleApp final : public SessionFrontEnd, public UserInterface {
     bool pf_prefix_ = false;
     bool quit_ = false;
     bool waiting_ = false;            // the wait cursor
+    bool host_keypad_application_ = false;  // what the host terminal was last told
     std::vector<std::string> panel_;  // a question's text, shown above the status line
     std::string input_line_;
     int input_cursor_ = -1;

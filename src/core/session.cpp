@@ -186,6 +186,8 @@ SessionList::~SessionList() {
     current_ = nullptr;
     while (Session* session = sessions_.PopFront())
         delete session;
+    // Disconnected chains still hold their settings records: they go before the records do.
+    DeferredDeletion::Instance().DestroyAll();
     while (SessionConfig* config = configs_.PopFront())
         delete config;
 }
