@@ -9,11 +9,11 @@
 #include <functional>
 
 #include "core/connection_setup.h"
-#include "crypto/random_generator.h"
 #include "core/deferred_deletion.h"
 #include "core/preferences.h"
 #include "core/session_config.h"
 #include "core/text.h"
+#include "crypto/random_generator.h"
 #include "platform/folders.h"
 #include "platform/registry.h"
 #include "platform/ui_dispatcher.h"

@@ -104,9 +104,9 @@ class ConsoleApp final : public SessionFrontEnd, public UserInterface {
     bool prefix_ = false;
     bool pf_prefix_ = false;
     bool quit_ = false;
-    bool waiting_ = false;            // the wait cursor
+    bool waiting_ = false;                  // the wait cursor
     bool host_keypad_application_ = false;  // what the host terminal was last told
-    std::vector<std::string> panel_;  // a question's text, shown above the status line
+    std::vector<std::string> panel_;        // a question's text, shown above the status line
     std::string input_line_;
     int input_cursor_ = -1;
     std::string notice_;  // a one-line note in the status line

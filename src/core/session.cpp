@@ -197,7 +197,9 @@ void SessionList::DataArrived(void* context, IO* transport) {
     UiDispatcher::Instance().RunAndWait([list, transport] { list->OnDataArrived(transport); });
 }
 
-bool SessionList::CanBuild(int kind) { return kind == kKindTelnet; }
+bool SessionList::CanBuild(int kind) {
+    return kind == kKindTelnet;
+}
 
 IO* SessionList::BuildChain(SessionConfig* config) {
     switch (config->GetInt(setting::session_kind)) {

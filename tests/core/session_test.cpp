@@ -9,11 +9,11 @@
 #include "core/text.h"
 #include "platform/event_loop.h"
 #include "platform/scripted_ui.h"
+#include "support/loopback_peer.h"
 #include "support/recording_layer.h"
 #include "support/test_util.h"
 #include "terminal/memory_display.h"
 #include "terminal/vt.h"
-#include "support/loopback_peer.h"
 
 namespace tarnwick {
 namespace {
