@@ -4,7 +4,8 @@
 //   build/bin/bench_crypto                 # everything
 //   build/bin/bench_crypto aes rsa         # only rows whose name contains one of the words
 //   OPENSSL_ia32cap=":~0x200000" build/bin/bench_crypto rsa modexp   # OpenSSL without AVX-512 IFMA
-//   TARNWICK_CRYPTO_PORTABLE=1 build/bin/bench_crypto              # our portable paths
+//   build/bin/bench_crypto --no-ifma rsa   # our paths without AVX-512 IFMA (also --no-adx,
+//                                          # --portable)
 #include <openssl/blowfish.h>
 #include <openssl/bn.h>
 #include <openssl/des.h>
@@ -27,6 +28,7 @@
 
 #include "crypto/bignum.h"
 #include "crypto/blowfish.h"
+#include "crypto/cpu_features.h"
 #include "crypto/d3des.h"
 #include "crypto/diffie_hellman.h"
 #include "crypto/dsa.h"
@@ -42,23 +44,31 @@ namespace {
 using namespace tarnwick;
 using Clock = std::chrono::steady_clock;
 
-// Seconds per call: the best of several rounds of at least 0.1 s each.
-double Time(const std::function<void()>& op) {
-    for (int i = 0; i < 3; ++i)
-        op();  // warm caches and lazy tables
-    double best = 1e30;
-    for (int round = 0; round < 5; ++round) {
-        long calls = 0;
-        const auto start = Clock::now();
-        double elapsed = 0;
-        do {
-            op();
-            ++calls;
-            elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        } while (elapsed < 0.1);
-        best = std::min(best, elapsed / static_cast<double>(calls));
+// Seconds per call of each side: rounds of at least 50 ms alternate between the two, and the best
+// round of each counts, so that load from elsewhere on the machine hits both sides alike.
+double Round(const std::function<void()>& op) {
+    long calls = 0;
+    const auto start = Clock::now();
+    double elapsed = 0;
+    do {
+        op();
+        ++calls;
+        elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    } while (elapsed < 0.05);
+    return elapsed / static_cast<double>(calls);
+}
+
+void Time(const std::function<void()>& ours, const std::function<void()>& theirs, double* a,
+          double* b) {
+    for (int i = 0; i < 3; ++i) {  // warm caches and lazy tables
+        ours();
+        theirs();
     }
-    return best;
+    *a = *b = 1e30;
+    for (int round = 0; round < 8; ++round) {
+        *a = std::min(*a, Round(ours));
+        *b = std::min(*b, Round(theirs));
+    }
 }
 
 std::vector<std::string> g_filters;
@@ -77,8 +87,8 @@ bool Wanted(const std::string& name) {
 void Row(const std::string& name, std::size_t bytes, const std::function<void()>& ours,
          const std::function<void()>& theirs) {
     if (!Wanted(name)) return;
-    const double a = Time(ours);
-    const double b = Time(theirs);
+    double a = 0, b = 0;
+    Time(ours, theirs, &a, &b);
     if (bytes > 0) {
         std::printf("%-30s %10.1f MB/s %10.1f MB/s %8.2f\n", name.c_str(), bytes / a / 1e6,
                     bytes / b / 1e6, a / b);
@@ -352,6 +362,15 @@ void PublicKey() {
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string f = argv[i];
+        if (f == "--no-ifma" || f == "--no-adx" || f == "--portable") {
+            // Our slower paths, to compare them with the fast ones on this machine.
+            CpuFeatures features = Cpu();
+            features.ifma = false;
+            if (f != "--no-ifma") features.adx = features.bmi2 = false;
+            if (f == "--portable") features = CpuFeatures{};
+            ForceCpuFeatures(&features);
+            continue;
+        }
         for (auto& c : f)
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         g_filters.push_back(f);

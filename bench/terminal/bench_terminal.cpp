@@ -176,7 +176,7 @@ Result Measure(const char* name, const std::string& input, int rows, int columns
     }
     const double mb = static_cast<double>(input.size()) / 1e6;
     Result r{mb / ours, mb / theirs};
-    std::printf("| %-34s | %3dx%-3d | %6d | %8.1f | %8.1f | %7.1fx |%s\n", name, columns, rows,
+    std::printf("| %-34s | %3dx%-3d | %6d | %9.1f | %10.1f | %7.1fx |%s\n", name, columns, rows,
                 scrollback, r.ours_mbs, r.theirs_mbs, r.ours_mbs / r.theirs_mbs,
                 ours_screen == theirs_screen ? "" : " screens differ!");
     std::fflush(stdout);
@@ -194,8 +194,8 @@ int main(int argc, char** argv) {
     std::printf("| %-34s | %-7s | %-6s | %-8s | %-8s | %-8s |\n", "input", "size", "sb",
                 "ours MB/s", "vterm MB/s", "ratio");
     std::printf("|%s|%s|%s|%s|%s|%s|\n", std::string(36, '-').c_str(), std::string(9, '-').c_str(),
-                std::string(8, '-').c_str(), std::string(10, '-').c_str(),
-                std::string(10, '-').c_str(), std::string(9, '-').c_str());
+                std::string(8, '-').c_str(), std::string(11, '-').c_str(),
+                std::string(12, '-').c_str(), std::string(10, '-').c_str());
     const std::string text = TextLines(text_bytes, 80);
     const std::string dense = DenseAttributes(other_bytes);
     struct Size {

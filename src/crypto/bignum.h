@@ -168,6 +168,15 @@ bool ModExp(const BigNum& base, const BigNum& exponent, const BigNum& modulus, B
 // Even moduli fall back to ModExp.
 bool ModExpSecret(const BigNum& base, const BigNum& exponent, const BigNum& modulus, BigNum* result,
                   int exponentBits = 0);
+// base1^exponent1 base2^exponent2 mod modulus in one pass (DSA verification), the result taking
+// the modulus's sign as Mod does. Timing follows the exponents: for public values only.
+bool ModExpProduct(const BigNum& base1, const BigNum& exponent1, const BigNum& base2,
+                   const BigNum& exponent2, const BigNum& modulus, BigNum* result);
+// Two ModExpSecret computations at once (the two halves of an RSA signature): the same results,
+// with the products of both interleaved where the processor allows.
+bool ModExpSecretPair(const BigNum& base1, const BigNum& exponent1, const BigNum& modulus1,
+                      BigNum* result1, const BigNum& base2, const BigNum& exponent2,
+                      const BigNum& modulus2, BigNum* result2);
 // The inverse of a modulo n (n > 0), in [0, n). Fails when a and n are not coprime.
 bool ModInverse(const BigNum& a, const BigNum& n, BigNum* result);
 

@@ -21,8 +21,11 @@ Blowfish::Blowfish(int wordOrder) : wordOrder_(wordOrder) {
     std::memcpy(s_, kBlowfishInitialS, sizeof(s_));
 }
 
+// Only the data members: the vtable pointer must stay intact for the base destructor.
 Blowfish::~Blowfish() {
-    SecureWipe(this, sizeof(*this));
+    SecureWipe(p_, sizeof(p_));
+    SecureWipe(s_, sizeof(s_));
+    SecureWipe(iv_, sizeof(iv_));
 }
 
 void Blowfish::EncryptWords(std::uint32_t& left, std::uint32_t& right) const {

@@ -13,10 +13,15 @@ struct CpuFeatures {
     bool sha = false;    // SHA extensions (and SSSE3, SSE4.1)
     bool bmi2 = false;   // MULX
     bool adx = false;    // ADCX, ADOX
+    bool ifma = false;   // AVX-512 with the 52-bit multiply-add, and the OS saving its registers
 };
 
 // The features in force: what the processor has, or none while the portable paths are forced.
 const CpuFeatures& Cpu();
+
+// Replaces the features in force by the given ones, each kept only where the processor has it
+// (null: back to what the processor offers). Tests use it to run every path the machine can.
+void ForceCpuFeatures(const CpuFeatures* features);
 
 // Switches every object created afterwards (and the Montgomery arithmetic) to the portable paths,
 // or back to what the processor offers. Meant for tests and benchmarks.

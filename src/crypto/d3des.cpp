@@ -202,8 +202,10 @@ void MakeSchedule(const std::uint8_t* key, std::uint32_t ks[32]) {
 
 D3Des::D3Des(int innerChaining, int triple) : inner_(innerChaining != 0), triple_(triple != 0) {}
 
+// Only the data members: the vtable pointer must stay intact for the base destructor.
 D3Des::~D3Des() {
-    SecureWipe(this, sizeof(*this));
+    SecureWipe(schedule_, sizeof(schedule_));
+    SecureWipe(iv_, sizeof(iv_));
 }
 
 void D3Des::SetDirection(int encrypt) {

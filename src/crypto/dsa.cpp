@@ -67,10 +67,9 @@ bool DsaVerify(const std::uint8_t* data, std::size_t length, const BigNum& r, co
     if (!HashNumber(data, length, &h) || !ModInverse(s, key.q, &w)) return false;
     BigNum u1(h), u2(r);
     if (!u1.Mul(w) || !u1.Mod(key.q) || !u2.Mul(w) || !u2.Mod(key.q)) return false;
-    BigNum a, b;
-    if (!ModExp(key.g, u1, key.p, &a) || !ModExp(key.y, u2, key.p, &b)) return false;
-    if (!a.Mul(b) || !a.Mod(key.p) || !a.Mod(key.q)) return false;
-    return a == r;
+    BigNum v;
+    if (!ModExpProduct(key.g, u1, key.y, u2, key.p, &v) || !v.Mod(key.q)) return false;
+    return v == r;
 }
 
 bool DsaSignatureBlob(const BigNum& r, const BigNum& s, std::uint8_t out[40]) {

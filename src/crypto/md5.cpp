@@ -27,8 +27,11 @@ inline std::uint32_t Rotl(std::uint32_t x, int n) {
 
 }  // namespace
 
+// Only the data members: the vtable pointer must stay intact for the base destructor.
 CMD5::~CMD5() {
-    SecureWipe(this, sizeof(*this));
+    SecureWipe(state_, sizeof(state_));
+    SecureWipe(buffer_, sizeof(buffer_));
+    length_ = 0;
 }
 
 void CMD5::Init() {

@@ -1,4 +1,5 @@
 // ModExp, ModExpSecret and ModInverse.
+#include <algorithm>
 #include <cstring>
 
 #include "crypto/bignum.h"
@@ -28,7 +29,7 @@ bool ApplyModulusSign(BigNum* r, const BigNum& modulus) {
 
 // Left-to-right sliding window over odd powers, in Montgomery form.
 bool SlidingWindow(Montgomery& mont, const BigNum& base, const BigNum& exponent, BigNum* result) {
-    const int n = mont.size();
+    const int n = mont.words();
     const int bits = exponent.BitLength();
     const int w = WindowBits(bits);
     const int tableSize = 1 << (w - 1);
@@ -86,7 +87,7 @@ void SelectConstantTime(Limb* out, const Limb* table, int entries, int n, unsign
 // Fixed window over a public number of exponent bits, whatever the exponent's own length.
 bool FixedWindow(Montgomery& mont, const BigNum& base, const BigNum& exponent, int exponentBits,
                  BigNum* result) {
-    const int n = mont.size();
+    const int n = mont.words();
     constexpr int w = 5;
     constexpr int entries = 1 << w;
     int bits = exponentBits;
@@ -116,6 +117,52 @@ bool FixedWindow(Montgomery& mont, const BigNum& base, const BigNum& exponent, i
         mont.Mul(acc.data(), acc.data(), pick.data());
     }
     return mont.FromMontgomery(acc.data(), result);
+}
+
+// Two fixed-window exponentiations in lockstep, their products interleaved.
+bool FixedWindowPair(Montgomery& m1, const BigNum& base1, const BigNum& exponent1, Montgomery& m2,
+                     const BigNum& base2, const BigNum& exponent2, BigNum* result1,
+                     BigNum* result2) {
+    const int n = m1.words();
+    constexpr int w = 5;
+    constexpr int entries = 1 << w;
+    int bits = std::max({m1.modulus().BitLength(), m2.modulus().BitLength(), exponent1.BitLength(),
+                         exponent2.BitLength()});
+    bits = (bits + w - 1) / w * w;
+    LimbVector t1(static_cast<std::size_t>(entries * n)), t2(static_cast<std::size_t>(entries * n));
+    LimbVector acc1(static_cast<std::size_t>(n)), pick1(static_cast<std::size_t>(n));
+    LimbVector acc2(static_cast<std::size_t>(n)), pick2(static_cast<std::size_t>(n));
+    std::memcpy(t1.data(), m1.One(), sizeof(Limb) * static_cast<std::size_t>(n));
+    std::memcpy(t2.data(), m2.One(), sizeof(Limb) * static_cast<std::size_t>(n));
+    if (!m1.ToMontgomery(t1.data() + n, base1) || !m2.ToMontgomery(t2.data() + n, base2)) {
+        return false;
+    }
+    for (int i = 2; i < entries; ++i) {
+        const Limb* a1 = t1.data() + (i % 2 == 0 ? (i / 2) * n : (i - 1) * n);
+        const Limb* b1 = t1.data() + (i % 2 == 0 ? (i / 2) * n : n);
+        const Limb* a2 = t2.data() + (i % 2 == 0 ? (i / 2) * n : (i - 1) * n);
+        const Limb* b2 = t2.data() + (i % 2 == 0 ? (i / 2) * n : n);
+        Montgomery::MulPair(m1, t1.data() + i * n, a1, b1, m2, t2.data() + i * n, a2, b2);
+    }
+    auto window = [](const BigNum& e, int top) {
+        unsigned v = 0;
+        for (int k = top; k > top - w; --k)
+            v = (v << 1) | (e.Bit(k) ? 1u : 0u);
+        return v;
+    };
+    SelectConstantTime(acc1.data(), t1.data(), entries, n, window(exponent1, bits - 1));
+    SelectConstantTime(acc2.data(), t2.data(), entries, n, window(exponent2, bits - 1));
+    for (int top = bits - 1 - w; top >= 0; top -= w) {
+        for (int k = 0; k < w; ++k) {
+            Montgomery::MulPair(m1, acc1.data(), acc1.data(), acc1.data(), m2, acc2.data(),
+                                acc2.data(), acc2.data());
+        }
+        SelectConstantTime(pick1.data(), t1.data(), entries, n, window(exponent1, top));
+        SelectConstantTime(pick2.data(), t2.data(), entries, n, window(exponent2, top));
+        Montgomery::MulPair(m1, acc1.data(), acc1.data(), pick1.data(), m2, acc2.data(),
+                            acc2.data(), pick2.data());
+    }
+    return m1.FromMontgomery(acc1.data(), result1) && m2.FromMontgomery(acc2.data(), result2);
 }
 
 // Even moduli: plain products reduced by division, right to left.
@@ -180,6 +227,77 @@ bool ModExp(const BigNum& base, const BigNum& exponent, const BigNum& modulus, B
 bool ModExpSecret(const BigNum& base, const BigNum& exponent, const BigNum& modulus, BigNum* result,
                   int exponentBits) {
     return Exp(base, exponent, modulus, result, Timing::kConstant, exponentBits);
+}
+
+bool ModExpSecretPair(const BigNum& base1, const BigNum& exponent1, const BigNum& modulus1,
+                      BigNum* result1, const BigNum& base2, const BigNum& exponent2,
+                      const BigNum& modulus2, BigNum* result2) {
+    const auto usable = [](const BigNum& b, const BigNum& e, const BigNum& m) {
+        return b.ok() && e.ok() && m.ok() && !e.IsNegative() && !m.IsNegative() && m.IsOdd() &&
+               m.BitLength() >= 2;
+    };
+    if (usable(base1, exponent1, modulus1) && usable(base2, exponent2, modulus2)) {
+        Montgomery m1, m2;
+        if (m1.Init(modulus1) && m2.Init(modulus2) && m1.words() == m2.words()) {
+            BigNum r1, r2;
+            if (FixedWindowPair(m1, base1, exponent1, m2, base2, exponent2, &r1, &r2)) {
+                *result1 = std::move(r1);
+                *result2 = std::move(r2);
+                return true;
+            }
+        }
+    }
+    return ModExpSecret(base1, exponent1, modulus1, result1) &&
+           ModExpSecret(base2, exponent2, modulus2, result2);
+}
+
+bool ModExpProduct(const BigNum& base1, const BigNum& exponent1, const BigNum& base2,
+                   const BigNum& exponent2, const BigNum& modulus, BigNum* result) {
+    const bool valid = base1.ok() && exponent1.ok() && base2.ok() && exponent2.ok() &&
+                       modulus.ok() && !modulus.IsZero() && !exponent1.IsNegative() &&
+                       !exponent2.IsNegative();
+    if (!valid) {
+        *result = BigNum::Invalid();
+        return false;
+    }
+    BigNum m(modulus);
+    if (m.IsNegative()) m.Negate();
+    Montgomery mont;
+    if (!m.IsOdd() || m.IsOne() || !mont.Init(m)) {
+        // The rare shapes go the long way round.
+        BigNum a, b;
+        if (!ModExp(base1, exponent1, modulus, &a) || !ModExp(base2, exponent2, modulus, &b) ||
+            !a.Mul(b) || !a.Mod(modulus)) {
+            *result = BigNum::Invalid();
+            return false;
+        }
+        *result = std::move(a);
+        return true;
+    }
+    // Both exponents' bits walked together: one squaring per bit and at most one product with
+    // base1, base2 or their product (the two exponentiations share their squarings).
+    const int n = mont.words();
+    LimbVector table(static_cast<std::size_t>(4 * n)), acc(static_cast<std::size_t>(n));
+    if (!mont.ToMontgomery(table.data() + n, base1) ||
+        !mont.ToMontgomery(table.data() + 2 * n, base2)) {
+        *result = BigNum::Invalid();
+        return false;
+    }
+    mont.Mul(table.data() + 3 * n, table.data() + n, table.data() + 2 * n);
+    std::memcpy(acc.data(), mont.One(), sizeof(Limb) * static_cast<std::size_t>(n));
+    const int bits = std::max(exponent1.BitLength(), exponent2.BitLength());
+    for (int i = bits - 1; i >= 0; --i) {
+        mont.Square(acc.data(), acc.data());
+        const int index = (exponent1.Bit(i) ? 1 : 0) | (exponent2.Bit(i) ? 2 : 0);
+        if (index != 0) mont.Mul(acc.data(), acc.data(), table.data() + index * n);
+    }
+    BigNum r;
+    if (!mont.FromMontgomery(acc.data(), &r) || !ApplyModulusSign(&r, modulus)) {
+        *result = BigNum::Invalid();
+        return false;
+    }
+    *result = std::move(r);
+    return true;
 }
 
 bool ModInverse(const BigNum& a, const BigNum& n, BigNum* result) {

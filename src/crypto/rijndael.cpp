@@ -36,15 +36,17 @@ constexpr std::uint32_t Rotr(std::uint32_t x, int n) {
 
 constexpr AesTables MakeTables() {
     AesTables t{};
+    // Powers of the generator 3 give logarithms, and the inverse of g^i is g^(255 - i).
+    std::uint8_t power[255] = {}, log[256] = {};
+    std::uint8_t p = 1;
+    for (int i = 0; i < 255; ++i) {
+        power[i] = p;
+        log[p] = static_cast<std::uint8_t>(i);
+        p = Mul(p, 3);
+    }
     for (int x = 0; x < 256; ++x) {
         // The multiplicative inverse (0 for 0), then the affine transformation.
-        std::uint8_t inv = 0;
-        for (int y = 1; y < 256 && x != 0; ++y) {
-            if (Mul(static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y)) == 1) {
-                inv = static_cast<std::uint8_t>(y);
-                break;
-            }
-        }
+        const std::uint8_t inv = x == 0 ? 0 : power[(255 - log[x]) % 255];
         std::uint8_t s = inv;
         for (int r = 1; r <= 4; ++r) {
             s ^= static_cast<std::uint8_t>((inv << r) | (inv >> (8 - r)));
@@ -232,8 +234,11 @@ AESNI void InverseMixKeysNi(const std::uint8_t* enc, std::uint8_t* dec, int roun
 
 }  // namespace
 
+// Only the data members: the vtable pointer must stay intact for the base destructor.
 Rijndael::~Rijndael() {
-    SecureWipe(this, sizeof(*this));
+    SecureWipe(encKeys_, sizeof(encKeys_));
+    SecureWipe(decKeys_, sizeof(decKeys_));
+    SecureWipe(iv_, sizeof(iv_));
 }
 
 bool Rijndael::SetKey(const std::uint8_t* key, std::size_t length) {

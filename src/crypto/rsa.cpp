@@ -58,7 +58,9 @@ bool BuildType1Block(std::size_t k, const std::vector<std::uint8_t>& prefix,
 }
 
 bool PublicKeyUsable(const BigNum& e, const BigNum& n) {
-    return e.ok() && n.ok() && !e.IsNegative() && !e.IsZero() && !n.IsNegative() &&
+    // A real modulus is odd (a product of odd primes); refusing even ones also keeps hostile
+    // keys off the slow even-modulus path.
+    return e.ok() && n.ok() && !e.IsNegative() && !e.IsZero() && !n.IsNegative() && n.IsOdd() &&
            n.BitLength() > 8;
 }
 
@@ -159,9 +161,7 @@ namespace {
 bool SignCrt(const BigNum& m, const RsaPrivateKey& key, BigNum* s) {
     BigNum mp(m), mq(m), m1, m2;
     if (!mp.Mod(key.p) || !mq.Mod(key.q)) return false;
-    if (!ModExpSecret(mp, key.dmp1, key.p, &m1) || !ModExpSecret(mq, key.dmq1, key.q, &m2)) {
-        return false;
-    }
+    if (!ModExpSecretPair(mp, key.dmp1, key.p, &m1, mq, key.dmq1, key.q, &m2)) return false;
     BigNum h(m1);
     if (!h.Sub(m2) || !h.Mul(key.iqmp) || !h.Mod(key.p) || !h.Mul(key.q) || !h.Add(m2)) {
         return false;
@@ -205,17 +205,20 @@ bool RsaSignSha1(const std::uint8_t* data, std::size_t length, const RsaPrivateK
         derived.iqmp = key.iqmp;
         if (derived.CompleteCrt()) crt = &derived;
     }
-    BigNum s, check;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        const bool viaCrt = attempt == 0 && crt != nullptr;
-        if (attempt == 0 && crt == nullptr) continue;
-        const bool made = viaCrt ? SignCrt(m, *crt, &s) : ModExpSecret(m, key.d, key.n, &s);
-        if (made && s.CompareMagnitude(key.n) < 0 && !s.IsNegative() &&
-            ModExp(s, key.e, key.n, &check) && check == m) {
-            *signature = std::move(s);
-            return true;
+    // A signature leaves only after s^e = m: a fault in the CRT numbers (or in the arithmetic)
+    // would otherwise hand out a value that reveals a factor of n.
+    const auto checked = [&key, &m, signature](BigNum& s) {
+        BigNum check;
+        if (s.IsNegative() || s.CompareMagnitude(key.n) >= 0 || !ModExp(s, key.e, key.n, &check) ||
+            check != m) {
+            return false;
         }
-    }
+        *signature = std::move(s);
+        return true;
+    };
+    BigNum s;
+    if (crt != nullptr && SignCrt(m, *crt, &s) && checked(s)) return true;
+    if (ModExpSecret(m, key.d, key.n, &s) && checked(s)) return true;
     return false;
 }
 

@@ -194,8 +194,11 @@ __attribute__((target("sha,sse4.1,ssse3"))) void BlocksShaNi(std::uint32_t state
 
 }  // namespace
 
+// Only the data members: the vtable pointer must stay intact for the base destructor.
 CSHA1::~CSHA1() {
-    SecureWipe(this, sizeof(*this));
+    SecureWipe(state_, sizeof(state_));
+    SecureWipe(buffer_, sizeof(buffer_));
+    length_ = 0;
 }
 
 void CSHA1::Init() {

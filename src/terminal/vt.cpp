@@ -55,6 +55,11 @@ VT::VT(TerminalDisplay* display, const TerminalSettings& settings, SessionConfig
 
 VT::~VT() = default;
 
+void VT::DetachDisplay() {
+    LockHolder hold(interpreter_lock_);
+    display_ = NoDisplay();
+}
+
 // ---------------------------------------------------------------------------------------------
 // The layer
 

@@ -95,6 +95,10 @@ class VT : public IO {
     // Interprets one byte from the host.
     int ProcessChar(int byte);
 
+    // From now on nothing is drawn: the session keeps its display (and the last screen) while this
+    // terminal and its chain wait to be destroyed.
+    void DetachDisplay();
+
     int GetScrollback() const { return scrollback_; }
     const char* GetTermType() const { return settings_.term_type.c_str(); }
 

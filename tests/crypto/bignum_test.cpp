@@ -369,36 +369,90 @@ TEST(BigNumTest, ModExpEdgeCases) {
 }
 
 TEST(BigNumTest, ModularArithmeticMatchesReference) {
-    TestRandom random(102);
-    std::unique_ptr<BN_CTX, CtxDeleter> ctx(BN_CTX_new());
-    for (int round = 0; round < 400; ++round) {
-        std::size_t length = 1 + random.Below(round < 300 ? 80 : 300);
-        auto mBytes = random.Bytes(length);
-        if (round % 4 != 0) mBytes.back() |= 1;  // mostly odd moduli; some even ones
-        mBytes[0] |= 0x80;
-        Pair m = MakePair(mBytes, false);
-        if (m.ours.IsOne()) continue;
-        Pair base = MakePair(random.Bytes(1 + random.Below(length + 8)), random.Below(5) == 0);
-        Pair exponent = MakePair(random.Bytes(random.Below(length + 1)), false);
-        Bn want(BN_new());
-        BN_mod_exp(want.get(), base.theirs.get(), exponent.theirs.get(), m.theirs.get(), ctx.get());
-        if (BN_is_negative(want.get())) BN_add(want.get(), want.get(), m.theirs.get());
-        if (exponent.ours.IsZero()) BN_one(want.get());
-        BigNum got;
-        ASSERT_TRUE(ModExp(base.ours, exponent.ours, m.ours, &got)) << round;
-        ASSERT_EQ(got.ToHex(), Hex(want.get())) << round;
-        ASSERT_TRUE(ModExpSecret(base.ours, exponent.ours, m.ours, &got)) << round;
-        ASSERT_EQ(got.ToHex(), Hex(want.get())) << round;
+    testing::ForEachArithmeticPath([] {
+        TestRandom random(102);
+        std::unique_ptr<BN_CTX, CtxDeleter> ctx(BN_CTX_new());
+        for (int round = 0; round < 100; ++round) {
+            std::size_t length = 1 + random.Below(round < 85 ? 80 : 300);
+            auto mBytes = random.Bytes(length);
+            if (round % 4 != 0) mBytes.back() |= 1;  // mostly odd moduli; some even ones
+            mBytes[0] |= 0x80;
+            Pair m = MakePair(mBytes, false);
+            if (m.ours.IsOne()) continue;
+            Pair base = MakePair(random.Bytes(1 + random.Below(length + 8)), random.Below(5) == 0);
+            Pair exponent =
+                MakePair(random.Bytes(random.Below(std::min<std::size_t>(length, 80) + 1)), false);
+            Bn want(BN_new());
+            BN_mod_exp(want.get(), base.theirs.get(), exponent.theirs.get(), m.theirs.get(),
+                       ctx.get());
+            if (BN_is_negative(want.get())) BN_add(want.get(), want.get(), m.theirs.get());
+            if (exponent.ours.IsZero()) BN_one(want.get());
+            BigNum got;
+            ASSERT_TRUE(ModExp(base.ours, exponent.ours, m.ours, &got)) << round;
+            ASSERT_EQ(got.ToHex(), Hex(want.get())) << round;
+            ASSERT_TRUE(ModExpSecret(base.ours, exponent.ours, m.ours, &got)) << round;
+            ASSERT_EQ(got.ToHex(), Hex(want.get())) << round;
+            // The paired form against itself on two moduli.
+            BigNum first, second, again;
+            ASSERT_TRUE(ModExpSecretPair(base.ours, exponent.ours, m.ours, &first, base.ours,
+                                         exponent.ours + BigNum(1u), m.ours, &second));
+            ASSERT_EQ(first.ToHex(), Hex(want.get())) << round;
+            ASSERT_TRUE(ModExp(base.ours, exponent.ours + BigNum(1u), m.ours, &again));
+            ASSERT_EQ(second, again) << round;
 
-        // Inverses modulo the same number, where one exists.
-        Bn inverse(BN_mod_inverse(nullptr, base.theirs.get(), m.theirs.get(), ctx.get()));
-        BigNum ours;
-        const bool found = ModInverse(base.ours, m.ours, &ours);
-        ASSERT_EQ(found, inverse != nullptr) << round;
-        if (found) {
-            ASSERT_EQ(ours.ToHex(), Hex(inverse.get())) << round;
+            // Two powers in one pass against the two computed apart.
+            BigNum product, a, b;
+            const BigNum base2 = base.ours + BigNum(7u);
+            ASSERT_TRUE(ModExpProduct(base.ours, exponent.ours, base2, exponent.ours >> 3, m.ours,
+                                      &product));
+            ASSERT_TRUE(ModExp(base.ours, exponent.ours, m.ours, &a));
+            ASSERT_TRUE(ModExp(base2, exponent.ours >> 3, m.ours, &b));
+            ASSERT_EQ(product, (a * b) % m.ours) << round;
+
+            // Inverses modulo the same number, where one exists.
+            Bn inverse(BN_mod_inverse(nullptr, base.theirs.get(), m.theirs.get(), ctx.get()));
+            BigNum ours;
+            const bool found = ModInverse(base.ours, m.ours, &ours);
+            ASSERT_EQ(found, inverse != nullptr) << round;
+            if (found) {
+                ASSERT_EQ(ours.ToHex(), Hex(inverse.get())) << round;
+            }
         }
-    }
+    });
+}
+
+TEST(BigNumTest, ModExpAtTheDigitLimits) {
+    // Moduli whose lengths sit at the edges of the 52-bit digit form (and of its vectors).
+    testing::ForEachArithmeticPath([] {
+        std::unique_ptr<BN_CTX, CtxDeleter> ctx(BN_CTX_new());
+        TestRandom random(103);
+        for (int bits : {2, 3, 50, 51, 52, 53, 102, 414, 415, 416, 417, 1022, 1024, 2046, 2048,
+                         4158, 4160, 4200}) {
+            BigNum m(1u), all;
+            m.ShiftLeft(bits - 1);
+            all = (m << 1) - BigNum(1u);  // 2^bits - 1: every digit full
+            for (const BigNum& modulus : {m + BigNum(1u), all}) {
+                auto baseBytes = random.Bytes(static_cast<std::size_t>(bits / 8 + 2));
+                BigNum base;
+                base.SetBytes(baseBytes.data(), baseBytes.size());
+                // All ones, but short: the edges lie in the modulus, not the exponent.
+                const BigNum exponent = (BigNum(1u) << std::min(bits, 100)) - BigNum(1u);
+                BigNum got, secret;
+                ASSERT_TRUE(ModExp(base, exponent, modulus, &got)) << bits;
+                ASSERT_TRUE(ModExpSecret(base, exponent, modulus, &secret, 100)) << bits;
+                Bn want(BN_new()), b(BN_new()), e(BN_new()), mm(BN_new());
+                BIGNUM* raw = b.get();
+                BN_hex2bn(&raw, base.ToHex().c_str());
+                raw = e.get();
+                BN_hex2bn(&raw, exponent.ToHex().c_str());
+                raw = mm.get();
+                BN_hex2bn(&raw, modulus.ToHex().c_str());
+                BN_mod_exp(want.get(), b.get(), e.get(), mm.get(), ctx.get());
+                ASSERT_EQ(got.ToHex(), Hex(want.get())) << bits;
+                ASSERT_EQ(secret.ToHex(), Hex(want.get())) << bits;
+            }
+        }
+    });
 }
 
 }  // namespace

@@ -226,6 +226,22 @@ TEST(D3DesTest, PublishedSingleDesVectors) {
     }
 }
 
+TEST(D3DesTest, PublishedTripleDesVector) {
+    // The three-key example of NIST SP 800-67 (ECB: each block with a fresh zero chaining value).
+    auto key = FromHex("0123456789abcdef23456789abcdef01456789abcdef0123");
+    const std::string text = "The qufck brown fox jump";
+    std::vector<std::uint8_t> data(text.begin(), text.end());
+    const std::vector<std::uint8_t> zero(8, 0);
+    D3Des enc(0, 1);
+    enc.SetDirection(1);
+    ASSERT_TRUE(enc.SetKey(key.data(), 24));
+    for (std::size_t i = 0; i < data.size(); i += 8) {
+        enc.SetIV(zero.data(), 8);
+        enc.Encrypt(data.data() + i, 8);
+    }
+    EXPECT_EQ(ToHex(data), "a826fd8ce53b855fcce21c8112256fe668d5c05dd9b6b900");
+}
+
 TEST(D3DesTest, DirectionDecidesWhicheverCallIsMade) {
     auto key = FromHex("133457799bbcdff1");
     D3Des dec(0, 0);

@@ -73,4 +73,22 @@ void ForBothPaths(Body body) {
     ForcePortableCrypto(false);
 }
 
+// Runs body once for every multiplication path this machine has: AVX-512 IFMA digits, 64-bit
+// limbs with MULX/ADX, and plain portable limbs.
+template <typename Body>
+void ForEachArithmeticPath(Body body) {
+    ForceCpuFeatures(nullptr);
+    const CpuFeatures all = Cpu();
+    if (all.ifma) body();
+    if (all.adx && all.bmi2) {
+        CpuFeatures noIfma = all;
+        noIfma.ifma = false;
+        ForceCpuFeatures(&noIfma);
+        body();
+    }
+    ForcePortableCrypto(true);
+    body();
+    ForceCpuFeatures(nullptr);
+}
+
 }  // namespace tarnwick::testing

@@ -13,7 +13,7 @@
 #include "platform/lock.h"
 #include "platform/ui_dispatcher.h"
 #include "platform/worker_thread.h"
-#include "transport/loopback_peer.h"  // Watchdog
+#include "support/loopback_peer.h"  // Watchdog
 
 namespace tarnwick {
 namespace {

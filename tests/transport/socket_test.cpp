@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/scripted_ui.h"
-#include "transport/loopback_peer.h"
+#include "support/loopback_peer.h"
 
 namespace tarnwick {
 namespace {

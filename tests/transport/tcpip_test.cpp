@@ -19,9 +19,9 @@
 #include "platform/event_loop.h"
 #include "platform/scripted_ui.h"
 #include "platform/ui_dispatcher.h"
+#include "support/loopback_peer.h"
 #include "support/recording_layer.h"
 #include "support/test_util.h"
-#include "transport/loopback_peer.h"
 
 namespace tarnwick {
 namespace {

@@ -1,0 +1,882 @@
+#include "console/console_app.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+
+#include "core/connection_setup.h"
+#include "core/deferred_deletion.h"
+#include "core/preferences.h"
+#include "core/session_config.h"
+#include "core/text.h"
+#include "crypto/random_generator.h"
+#include "platform/folders.h"
+#include "platform/registry.h"
+#include "platform/ui_dispatcher.h"
+#include "terminal/memory_display.h"
+#include "terminal/vt.h"
+
+namespace tarnwick {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kWelcome =
+    "\x1b[H\x1b[J"
+    "Welcome to Tarnwick\xae v"
+    "2.06"
+    "!\r\n\r\n"
+    "To get started, select 'Connect' from\r\nthe 'Session' menu.\r\n\r\n";
+constexpr const char* kConsoleHint =
+    "(In this console: press Ctrl-] then c to connect, ? for help.)\r\n";
+
+constexpr const char* kQuitQuestion =
+    "There is at least one active session. Are you sure that you want to quit and disconnect "
+    "from all active sessions?";
+
+// Runs f on the user-interface thread (at once when already there) and gives its result; a
+// worker that is being stopped gets fallback.
+template <typename T>
+T OnUiThread(std::function<T()> f, T fallback) {
+    if (UiDispatcher::Instance().IsUiThread()) return f();
+    T result = fallback;
+    UiDispatcher::Instance().RunAndWait([&] { result = f(); });
+    return result;
+}
+
+// Splits text into lines of at most width characters, breaking at blanks where it can.
+std::vector<std::string> Wrap(const std::string& text, int width) {
+    std::vector<std::string> lines;
+    if (width < 10) width = 10;
+    std::string normalised;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') continue;
+        normalised.push_back(text[i]);
+    }
+    std::size_t start = 0;
+    while (start <= normalised.size()) {
+        std::size_t end = normalised.find('\n', start);
+        std::string paragraph =
+            normalised.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::u16string wide = Utf8ToUtf16(paragraph);
+        while (static_cast<int>(wide.size()) > width) {
+            std::size_t cut = wide.rfind(u' ', static_cast<std::size_t>(width));
+            if (cut == std::u16string::npos || cut == 0) cut = static_cast<std::size_t>(width);
+            lines.push_back(Utf16ToUtf8(wide.substr(0, cut)));
+            wide.erase(0, cut);
+            while (!wide.empty() && wide[0] == u' ')
+                wide.erase(0, 1);
+        }
+        lines.push_back(Utf16ToUtf8(wide));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::string Trim(const std::string& s) {
+    std::size_t b = s.find_first_not_of(" \t");
+    if (b == std::string::npos) return {};
+    std::size_t e = s.find_last_not_of(" \t");
+    return s.substr(b, e - b + 1);
+}
+
+}  // namespace
+
+// The transfer window of the console: one line in the status bar.
+class ConsoleApp::Progress final : public TransferProgress {
+  public:
+    explicit Progress(ConsoleApp& app) : app_(app) {}
+    void SetDoneText(const std::string& text) override { Set(done_, text); }
+    void SetTotalText(const std::string& text) override { Set(total_, text); }
+    void SetPercentage(int percent) override { Set(percent_, std::to_string(percent) + "%"); }
+    void SetStatusText(const std::string& text) override { Set(status_, text); }
+    bool IsCancelled() const override { return false; }
+    void Close() override {
+        std::lock_guard<std::mutex> guard(app_.progress_mutex_);
+        app_.progress_text_.clear();
+        closed_ = true;
+        Post();
+    }
+    ~Progress() override {
+        if (!closed_) Close();
+    }
+
+  private:
+    void Set(std::string& field, const std::string& text) {
+        std::lock_guard<std::mutex> guard(app_.progress_mutex_);
+        field = text;
+        app_.progress_text_ =
+            "Transfer: " + done_ + " of " + total_ + " KB transferred " + percent_ + " " + status_;
+        Post();
+    }
+    void Post() {
+        ConsoleApp* app = &app_;
+        UiDispatcher::Instance().Post([app] { app->ScheduleRedraw(); });
+    }
+    ConsoleApp& app_;
+    std::string done_ = "0", total_ = "(unknown)", percent_, status_;
+    bool closed_ = false;
+};
+
+ConsoleApp::ConsoleApp(HostTerminal& tty) : tty_(tty), sessions_(this) {}
+
+ConsoleApp::~ConsoleApp() = default;
+
+std::unique_ptr<TerminalDisplay> ConsoleApp::CreateDisplay(Session&) {
+    return std::make_unique<MemoryDisplay>();
+}
+
+void ConsoleApp::SessionUpdated(Session*) {
+    ScheduleRedraw();
+}
+
+void ConsoleApp::CurrentChanged(Session*) {
+    top_ = 0;
+    left_ = 0;
+    ScheduleRedraw();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start, loop and shut-down
+
+int ConsoleApp::Run(const std::vector<std::string>& files) {
+    UserInterface* previous_ui = SetUi(this);
+    // Keys made during the run come from a generator seeded once, at start-up.
+    RandomGenerator::Global();
+    Preferences& preferences = Preferences::Instance();
+    preferences.Load();
+    preferences.Apply();
+    keys_.SetOptions({preferences.GetInt(pref::ManualControl) != 0,
+                      preferences.GetInt(pref::SoftControl) != 0,
+                      preferences.GetInt(pref::SoftControlChar)});
+    DeferredDeletion::Instance().StartReaper();
+
+    // The first, unconnected session with the welcome text.
+    auto* welcome = new SessionConfig();
+    welcome->SetInt(setting::rows, 24);
+    welcome->SetInt(setting::columns, 80);
+    welcome->SetInt(setting::local_echo, 1);
+    sessions_.CreateSession(welcome);
+    WriteToTerminal(sessions_.Current(), kWelcome);
+    WriteToTerminal(sessions_.Current(), kConsoleHint);
+
+    loop_.WatchReadable(tty_.input_fd(), [this] { OnInput(); });
+    loop_.WatchReadable(tty_.resize_fd(), [this] {
+        if (tty_.TakeResize()) {
+            writer_.Invalidate();
+            ScheduleRedraw();
+        }
+    });
+    loop_.AddTimer(20ms, [this] {
+        if (dirty_) Redraw();
+    });
+    loop_.AddTimer(500ms, [this] { sessions_.PurgeUnusedConfigs(); });
+    Redraw();
+
+    std::string notice = RegistryStore::Instance().TakeNotice();
+    if (!notice.empty()) ShowMessage("Warning", notice);
+    for (const std::string& file : files)
+        OpenFile(file);
+
+    while (!quit_) {
+        loop_.ProcessOnce(1000ms);
+    }
+
+    // Shut-down: sessions first, then whatever still waits for deferred deletion.
+    sessions_.DisconnectAll();
+    DeferredDeletion::Instance().StopReaper();
+    SetUi(previous_ui);
+    preferences.Save();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Input
+
+bool ConsoleApp::ReadEvents(int timeout_ms) {
+    pollfd fd{tty_.input_fd(), POLLIN, 0};
+    int ready = poll(&fd, 1, timeout_ms);
+    if (ready <= 0) {
+        if (decoder_.HasPending()) {
+            std::vector<HostKeyEvent> flushed;
+            decoder_.Flush(flushed);
+            events_.insert(events_.end(), flushed.begin(), flushed.end());
+            return !flushed.empty();
+        }
+        return false;
+    }
+    std::uint8_t buffer[4096];
+    ssize_t got = read(tty_.input_fd(), buffer, sizeof buffer);
+    if (got <= 0) {
+        // The terminal is gone (hang-up): nobody is left to ask.
+        quit_ = true;
+        return false;
+    }
+    std::vector<HostKeyEvent> decoded;
+    decoder_.Feed(buffer, static_cast<std::size_t>(got), decoded);
+    events_.insert(events_.end(), decoded.begin(), decoded.end());
+    return true;
+}
+
+std::optional<HostKeyEvent> ConsoleApp::NextEvent(int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (events_.empty() && !quit_) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (timeout_ms >= 0 && left <= 0) break;
+        // A lone ESC is only a key of its own once nothing follows it for a moment.
+        int wait = decoder_.HasPending() ? 40 : (timeout_ms < 0 ? 1000 : static_cast<int>(left));
+        if (!ReadEvents(wait) && tty_.TakeResize()) {
+            writer_.Invalidate();
+            Redraw();
+        }
+    }
+    if (events_.empty()) return std::nullopt;
+    HostKeyEvent event = events_.front();
+    events_.pop_front();
+    return event;
+}
+
+void ConsoleApp::OnInput() {
+    ReadEvents(0);
+    if (decoder_.HasPending()) ReadEvents(40);
+    while (!events_.empty() && !quit_) {
+        HostKeyEvent event = events_.front();
+        events_.pop_front();
+        HandleEvent(event);
+    }
+    if (Session* current = sessions_.Current()) KeyHandler::PumpKeys(current);
+    Redraw();
+}
+
+void ConsoleApp::SendKeyCode(int code) {
+    Session* current = sessions_.Current();
+    if (current == nullptr || !current->IsConnected()) return;
+    current->PushKey(code);
+}
+
+void ConsoleApp::HandleEvent(const HostKeyEvent& event) {
+    if (prefix_ || pf_prefix_) {
+        HandleCommand(event);
+        return;
+    }
+    Session* current = sessions_.Current();
+    switch (event.key) {
+        case HostKey::kChar:
+            if (event.value == kPrefixKey) {
+                prefix_ = true;
+                notice_ = "Command: c o s n 0-9 d b e p1-4 q ?  (Ctrl-] again sends it)";
+                return;
+            }
+            keys_.Character(current, event.value, false);
+            return;
+        case HostKey::kUp:
+            keys_.KeyDown(current, vk::kUp, false, false);
+            return;
+        case HostKey::kDown:
+            keys_.KeyDown(current, vk::kDown, false, false);
+            return;
+        case HostKey::kLeft:
+            keys_.KeyDown(current, vk::kLeft, false, false);
+            return;
+        case HostKey::kRight:
+            keys_.KeyDown(current, vk::kRight, false, false);
+            return;
+        case HostKey::kDelete:
+            keys_.KeyDown(current, vk::kDelete, false, false);
+            return;
+        case HostKey::kPF1:
+        case HostKey::kPF2:
+        case HostKey::kPF3:
+        case HostKey::kPF4:
+            SendKeyCode(kKeyPF1 + static_cast<int>(event.key) - static_cast<int>(HostKey::kPF1));
+            return;
+        case HostKey::kKeypadPeriod:
+            SendKeyCode(kKeyKeypadPeriod);
+            return;
+        case HostKey::kKeypadMinus:
+            SendKeyCode(kKeyKeypadMinus);
+            return;
+        case HostKey::kKeypadComma:
+            SendKeyCode(kKeyKeypadComma);
+            return;
+        case HostKey::kKeypadEnter:
+            keys_.Character(current, '\r', false);
+            return;
+        case HostKey::kHome:
+            SendKeyCode(kKeyFind);
+            return;
+        case HostKey::kInsert:
+            SendKeyCode(kKeyInsert);
+            return;
+        case HostKey::kEnd:
+            SendKeyCode(kKeySelect);
+            return;
+        case HostKey::kPageUp:
+            SendKeyCode(kKeyPrev);
+            return;
+        case HostKey::kPageDown:
+            SendKeyCode(kKeyNext);
+            return;
+        case HostKey::kFunction:
+            if (event.value >= 6 && event.value <= 20) SendKeyCode(kKeyF6 + event.value - 6);
+            return;
+        case HostKey::kNone:
+            return;
+        default:
+            if (event.key >= HostKey::kKeypad0 && event.key <= HostKey::kKeypad9) {
+                SendKeyCode(kKeyKeypad0 + static_cast<int>(event.key) -
+                            static_cast<int>(HostKey::kKeypad0));
+            }
+            return;
+    }
+}
+
+void ConsoleApp::HandleCommand(const HostKeyEvent& event) {
+    Session* current = sessions_.Current();
+    IO* terminal = current != nullptr ? current->GetTerminal() : nullptr;
+    const bool connected = current != nullptr && current->IsConnected();
+    const int c = event.key == HostKey::kChar ? event.value : -1;
+    notice_.clear();
+    if (pf_prefix_) {
+        pf_prefix_ = false;
+        if (c >= '1' && c <= '4' && connected && terminal != nullptr) {
+            terminal->KeyInput(kKeyPF1 + (c - '1'));
+        }
+        return;
+    }
+    prefix_ = false;
+    if (event.key != HostKey::kChar) return;
+    if (c == kPrefixKey) {
+        keys_.Character(current, kPrefixKey, false);
+        return;
+    }
+    switch (c) {
+        case 'c':
+            Connect();
+            break;
+        case 'o':
+            OpenSessionCommand();
+            break;
+        case 's':
+            SaveSessionCommand();
+            break;
+        case 'n':
+        case ' ':
+            sessions_.NextSession();
+            break;
+        case 'd':
+            sessions_.DisconnectCurrent();
+            break;
+        case 'b':
+            if (connected && terminal != nullptr && terminal->CanSendBreak()) terminal->SendBreak();
+            break;
+        case 'e':
+            if (connected && terminal != nullptr) terminal->KeyInput(27);
+            break;
+        case 'p':
+            pf_prefix_ = true;
+            notice_ = "PF key: 1 2 3 4";
+            break;
+        case 'q':
+            RequestQuit();
+            break;
+        case 'r':
+            writer_.Invalidate();
+            break;
+        case '?':
+        case 'h':
+            ShowHelp();
+            break;
+        default:
+            if (c >= '0' && c <= '9') SelectSession(c == '0' ? 40039 : 40030 + (c - '1'));
+            break;
+    }
+    ScheduleRedraw();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Commands
+
+void ConsoleApp::WriteToTerminal(Session* session, const char* text) {
+    if (session == nullptr) return;
+    if (IO* terminal = session->GetTerminal()) terminal->SendString(text);
+    ScheduleRedraw();
+}
+
+void ConsoleApp::SelectSession(int command) {
+    if (Session* session = sessions_.menu().SessionForCommand(command)) {
+        sessions_.SetCurrent(session);
+    }
+}
+
+void ConsoleApp::ShowHelp() {
+    ShowMessage("Help",
+                "Commands: press Ctrl-] and then\n"
+                "  c  Connect                 o  Open Session (a .tks file)\n"
+                "  s  Save Session            n  Next Session (also Space)\n"
+                "  1-9, 0  session 1 to 10    d  Disconnect\n"
+                "  b  Break                   e  Escape\n"
+                "  p then 1-4  PF1 to PF4     r  Redraw the screen\n"
+                "  q  Quit                    ?  this help\n"
+                "  Ctrl-]  sends Ctrl-] to the session\n"
+                "F1 to F4 are PF1 to PF4. Settings live in " +
+                    ConfigDirectory() + ".");
+}
+
+void ConsoleApp::RequestQuit() {
+    if (sessions_.CountLinkUp() > 0 && !AskYesNo("Really quit?", kQuitQuestion)) return;
+    sessions_.DisconnectAll();
+    quit_ = true;
+}
+
+void ConsoleApp::Connect() {
+    sessions_.PurgeClosed();
+    auto* config = new SessionConfig();
+    if (RunConnectionSetup(*config)) {
+        Session* before = sessions_.Current();
+        int opened = sessions_.CreateSession(config);
+        Session* created = sessions_.Current();
+        if (!opened && created != before) WriteToTerminal(created, "Connection failed.\r\n");
+        return;
+    }
+    delete config;
+    if (sessions_.CountLinkUp() == 0) {
+        auto* local = new SessionConfig();
+        local->SetInt(setting::rows, 24);
+        local->SetInt(setting::columns, 80);
+        local->SetInt(setting::local_echo, 1);
+        sessions_.CreateSession(local);
+        WriteToTerminal(sessions_.Current(), "Canceled.\r\n");
+    }
+}
+
+bool ConsoleApp::RunConnectionSetup(SessionConfig& config) {
+    config.SetInt(setting::session_kind, kKindNone);
+    config.SetInt(setting::setup_accepted, 0);
+
+    std::vector<int> kinds;
+    std::string text;
+    int number = 1;
+    for (const ChooserKind& k : ChooserKinds()) {
+        if (!SessionList::CanBuild(k.kind)) continue;
+        kinds.push_back(k.kind);
+        text += "  " + std::to_string(number++) + "  " + k.text + "\n";
+    }
+    std::vector<std::string> folders = {ConfigDirectory()};
+    for (const std::string& card : StorageCards())
+        folders.push_back(card);
+    std::vector<SavedSession> saved = FindSavedSessions(folders);
+    if (!saved.empty()) {
+        text += "  ------------------------------------------\n";
+        for (const SavedSession& s : saved) {
+            text += "  " + std::to_string(number++) + "  " + s.name + "\n";
+        }
+    }
+    text +=
+        "Type a number to connect or configure; e<number> edits and d<number> deletes a "
+        "saved session.";
+
+    for (;;) {
+        auto answer = AskLine("New Connection", text, "Choice: ", "", false);
+        if (!answer) return false;
+        std::string choice = Trim(*answer);
+        char action = 'c';
+        if (!choice.empty() && (choice[0] == 'e' || choice[0] == 'd')) {
+            action = choice[0];
+            choice = Trim(choice.substr(1));
+        }
+        int index = 0;
+        for (char ch : choice) {
+            if (ch < '0' || ch > '9' || index > 1000) {
+                index = -1;
+                break;
+            }
+            index = index * 10 + (ch - '0');
+        }
+        if (index < 1 || index >= number) continue;
+        const std::size_t i = static_cast<std::size_t>(index - 1);
+        if (i < kinds.size()) {
+            if (action != 'c') continue;
+            return AskParameters(config, kinds[i]);
+        }
+        const SavedSession& file = saved[i - kinds.size()];
+        if (action == 'd') {
+            if (AskYesNo(
+                    "Confirm file delete",
+                    "Are you sure you want to delete the settings file\n'" + file.path + "'?")) {
+                std::error_code ec;
+                if (!std::filesystem::remove(file.path, ec)) {
+                    ShowMessage("Failed to delete file.",
+                                ec ? ec.message() : std::string("The file does not exist."));
+                }
+            }
+            return false;
+        }
+        if (action == 'e') {
+            config.LoadFromPath(file.path, false);
+            config.SetInt(setting::setup_accepted, 0);
+            config.SetInt(setting::from_saved_session, 1);
+            int kind = config.GetInt(setting::session_kind);
+            if (!SessionList::CanBuild(kind)) return false;
+            return AskParameters(config, kind);
+        }
+        // A saved session is opened and connected at once.
+        OpenFile(file.path);
+        return false;
+    }
+}
+
+std::optional<std::string> ConsoleApp::AskField(const std::string& label,
+                                                const std::string& initial) {
+    return AskLine("", "", label + ": ", initial, false);
+}
+
+std::optional<bool> ConsoleApp::AskFlag(const std::string& label, bool initial) {
+    char c =
+        AskChoice("", "", label + (initial ? " [Y/n]: " : " [y/N]: "), "yn", initial ? 'y' : 'n');
+    if (c == 0) return std::nullopt;
+    return c == 'y';
+}
+
+bool ConsoleApp::AskParameters(SessionConfig& config, int kind) {
+    config.LoadKindDefaults(kind, DefaultPort(kind));
+    config.SetInt(setting::session_kind, kind);
+    auto narrow = [&config](setting::Narrow n) {
+        const char* v = config.GetNarrow(n);
+        return std::string(v ? v : "");
+    };
+    for (;;) {
+        auto host = AskField("Hostname", narrow(setting::hostname));
+        if (!host) return false;
+        std::optional<std::string> user;
+        if (kind == kKindSSH2 || kind == kKindSSH1) {
+            user = AskField("Username", narrow(setting::username));
+            if (!user) return false;
+        }
+        int stored_port = config.GetInt(setting::portnum);
+        auto port = AskField("Port", stored_port > 0 ? std::to_string(stored_port) : "");
+        if (!port) return false;
+        auto debug = AskFlag("Enable Debug Messages", config.GetInt(setting::debug) != 0);
+        if (!debug) return false;
+
+        // Host names are kept as typed, apart from surrounding blanks.
+        std::string host_text = Trim(*host);
+        if (host_text.empty() || Trim(*port).empty() || (user && Trim(*user).empty())) {
+            notice_ =
+                "Host name, port" + std::string(user ? " and user name" : "") + " are needed.";
+            continue;  // as a dialog whose OK does nothing until they are filled
+        }
+        config.SetNarrow(setting::hostname, host_text.c_str());
+        if (user) config.SetNarrow(setting::username, Trim(*user).c_str());
+        config.SetInt(setting::portnum, ParsePort(*port, FallbackPort(kind)));
+        config.SetInt(setting::debug, *debug ? 1 : 0);
+        config.SetInt(setting::setup_accepted, 1);
+        config.SaveKindDefaults();
+        return true;
+    }
+}
+
+void ConsoleApp::OpenSessionCommand() {
+    FileDialogRequest request;
+    request.title = "Select file to open";
+    request.initial_path = SessionConfig::SettingsFolder();
+    request.default_extension = "tks";
+    request.filters = {{"Tarnwick session (*.tks)", "*.tks"}};
+    if (auto path = OpenFileDialog(request)) OpenFile(*path);
+}
+
+void ConsoleApp::SaveSessionCommand() {
+    Session* current = sessions_.Current();
+    if (current == nullptr || !current->IsLinkUp() || current->GetConfig() == nullptr) return;
+    if (current->GetConfig()->SaveWithDialog()) notice_ = "Session saved.";
+}
+
+void ConsoleApp::OpenFile(std::string path) {
+    if (path.size() >= 2 && path.front() == '"' && path.back() == '"') {
+        path = path.substr(1, path.size() - 2);
+    }
+    auto ends_with = [&path](const char* suffix) {
+        std::size_t n = std::strlen(suffix);
+        return path.size() >= n && path.compare(path.size() - n, n, suffix) == 0;
+    };
+    if (!ends_with(".tks")) return;
+    auto* config = new SessionConfig();
+    if (!config->LoadFromPath(path, true)) {
+        delete config;
+        ShowMessage("Tarnwick restore problem",
+                    "The session file you are trying to load is corrupted.");
+        return;
+    }
+    sessions_.PurgeClosed();
+    if (!sessions_.CreateSession(config)) {
+        WriteToTerminal(sessions_.Current(), "Connection failed.\r\n");
+    }
+    ScheduleRedraw();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Questions
+
+std::optional<std::string> ConsoleApp::AskLine(const std::string& caption, const std::string& text,
+                                               const std::string& prompt,
+                                               const std::string& initial, bool secret) {
+    int rows = 0, columns = 0;
+    tty_.Size(rows, columns);
+    panel_.clear();
+    if (!caption.empty()) panel_.push_back("[" + caption + "]");
+    if (!text.empty()) {
+        for (const std::string& line : Wrap(text, columns - 2))
+            panel_.push_back(line);
+    }
+    std::string value = initial;
+    std::optional<std::string> result;
+    bool done = false;
+    while (!done && !quit_) {
+        std::string shown = secret ? std::string(Utf8ToUtf16(value).size(), '*') : value;
+        input_line_ = prompt + shown;
+        input_cursor_ = static_cast<int>(Utf8ToUtf16(input_line_).size());
+        Redraw();
+        auto event = NextEvent(-1);
+        if (!event) continue;
+        if (event->key != HostKey::kChar) continue;
+        const int c = event->value;
+        if (c == '\r' || c == '\n') {
+            result = value;
+            done = true;
+        } else if (c == 0x1B || c == 3 || c == 7) {  // Escape, Ctrl-C, Ctrl-G
+            done = true;
+        } else if (c == 0x7F || c == 8) {
+            // Remove one whole UTF-8 character.
+            while (!value.empty() && (static_cast<unsigned char>(value.back()) & 0xC0) == 0x80) {
+                value.pop_back();
+            }
+            if (!value.empty()) value.pop_back();
+        } else if (c == 0x15) {  // Ctrl-U
+            value.clear();
+        } else if (c >= 0x20 && value.size() < 1023) {
+            value.push_back(static_cast<char>(c));
+        }
+    }
+    if (secret) std::fill(value.begin(), value.end(), '\0');
+    panel_.clear();
+    input_line_.clear();
+    input_cursor_ = -1;
+    ScheduleRedraw();
+    return result;
+}
+
+char ConsoleApp::AskChoice(const std::string& caption, const std::string& text,
+                           const std::string& prompt, const std::string& choices, char on_enter) {
+    int rows = 0, columns = 0;
+    tty_.Size(rows, columns);
+    panel_.clear();
+    if (!caption.empty()) panel_.push_back("[" + caption + "]");
+    if (!text.empty()) {
+        for (const std::string& line : Wrap(text, columns - 2))
+            panel_.push_back(line);
+    }
+    input_line_ = prompt;
+    input_cursor_ = static_cast<int>(Utf8ToUtf16(input_line_).size());
+    char answer = 0;
+    while (!quit_) {
+        Redraw();
+        auto event = NextEvent(-1);
+        if (!event || event->key != HostKey::kChar) continue;
+        int c = event->value;
+        if (c >= 'A' && c <= 'Z') c += 'a' - 'A';
+        if (c == '\r' || c == '\n') {
+            answer = on_enter;
+            break;
+        }
+        if (c == 0x1B || c == 3 || c == 7) break;
+        if (c > 0 && choices.find(static_cast<char>(c)) != std::string::npos) {
+            answer = static_cast<char>(c);
+            break;
+        }
+    }
+    panel_.clear();
+    input_line_.clear();
+    input_cursor_ = -1;
+    ScheduleRedraw();
+    return answer;
+}
+
+void ConsoleApp::ShowMessage(const std::string& caption, const std::string& text) {
+    OnUiThread<bool>(
+        [&] {
+            AskChoice(caption, text, "Press Enter.", " ", ' ');
+            return true;
+        },
+        false);
+}
+
+bool ConsoleApp::AskYesNo(const std::string& caption, const std::string& text) {
+    return OnUiThread<bool>(
+        [&] { return AskChoice(caption, text, "Yes or No? [y/n] ", "yn", 0) == 'y'; }, false);
+}
+
+std::optional<std::string> ConsoleApp::Prompt(const std::string& text, const std::string& initial,
+                                              bool secret) {
+    return OnUiThread<std::optional<std::string>>(
+        [&] { return AskLine("", text, "> ", initial, secret); }, std::nullopt);
+}
+
+std::optional<std::string> ConsoleApp::OpenFileDialog(const FileDialogRequest& request) {
+    return OnUiThread<std::optional<std::string>>(
+        [&]() -> std::optional<std::string> {
+            auto path = AskLine(request.title, "", "File: ", request.initial_path, false);
+            if (!path || Trim(*path).empty()) return std::nullopt;
+            return Trim(*path);
+        },
+        std::nullopt);
+}
+
+std::optional<std::string> ConsoleApp::SaveFileDialog(const FileDialogRequest& request) {
+    return OnUiThread<std::optional<std::string>>(
+        [&]() -> std::optional<std::string> {
+            auto answer = AskLine(request.title.empty() ? "Save" : request.title, "",
+                                  "File: ", request.initial_path, false);
+            if (!answer) return std::nullopt;
+            std::string path = Trim(*answer);
+            if (path.empty()) return std::nullopt;
+            // As a file dialog does: a name without an extension gets the default one.
+            std::string name = std::filesystem::path(path).filename().string();
+            if (!request.default_extension.empty()) {
+                if (!name.empty() && name.back() == '.') {
+                    path += request.default_extension;
+                } else if (name.find('.') == std::string::npos) {
+                    path += "." + request.default_extension;
+                }
+            }
+            std::error_code ec;
+            if (std::filesystem::exists(path, ec) &&
+                !AskYesNo("Confirm Save As",
+                          path + " already exists.\nDo you want to replace it?")) {
+                return std::nullopt;
+            }
+            return path;
+        },
+        std::nullopt);
+}
+
+HostKeyChoice ConsoleApp::HostKeyWarning(const std::string& text, bool allow_overwrite) {
+    return OnUiThread<HostKeyChoice>(
+        [&] {
+            std::string prompt =
+                allow_overwrite ? "[a]dd, [o]verwrite or [r]eject? " : "[a]dd or [r]eject? ";
+            char c = AskChoice("Warning", text, prompt, allow_overwrite ? "aor" : "ar", 'r');
+            if (c == 'a') return HostKeyChoice::kAdd;
+            if (c == 'o') return HostKeyChoice::kOverwrite;
+            return HostKeyChoice::kReject;
+        },
+        HostKeyChoice::kReject);
+}
+
+void ConsoleApp::SetWaitCursor(bool on) {
+    OnUiThread<bool>(
+        [&] {
+            waiting_ = on;
+            Redraw();  // connecting blocks the loop: show it now
+            return true;
+        },
+        false);
+}
+
+void ConsoleApp::Beep() {
+    tty_.Write("\a");
+}
+
+std::unique_ptr<TransferProgress> ConsoleApp::CreateTransferProgress(bool) {
+    return std::make_unique<Progress>(*this);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Drawing
+
+std::string ConsoleApp::StatusLine() {
+    std::string line;
+    Session* current = sessions_.Current();
+    int index = 1;
+    for (const SessionMenu::Entry& entry : sessions_.menu().Entries()) {
+        std::string title = Utf16ToUtf8(entry.title);
+        std::string number = entry.command != 0 ? std::to_string(index % 10) : "-";
+        line += entry.session == current ? "[" + number + ":" + title + "]"
+                                         : " " + number + ":" + title + " ";
+        ++index;
+    }
+    return line;
+}
+
+void ConsoleApp::Redraw() {
+    dirty_ = false;
+    int rows = 0, columns = 0;
+    tty_.Size(rows, columns);
+    Frame frame;
+    frame.Resize(rows, columns);
+    const int status_row = rows - 1;
+    const int panel_rows = static_cast<int>(panel_.size()) + (input_cursor_ >= 0 ? 1 : 0);
+    Session* current = sessions_.Current();
+    if (current != nullptr) {
+        if (auto* display = static_cast<MemoryDisplay*>(current->GetDisplay())) {
+            ComposeSessionScreen(*display, frame, status_row, top_, left_);
+        }
+    }
+    // The question panel sits just above the status line.
+    if (panel_rows > 0) {
+        int first = std::max(0, status_row - panel_rows);
+        for (int r = first; r < status_row; ++r)
+            frame.FillRow(r, FrameCell::kReverse);
+        int r = first;
+        std::size_t skip = panel_.size() > static_cast<std::size_t>(status_row)
+                               ? panel_.size() - static_cast<std::size_t>(status_row) + 1
+                               : 0;
+        for (std::size_t i = skip; i < panel_.size() && r < status_row; ++i, ++r) {
+            frame.Text(r, 1, panel_[i], FrameCell::kReverse);
+        }
+        if (input_cursor_ >= 0 && r < status_row) {
+            frame.Text(r, 1, input_line_, FrameCell::kReverse);
+            frame.cursor_row = r;
+            frame.cursor_column = std::min(columns - 1, input_cursor_ + 1);
+            frame.cursor_shape = 1;
+        }
+    }
+    frame.FillRow(status_row, FrameCell::kReverse);
+    std::string status;
+    {
+        std::lock_guard<std::mutex> guard(progress_mutex_);
+        status = progress_text_;
+    }
+    if (status.empty()) status = notice_;
+    if (waiting_) status = "Working... " + status;
+    std::string titles = StatusLine();
+    frame.Text(status_row, 0, titles, FrameCell::kReverse);
+    if (!status.empty()) {
+        int at = std::max(static_cast<int>(Utf8ToUtf16(titles).size()) + 2,
+                          columns - static_cast<int>(Utf8ToUtf16(status).size()) - 1);
+        frame.Text(status_row, at, status, FrameCell::kReverse | FrameCell::kBold);
+    } else {
+        std::string hint = "Ctrl-] ? help";
+        frame.Text(status_row, columns - static_cast<int>(hint.size()) - 1, hint,
+                   FrameCell::kReverse);
+    }
+    std::string output = writer_.Update(frame);
+    // The host terminal reports its keypad keys apart from the digits only in its application
+    // keypad mode; follow the session's terminal so that keypad keys reach the host as such.
+    VT* vt = current != nullptr ? current->GetVT() : nullptr;
+    const bool keypad = vt != nullptr && vt->KeypadApplicationMode();
+    if (keypad != host_keypad_application_) {
+        host_keypad_application_ = keypad;
+        output += keypad ? "\x1b=" : "\x1b>";
+    }
+    tty_.Write(output);
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,118 @@
+// The console front end: draws the current session's screen and a status line into the host
+// terminal, turns the host's keys into key codes, takes the main-window commands after the prefix
+// key Ctrl-], and asks the layers' questions on the tty.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "console/frame.h"
+#include "console/host_terminal.h"
+#include "console/tty_input.h"
+#include "core/session.h"
+#include "platform/event_loop.h"
+#include "platform/user_interface.h"
+#include "terminal/key_handling.h"
+
+namespace tarnwick {
+
+class ConsoleApp final : public SessionFrontEnd, public UserInterface {
+  public:
+    static constexpr std::uint8_t kPrefixKey = 0x1D;  // Ctrl-]
+
+    explicit ConsoleApp(HostTerminal& tty);
+    ~ConsoleApp() override;
+
+    // Runs until Quit; files are opened as open-file requests first. Returns the exit status.
+    int Run(const std::vector<std::string>& files);
+
+    // SessionFrontEnd
+    std::unique_ptr<TerminalDisplay> CreateDisplay(Session& session) override;
+    void SessionUpdated(Session* session) override;
+    void CurrentChanged(Session* session) override;
+
+    // UserInterface: every question is asked on the tty, on the user-interface thread.
+    void ShowMessage(const std::string& caption, const std::string& text) override;
+    bool AskYesNo(const std::string& caption, const std::string& text) override;
+    std::optional<std::string> Prompt(const std::string& text, const std::string& initial,
+                                      bool secret) override;
+    std::optional<std::string> OpenFileDialog(const FileDialogRequest& request) override;
+    std::optional<std::string> SaveFileDialog(const FileDialogRequest& request) override;
+    HostKeyChoice HostKeyWarning(const std::string& text, bool allow_overwrite) override;
+    void SetWaitCursor(bool on) override;
+    void Beep() override;
+    std::unique_ptr<TransferProgress> CreateTransferProgress(bool send_mode) override;
+
+    // The open-file request of the main window: a ".tks" path is loaded and connected.
+    void OpenFile(std::string path);
+
+  private:
+    class Progress;
+
+    // Input
+    void OnInput();
+    // Reads and decodes what the tty has within timeout; false when nothing came.
+    bool ReadEvents(int timeout_ms);
+    std::optional<HostKeyEvent> NextEvent(int timeout_ms);
+    void HandleEvent(const HostKeyEvent& event);
+    void HandleCommand(const HostKeyEvent& event);
+    void SendKeyCode(int code);
+
+    // Commands
+    void Connect();
+    void OpenSessionCommand();
+    void SaveSessionCommand();
+    void SelectSession(int command);
+    void RequestQuit();
+    void ShowHelp();
+    void WriteToTerminal(Session* session, const char* text);
+
+    // Connection set-up on the tty; true when the config is to be connected.
+    bool RunConnectionSetup(SessionConfig& config);
+    bool AskParameters(SessionConfig& config, int kind);
+    std::optional<std::string> AskField(const std::string& label, const std::string& initial);
+    std::optional<bool> AskFlag(const std::string& label, bool initial);
+
+    // Questions: a panel of text above the status line and an input line.
+    std::optional<std::string> AskLine(const std::string& caption, const std::string& text,
+                                       const std::string& prompt, const std::string& initial,
+                                       bool secret);
+    // The key pressed among choices (lower case), or 0 for Escape.
+    char AskChoice(const std::string& caption, const std::string& text, const std::string& prompt,
+                   const std::string& choices, char on_enter);
+
+    // Drawing
+    void Redraw();
+    void ScheduleRedraw() { dirty_ = true; }
+    std::string StatusLine();
+
+    HostTerminal& tty_;
+    EventLoop loop_;
+    SessionList sessions_;
+    KeyHandler keys_;
+    TtyInputDecoder decoder_;
+    std::deque<HostKeyEvent> events_;
+    FrameWriter writer_;
+    int top_ = 0;
+    int left_ = 0;
+    bool dirty_ = true;
+    bool prefix_ = false;
+    bool pf_prefix_ = false;
+    bool quit_ = false;
+    bool waiting_ = false;                  // the wait cursor
+    bool host_keypad_application_ = false;  // what the host terminal was last told
+    std::vector<std::string> panel_;        // a question's text, shown above the status line
+    std::string input_line_;
+    int input_cursor_ = -1;
+    std::string notice_;  // a one-line note in the status line
+
+    std::mutex progress_mutex_;
+    std::string progress_text_;
+};
+
+}  // namespace tarnwick

@@ -1,0 +1,36 @@
+// The toolkit-independent rules of the connection set-up: which kinds a new connection may be,
+// their default and fall-back ports, how a port field is read, and the saved sessions the chooser
+// offers. The console asks on the tty and the GUI in dialogs; both follow these rules.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tarnwick {
+
+struct ChooserKind {
+    int kind;
+    const char* text;  // "New SSH2 Connection", ...
+};
+
+// The kinds in the chooser's order.
+const std::vector<ChooserKind>& ChooserKinds();
+
+struct SavedSession {
+    std::string name;  // the file name without ".tks"
+    std::string path;
+};
+
+// Every "*.tks" file (not "DEFAULT_*") under the folders and their sub-folders, sorted by name
+// without regard to case.
+std::vector<SavedSession> FindSavedSessions(const std::vector<std::string>& folders);
+
+// The port a kind's dialog starts with when there is no default file, and the one stored when the
+// field holds no valid port.
+int DefaultPort(int kind);
+int FallbackPort(int kind);
+
+// A port field: one unsigned decimal number from 1 to 65535, otherwise the fall-back.
+int ParsePort(const std::string& text, int fallback);
+
+}  // namespace tarnwick

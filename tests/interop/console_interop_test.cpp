@@ -1,0 +1,130 @@
+// The console front end as a person uses it, driven through tmux: open a saved session that points
+// at a real Telnet server, type a command, open a second session, switch between them, disconnect
+// one, and quit.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "support/child_process.h"
+#include "support/loopback_peer.h"
+#include "support/test_util.h"
+
+namespace tarnwick {
+namespace {
+
+using namespace std::chrono_literals;
+
+class Tmux {
+  public:
+    explicit Tmux(std::string socket) : socket_(std::move(socket)) {}
+    ~Tmux() { Run("kill-server 2>/dev/null"); }
+
+    std::string Run(const std::string& arguments) {
+        return testing::RunCommand("tmux -L " + socket_ + " " + arguments);
+    }
+    void Keys(const std::string& keys) { Run("send-keys -t main " + keys); }
+    void Literal(const std::string& text) { Run("send-keys -t main -l '" + text + "'"); }
+    std::string Screen() { return Run("capture-pane -t main -p"); }
+    bool WaitFor(const std::string& text, std::chrono::milliseconds limit = 8s) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (Screen().find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+    bool Alive() { return Run("has-session -t main 2>/dev/null && echo yes").find("yes") == 0; }
+
+  private:
+    std::string socket_;
+};
+
+std::string StatusLine(const std::string& screen) {
+    std::size_t end = screen.find_last_not_of('\n');
+    if (end == std::string::npos) return {};
+    std::size_t start = screen.rfind('\n', end);
+    return screen.substr(start == std::string::npos ? 0 : start + 1, end + 1);
+}
+
+TEST(ConsoleInteropTest, WorkInATelnetSessionSwitchDisconnectAndQuit) {
+    testing::TempDir config_dir;
+    int port = testing::UnusedPort();
+    testing::ChildProcess server;
+    ASSERT_TRUE(
+        server.Start({"busybox", "telnetd", "-F", "-p", std::to_string(port), "-l", "/bin/sh"}));
+    ASSERT_TRUE(testing::WaitForPort(port, 5s));
+    const std::string session_file = config_dir.File("lab.tks");
+    testing::WriteFile(session_file, "IO_TELNET\r\nversion: 2\r\nhostname: 127.0.0.1\r\nportnum: " +
+                                         std::to_string(port) + "\r\nrows: 24\r\ncolumns: 80\r\n");
+
+    Tmux tmux("tarnwick-console-" + std::to_string(getpid()));
+    const std::string program = std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick";
+    tmux.Run("new-session -d -s main -x 100 -y 30 \"TARNWICK_CONFIG_DIR=" + config_dir.path() +
+             " " + program + " --console " + session_file + "\"");
+    ASSERT_TRUE(tmux.WaitFor("Telnet: 127.0.0.1")) << tmux.Screen();
+    ASSERT_TRUE(tmux.WaitFor("#")) << tmux.Screen();
+
+    tmux.Literal("echo console-$((40+2))");
+    tmux.Keys("Enter");
+    ASSERT_TRUE(tmux.WaitFor("console-42")) << tmux.Screen();
+
+    // A second session from the same file: two entries, the new one current.
+    tmux.Keys("C-] o");
+    ASSERT_TRUE(tmux.WaitFor("Select file to open")) << tmux.Screen();
+    tmux.Keys("C-u");
+    tmux.Literal(session_file);
+    tmux.Keys("Enter");
+    ASSERT_TRUE(tmux.WaitFor("[2:Telnet: 127.0.0.1]")) << tmux.Screen();
+    EXPECT_NE(StatusLine(tmux.Screen()).find(" 1:Telnet: 127.0.0.1 "), std::string::npos);
+
+    // Back to the first: its screen still shows the earlier output.
+    tmux.Keys("C-] 1");
+    ASSERT_TRUE(tmux.WaitFor("[1:Telnet: 127.0.0.1]")) << tmux.Screen();
+    EXPECT_NE(tmux.Screen().find("console-42"), std::string::npos);
+
+    // Disconnect it: its title goes into parentheses.
+    tmux.Keys("C-] d");
+    ASSERT_TRUE(tmux.WaitFor("[1:(Telnet: 127.0.0.1)]")) << tmux.Screen();
+    EXPECT_TRUE(tmux.WaitFor("Disconnected")) << tmux.Screen();
+
+    // Quit: the second session is still up, so the program asks first.
+    tmux.Keys("C-] q");
+    ASSERT_TRUE(tmux.WaitFor("Really quit?")) << tmux.Screen();
+    tmux.Keys("n");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(tmux.Alive());
+    tmux.Keys("C-] q");
+    ASSERT_TRUE(tmux.WaitFor("Really quit?")) << tmux.Screen();
+    tmux.Keys("y");
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (tmux.Alive() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_FALSE(tmux.Alive()) << "the program did not end";
+}
+
+TEST(ConsoleInteropTest, ConnectCancelledShowsCanceledAndTheTerminalIsRestoredOnSignal) {
+    testing::TempDir config_dir;
+    Tmux tmux("tarnwick-cancel-" + std::to_string(getpid()));
+    const std::string program = std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick";
+    // The program runs inside a shell, so that the shell's own screen comes back afterwards.
+    tmux.Run("new-session -d -s main -x 100 -y 30 \"TARNWICK_CONFIG_DIR=" + config_dir.path() +
+             " " + program + "; stty -a | tr ' ;' '\\n\\n' | grep -x -- '-\\?icanon'; " +
+             "echo shell-is-back; sleep 30\"");
+    ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
+    tmux.Keys("C-] c");
+    ASSERT_TRUE(tmux.WaitFor("New Telnet Connection")) << tmux.Screen();
+    tmux.Keys("Escape");
+    ASSERT_TRUE(tmux.WaitFor("Canceled.")) << tmux.Screen();
+
+    // A terminating signal still restores the host terminal (cooked mode, main screen).
+    testing::RunCommand("pkill -TERM -f '^" + program + "$'");
+    ASSERT_TRUE(tmux.WaitFor("shell-is-back")) << tmux.Screen();
+    std::string screen = tmux.Screen();
+    EXPECT_NE(screen.find("\nicanon\n"), std::string::npos) << screen;
+    EXPECT_EQ(screen.find("-icanon"), std::string::npos) << screen;
+}
+
+}  // namespace
+}  // namespace tarnwick
