@@ -19,8 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "support/child_process.h"
+#include "support/loopback_peer.h"
 #include "support/test_util.h"
-#include "transport/loopback_peer.h"
 
 namespace tarnwick::testing {
 
@@ -80,50 +81,23 @@ class SshdServer {
                << "MaxStartups 100\n"
                << "LogLevel VERBOSE\n";
         config.close();
-        pid_ = fork();
-        if (pid_ == 0) {
-            execl("/usr/sbin/sshd", "/usr/sbin/sshd", "-D", "-f", (dir + "/sshd_config").c_str(),
-                  "-E", (dir + "/sshd.log").c_str(), static_cast<char*>(nullptr));
-            _exit(127);
+        // sshd re-executes itself, so it needs its absolute path.
+        if (!process_.Start(
+                {"/usr/sbin/sshd", "-D", "-f", dir + "/sshd_config", "-E", dir + "/sshd.log"})) {
+            error_ = "sshd could not be started";
+            return;
         }
-        // Ready once it accepts connections (bounded).
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < deadline) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                error_ = "sshd exited: " + Log();
-                return;
-            }
-            int fd = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_port = htons(static_cast<std::uint16_t>(port_));
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            bool up = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-            close(fd);
-            if (up) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (!WaitForPort(port_, std::chrono::seconds(10))) {
+            error_ = "sshd did not start: " + Log();
+            process_.Stop();
         }
-        error_ = "sshd did not start: " + Log();
     }
 
-    ~SshdServer() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            for (int i = 0; i < 100 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            if (waitpid(pid_, &status, WNOHANG) == 0) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-            }
-        }
-    }
+    ~SshdServer() { process_.Stop(); }
     SshdServer(const SshdServer&) = delete;
     SshdServer& operator=(const SshdServer&) = delete;
 
-    bool ok() const { return pid_ > 0 && error_.empty(); }
+    bool ok() { return error_.empty() && process_.Running(); }
     const std::string& error() const { return error_; }
     int port() const { return port_; }
     std::string Log() const { return ReadFile(dir_.path() + "/sshd.log"); }
@@ -136,7 +110,7 @@ class SshdServer {
   private:
     TempDir dir_;
     int port_ = 0;
-    pid_t pid_ = -1;
+    ChildProcess process_;
     std::string error_;
 };
 

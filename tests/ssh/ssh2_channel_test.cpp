@@ -13,7 +13,7 @@
 #include "ssh/ssh_test_harness.h"
 #include "terminal/memory_display.h"
 #include "terminal/vt100.h"
-#include "transport/loopback_peer.h"
+#include "support/loopback_peer.h"
 
 namespace tarnwick {
 namespace {
