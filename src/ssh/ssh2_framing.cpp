@@ -187,6 +187,9 @@ int SSH2Framing::Feed(const std::uint8_t* data, std::size_t length, std::size_t*
         first_block_ = 0;
         if (inflating_) {
             if (in_.decompressPayload(&inflate_) != 0) return status::kDecompressionFailed;
+            // Compressed data may inflate to nothing; a packet without a message number is not
+            // a packet.
+            if (in_.size() <= in_.headerLength) return status::kBadPacket;
         }
         in_.clearReadFailed();
         int result = handler(in_);

@@ -369,6 +369,25 @@ TEST(SshFraming, CompressionRunsAcrossPacketsInBothDirections) {
               0);
     EXPECT_EQ(got.payloads, payloads);
 
+    // Compressed data that inflates to nothing has no message number: refused.
+    {
+        SSH2Framing empty_sender, empty_receiver;
+        ASSERT_TRUE(empty_receiver.StartDecompression());
+        z_stream z{};
+        ASSERT_EQ(deflateInit(&z, Z_DEFAULT_COMPRESSION), Z_OK);
+        std::uint8_t flushed[64];
+        z.next_out = flushed;
+        z.avail_out = sizeof flushed;
+        ASSERT_EQ(deflate(&z, Z_SYNC_FLUSH), Z_OK);
+        SSHPacket nothing;
+        Build(nothing, std::string(reinterpret_cast<char*>(flushed), sizeof flushed - z.avail_out));
+        deflateEnd(&z);
+        ASSERT_EQ(empty_sender.Seal(nothing, random), 0);
+        std::size_t n = 0;
+        EXPECT_EQ(empty_receiver.Feed(nothing.data(), nothing.size(), &n, got.Handler()),
+                  status::kBadPacket);
+    }
+
     // Garbage where compressed data should be fails with 24.
     SSH2Framing plain_sender, inflater;
     ASSERT_TRUE(inflater.StartDecompression());
