@@ -251,7 +251,9 @@ void SSH2Channel::OnEof() {
 
 bool SSH2Channel::OnClose() {
     close_received_.store(true);
-    const bool ends = (flags_ & kCloseEndsSession) && state_.load() < kEndOfData;
+    // The session channel's CLOSE ends the session, after an EOF too: servers leave it to the
+    // client to drop the connection once the shell has gone.
+    const bool ends = (flags_ & kCloseEndsSession) != 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         pending_.clear();

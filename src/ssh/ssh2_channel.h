@@ -43,8 +43,7 @@ class SSH2Channel {
         kDestroyed = 4,
         kFailed = 5,
     };
-    // A CLOSE from the server for this channel while it is below kEndOfData (and it has no
-    // socket) ends the whole session.
+    // A CLOSE from the server for this channel (which has no socket) ends the whole session.
     static constexpr unsigned kCloseEndsSession = 1u << 0;
     static constexpr std::uint32_t kUnconfirmed = 0xffffffffu;
 

@@ -84,6 +84,17 @@ class SshClient {
             text += display.ScreenLine(r) + "\n";
         return text;
     }
+    // Every row the terminal keeps, scroll-back included.
+    std::string AllRows() const {
+        std::string text;
+        for (int r = 0; r < display.total_rows(); ++r) {
+            std::string row = display.RowText(r);
+            while (!row.empty() && row.back() == ' ')
+                row.pop_back();
+            text += row + "\n";
+        }
+        return text;
+    }
     // Bytes that reached the top: the screen's lines, or the recorder's bytes.
     std::string Output() const { return recorder_ ? recorder_->Received() : Screen(); }
     std::string Displayed() const { return recorder_ ? recorder_->Displayed() : Screen(); }

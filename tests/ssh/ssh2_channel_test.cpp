@@ -11,9 +11,9 @@
 #include "core/status.h"
 #include "ssh/port_forward_dialog.h"
 #include "ssh/ssh_test_harness.h"
+#include "support/loopback_peer.h"
 #include "terminal/memory_display.h"
 #include "terminal/vt100.h"
-#include "support/loopback_peer.h"
 
 namespace tarnwick {
 namespace {
@@ -191,23 +191,25 @@ TEST(SshChannel, ChannelsOpenedByTheServerAreRefused) {
 
 TEST(SshChannel, EndOfTheSessionChannel) {
     {
-        // EOF first: the client closes its side; the later CLOSE leaves the layer to the
-        // transport's end.
+        // EOF first (the shell has exited): the client closes its side at once, sends nothing
+        // more, and the server's CLOSE ends the session (servers wait for the client to go).
         SshHarness h;
         h.config.SetInt(setting::debug, 1);
         ASSERT_TRUE(Login(h));
         const std::uint32_t channel = h.server.client_channel();
         h.server.Send(Byte(kMsgChannelEof) + U32(channel));
+        h.Settle(3);
+        EXPECT_EQ(h.server.ReceivedOfType(kMsgChannelClose).size(), 1u);
+        EXPECT_TRUE(h.pipe->open());
+        h.Type("late");
+        h.Settle(2);
+        EXPECT_EQ(h.server.channel_data(TestServer::kSessionChannel), "");
         h.server.Send(Byte(kMsgChannelClose) + U32(channel));
         h.Settle(3);
         EXPECT_TRUE(
             h.Showed("MSG_CHANNEL_EOF for channel 1\r\nMSG_CHANNEL_CLOSE for channel 1\r\n"));
         EXPECT_EQ(h.server.ReceivedOfType(kMsgChannelClose).size(), 1u);
-        EXPECT_TRUE(h.pipe->open());
-        // Nothing is sent on a closed channel.
-        h.Type("late");
-        h.Settle(2);
-        EXPECT_EQ(h.server.channel_data(TestServer::kSessionChannel), "");
+        EXPECT_FALSE(h.pipe->open());
     }
     {
         // CLOSE without EOF ends the session.
