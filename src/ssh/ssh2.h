@@ -83,8 +83,11 @@ class IO_SSH2 : public SSH {
         kConnected = 3
     };
 
-    // Channels the client opens let the server send this much before it must wait.
-    static constexpr ChannelWindow kChannelWindow{42, 1024, 32767, false};
+    // Channels the client opens let the server send this much before it must wait. A window
+    // of 42 octets with 1024-octet packets and 32767-octet adjustments made the server wait for
+    // a round trip every 32 KB (a bulk transfer ran at a tenth of the speed); 2 MB in packets of
+    // up to 32 KB, topped up as soon as half is used, keep the server sending.
+    static constexpr ChannelWindow kChannelWindow{2 * 1024 * 1024, 32768, 0, true};
 
     IO_SSH2();
     ~IO_SSH2() override;

@@ -113,23 +113,39 @@ TEST(SshChannel, ConnectedOnlyOnceTheTerminalRequestIsAnswered) {
         [&] { return refused.server.channel_data(TestServer::kSessionChannel) == "ls\r"; }));
 }
 
-TEST(SshChannel, SpentWindowIsAdjustedAndServerDataComesUp) {
+TEST(SshChannel, WindowIsToppedUpAsDataIsConsumed) {
     SshHarness h;
     ASSERT_TRUE(Login(h));
-    const std::uint32_t channel = h.server.client_channel();
-    const std::uint32_t initial = IO_SSH2::kChannelWindow.initial;
-    h.server.Send(ChannelData(channel, std::string(initial, 'w')));
-    ASSERT_TRUE(
-        h.RunUntil([&] { return h.server.window_adjusts(TestServer::kSessionChannel) > 0; }));
-    EXPECT_EQ(h.top->Received(), std::string(initial, 'w'));
+    const std::uint32_t server_id = TestServer::kSessionChannel;
+    const ChannelWindow window = IO_SSH2::kChannelWindow;
+    EXPECT_EQ(h.server.client_window(server_id), window.initial);
+    EXPECT_EQ(h.server.client_max_packet(server_id), window.max_packet);
+    // Three windows' worth, sent as a server does: in maximum-size packets, never beyond the
+    // window the client has given.
+    const std::size_t total = 3 * static_cast<std::size_t>(window.initial) + 1000;
+    std::size_t sent = 0;
+    ASSERT_TRUE(h.RunUntil(
+        [&] {
+            while (sent < total && h.server.client_window(server_id) > 0) {
+                std::size_t n = std::min<std::size_t>(
+                    {total - sent, h.server.client_window(server_id), window.max_packet});
+                h.server.SendChannelData(server_id, std::string(n, 'w'));
+                sent += n;
+            }
+            return h.top->Received().size() == total;
+        },
+        std::chrono::seconds(20)));
+    // Every adjustment gives back what was consumed since the last one, once half the window is.
     const std::vector<std::string> adjusts = h.server.ReceivedOfType(kMsgChannelWindowAdjust);
-    ASSERT_EQ(adjusts.size(), 1u);
-    EXPECT_EQ(
-        adjusts[0],
-        Byte(93) + U32(TestServer::kSessionChannel) +
-            U32(IO_SSH2::kChannelWindow.top_up_at_half ? initial : IO_SSH2::kChannelWindow.adjust));
+    ASSERT_GE(adjusts.size(), 5u);
+    for (const std::string& adjust : adjusts) {
+        EXPECT_EQ(testing::U32At(adjust, 1), server_id);
+        EXPECT_GE(testing::U32At(adjust, 5), window.initial / 2);
+        EXPECT_LT(testing::U32At(adjust, 5), window.initial / 2 + window.max_packet);
+    }
     // Standard error comes up as informational text.
-    h.server.Send(Byte(kMsgChannelExtendedData) + U32(channel) + U32(1) + Str("oops\r\n"));
+    h.server.Send(Byte(kMsgChannelExtendedData) + U32(h.server.client_channel()) + U32(1) +
+                  Str("oops\r\n"));
     ASSERT_TRUE(h.RunUntil([&] { return h.Showed("oops\r\n"); }));
 }
 

@@ -1,0 +1,413 @@
+// Our SSH2 client next to OpenSSH's ssh, against the same local sshd with the same algorithms,
+// in one run:
+//   (a) time from the TCP connect to the first shell output with password authentication
+//       (our client answers from the scripted services, ssh from an askpass program), for
+//       group 1 and group exchange;
+//   (b) throughput of a remote `cat` of a 100 MB text file: ours through the session channel
+//       into the VT100 screen model, ssh's into a pipe that is read and thrown away
+//       (`ssh host cat FILE > /dev/null`), for aes128-cbc and 3des-cbc with hmac-sha1.
+// Prints both figures and their ratio. Needs root (it starts sshd and creates the test account).
+//
+//   bench_ssh [--quick]     --quick: 5 connections instead of 15 and 30 MB instead of 100 MB
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/preferences.h"
+#include "core/session_config.h"
+#include "interop/ssh_sshd.h"
+#include "platform/event_loop.h"
+#include "platform/registry.h"
+#include "platform/scripted_ui.h"
+#include "platform/ui_dispatcher.h"
+#include "ssh/ssh2.h"
+#include "support/test_util.h"
+#include "terminal/memory_display.h"
+#include "terminal/vt100.h"
+#include "transport/tcpip.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using tarnwick::testing::kTestPassword;
+using tarnwick::testing::kTestUser;
+
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// Passes everything up to the terminal, noting when the first byte came and watching for the
+// end marker of the bulk command.
+class Tap : public tarnwick::IO {
+  public:
+    Tap() : IO(tarnwick::kLayerCapture, "Tap") {}
+    int Open(tarnwick::SessionConfig* config) override {
+        AttachConfig(config);
+        return lower_ ? lower_->Open(config) : 0;
+    }
+    void Close() override {
+        if (lower_) lower_->Close();
+    }
+    int Send(const std::uint8_t* data, int length) override {
+        return lower_ ? lower_->Send(data, length) : 11;
+    }
+    int Receive(const std::uint8_t* data, int length) override {
+        if (bytes == 0) first = Clock::now();
+        bytes += static_cast<std::size_t>(length);
+        tail.append(reinterpret_cast<const char*>(data), static_cast<std::size_t>(length));
+        if (tail.size() > 64) tail.erase(0, tail.size() - 64);
+        if (!marked && tail.find(marker) != std::string::npos) {
+            marked = true;
+            marked_at = Clock::now();
+        }
+        return upper_ ? upper_->Receive(data, length) : 0;
+    }
+    int Display(const std::uint8_t* data, int length) override {
+        return upper_ ? upper_->Display(data, length) : 0;
+    }
+
+    std::size_t bytes = 0;
+    Clock::time_point first;
+    std::string tail;
+    std::string marker = "BENCH-END-42";
+    bool marked = false;
+    Clock::time_point marked_at;
+};
+
+struct Client {
+    tarnwick::ScriptedUi ui;
+    tarnwick::SessionConfig config;
+    tarnwick::MemoryDisplay display;
+    std::unique_ptr<tarnwick::VT100> terminal;
+    Tap* tap = nullptr;
+    tarnwick::IO_SSH2* ssh = nullptr;
+    bool ended = false;
+
+    static void OnData(void* context, tarnwick::IO* transport) {
+        auto* self = static_cast<Client*>(context);
+        tarnwick::UiDispatcher::Instance().RunAndWait([self, transport] {
+            if (self->ended) return;
+            if (transport->Pump() != 0) {
+                self->ended = true;
+                self->terminal->Close();
+            }
+        });
+    }
+
+    Client(int port, std::int32_t kex_hint, std::int32_t cipher) {
+        (void)kex_hint;
+        config.SetInt(tarnwick::setting::session_kind, tarnwick::kKindSSH2);
+        config.SetNarrow(tarnwick::setting::hostname, "127.0.0.1");
+        config.SetNarrow(tarnwick::setting::username, kTestUser);
+        config.SetInt(tarnwick::setting::portnum, port);
+        config.SetInt(tarnwick::setting::rows, 24);
+        config.SetInt(tarnwick::setting::columns, 80);
+        config.SetInt(tarnwick::setting::scrollback, 200);
+        const std::int32_t mac = 0, hostkey = 0;
+        config.SetList(tarnwick::setting::ssh2_EnabledCiphers, &cipher, 1);
+        config.SetList(tarnwick::setting::ssh2_EnabledMACs, &mac, 1);
+        config.SetList(tarnwick::setting::ssh2_hostkey_algorithms, &hostkey, 1);
+        config.SetSessionCallback(&Client::OnData, this);
+        terminal = std::make_unique<tarnwick::VT100>(&display, &config);
+        tap = new Tap();
+        ssh = new tarnwick::IO_SSH2();
+        (void)ssh->InsertBelow(new tarnwick::IO_TCPIP());
+        (void)tap->InsertBelow(ssh);
+        (void)terminal->InsertBelow(tap);
+        ui.QueueYesNo(true);
+        ui.QueueHostKey(tarnwick::HostKeyChoice::kAdd);
+        ui.QueuePrompt(std::string(kTestPassword));
+    }
+    int Type(const std::string& keys) {
+        return ssh->Send(reinterpret_cast<const std::uint8_t*>(keys.data()),
+                         static_cast<int>(keys.size()));
+    }
+};
+
+// Our client: seconds from the connect to the first shell output; -1 on failure.
+double OurConnect(tarnwick::EventLoop& loop, int port, std::int32_t cipher) {
+    Client client(port, 0, cipher);
+    const Clock::time_point start = Clock::now();
+    if (client.terminal->Open(&client.config) != 0) return -1;
+    if (!loop.RunUntil([&] { return client.tap->bytes > 0 || client.ended; },
+                       std::chrono::seconds(20)) ||
+        client.tap->bytes == 0) {
+        return -1;
+    }
+    const double seconds = Seconds(client.tap->first - start);
+    client.terminal->Close();
+    return seconds;
+}
+
+// Our client: file bytes per second of `cat path` into the screen model.
+double OurBulk(tarnwick::EventLoop& loop, int port, std::int32_t cipher, const std::string& path,
+               std::size_t file_bytes, double& cpu_share) {
+    Client client(port, 0, cipher);
+    if (client.terminal->Open(&client.config) != 0) return -1;
+    if (!loop.RunUntil([&] { return client.ssh->IsConnected() == 1 || client.ended; },
+                       std::chrono::seconds(20))) {
+        return -1;
+    }
+    // The first prompt, so that the command does not race the login messages.
+    loop.RunFor(std::chrono::milliseconds(300));
+    struct rusage before, after;
+    getrusage(RUSAGE_SELF, &before);
+    const Clock::time_point start = Clock::now();
+    client.Type("cat " + path + "; echo BENCH-END-$((40+2))\n");
+    if (!loop.RunUntil([&] { return client.tap->marked || client.ended; },
+                       std::chrono::seconds(300)) ||
+        !client.tap->marked) {
+        return -1;
+    }
+    const double seconds = Seconds(client.tap->marked_at - start);
+    getrusage(RUSAGE_SELF, &after);
+    auto tv = [](timeval t) { return t.tv_sec + t.tv_usec / 1e6; };
+    // How much of the time our process computed: the rest it waited for the server.
+    cpu_share =
+        (tv(after.ru_utime) - tv(before.ru_utime) + tv(after.ru_stime) - tv(before.ru_stime)) /
+        seconds;
+    client.terminal->Close();
+    return static_cast<double>(file_bytes) / seconds;
+}
+
+std::vector<std::string> SshArguments(int port, const char* kex, const char* cipher) {
+    return {"ssh",
+            "-F",
+            "/dev/null",
+            "-p",
+            std::to_string(port),
+            "-o",
+            "StrictHostKeyChecking=no",
+            "-o",
+            "UserKnownHostsFile=/dev/null",
+            "-o",
+            "LogLevel=ERROR",
+            "-o",
+            std::string("KexAlgorithms=") + kex,
+            "-o",
+            "HostKeyAlgorithms=ssh-rsa",
+            "-o",
+            std::string("Ciphers=") + cipher,
+            "-o",
+            "MACs=hmac-sha1",
+            "-o",
+            "PubkeyAuthentication=no",
+            "-o",
+            "PreferredAuthentications=password",
+            "-o",
+            "NumberOfPasswordPrompts=1",
+            std::string(kTestUser) + "@127.0.0.1"};
+}
+
+// Runs ssh with stdout on a pipe; returns the time of the first byte after start (or -1) and
+// the time the output ended, and how many bytes came.
+struct SshRun {
+    double first = -1;
+    double last = -1;
+    std::size_t bytes = 0;
+};
+
+// With to_null, stdout goes to /dev/null and only the total time is taken (in last).
+SshRun RunSsh(std::vector<std::string> args, const std::string& askpass, bool first_only,
+              bool to_null = false) {
+    SshRun run;
+    int out[2];
+    if (pipe(out) != 0) return run;
+    const Clock::time_point start = Clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("SSH_ASKPASS", askpass.c_str(), 1);
+        setenv("SSH_ASKPASS_REQUIRE", "force", 1);
+        setenv("DISPLAY", ":0", 1);
+        int null_fd = open("/dev/null", O_RDWR);
+        dup2(null_fd, 0);
+        dup2(to_null ? null_fd : out[1], 1);
+        dup2(null_fd, 2);
+        close(out[0]);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execvp("ssh", argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    static char buffer[1 << 20];
+    for (;;) {
+        ssize_t got = read(out[0], buffer, sizeof buffer);
+        if (got <= 0) break;
+        const double at = Seconds(Clock::now() - start);
+        if (run.bytes == 0) run.first = at;
+        run.bytes += static_cast<std::size_t>(got);
+        run.last = at;
+        if (first_only) break;
+    }
+    close(out[0]);
+    if (first_only) kill(pid, SIGTERM);
+    int status;
+    waitpid(pid, &status, 0);
+    if (to_null) run.last = Seconds(Clock::now() - start);
+    return run;
+}
+
+void Row(const char* what, double ours, double theirs, const char* unit, bool lower_is_better) {
+    const double ratio = theirs > 0 && ours > 0 ? ours / theirs : 0;
+    std::printf("| %-44s | %10.3f | %10.3f | %-5s | %6.2fx %s|\n", what, ours, theirs, unit, ratio,
+                lower_is_better ? "(time)  " : "(speed) ");
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    const int connections = quick ? 5 : 15;
+    const std::size_t file_bytes = (quick ? 30 : 100) * 1000 * 1000;
+    if (geteuid() != 0 || !tarnwick::testing::EnsureTestAccount()) {
+        std::fprintf(stderr, "bench_ssh needs root: it starts sshd and creates %s\n", kTestUser);
+        return 1;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    tarnwick::testing::IsolatedConfig isolated;
+    tarnwick::RegistryStore::Instance().Close();
+    tarnwick::Preferences::Instance().SetInt(tarnwick::pref::EnableICM, 0);
+    tarnwick::EventLoop loop;
+    tarnwick::testing::SshdServer server("PrintMotd no\nPrintLastLog no");
+    if (!server.ok()) {
+        std::fprintf(stderr, "sshd: %s\n", server.error().c_str());
+        return 1;
+    }
+    // The askpass program and the file to copy, readable by the test account.
+    char dir_template[] = "/tmp/tarnwick-bench-XXXXXX";
+    const std::string dir = mkdtemp(dir_template);
+    chmod(dir.c_str(), 0755);
+    const std::string askpass = dir + "/askpass";
+    {
+        std::ofstream script(askpass);
+        script << "#!/bin/sh\necho '" << kTestPassword << "'\n";
+    }
+    chmod(askpass.c_str(), 0755);
+    const std::string path = dir + "/bulk.txt";
+    {
+        std::ofstream file(path, std::ios::binary);
+        std::string line;
+        std::size_t written = 0;
+        unsigned seed = 1;
+        while (written < file_bytes) {
+            line.clear();
+            for (int i = 0; i < 79; ++i) {
+                seed = seed * 1103515245 + 12345;
+                line.push_back(static_cast<char>('!' + (seed >> 16) % 94));
+            }
+            line.push_back('\n');
+            const std::size_t n = std::min(line.size(), file_bytes - written);
+            file.write(line.data(), static_cast<std::streamsize>(n));
+            written += n;
+        }
+    }
+    chmod(path.c_str(), 0644);
+    const std::string empty = dir + "/empty.txt";
+    std::ofstream(empty).close();
+    chmod(empty.c_str(), 0644);
+
+    std::printf(
+        "SSH2 client against OpenSSH's ssh, same sshd on 127.0.0.1, %d connections, "
+        "%zu MB file\n\n",
+        connections, file_bytes / 1000000);
+    std::printf("| %-44s | %10s | %10s | %-5s | %-15s |\n", "measure", "ours", "OpenSSH", "unit",
+                "ours/OpenSSH");
+    std::printf(
+        "|----------------------------------------------|------------|------------|-------|"
+        "-----------------|\n");
+    // The first connection answers the host-key question; it is not measured.
+    OurConnect(loop, server.port(), 3);
+
+    struct Kex {
+        const char* name;
+        const char* sshd;
+    } exchanges[] = {{"group1", "diffie-hellman-group1-sha1"},
+                     {"group exchange", "diffie-hellman-group-exchange-sha1"}};
+    for (const Kex& kex : exchanges) {
+        tarnwick::testing::SshdServer kex_server(std::string("KexAlgorithms ") + kex.sshd +
+                                                 "\nPrintMotd no\nPrintLastLog no");
+        if (!kex_server.ok()) return 1;
+        OurConnect(loop, kex_server.port(), 3);  // host key saved
+        std::vector<double> ours, theirs;
+        for (int i = 0; i < connections; ++i) {
+            const double a = OurConnect(loop, kex_server.port(), 3);
+            // A terminal for the remote shell, so that it prints its prompt as ours does.
+            std::vector<std::string> args = SshArguments(kex_server.port(), kex.sshd, "aes128-cbc");
+            args.insert(args.begin() + 1, "-tt");
+            SshRun b = RunSsh(args, askpass, true);
+            if (a > 0) ours.push_back(a);
+            if (b.first > 0) theirs.push_back(b.first);
+        }
+        const std::string what = std::string("(a) connect to first output, ") + kex.name;
+        Row(what.c_str(), Median(ours) * 1000, Median(theirs) * 1000, "ms", true);
+    }
+
+    struct Cipher {
+        const char* name;
+        std::int32_t id;
+    } ciphers[] = {{"aes128-cbc", 3}, {"3des-cbc", 4}};
+    const int rounds = quick ? 1 : 3;
+    for (const Cipher& cipher : ciphers) {
+        // `ssh host cat FILE > /dev/null`, less the same command on an empty file (connecting,
+        // logging in, starting cat), so that both figures count the transfer alone; and the
+        // same with a terminal on the server (-tt), as the session channel always has one.
+        std::vector<std::string> args =
+            SshArguments(server.port(), "diffie-hellman-group1-sha1", cipher.name);
+        args.push_back("cat");
+        std::vector<std::string> empty_args = args;
+        empty_args.push_back(empty);
+        args.push_back(path);
+        std::vector<std::string> tty_args = args;
+        tty_args.insert(tty_args.begin() + 1, "-tt");
+        std::vector<std::string> tty_empty = empty_args;
+        tty_empty.insert(tty_empty.begin() + 1, "-tt");
+        auto ssh_rate = [&](const std::vector<std::string>& big,
+                            const std::vector<std::string>& small) {
+            std::vector<double> fixed;
+            for (int i = 0; i < 3; ++i)
+                fixed.push_back(RunSsh(small, askpass, false, true).last);
+            const double transfer = RunSsh(big, askpass, false, true).last - Median(fixed);
+            return transfer > 0 ? static_cast<double>(file_bytes) / transfer : 0;
+        };
+        std::vector<double> ours, shares, theirs, tty;
+        for (int round = 0; round < rounds; ++round) {
+            double cpu_share = 0;
+            ours.push_back(OurBulk(loop, server.port(), cipher.id, path, file_bytes, cpu_share));
+            shares.push_back(cpu_share);
+            theirs.push_back(ssh_rate(args, empty_args));
+            tty.push_back(ssh_rate(tty_args, tty_empty));
+        }
+        const std::string what = std::string("(b) 100 MB cat, ") + cipher.name + " hmac-sha1";
+        Row(what.c_str(), Median(ours) / 1e6, Median(theirs) / 1e6, "MB/s", false);
+        Row("    OpenSSH with ssh -tt (server terminal)", Median(ours) / 1e6, Median(tty) / 1e6,
+            "MB/s", false);
+        std::printf("|     our process was busy %3.0f%% of that time%55s|\n", Median(shares) * 100,
+                    "");
+    }
+    unlink(path.c_str());
+    unlink(empty.c_str());
+    unlink(askpass.c_str());
+    rmdir(dir.c_str());
+    return 0;
+}
