@@ -123,6 +123,9 @@ class IO_SSH2 : public SSH {
     std::size_t ChannelCount();
     // Listening ports of the forwards (0 for one that could not listen), in configuration order.
     std::vector<std::uint32_t> ListenerPorts();
+    // zlib in force for what is sent and for what is received.
+    bool CompressingOutgoing() const { return framing_.CompressionActive(); }
+    bool DecompressingIncoming() const { return framing_.DecompressionActive(); }
     // The session identifier; all zero before the first key exchange.
     const std::uint8_t* session_id() const { return session_id_; }
 
