@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -189,10 +190,12 @@ TEST(SshFraming, WireBytesMatchAnIndependentDecoding) {
         EXPECT_EQ(plain[4], packet_length - 1 - payload.size());
         EXPECT_GE(plain[4], 4);
         EXPECT_EQ(std::string(reinterpret_cast<char*>(plain.data()) + 5, payload.size()), payload);
-        std::vector<std::uint8_t> mac_input = {
-            static_cast<std::uint8_t>(sequence >> 24), static_cast<std::uint8_t>(sequence >> 16),
-            static_cast<std::uint8_t>(sequence >> 8), static_cast<std::uint8_t>(sequence)};
-        mac_input.insert(mac_input.end(), plain.begin(), plain.end());
+        std::vector<std::uint8_t> mac_input(4 + plain.size());
+        mac_input[0] = static_cast<std::uint8_t>(sequence >> 24);
+        mac_input[1] = static_cast<std::uint8_t>(sequence >> 16);
+        mac_input[2] = static_cast<std::uint8_t>(sequence >> 8);
+        mac_input[3] = static_cast<std::uint8_t>(sequence);
+        std::copy(plain.begin(), plain.end(), mac_input.begin() + 4);
         std::uint8_t mac[20];
         unsigned mac_length = 0;
         ::HMAC(EVP_sha1(), mac_key, 20, mac_input.data(), mac_input.size(), mac, &mac_length);

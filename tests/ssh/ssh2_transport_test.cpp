@@ -497,5 +497,62 @@ TEST(SshTransport, UnknownAndOutOfPlaceMessages) {
     EXPECT_EQ(h.ssh->IsConnected(), 1);
 }
 
+TEST(SshLayer, OpeningConnectedStateAndTheWaitCursor) {
+    {
+        IO_SSH2 alone;
+        SessionConfig config;
+        EXPECT_EQ(alone.Open(&config), status::kNoLowerLayer);
+        EXPECT_EQ(alone.GetType(), kLayerSSH2);
+        EXPECT_STREQ(alone.GetName(), "SSH2");
+    }
+    SshHarness h;
+    ASSERT_EQ(h.Open(), 0);
+    EXPECT_TRUE(h.Showed("Connected. Waiting for server\r\n"));
+    EXPECT_TRUE(h.ui.wait_cursor());
+    EXPECT_EQ(h.ssh->IsConnected(), 0);
+    EXPECT_EQ(h.ssh->IsLinkUp(), 1);  // the transport is up
+    EXPECT_EQ(h.Type("early"), status::kNotConnected);
+    EXPECT_EQ(h.ssh->Open(&h.config), status::kAlreadyOpen);
+    h.ui.QueuePrompt(std::string("secret"));
+    ASSERT_TRUE(h.WaitConnected());
+    EXPECT_FALSE(h.ui.wait_cursor());
+    EXPECT_EQ(h.ssh->IsLinkUp(), 1);
+    h.top->Close();
+    h.ssh->Close();
+    EXPECT_FALSE(h.pipe->open());
+    EXPECT_EQ(h.ssh->IsConnected(), 0);
+}
+
+TEST(SshLayer, TrafficFillerSendsIgnoreWhileConnected) {
+    SshHarness h;
+    h.config.SetInt(setting::ssh_streamFill, 1);
+    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.RunUntil([&] { return !h.server.ReceivedOfType(kMsgIgnore).empty(); },
+                           std::chrono::seconds(3)));
+    const std::string ignore = h.server.ReceivedOfType(kMsgIgnore)[0];
+    const std::uint32_t length = testing::U32At(ignore, 1);
+    EXPECT_GE(length, 1u);
+    EXPECT_LE(length, 16u);
+    EXPECT_EQ(ignore.size(), 5u + length);
+}
+
+TEST(SshLayer, ClosingWhileTheReplyWorkerRunsDoesNotHang) {
+    // A group the size of the largest one allowed makes the worker's exponentiation slow.
+    BigNum p;
+    ASSERT_TRUE(p.SetHex(std::string(2048, 'f')));
+    TestServer::Options options;
+    options.kex = "diffie-hellman-group-exchange-sha1";
+    options.gex_p = p;
+    SshHarness h(options);
+    ASSERT_EQ(h.Open(), 0);
+    h.Step();
+    h.Step();
+    const auto start = std::chrono::steady_clock::now();
+    h.top->Close();
+    h.ssh->Close();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_FALSE(h.pipe->open());
+}
+
 }  // namespace
 }  // namespace tarnwick
