@@ -235,6 +235,7 @@ int IO_SSH2::Receive(const std::uint8_t* data, int length) {
     if (result == status::kOk) result = ReapWorkers();
     if (result == status::kOk) result = DrainHeld();
     if (result != status::kOk) error_ = result;
+    ReapChannels();
     return result;
 }
 
