@@ -72,7 +72,14 @@ TEST_P(SshOpenSshMatrix, EveryCipherAndMac) {
 INSTANTIATE_TEST_SUITE_P(KexAndHostKey, SshOpenSshMatrix,
                          ::testing::Combine(::testing::Values("diffie-hellman-group1-sha1",
                                                               "diffie-hellman-group-exchange-sha1"),
-                                            ::testing::Values(0, 1)));
+                                            ::testing::Values(0, 1)),
+                         [](const ::testing::TestParamInfo<std::tuple<const char*, int>>& info) {
+                             const std::string kex = std::get<0>(info.param);
+                             return std::string(kex.find("exchange") != std::string::npos
+                                                    ? "group_exchange"
+                                                    : "group1") +
+                                    (std::get<1>(info.param) == 0 ? "_rsa" : "_dss");
+                         });
 
 TEST(SshOpenSsh, HostKeyFingerprintIsTheOneSshKeygenShows) {
     ASSERT_TRUE(testing::EnsureTestAccount());

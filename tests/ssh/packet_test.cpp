@@ -274,7 +274,16 @@ TEST_P(FramingRoundTrip, ReassemblesFromChunksOfAnySize) {
 
 INSTANTIATE_TEST_SUITE_P(AllKeys, FramingRoundTrip,
                          ::testing::Values(Keys{-1, 2}, Keys{0, 0}, Keys{1, 1}, Keys{2, 0},
-                                           Keys{3, 1}, Keys{4, 0}));
+                                           Keys{3, 1}, Keys{4, 0}),
+                         [](const ::testing::TestParamInfo<Keys>& info) {
+                             std::string name = info.param.cipher < 0
+                                                    ? "plain"
+                                                    : FindCipher(info.param.cipher)->name;
+                             name += std::string("_") + FindMac(info.param.mac)->name;
+                             for (char& c : name)
+                                 if (c == '-') c = '_';
+                             return name;
+                         });
 
 // A plain packet with a chosen length field and padding byte.
 std::string RawPacket(std::uint32_t length, std::uint8_t padding, std::size_t body) {
