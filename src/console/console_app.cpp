@@ -262,80 +262,85 @@ void ConsoleApp::SendKeyCode(int code) {
     current->PushKey(code);
 }
 
+namespace {
+
+// Host keys that the view takes as key-down events of these virtual keys.
+struct KeyDownKey {
+    HostKey key;
+    int virtual_key;
+};
+constexpr KeyDownKey kKeyDownKeys[] = {
+    {HostKey::kUp, vk::kUp},       {HostKey::kDown, vk::kDown},     {HostKey::kLeft, vk::kLeft},
+    {HostKey::kRight, vk::kRight}, {HostKey::kDelete, vk::kDelete},
+};
+
+// Host keys that become terminal key codes directly (the keys a VT100 or VT240 has and a PC
+// keyboard names differently).
+struct CodeKey {
+    HostKey key;
+    int code;
+};
+constexpr CodeKey kCodeKeys[] = {
+    {HostKey::kPF1, kKeyPF1},
+    {HostKey::kPF2, kKeyPF1 + 1},
+    {HostKey::kPF3, kKeyPF1 + 2},
+    {HostKey::kPF4, kKeyPF1 + 3},
+    {HostKey::kKeypad0, kKeyKeypad0},
+    {HostKey::kKeypad1, kKeyKeypad0 + 1},
+    {HostKey::kKeypad2, kKeyKeypad0 + 2},
+    {HostKey::kKeypad3, kKeyKeypad0 + 3},
+    {HostKey::kKeypad4, kKeyKeypad0 + 4},
+    {HostKey::kKeypad5, kKeyKeypad0 + 5},
+    {HostKey::kKeypad6, kKeyKeypad0 + 6},
+    {HostKey::kKeypad7, kKeyKeypad0 + 7},
+    {HostKey::kKeypad8, kKeyKeypad0 + 8},
+    {HostKey::kKeypad9, kKeyKeypad0 + 9},
+    {HostKey::kKeypadPeriod, kKeyKeypadPeriod},
+    {HostKey::kKeypadMinus, kKeyKeypadMinus},
+    {HostKey::kKeypadComma, kKeyKeypadComma},
+    {HostKey::kHome, kKeyFind},      // Find
+    {HostKey::kInsert, kKeyInsert},  // Insert Here
+    {HostKey::kEnd, kKeySelect},     // Select
+    {HostKey::kPageUp, kKeyPrev},    // Prev Screen
+    {HostKey::kPageDown, kKeyNext},  // Next Screen
+};
+
+}  // namespace
+
 void ConsoleApp::HandleEvent(const HostKeyEvent& event) {
     if (prefix_ || pf_prefix_) {
         HandleCommand(event);
         return;
     }
     Session* current = sessions_.Current();
-    switch (event.key) {
-        case HostKey::kChar:
-            if (event.value == kPrefixKey) {
-                prefix_ = true;
-                notice_ = "Command: c o s n 0-9 d b e p1-4 q ?  (Ctrl-] again sends it)";
-                return;
-            }
-            keys_.Character(current, event.value, false);
+    if (event.key == HostKey::kChar) {
+        if (event.value == kPrefixKey) {
+            prefix_ = true;
+            notice_ = "Command: c o s n 0-9 d b e p1-4 q ?  (Ctrl-] again sends it)";
             return;
-        case HostKey::kUp:
-            keys_.KeyDown(current, vk::kUp, false, false);
+        }
+        keys_.Character(current, event.value, false);
+        return;
+    }
+    if (event.key == HostKey::kKeypadEnter) {
+        keys_.Character(current, '\r', false);
+        return;
+    }
+    if (event.key == HostKey::kFunction) {
+        if (event.value >= 6 && event.value <= 20) SendKeyCode(kKeyF6 + event.value - 6);
+        return;
+    }
+    for (const KeyDownKey& k : kKeyDownKeys) {
+        if (k.key == event.key) {
+            keys_.KeyDown(current, k.virtual_key, false, false);
             return;
-        case HostKey::kDown:
-            keys_.KeyDown(current, vk::kDown, false, false);
+        }
+    }
+    for (const CodeKey& k : kCodeKeys) {
+        if (k.key == event.key) {
+            SendKeyCode(k.code);
             return;
-        case HostKey::kLeft:
-            keys_.KeyDown(current, vk::kLeft, false, false);
-            return;
-        case HostKey::kRight:
-            keys_.KeyDown(current, vk::kRight, false, false);
-            return;
-        case HostKey::kDelete:
-            keys_.KeyDown(current, vk::kDelete, false, false);
-            return;
-        case HostKey::kPF1:
-        case HostKey::kPF2:
-        case HostKey::kPF3:
-        case HostKey::kPF4:
-            SendKeyCode(kKeyPF1 + static_cast<int>(event.key) - static_cast<int>(HostKey::kPF1));
-            return;
-        case HostKey::kKeypadPeriod:
-            SendKeyCode(kKeyKeypadPeriod);
-            return;
-        case HostKey::kKeypadMinus:
-            SendKeyCode(kKeyKeypadMinus);
-            return;
-        case HostKey::kKeypadComma:
-            SendKeyCode(kKeyKeypadComma);
-            return;
-        case HostKey::kKeypadEnter:
-            keys_.Character(current, '\r', false);
-            return;
-        case HostKey::kHome:
-            SendKeyCode(kKeyFind);
-            return;
-        case HostKey::kInsert:
-            SendKeyCode(kKeyInsert);
-            return;
-        case HostKey::kEnd:
-            SendKeyCode(kKeySelect);
-            return;
-        case HostKey::kPageUp:
-            SendKeyCode(kKeyPrev);
-            return;
-        case HostKey::kPageDown:
-            SendKeyCode(kKeyNext);
-            return;
-        case HostKey::kFunction:
-            if (event.value >= 6 && event.value <= 20) SendKeyCode(kKeyF6 + event.value - 6);
-            return;
-        case HostKey::kNone:
-            return;
-        default:
-            if (event.key >= HostKey::kKeypad0 && event.key <= HostKey::kKeypad9) {
-                SendKeyCode(kKeyKeypad0 + static_cast<int>(event.key) -
-                            static_cast<int>(HostKey::kKeypad0));
-            }
-            return;
+        }
     }
 }
 
@@ -625,9 +630,7 @@ void ConsoleApp::OpenFile(std::string path) {
 // ---------------------------------------------------------------------------------------------
 // Questions
 
-std::optional<std::string> ConsoleApp::AskLine(const std::string& caption, const std::string& text,
-                                               const std::string& prompt,
-                                               const std::string& initial, bool secret) {
+void ConsoleApp::OpenPanel(const std::string& caption, const std::string& text) {
     int rows = 0, columns = 0;
     tty_.Size(rows, columns);
     panel_.clear();
@@ -636,6 +639,19 @@ std::optional<std::string> ConsoleApp::AskLine(const std::string& caption, const
         for (const std::string& line : Wrap(text, columns - 2))
             panel_.push_back(line);
     }
+}
+
+void ConsoleApp::ClosePanel() {
+    panel_.clear();
+    input_line_.clear();
+    input_cursor_ = -1;
+    ScheduleRedraw();
+}
+
+std::optional<std::string> ConsoleApp::AskLine(const std::string& caption, const std::string& text,
+                                               const std::string& prompt,
+                                               const std::string& initial, bool secret) {
+    OpenPanel(caption, text);
     std::string value = initial;
     std::optional<std::string> result;
     bool done = false;
@@ -666,23 +682,13 @@ std::optional<std::string> ConsoleApp::AskLine(const std::string& caption, const
         }
     }
     if (secret) std::fill(value.begin(), value.end(), '\0');
-    panel_.clear();
-    input_line_.clear();
-    input_cursor_ = -1;
-    ScheduleRedraw();
+    ClosePanel();
     return result;
 }
 
 char ConsoleApp::AskChoice(const std::string& caption, const std::string& text,
                            const std::string& prompt, const std::string& choices, char on_enter) {
-    int rows = 0, columns = 0;
-    tty_.Size(rows, columns);
-    panel_.clear();
-    if (!caption.empty()) panel_.push_back("[" + caption + "]");
-    if (!text.empty()) {
-        for (const std::string& line : Wrap(text, columns - 2))
-            panel_.push_back(line);
-    }
+    OpenPanel(caption, text);
     input_line_ = prompt;
     input_cursor_ = static_cast<int>(Utf8ToUtf16(input_line_).size());
     char answer = 0;
@@ -702,10 +708,7 @@ char ConsoleApp::AskChoice(const std::string& caption, const std::string& text,
             break;
         }
     }
-    panel_.clear();
-    input_line_.clear();
-    input_cursor_ = -1;
-    ScheduleRedraw();
+    ClosePanel();
     return answer;
 }
 

@@ -79,6 +79,8 @@ class ConsoleApp final : public SessionFrontEnd, public UserInterface {
     std::optional<bool> AskFlag(const std::string& label, bool initial);
 
     // Questions: a panel of text above the status line and an input line.
+    void OpenPanel(const std::string& caption, const std::string& text);
+    void ClosePanel();
     std::optional<std::string> AskLine(const std::string& caption, const std::string& text,
                                        const std::string& prompt, const std::string& initial,
                                        bool secret);

@@ -10,6 +10,7 @@
 #include "platform/event_loop.h"
 #include "platform/scripted_ui.h"
 #include "support/loopback_peer.h"
+#include "support/memory_front_end.h"
 #include "support/recording_layer.h"
 #include "support/test_util.h"
 #include "terminal/memory_display.h"
@@ -21,27 +22,12 @@ namespace {
 using namespace std::chrono_literals;
 using testing::RecordingLayer;
 
-class TestFrontEnd : public SessionFrontEnd {
-  public:
-    std::unique_ptr<TerminalDisplay> CreateDisplay(Session&) override {
-        return std::make_unique<MemoryDisplay>();
-    }
-    void SessionUpdated(Session*) override { ++updates; }
-    void CurrentChanged(Session* s) override { last_current = s; }
-    int updates = 0;
-    Session* last_current = nullptr;
-};
-
 std::string Title(SessionList& list, Session* s) {
     return Utf16ToUtf8(list.menu().TitleOf(s));
 }
 
 std::string Screen(Session* s) {
-    auto* display = static_cast<MemoryDisplay*>(s->GetDisplay());
-    std::string text;
-    for (int r = 0; r < display->rows(); ++r)
-        text += display->ScreenLine(r) + "\n";
-    return text;
+    return testing::ScreenText(s);
 }
 
 SessionConfig* LocalConfig() {
@@ -60,7 +46,7 @@ class SessionTest : public ::testing::Test {
     testing::IsolatedConfig isolated_;
     ScriptedUi ui_;
     EventLoop loop_;
-    TestFrontEnd front_end_;
+    testing::MemoryFrontEnd front_end_;
 };
 
 TEST_F(SessionTest, UnconnectedTerminalShowsLocalOutput) {

@@ -20,6 +20,7 @@
 #include "platform/scripted_ui.h"
 #include "support/child_process.h"
 #include "support/loopback_peer.h"
+#include "support/memory_front_end.h"
 #include "support/test_util.h"
 #include "terminal/memory_display.h"
 #include "terminal/vt.h"
@@ -94,13 +95,6 @@ class Relay {
     std::thread thread_;
 };
 
-class TestFrontEnd : public SessionFrontEnd {
-  public:
-    std::unique_ptr<TerminalDisplay> CreateDisplay(Session&) override {
-        return std::make_unique<MemoryDisplay>();
-    }
-};
-
 class TelnetInteropTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -129,13 +123,7 @@ class TelnetInteropTest : public ::testing::Test {
         return list_->Current();
     }
 
-    std::string Screen(Session* s) {
-        auto* display = static_cast<MemoryDisplay*>(s->GetDisplay());
-        std::string text;
-        for (int r = 0; r < display->rows(); ++r)
-            text += display->ScreenLine(r) + "\n";
-        return text;
-    }
+    std::string Screen(Session* s) { return testing::ScreenText(s); }
 
     bool WaitForScreen(Session* s, const std::string& text, std::chrono::milliseconds limit = 5s) {
         return loop_.RunUntil([&] { return Screen(s).find(text) != std::string::npos; }, limit);
@@ -152,7 +140,7 @@ class TelnetInteropTest : public ::testing::Test {
     EventLoop loop_;
     testing::ChildProcess server_;
     int port_ = 0;
-    TestFrontEnd front_end_;
+    testing::MemoryFrontEnd front_end_;
     std::unique_ptr<SessionList> list_;
 };
 
