@@ -84,25 +84,6 @@ TEST(SshPacket, EncodingsRoundTripAndReadsAreBounded) {
     EXPECT_LE(q.position(), q.size());
 }
 
-TEST(SshPacket, AppendStringFromAndCopy) {
-    SSHPacket a, b;
-    a.beginPayload();
-    a.putCString("body");
-    a.finish();
-    a.rewindAfterHeader();
-    b.beginPayload();
-    b.putByte(7);
-    ASSERT_TRUE(b.appendStringFrom(a));
-    EXPECT_EQ(b.position(), 6u);  // stays where it was
-    EXPECT_EQ(Bytes(b).substr(5),
-              "\x07"
-              "body");
-    SSHPacket c;
-    ASSERT_TRUE(c.copyFrom(b));
-    EXPECT_EQ(Bytes(c), Bytes(b));
-    EXPECT_EQ(c.position(), b.position());
-}
-
 class PoolOwner : public SSH {
   public:
     PoolOwner() : SSH(kLayerSSH2, "SSH2") {}
