@@ -17,6 +17,7 @@
 #include "platform/folders.h"
 #include "platform/registry.h"
 #include "platform/ui_dispatcher.h"
+#include "ssh/port_forward_dialog.h"
 #include "terminal/memory_display.h"
 #include "terminal/vt.h"
 
@@ -554,6 +555,7 @@ std::optional<bool> ConsoleApp::AskFlag(const std::string& label, bool initial) 
 bool ConsoleApp::AskParameters(SessionConfig& config, int kind) {
     config.LoadKindDefaults(kind, DefaultPort(kind));
     config.SetInt(setting::session_kind, kind);
+    if (kind == kKindSSH2) FillSsh2AlgorithmDefaults(config);
     auto narrow = [&config](setting::Narrow n) {
         const char* v = config.GetNarrow(n);
         return std::string(v ? v : "");
@@ -583,10 +585,55 @@ bool ConsoleApp::AskParameters(SessionConfig& config, int kind) {
         if (user) config.SetNarrow(setting::username, Trim(*user).c_str());
         config.SetInt(setting::portnum, ParsePort(*port, FallbackPort(kind)));
         config.SetInt(setting::debug, *debug ? 1 : 0);
+        if (kind == kKindSSH2 && !AskForwards(config)) return false;
         config.SetInt(setting::setup_accepted, 1);
         config.SaveKindDefaults();
         return true;
     }
+}
+
+bool ConsoleApp::AskForwards(SessionConfig& config) {
+    PortForwardListModel model;
+    model.Load(config);
+    for (;;) {
+        std::string text;
+        int row = 1;
+        for (const PortForward& f : model.Rows()) {
+            text += "  " + std::to_string(row++) + "  local port " + std::to_string(f.local_port) +
+                    " -> " + f.remote_host + ":" + std::to_string(f.remote_port) + "  allow " +
+                    PortForwardListModel::AllowText(f) + "\n";
+        }
+        if (model.Rows().empty()) text = "  (no forwards)\n";
+        char c = AskChoice("Local Port Forwarding", text,
+                           "[a]dd, [d]elete, or Enter when done: ", "ad", 'x');
+        if (c == 'a') {
+            auto local = AskField("Local Port", "");
+            if (!local) continue;
+            auto host = AskField("Remote Host", "");
+            if (!host) continue;
+            auto remote = AskField("Remote Port", "");
+            if (!remote) continue;
+            auto allow = AskFlag("Allow access by non-local host", false);
+            if (!allow) continue;
+            ForwardValidation result =
+                ValidatePortForward(Trim(*local), Trim(*host), Trim(*remote), *allow);
+            if (result.ok) model.Add(result.forward);
+        } else if (c == 'd') {
+            auto number = AskField("Delete forward number", "");
+            if (number) model.Delete(std::atoi(number->c_str()) - 1);
+        } else {
+            // Leaving the list either way keeps what it shows.
+            model.Store(config);
+            break;
+        }
+    }
+    if (!config.ForwardsCopy().empty()) {
+        auto shell = AskFlag("Open an interactive shell as well",
+                             config.GetInt(setting::ssh2_want_interactive) != 0);
+        if (!shell) return false;
+        config.SetInt(setting::ssh2_want_interactive, *shell ? 1 : 0);
+    }
+    return true;
 }
 
 void ConsoleApp::OpenSessionCommand() {

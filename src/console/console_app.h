@@ -75,6 +75,8 @@ class ConsoleApp final : public SessionFrontEnd, public UserInterface {
     // Connection set-up on the tty; true when the config is to be connected.
     bool RunConnectionSetup(SessionConfig& config);
     bool AskParameters(SessionConfig& config, int kind);
+    // The SSH2 set-up's list of local port forwards; false when cancelled.
+    bool AskForwards(SessionConfig& config);
     std::optional<std::string> AskField(const std::string& label, const std::string& initial);
     std::optional<bool> AskFlag(const std::string& label, bool initial);
 

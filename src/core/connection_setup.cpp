@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "core/session_config.h"
+#include "ssh/ssh2_algorithms.h"
 
 namespace tarnwick {
 
@@ -96,6 +97,30 @@ int ParsePort(const std::string& text, int fallback) {
     }
     if (digits == 0 || value < 1 || value > 65535) return fallback;
     return static_cast<int>(value);
+}
+
+void FillSsh2AlgorithmDefaults(SessionConfig& config) {
+    struct Pair {
+        setting::List enabled;
+        setting::List disabled;
+        std::vector<std::int32_t> (*defaults)();
+        std::vector<std::int32_t> disabled_defaults;
+    };
+    const Pair pairs[] = {
+        {setting::ssh2_EnabledCiphers, setting::ssh2_DisabledCiphers, DefaultCipherPreference, {}},
+        {setting::ssh2_EnabledMACs, setting::ssh2_DisabledMACs, DefaultMacPreference, {2}},
+        {setting::ssh2_hostkey_algorithms,
+         setting::ssh2_disabled_hostkey_algorithms,
+         DefaultHostKeyPreference,
+         {}},
+    };
+    for (const Pair& pair : pairs) {
+        if (!config.GetList(pair.enabled).empty()) continue;
+        std::vector<std::int32_t> enabled = pair.defaults();
+        config.SetList(pair.enabled, enabled.data(), static_cast<int>(enabled.size()));
+        config.SetList(pair.disabled, pair.disabled_defaults.data(),
+                       static_cast<int>(pair.disabled_defaults.size()));
+    }
 }
 
 }  // namespace tarnwick

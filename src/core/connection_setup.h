@@ -8,6 +8,8 @@
 
 namespace tarnwick {
 
+class SessionConfig;
+
 struct ChooserKind {
     int kind;
     const char* text;  // "New SSH2 Connection", ...
@@ -32,5 +34,10 @@ int FallbackPort(int kind);
 
 // A port field: one unsigned decimal number from 1 to 65535, otherwise the fall-back.
 int ParsePort(const std::string& text, int fallback);
+
+// What the SSH2 dialog does first: every empty algorithm list gets the default order (ciphers
+// Blowfish, AES 256, AES 192, AES 128, 3DES; MACs SHA1, MD5 with "None" disabled; host keys
+// ssh-rsa, ssh-dss), with its disabled list to match.
+void FillSsh2AlgorithmDefaults(SessionConfig& config);
 
 }  // namespace tarnwick

@@ -7,6 +7,7 @@
 #include "core/session_config.h"
 #include "core/text.h"
 #include "platform/ui_dispatcher.h"
+#include "ssh/ssh2.h"
 #include "telnet/telnet.h"
 #include "terminal/vt100.h"
 #include "terminal/vt240.h"
@@ -197,8 +198,20 @@ void SessionList::DataArrived(void* context, IO* transport) {
     UiDispatcher::Instance().RunAndWait([list, transport] { list->OnDataArrived(transport); });
 }
 
+namespace {
+
+// A protocol layer with a TCP/IP transport below it. Without its transport the protocol layer's
+// Open fails and the session says so.
+IO* OverTcp(IO* protocol) {
+    auto* transport = new IO_TCPIP();
+    if (protocol->InsertBelow(transport) != status::kOk) delete transport;
+    return protocol;
+}
+
+}  // namespace
+
 bool SessionList::CanBuild(int kind) {
-    return kind == kKindTelnet;
+    return kind == kKindTelnet || kind == kKindSSH2;
 }
 
 IO* SessionList::BuildChain(SessionConfig* config) {
@@ -208,11 +221,10 @@ IO* SessionList::BuildChain(SessionConfig* config) {
                 // Telnet inside TLS needs the TLS layer, which this build does not have yet.
                 return nullptr;
             }
-            auto* telnet = new IO_Telnet();
-            // Without a transport the Telnet layer's Open fails and the session says so.
-            if (telnet->InsertBelow(new IO_TCPIP()) != status::kOk) return telnet;
-            return telnet;
+            return OverTcp(new IO_Telnet());
         }
+        case kKindSSH2:
+            return OverTcp(new IO_SSH2());
         default:
             return nullptr;
     }

@@ -1,0 +1,118 @@
+// SSH2 in the console front end, as a person uses it: Connect, fill in the SSH2 parameters with a
+// local port forward, confirm the host key, type the password, work in the shell, use the
+// forward, quit. Driven through tmux against the real OpenSSH server of the SSH tests.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "ssh_sshd.h"
+#include "support/child_process.h"
+#include "support/loopback_peer.h"
+#include "support/test_util.h"
+#include "support/tmux.h"
+
+namespace tarnwick {
+namespace {
+
+using namespace std::chrono_literals;
+
+int ConnectLocal(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
+    ASSERT_TRUE(testing::EnsureTestAccount()) << "the SSH tests run as root";
+    testing::SshdServer server;
+    ASSERT_TRUE(server.ok()) << server.error();
+    testing::TempDir config_dir;
+    const int local_port = testing::UnusedPort();
+
+    // The forward's far end: an echo server that sshd reaches on 127.0.0.1.
+    testing::LoopbackListener echo;
+    std::thread echo_thread([&echo] {
+        int peer = echo.Accept(30000);
+        if (peer < 0) return;
+        std::string got = testing::ReadSome(peer, 11, 10000);
+        testing::WriteAll(peer, "echo:" + got);
+        testing::SeesEndOfStream(peer, 10000);
+        close(peer);
+    });
+    // The thread ends once its accept or read times out, also when the test stops early.
+    struct Joiner {
+        std::thread& thread;
+        ~Joiner() {
+            if (thread.joinable()) thread.join();
+        }
+    } joiner{echo_thread};
+
+    testing::Tmux tmux("tarnwick-ssh-" + std::to_string(getpid()));
+    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + std::string(TARNWICK_BINARY_DIR) +
+               "/bin/tarnwick");
+    ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
+    tmux.Keys("C-] c");
+    ASSERT_TRUE(tmux.WaitFor("1  New SSH2 Connection")) << tmux.Screen();
+    tmux.Line("1");
+    ASSERT_TRUE(tmux.WaitFor("Hostname:")) << tmux.Screen();
+    tmux.Line("127.0.0.1");
+    ASSERT_TRUE(tmux.WaitFor("Username:")) << tmux.Screen();
+    tmux.Line(testing::kTestUser);
+    ASSERT_TRUE(tmux.WaitFor("Port: 22")) << tmux.Screen();
+    tmux.Keys("C-u");
+    tmux.Line(std::to_string(server.port()));
+    ASSERT_TRUE(tmux.WaitFor("Enable Debug Messages")) << tmux.Screen();
+    tmux.Keys("n");
+    ASSERT_TRUE(tmux.WaitFor("(no forwards)")) << tmux.Screen();
+    tmux.Keys("a");
+    ASSERT_TRUE(tmux.WaitFor("Local Port:")) << tmux.Screen();
+    tmux.Line(std::to_string(local_port));
+    ASSERT_TRUE(tmux.WaitFor("Remote Host:")) << tmux.Screen();
+    tmux.Line("127.0.0.1");
+    ASSERT_TRUE(tmux.WaitFor("Remote Port:")) << tmux.Screen();
+    tmux.Line(std::to_string(echo.port()));
+    ASSERT_TRUE(tmux.WaitFor("Allow access by non-local host")) << tmux.Screen();
+    tmux.Keys("n");
+    ASSERT_TRUE(tmux.WaitFor("local port " + std::to_string(local_port))) << tmux.Screen();
+    tmux.Keys("Enter");
+    ASSERT_TRUE(tmux.WaitFor("interactive shell")) << tmux.Screen();
+    tmux.Keys("y");
+
+    ASSERT_TRUE(tmux.WaitFor("The host key cannot be verified.")) << tmux.Screen();
+    tmux.Keys("y");
+    ASSERT_TRUE(tmux.WaitFor("Password")) << tmux.Screen();
+    tmux.Line(testing::kTestPassword);
+    ASSERT_TRUE(tmux.WaitFor("[1:SSH2: 127.0.0.1]")) << tmux.Screen();
+    // Keys count only once the shell runs (typed earlier, they are not sent).
+    ASSERT_TRUE(tmux.WaitFor("\n$")) << tmux.Screen();
+    tmux.Line("echo console-ssh-$((40+2))");
+    ASSERT_TRUE(tmux.WaitFor("console-ssh-42")) << tmux.Screen();
+    EXPECT_EQ(tmux.Screen().find(testing::kTestPassword), std::string::npos);  // never shown
+
+    // The forward carries a connection to the echo server.
+    int client = ConnectLocal(local_port);
+    ASSERT_GE(client, 0) << "nothing listens on the forward's local port";
+    ASSERT_TRUE(testing::WriteAll(client, "hello-world"));
+    EXPECT_EQ(testing::ReadSome(client, 16, 10000), "echo:hello-world");
+    close(client);
+    echo_thread.join();
+
+    tmux.Keys("C-] q");
+    ASSERT_TRUE(tmux.WaitFor("Really quit?")) << tmux.Screen();
+    tmux.Keys("y");
+    EXPECT_TRUE(tmux.WaitForExit()) << tmux.Screen();
+}
+
+}  // namespace
+}  // namespace tarnwick

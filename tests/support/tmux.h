@@ -1,0 +1,59 @@
+// A program driven through tmux as a person would use it: keys in, the screen read back. Each
+// object has its own tmux server, ended with the object.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "support/child_process.h"
+
+namespace tarnwick::testing {
+
+class Tmux {
+  public:
+    explicit Tmux(std::string socket) : socket_(std::move(socket)) {}
+    ~Tmux() { Run("kill-server 2>/dev/null"); }
+    Tmux(const Tmux&) = delete;
+    Tmux& operator=(const Tmux&) = delete;
+
+    std::string Run(const std::string& arguments) {
+        return RunCommand("tmux -L " + socket_ + " " + arguments);
+    }
+    // Starts command in a window of the given size.
+    void Start(const std::string& command, int columns = 100, int rows = 30) {
+        Run("new-session -d -s main -x " + std::to_string(columns) + " -y " + std::to_string(rows) +
+            " \"" + command + "\"");
+    }
+    // Keys in tmux's notation ("C-] c", "Enter", "Escape").
+    void Keys(const std::string& keys) { Run("send-keys -t main " + keys); }
+    // Text typed as it stands (no single quotes in it).
+    void Literal(const std::string& text) { Run("send-keys -t main -l '" + text + "'"); }
+    void Line(const std::string& text) {
+        Literal(text);
+        Keys("Enter");
+    }
+    std::string Screen() { return Run("capture-pane -t main -p"); }
+    bool WaitFor(const std::string& text,
+                 std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (Screen().find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+    bool Alive() { return Run("has-session -t main 2>/dev/null && echo yes").find("yes") == 0; }
+    bool WaitForExit(std::chrono::milliseconds limit = std::chrono::milliseconds(5000)) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        while (Alive() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return !Alive();
+    }
+
+  private:
+    std::string socket_;
+};
+
+}  // namespace tarnwick::testing
