@@ -217,7 +217,6 @@ std::string VT::ScreenLine(int r) const {
 // Keys
 
 bool VT::KeySequence(int code, std::string& out) const {
-    static constexpr char kEsc = 27;
     switch (code) {
         case kKeyBackspace:
             out += settings_.swap_bs_del ? '\x7f' : '\x08';
@@ -584,6 +583,43 @@ void VT::ClearParameters() {
         parameters_[static_cast<std::size_t>(i)] = 0;
     parameters_[1] = 0;
     parameter_index_ = 0;
+}
+
+bool VT::Control(std::uint8_t b) {
+    switch (b) {
+        case 0:   // NUL
+        case 17:  // XON
+        case 19:  // XOFF
+            return true;
+        case 5:  // ENQ: the answerback
+            Reply("QWT", 3);
+            return true;
+        case 7:  // BEL
+            Bell();
+            return true;
+        case 8:  // BS
+            CursorLeft(1);
+            return true;
+        case 9:  // HT
+            Tab();
+            return true;
+        case 10:  // LF
+        case 11:  // VT
+        case 12:  // FF
+            LineFeed();
+            return true;
+        case 13:  // CR
+            if (!newline_mode_) CarriageReturn();
+            return true;
+        case 14:  // SO: G1
+            active_set_ = 1;
+            return true;
+        case 15:  // SI: G0
+            active_set_ = 0;
+            return true;
+        default:
+            return false;
+    }
 }
 
 void VT::LineFeed() {

@@ -117,11 +117,15 @@ class VT : public IO {
     bool OriginMode() const { return origin_mode_; }
     int Foreground() const { return fg_; }
     int Background() const { return bg_; }
+    // The character set in use: G0 to G3.
+    int ActiveSet() const { return active_set_; }
     int ParserState() const { return state_; }
     // The characters of screen row r (0 is the top of the screen), trailing spaces removed.
     std::string ScreenLine(int r) const;
 
   protected:
+    static constexpr std::uint8_t kEsc = 27;
+
     // The interpreter: runs under the interpreter lock while the terminal is not paused.
     virtual void Interpret(const std::uint8_t* data, int length) = 0;
     // The subclass's full reset (under the interpreter lock).
@@ -213,6 +217,9 @@ class VT : public IO {
     int ParameterCount() const { return parameter_index_ + 1; }
 
     // Shared actions of both interpreters.
+    // Acts on the control bytes every state knows (NUL, ENQ, BEL to SI, XON, XOFF); false for
+    // any other byte.
+    bool Control(std::uint8_t b);
     void LineFeed();
     void Tab() { cursor_column_ = NextTabStop(); }
     void CursorPosition();          // CUP / HVP from parameters 0 and 1
@@ -245,6 +252,9 @@ class VT : public IO {
     int fg_ = cell::kDefaultForeground;
     int bg_ = cell::kDefaultBackground;
     int attributes_ = 0;
+    // The designations of G0 to G3 (a VT100 has only G0 and G1) and the one in use.
+    int g_[4] = {kSetASCII, kSetASCII, kSetASCII, kSetASCII};
+    int active_set_ = 0;
     int state_ = 0;
     std::array<int, kMaxParameters> parameters_{};
     int parameter_index_ = 0;

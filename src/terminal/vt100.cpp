@@ -7,8 +7,6 @@ namespace tarnwick {
 
 namespace {
 
-constexpr std::uint8_t kEsc = 27;
-
 // Bytes that ground writes to the screen as they are: everything but the acting control bytes,
 // ESC and DEL.
 constexpr std::array<bool, 256> MakePrintable() {
@@ -44,7 +42,8 @@ void VT100::ResetState(int clear_scrollback) {
     paused_ = false;
     default_fg_ = fg_ = cell::kDefaultForeground;
     default_bg_ = bg_ = cell::kDefaultBackground;
-    g_[0] = g_[1] = kSetASCII;
+    for (int& g : g_)
+        g = kSetASCII;
     active_set_ = 0;
     attributes_ = 0;
     RebuildBlank();
@@ -83,43 +82,6 @@ void VT100::Interpret(const std::uint8_t* data, int length) {
             if (i >= length) break;
         }
         Step(data[i++]);
-    }
-}
-
-bool VT100::Control(std::uint8_t b) {
-    switch (b) {
-        case 0:   // NUL
-        case 17:  // XON
-        case 19:  // XOFF
-            return true;
-        case 5:  // ENQ: the answerback
-            Reply("QWT", 3);
-            return true;
-        case 7:  // BEL
-            Bell();
-            return true;
-        case 8:  // BS
-            CursorLeft(1);
-            return true;
-        case 9:  // HT
-            Tab();
-            return true;
-        case 10:  // LF
-        case 11:  // VT
-        case 12:  // FF
-            LineFeed();
-            return true;
-        case 13:  // CR
-            if (!newline_mode_) CarriageReturn();
-            return true;
-        case 14:  // SO: G1
-            active_set_ = 1;
-            return true;
-        case 15:  // SI: G0
-            active_set_ = 0;
-            return true;
-        default:
-            return false;
     }
 }
 

@@ -30,7 +30,6 @@ class VT100 : public VT {
 
     int G0() const { return g_[0]; }
     int G1() const { return g_[1]; }
-    int ActiveSet() const { return active_set_; }
     int Attributes() const { return attributes_; }
     bool ReportFlag() const { return report_flag_; }
     bool SmoothScroll() const { return smooth_scroll_; }
@@ -51,9 +50,6 @@ class VT100 : public VT {
     };
 
     void Step(std::uint8_t b);
-    // Acts on the control bytes every state knows (NUL, ENQ, BEL to SI, XON, XOFF); false for
-    // any other byte.
-    bool Control(std::uint8_t b);
     void EscapeByte(std::uint8_t b);
     void DesignateByte(std::uint8_t b, int which);
     void HashByte(std::uint8_t b);
@@ -67,8 +63,6 @@ class VT100 : public VT {
     void RestoreCursor();
     std::uint32_t Base() const { return CellBase(g_[active_set_]); }
 
-    int g_[2] = {kSetASCII, kSetASCII};
-    int active_set_ = 0;
     bool column_mode_ = false;
     bool smooth_scroll_ = false;
     bool reverse_screen_ = false;

@@ -6,8 +6,6 @@ namespace tarnwick {
 
 namespace {
 
-constexpr std::uint8_t kEsc = 27;
-
 // Bytes that ground writes to the screen as they are.
 constexpr std::array<bool, 256> MakePrintable() {
     std::array<bool, 256> table{};
@@ -92,43 +90,6 @@ void VT240::Interpret(const std::uint8_t* data, int length) {
             if (i >= length) break;
         }
         Step(data[i++]);
-    }
-}
-
-bool VT240::Control(std::uint8_t b) {
-    switch (b) {
-        case 0:
-        case 17:
-        case 19:
-            return true;
-        case 5:
-            Reply("QWT", 3);
-            return true;
-        case 7:
-            Bell();
-            return true;
-        case 8:
-            CursorLeft(1);
-            return true;
-        case 9:
-            Tab();
-            return true;
-        case 10:
-        case 11:
-        case 12:
-            LineFeed();
-            return true;
-        case 13:
-            if (!newline_mode_) CarriageReturn();
-            return true;
-        case 14:
-            active_set_ = 1;
-            return true;
-        case 15:
-            active_set_ = 0;
-            return true;
-        default:
-            return false;
     }
 }
 

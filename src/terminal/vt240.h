@@ -46,7 +46,6 @@ class VT240 : public VT {
 
     int ConformanceLevel() const { return level_; }
     int Designation(int g) const { return g_[g & 3]; }
-    int ActiveSet() const { return active_set_; }
     bool Protected() const { return protected_; }
     bool InsertMode() const { return insert_mode_; }
     bool KeyboardLocked() const { return keyboard_locked_; }
@@ -83,7 +82,6 @@ class VT240 : public VT {
     }
 
     void Step(std::uint8_t b);
-    bool Control(std::uint8_t b);
     void GroundByte(std::uint8_t b);
     void EscapeByte(std::uint8_t b);
     void DesignateByte(std::uint8_t b, int which);
@@ -110,8 +108,6 @@ class VT240 : public VT {
     void SaveCursor();
     void RestoreCursor();
 
-    int g_[4] = {kSetASCII, kSetASCII, kSetASCII, kSetASCII};
-    int active_set_ = 0;
     bool protected_ = false;
     int level_ = kLevel7Bit;
     bool keyboard_locked_ = false;
