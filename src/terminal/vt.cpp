@@ -695,6 +695,80 @@ void VT::ReplyCursorPosition(bool origin_relative) {
     Reply(text, static_cast<std::size_t>(n));
 }
 
+bool VT::VT52EscapeByte(std::uint8_t b, const VT52States& states) {
+    if (Control(b)) return true;
+    switch (b) {
+        case kEsc:
+        case 127:
+            return true;
+        case '<':
+            vt52_mode_ = false;
+            return false;
+        case '=':
+            keypad_application_ = true;
+            break;
+        case '>':
+            keypad_application_ = false;
+            break;
+        case 'A':
+            CursorUp(1);
+            break;
+        case 'B':
+            CursorDown(1);
+            break;
+        case 'C':
+            CursorRight(1);
+            break;
+        case 'D':
+            CursorLeft(1);
+            break;
+        case 'F':
+            g_[active_set_] = kSetSpecialGraphics;
+            break;
+        case 'G':
+            g_[active_set_] = kSetASCII;
+            break;
+        case 'H':
+            cursor_row_ = top_margin_;
+            cursor_column_ = left_margin_;
+            break;
+        case 'I':
+            ReverseIndex();
+            break;
+        case 'J':
+            EraseInDisplay(0);
+            break;
+        case 'K':
+            EraseInLine(0);
+            break;
+        case 'Y':
+            state_ = states.row;
+            return true;
+        case 'Z':
+            Reply("\x1b/Z", 3);
+            break;
+        default:  // CAN, SUB and everything else
+            break;
+    }
+    state_ = states.ground;
+    return true;
+}
+
+void VT::VT52AddressByte(std::uint8_t b, const VT52States& states) {
+    if (state_ == states.row && b >= 32 && b <= rows_ + 31) {
+        vt52_row_ = b - 32;
+        state_ = states.column;
+        return;
+    }
+    if (state_ == states.column && b >= 32 && b <= columns_ + 31) {
+        MoveCursor(vt52_row_, b - 32);
+        state_ = states.ground;
+        return;
+    }
+    if (b == 0 || b == 127) return;
+    state_ = b == kEsc ? states.escape : states.ground;
+}
+
 void VT::Bell() {
     const auto now = std::chrono::steady_clock::now();
     if (rang_ && now - last_bell_ < kBellQuietPeriod) return;

@@ -229,6 +229,19 @@ class VT : public IO {
     void Reply(const char* bytes, std::size_t length) { replies_.append(bytes, length); }
     void Reply(const std::string& bytes) { replies_ += bytes; }
     void ReplyCursorPosition(bool origin_relative);
+
+    // The VT52 mode, alike in both interpreters; each names its own state codes for it.
+    struct VT52States {
+        int ground;
+        int escape;
+        int row;     // after ESC Y
+        int column;  // after ESC Y and the row
+    };
+    // The byte after ESC. False when it leaves the VT52 mode ("<"): the interpreter then goes to
+    // its own ground state.
+    bool VT52EscapeByte(std::uint8_t b, const VT52States& states);
+    // The row and column bytes of a direct cursor address.
+    void VT52AddressByte(std::uint8_t b, const VT52States& states);
     std::uint32_t CellBase(int set) const { return cell::Make(0, attributes_, bg_, fg_, set); }
 
     TerminalDisplay* display_;
@@ -256,6 +269,7 @@ class VT : public IO {
     int g_[4] = {kSetASCII, kSetASCII, kSetASCII, kSetASCII};
     int active_set_ = 0;
     int state_ = 0;
+    int vt52_row_ = 0;
     std::array<int, kMaxParameters> parameters_{};
     int parameter_index_ = 0;
 

@@ -39,6 +39,8 @@ class VT100 : public VT {
     void ResetState(int clear_scrollback) override;
 
   private:
+    static constexpr VT52States kVT52States{kVT52Ground, kVT52Escape, kVT52Row, kVT52Column};
+
     struct SavedCursor {
         int active_set = 0;
         int designation = kSetASCII;
@@ -55,8 +57,6 @@ class VT100 : public VT {
     void HashByte(std::uint8_t b);
     void CSIByte(std::uint8_t b);
     void CSIFinal(std::uint8_t b);
-    void VT52EscapeByte(std::uint8_t b);
-    void VT52AddressByte(std::uint8_t b);
     void SetModes(bool set);
     void ParameterReport();
     void SaveCursor();
@@ -72,7 +72,6 @@ class VT100 : public VT {
     // A control sequence with an intermediate or private marker this terminal does not know is
     // read to its final byte and then ignored, instead of spilling its final onto the screen.
     bool unsupported_sequence_ = false;
-    int vt52_row_ = 0;
     SavedCursor saved_;
 };
 

@@ -124,11 +124,11 @@ void VT240::Step(std::uint8_t b) {
             EscapeSpaceByte(b);
             return;
         case kVT52Escape:
-            VT52EscapeByte(b);
+            if (!VT52EscapeByte(b, kVT52States)) state_ = Ground();
             return;
         case kVT52Row:
         case kVT52Column:
-            VT52AddressByte(b);
+            VT52AddressByte(b, kVT52States);
             return;
         case kDCS:
         case kDCSEscape:
@@ -690,80 +690,6 @@ void VT240::RestoreCursor() {
     auto_wrap_ = saved_.auto_wrap;
     origin_mode_ = saved_.origin_mode;
     protected_ = saved_.protect;
-}
-
-void VT240::VT52EscapeByte(std::uint8_t b) {
-    if (Control(b)) return;
-    switch (b) {
-        case kEsc:
-        case 127:
-            return;
-        case '<':
-            vt52_mode_ = false;
-            state_ = Ground();
-            return;
-        case '=':
-            keypad_application_ = true;
-            break;
-        case '>':
-            keypad_application_ = false;
-            break;
-        case 'A':
-            CursorUp(1);
-            break;
-        case 'B':
-            CursorDown(1);
-            break;
-        case 'C':
-            CursorRight(1);
-            break;
-        case 'D':
-            CursorLeft(1);
-            break;
-        case 'F':
-            g_[active_set_] = kSetSpecialGraphics;
-            break;
-        case 'G':
-            g_[active_set_] = kSetASCII;
-            break;
-        case 'H':
-            cursor_row_ = top_margin_;
-            cursor_column_ = left_margin_;
-            break;
-        case 'I':
-            ReverseIndex();
-            break;
-        case 'J':
-            EraseInDisplay(0);
-            break;
-        case 'K':
-            EraseInLine(0);
-            break;
-        case 'Y':
-            state_ = kVT52Row;
-            return;
-        case 'Z':
-            Reply("\x1b/Z", 3);
-            break;
-        default:
-            break;
-    }
-    state_ = kVT52Ground;
-}
-
-void VT240::VT52AddressByte(std::uint8_t b) {
-    if (state_ == kVT52Row && b >= 32 && b <= rows_ + 31) {
-        vt52_row_ = b - 32;
-        state_ = kVT52Column;
-        return;
-    }
-    if (state_ == kVT52Column && b >= 32 && b <= columns_ + 31) {
-        MoveCursor(vt52_row_, b - 32);
-        state_ = kVT52Ground;
-        return;
-    }
-    if (b == 0 || b == 127) return;
-    state_ = b == kEsc ? kVT52Escape : kVT52Ground;
 }
 
 void VT240::DCSByte(std::uint8_t b) {

@@ -57,6 +57,8 @@ class VT240 : public VT {
     bool KeySequence(int code, std::string& out) const override;
 
   private:
+    static constexpr VT52States kVT52States{kVT52Ground, kVT52Escape, kVT52Row, kVT52Column};
+
     struct SavedCursor {
         int active_set = 0;
         int designation = kSetASCII;
@@ -92,8 +94,6 @@ class VT240 : public VT {
     void Final(std::uint8_t b);
     void CSIFinal(std::uint8_t b);
     void PrivateFinal(std::uint8_t b);
-    void VT52EscapeByte(std::uint8_t b);
-    void VT52AddressByte(std::uint8_t b);
     void DCSByte(std::uint8_t b);
     void StartCSI();
     void SetAnsiModes(bool set);
@@ -123,7 +123,6 @@ class VT240 : public VT {
     bool graphics_mode_ = true;
     std::uint8_t intermediate_ = 0;
     bool unsupported_sequence_ = false;
-    int vt52_row_ = 0;
     SavedCursor saved_;
 };
 
