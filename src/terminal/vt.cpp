@@ -695,6 +695,27 @@ void VT::ReplyCursorPosition(bool origin_relative) {
     Reply(text, static_cast<std::size_t>(n));
 }
 
+void VT::SaveCursor() {
+    saved_.active_set = active_set_;
+    saved_.designation = g_[active_set_];
+    saved_.attributes = attributes_;
+    saved_.fg = fg_;
+    saved_.bg = bg_;
+    saved_.column = cursor_column_;
+    saved_.row = cursor_row_;
+}
+
+void VT::RestoreCursor() {
+    active_set_ = saved_.active_set;
+    g_[active_set_] = saved_.designation;
+    attributes_ = saved_.attributes;
+    fg_ = saved_.fg;
+    bg_ = saved_.bg;
+    RebuildBlank();
+    cursor_column_ = saved_.column;
+    cursor_row_ = saved_.row;
+}
+
 bool VT::VT52EscapeByte(std::uint8_t b, const VT52States& states) {
     if (Control(b)) return true;
     switch (b) {

@@ -132,6 +132,10 @@ class VT : public IO {
     virtual void ResetState(int clear_scrollback) = 0;
     // The bytes of key codes 256 and above; false for codes the terminal ignores.
     virtual bool KeySequence(int code, std::string& out) const;
+    // DECSC and DECRC: the cursor, the attributes and colours, the active character set and its
+    // designation. An interpreter that keeps more adds it.
+    virtual void SaveCursor();
+    virtual void RestoreCursor();
 
     // Grid operations. Rows are screen rows unless named absolute.
     void CursorRight(int n);
@@ -230,6 +234,16 @@ class VT : public IO {
     void Reply(const std::string& bytes) { replies_ += bytes; }
     void ReplyCursorPosition(bool origin_relative);
 
+    struct SavedCursor {
+        int active_set = 0;
+        int designation = kSetASCII;
+        int attributes = 0;
+        int fg = cell::kDefaultForeground;
+        int bg = cell::kDefaultBackground;
+        int column = 0;
+        int row = 0;
+    };
+
     // The VT52 mode, alike in both interpreters; each names its own state codes for it.
     struct VT52States {
         int ground;
@@ -270,6 +284,7 @@ class VT : public IO {
     int active_set_ = 0;
     int state_ = 0;
     int vt52_row_ = 0;
+    SavedCursor saved_;
     std::array<int, kMaxParameters> parameters_{};
     int parameter_index_ = 0;
 

@@ -416,25 +416,4 @@ void VT100::ParameterReport() {
     Reply(text, static_cast<std::size_t>(n));
 }
 
-void VT100::SaveCursor() {
-    saved_.active_set = active_set_;
-    saved_.designation = g_[active_set_];
-    saved_.attributes = attributes_;
-    saved_.fg = fg_;
-    saved_.bg = bg_;
-    saved_.column = cursor_column_;
-    saved_.row = cursor_row_;
-}
-
-void VT100::RestoreCursor() {
-    active_set_ = saved_.active_set;
-    g_[active_set_] = saved_.designation;
-    attributes_ = saved_.attributes;
-    fg_ = saved_.fg;
-    bg_ = saved_.bg;
-    RebuildBlank();
-    cursor_column_ = saved_.column;
-    cursor_row_ = saved_.row;
-}
-
 }  // namespace tarnwick

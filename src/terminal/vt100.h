@@ -41,16 +41,6 @@ class VT100 : public VT {
   private:
     static constexpr VT52States kVT52States{kVT52Ground, kVT52Escape, kVT52Row, kVT52Column};
 
-    struct SavedCursor {
-        int active_set = 0;
-        int designation = kSetASCII;
-        int attributes = 0;
-        int fg = cell::kDefaultForeground;
-        int bg = cell::kDefaultBackground;
-        int column = 0;
-        int row = 0;
-    };
-
     void Step(std::uint8_t b);
     void EscapeByte(std::uint8_t b);
     void DesignateByte(std::uint8_t b, int which);
@@ -59,8 +49,6 @@ class VT100 : public VT {
     void CSIFinal(std::uint8_t b);
     void SetModes(bool set);
     void ParameterReport();
-    void SaveCursor();
-    void RestoreCursor();
     std::uint32_t Base() const { return CellBase(g_[active_set_]); }
 
     bool column_mode_ = false;
@@ -72,7 +60,6 @@ class VT100 : public VT {
     // A control sequence with an intermediate or private marker this terminal does not know is
     // read to its final byte and then ignored, instead of spilling its final onto the screen.
     bool unsupported_sequence_ = false;
-    SavedCursor saved_;
 };
 
 }  // namespace tarnwick

@@ -69,7 +69,8 @@ void VT240::ResetState(int clear_scrollback) {
     level_ = (lower_ != nullptr && lower_->Is8BitClean()) ? kLevel8Bit : kLevel7Bit;
     state_ = Ground();
     saved_ = SavedCursor{};
-    saved_.auto_wrap = auto_wrap_;
+    saved_modes_ = SavedModes{};
+    saved_modes_.auto_wrap = auto_wrap_;
     ClearScreen(clear_scrollback != 0);
 }
 
@@ -666,30 +667,17 @@ void VT240::SelectiveEraseDisplay(int mode) {
 }
 
 void VT240::SaveCursor() {
-    saved_.active_set = active_set_;
-    saved_.designation = g_[active_set_];
-    saved_.attributes = attributes_;
-    saved_.fg = fg_;
-    saved_.bg = bg_;
-    saved_.column = cursor_column_;
-    saved_.row = cursor_row_;
-    saved_.auto_wrap = auto_wrap_;
-    saved_.origin_mode = origin_mode_;
-    saved_.protect = protected_;
+    VT::SaveCursor();
+    saved_modes_.auto_wrap = auto_wrap_;
+    saved_modes_.origin_mode = origin_mode_;
+    saved_modes_.protect = protected_;
 }
 
 void VT240::RestoreCursor() {
-    active_set_ = saved_.active_set;
-    g_[active_set_] = saved_.designation;
-    attributes_ = saved_.attributes;
-    fg_ = saved_.fg;
-    bg_ = saved_.bg;
-    RebuildBlank();
-    cursor_column_ = saved_.column;
-    cursor_row_ = saved_.row;
-    auto_wrap_ = saved_.auto_wrap;
-    origin_mode_ = saved_.origin_mode;
-    protected_ = saved_.protect;
+    VT::RestoreCursor();
+    auto_wrap_ = saved_modes_.auto_wrap;
+    origin_mode_ = saved_modes_.origin_mode;
+    protected_ = saved_modes_.protect;
 }
 
 void VT240::DCSByte(std::uint8_t b) {

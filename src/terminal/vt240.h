@@ -59,14 +59,8 @@ class VT240 : public VT {
   private:
     static constexpr VT52States kVT52States{kVT52Ground, kVT52Escape, kVT52Row, kVT52Column};
 
-    struct SavedCursor {
-        int active_set = 0;
-        int designation = kSetASCII;
-        int attributes = 0;
-        int fg = cell::kDefaultForeground;
-        int bg = cell::kDefaultBackground;
-        int column = 0;
-        int row = 0;
+    // What DECSC saves here beside the cursor of every VT.
+    struct SavedModes {
         bool auto_wrap = true;
         bool origin_mode = false;
         bool protect = false;
@@ -105,8 +99,8 @@ class VT240 : public VT {
     void SelectiveEraseDisplay(int mode);
     // Erases the erasable cells first..last of screen row r.
     void EraseErasable(int row, int first, int last);
-    void SaveCursor();
-    void RestoreCursor();
+    void SaveCursor() override;
+    void RestoreCursor() override;
 
     bool protected_ = false;
     int level_ = kLevel7Bit;
@@ -123,7 +117,7 @@ class VT240 : public VT {
     bool graphics_mode_ = true;
     std::uint8_t intermediate_ = 0;
     bool unsupported_sequence_ = false;
-    SavedCursor saved_;
+    SavedModes saved_modes_;
 };
 
 }  // namespace tarnwick
