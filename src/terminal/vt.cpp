@@ -585,40 +585,91 @@ void VT::ClearParameters() {
     parameter_index_ = 0;
 }
 
-bool VT::Control(std::uint8_t b) {
+void VT::Control(std::uint8_t b) {
     switch (b) {
-        case 0:   // NUL
-        case 17:  // XON
-        case 19:  // XOFF
-            return true;
         case 5:  // ENQ: the answerback
-            Reply("QWT", 3);
-            return true;
+            // Rare: marked so, its string append stays out of the path of the line ends.
+            [[unlikely]] Reply("QWT", 3);
+            break;
         case 7:  // BEL
             Bell();
-            return true;
+            break;
         case 8:  // BS
             CursorLeft(1);
-            return true;
+            break;
         case 9:  // HT
             Tab();
-            return true;
+            break;
         case 10:  // LF
         case 11:  // VT
         case 12:  // FF
             LineFeed();
-            return true;
+            break;
         case 13:  // CR
             if (!newline_mode_) CarriageReturn();
-            return true;
+            break;
         case 14:  // SO: G1
             active_set_ = 1;
-            return true;
+            break;
         case 15:  // SI: G0
             active_set_ = 0;
-            return true;
+            break;
+        default:  // NUL, XON, XOFF
+            break;
+    }
+}
+
+void VT::EscapeFinal(std::uint8_t b) {
+    switch (b) {
+        case '7':  // DECSC
+            SaveCursor();
+            break;
+        case '8':  // DECRC
+            RestoreCursor();
+            break;
+        case '=':  // DECKPAM
+            keypad_application_ = true;
+            break;
+        case '>':  // DECKPNM
+            keypad_application_ = false;
+            break;
+        case 'D':  // IND
+            Index();
+            break;
+        case 'E':  // NEL
+            CarriageReturn();
+            Index();
+            break;
+        case 'H':  // HTS
+            SetTabStop();
+            break;
+        case 'M':  // RI
+            ReverseIndex();
+            break;
+        case 'Z':  // DECID
+            DeviceAttributes();
+            break;
+        case 'c':  // RIS
+            ResetState(0);
+            break;
         default:
-            return false;
+            break;
+    }
+}
+
+void VT::DesignateSet(int which, std::uint8_t b) {
+    switch (b) {
+        case 'A':
+            g_[which] = kSetUnitedKingdom;
+            break;
+        case 'B':
+            g_[which] = kSetASCII;
+            break;
+        case '0':
+            g_[which] = kSetSpecialGraphics;
+            break;
+        default:
+            break;
     }
 }
 
@@ -717,11 +768,8 @@ void VT::RestoreCursor() {
 }
 
 bool VT::VT52EscapeByte(std::uint8_t b, const VT52States& states) {
-    if (Control(b)) return true;
+    if (ControlOrEscape(b, states.escape)) return true;
     switch (b) {
-        case kEsc:
-        case 127:
-            return true;
         case '<':
             vt52_mode_ = false;
             return false;

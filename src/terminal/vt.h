@@ -136,6 +136,8 @@ class VT : public IO {
     // designation. An interpreter that keeps more adds it.
     virtual void SaveCursor();
     virtual void RestoreCursor();
+    // The answer to DECID and DA.
+    virtual void DeviceAttributes() = 0;
 
     // Grid operations. Rows are screen rows unless named absolute.
     void CursorRight(int n);
@@ -220,10 +222,30 @@ class VT : public IO {
     }
     int ParameterCount() const { return parameter_index_ + 1; }
 
+    // The control bytes that act in every state: NUL, ENQ, BEL to SI, XON and XOFF (NUL, XON and
+    // XOFF by doing nothing).
+    static constexpr std::uint32_t kActingControls =
+        (1u << 0) | (1u << 5) | (0x1FFu << 7) | (1u << 17) | (1u << 19);
+    static constexpr bool IsActingControl(std::uint8_t b) {
+        return b < 32 && ((kActingControls >> b) & 1u) != 0;
+    }
+    // Acts on an acting control byte.
+    void Control(std::uint8_t b);
+    // The bytes that mean the same in ground and inside every escape or control sequence: the
+    // acting control bytes act, DEL is ignored and ESC begins an escape sequence (escape_state,
+    // the interpreter's state for it). False for any other byte.
+    bool ControlOrEscape(std::uint8_t b, int escape_state) {
+        if (b >= 0x20) return b == 127;
+        if (IsActingControl(b)) {
+            Control(b);
+            return true;
+        }
+        if (b != kEsc) return false;
+        state_ = escape_state;
+        return true;
+    }
+
     // Shared actions of both interpreters.
-    // Acts on the control bytes every state knows (NUL, ENQ, BEL to SI, XON, XOFF); false for
-    // any other byte.
-    bool Control(std::uint8_t b);
     void LineFeed();
     void Tab() { cursor_column_ = NextTabStop(); }
     void CursorPosition();          // CUP / HVP from parameters 0 and 1
@@ -233,7 +255,16 @@ class VT : public IO {
     void Reply(const char* bytes, std::size_t length) { replies_.append(bytes, length); }
     void Reply(const std::string& bytes) { replies_ += bytes; }
     void ReplyCursorPosition(bool origin_relative);
+    std::uint32_t CellBase(int set) const { return cell::Make(0, attributes_, bg_, fg_, set); }
 
+    // Acts on the escape sequences both interpreters know by their final byte alone (DECSC,
+    // DECRC, DECKPAM, DECKPNM, IND, NEL, HTS, RI, DECID, RIS); any other final has no effect.
+    void EscapeFinal(std::uint8_t b);
+    // Designates to G0-G3 the sets every VT100 has, by their final byte ("A" United Kingdom,
+    // "B" ASCII, "0" special graphics); any other final has no effect.
+    void DesignateSet(int which, std::uint8_t b);
+
+    // What DECSC saves in every interpreter.
     struct SavedCursor {
         int active_set = 0;
         int designation = kSetASCII;
@@ -256,7 +287,6 @@ class VT : public IO {
     bool VT52EscapeByte(std::uint8_t b, const VT52States& states);
     // The row and column bytes of a direct cursor address.
     void VT52AddressByte(std::uint8_t b, const VT52States& states);
-    std::uint32_t CellBase(int set) const { return cell::Make(0, attributes_, bg_, fg_, set); }
 
     TerminalDisplay* display_;
     TerminalSettings settings_;

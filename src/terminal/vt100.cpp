@@ -89,12 +89,7 @@ void VT100::Step(std::uint8_t b) {
     switch (state_) {
         case kGround:
         case kVT52Ground:
-            if (Control(b)) return;
-            if (b == kEsc) {
-                state_ = state_ == kGround ? kEscape : kVT52Escape;
-                return;
-            }
-            if (b == 127) return;
+            if (ControlOrEscape(b, state_ == kGround ? kEscape : kVT52Escape)) return;
             PutChar(b, Base());
             return;
         case kEscape:
@@ -132,11 +127,8 @@ void VT100::EscapeByte(std::uint8_t b) {
         state_ = kCSI;
         return;
     }
-    if (Control(b)) return;
+    if (ControlOrEscape(b, kEscape)) return;
     switch (b) {
-        case kEsc:
-        case 127:
-            return;
         case '#':
             state_ = kHash;
             return;
@@ -146,65 +138,16 @@ void VT100::EscapeByte(std::uint8_t b) {
         case ')':
             state_ = kDesignateG1;
             return;
-        case '7':  // DECSC
-            SaveCursor();
-            break;
-        case '8':  // DECRC
-            RestoreCursor();
-            break;
-        case '=':  // DECKPAM
-            keypad_application_ = true;
-            break;
-        case '>':  // DECKPNM
-            keypad_application_ = false;
-            break;
-        case 'D':  // IND
-            Index();
-            break;
-        case 'E':  // NEL
-            CarriageReturn();
-            Index();
-            break;
-        case 'H':  // HTS
-            SetTabStop();
-            break;
-        case 'M':  // RI
-            ReverseIndex();
-            break;
-        case 'Z':  // DECID
-            Reply("\x1b[?1;0c", 7);
-            break;
-        case '[':  // CSI
-            ClearParameters();
-            unsupported_sequence_ = false;
-            state_ = kCSI;
-            return;
-        case 'c':  // RIS
-            ResetState(0);
-            break;
         default:
+            EscapeFinal(b);
             break;
     }
     state_ = kGround;
 }
 
 void VT100::DesignateByte(std::uint8_t b, int which) {
-    if (Control(b)) return;
+    if (ControlOrEscape(b, kEscape)) return;
     switch (b) {
-        case kEsc:
-            state_ = kEscape;
-            return;
-        case 127:
-            return;
-        case 'A':
-            g_[which] = kSetUnitedKingdom;
-            break;
-        case 'B':
-            g_[which] = kSetASCII;
-            break;
-        case '0':
-            g_[which] = kSetSpecialGraphics;
-            break;
         case '1':
             g_[which] = kSetAltROM;
             break;
@@ -212,25 +155,15 @@ void VT100::DesignateByte(std::uint8_t b, int which) {
             g_[which] = kSetAltROMGraphics;
             break;
         default:
+            DesignateSet(which, b);
             break;
     }
     state_ = kGround;
 }
 
 void VT100::HashByte(std::uint8_t b) {
-    if (Control(b)) return;
-    switch (b) {
-        case kEsc:
-            state_ = kEscape;
-            return;
-        case 127:
-            return;
-        case '8':  // DECALN
-            FillWithE();
-            break;
-        default:
-            break;
-    }
+    if (ControlOrEscape(b, kEscape)) return;
+    if (b == '8') FillWithE();  // DECALN
     state_ = kGround;
 }
 
@@ -239,23 +172,13 @@ void VT100::CSIByte(std::uint8_t b) {
         state_ = kGround;
         return;
     }
-    if (b == 5 || (b >= 7 && b <= 15)) {
-        Control(b);
-        return;
-    }
+    if (ControlOrEscape(b, kEscape)) return;
     if (b >= '0' && b <= '9') {
         ParameterDigit(b);
         return;
     }
     switch (b) {
-        case 0:
-        case 17:
-        case 19:
         case '?':  // private sequences are taken like the plain ones
-        case 127:
-            return;
-        case kEsc:
-            state_ = kEscape;
             return;
         case ';':
             NextParameter();
@@ -298,7 +221,7 @@ void VT100::CSIFinal(std::uint8_t b) {
             if (p0 <= 2) EraseInLine(p0);
             break;
         case 'c':  // DA
-            Reply("\x1b[?1;0c", 7);
+            DeviceAttributes();
             break;
         case 'g':  // TBC
             if (p0 == 0) {
@@ -337,6 +260,10 @@ void VT100::CSIFinal(std::uint8_t b) {
         default:
             break;
     }
+}
+
+void VT100::DeviceAttributes() {
+    Reply("\x1b[?1;0c", 7);
 }
 
 void VT100::SetModes(bool set) {

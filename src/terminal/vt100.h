@@ -37,6 +37,7 @@ class VT100 : public VT {
   protected:
     void Interpret(const std::uint8_t* data, int length) override;
     void ResetState(int clear_scrollback) override;
+    void DeviceAttributes() override;
 
   private:
     static constexpr VT52States kVT52States{kVT52Ground, kVT52Escape, kVT52Row, kVT52Column};

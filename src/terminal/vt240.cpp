@@ -145,35 +145,20 @@ void VT240::Step(std::uint8_t b) {
 }
 
 void VT240::GroundByte(std::uint8_t b) {
-    if (Control(b)) return;
+    if (ControlOrEscape(b, EscapeState())) return;
     switch (b) {
-        case kEsc:
-            state_ = EscapeState();
-            return;
-        case 127:
+        case 132:  // IND
+        case 133:  // NEL
+        case 136:  // HTS
+        case 141:  // RI
         case 142:  // SS2
         case 143:  // SS3
-            return;
-        case 132:  // IND
-            Index();
-            return;
-        case 133:  // NEL
-            CarriageReturn();
-            Index();
-            return;
-        case 136:  // HTS
-            SetTabStop();
-            return;
-        case 141:  // RI
-            ReverseIndex();
-            return;
         case 144:  // DCS
-            state_ = kDCS;
-            return;
         case 155:  // CSI
-            StartCSI();
-            return;
         case 156:  // ST outside a string: nothing to end, the next byte is ordinary input
+            // An 8-bit control acts as the escape sequence of its 7-bit form (ESC and the byte
+            // less 0x40); one that completes there leaves the terminal in this ground state.
+            EscapeByte(static_cast<std::uint8_t>(b - 0x40));
             return;
         default:
             PutChar(b, Base());
@@ -188,11 +173,8 @@ void VT240::StartCSI() {
 }
 
 void VT240::EscapeByte(std::uint8_t b) {
-    if (Control(b)) return;
+    if (ControlOrEscape(b, EscapeState())) return;
     switch (b) {
-        case kEsc:
-        case 127:
-            return;
         case '#':
             state_ = kHash;
             return;
@@ -215,87 +197,36 @@ void VT240::EscapeByte(std::uint8_t b) {
         case '[':
             StartCSI();
             return;
-        case '7':
-            SaveCursor();
-            break;
-        case '8':
-            RestoreCursor();
-            break;
-        case '=':
-            keypad_application_ = true;
-            break;
-        case '>':
-            keypad_application_ = false;
-            break;
-        case 'D':
-            Index();
-            break;
-        case 'E':
-            CarriageReturn();
-            Index();
-            break;
-        case 'H':
-            SetTabStop();
-            break;
-        case 'M':
-            ReverseIndex();
-            break;
-        case 'Z':
-            DeviceAttributes();
-            break;
-        case 'c':
-            ResetState(0);
-            break;
         case 'n':  // LS2
             if (VT200Level()) active_set_ = 2;
             break;
         case 'o':  // LS3
             if (VT200Level()) active_set_ = 3;
             break;
-        default:  // SS2, SS3, LS1R-LS3R, CAN, SUB and the rest: no effect
+        default:  // SS2, SS3, ST, LS1R-LS3R, CAN, SUB and the rest have no effect there
+            EscapeFinal(b);
             break;
     }
     state_ = Ground();
 }
 
 void VT240::EscapeIntermediateByte(std::uint8_t b) {
-    if (Control(b)) return;
-    if (b == kEsc) {
-        state_ = EscapeState();
-        return;
-    }
-    if (b == 127 || (b >= 0x20 && b <= 0x2F)) return;
+    if (ControlOrEscape(b, EscapeState()) || (b >= 0x20 && b <= 0x2F)) return;
     state_ = Ground();
 }
 
 void VT240::DesignateByte(std::uint8_t b, int which) {
-    if (Control(b)) return;
-    if (b == kEsc) {
-        state_ = EscapeState();
-        return;
-    }
-    if (b == 127) return;
+    if (ControlOrEscape(b, EscapeState())) return;
     if (b >= 0x20 && b <= 0x2F) {
         if (intermediate_ == 0) intermediate_ = b;
         return;
     }
     // A final after an intermediate names a set this terminal does not have.
     if (intermediate_ == 0) {
-        switch (b) {
-            case 'A':
-                g_[which] = kSetUnitedKingdom;
-                break;
-            case 'B':
-                g_[which] = kSetASCII;
-                break;
-            case '0':
-                g_[which] = kSetSpecialGraphics;
-                break;
-            case '<':
-                if (VT200Level()) g_[which] = kSetSupplemental;
-                break;
-            default:
-                break;
+        if (b == '<') {
+            if (VT200Level()) g_[which] = kSetSupplemental;
+        } else {
+            DesignateSet(which, b);
         }
     }
     intermediate_ = 0;
@@ -303,23 +234,13 @@ void VT240::DesignateByte(std::uint8_t b, int which) {
 }
 
 void VT240::HashByte(std::uint8_t b) {
-    if (Control(b)) return;
-    if (b == kEsc) {
-        state_ = EscapeState();
-        return;
-    }
-    if (b == 127) return;
+    if (ControlOrEscape(b, EscapeState())) return;
     if (b == '8') FillWithE();
     state_ = Ground();
 }
 
 void VT240::EscapeSpaceByte(std::uint8_t b) {
-    if (Control(b)) return;
-    if (b == kEsc) {
-        state_ = EscapeState();
-        return;
-    }
-    if (b == 127) return;
+    if (ControlOrEscape(b, EscapeState())) return;
     if (b == 'F') {
         level_ = kLevel7Bit;
     } else if (b == 'G') {
@@ -333,26 +254,7 @@ void VT240::SequenceByte(std::uint8_t b) {
         state_ = Ground();
         return;
     }
-    if (b == 5 || (b >= 7 && b <= 15)) {
-        Control(b);
-        return;
-    }
-    switch (b) {
-        case 0:
-        case 17:
-        case 19:
-        case 127:
-            return;
-        case kEsc:
-            state_ = EscapeState();
-            return;
-        case 24:  // CAN
-        case 26:  // SUB
-            state_ = Ground();
-            return;
-        default:
-            break;
-    }
+    if (ControlOrEscape(b, EscapeState())) return;
     if ((b >= '0' && b <= '9') || b == ';') {
         if (state_ == kCSIQuote || state_ == kCSIBang) {
             unsupported_sequence_ = true;
@@ -387,7 +289,7 @@ void VT240::SequenceByte(std::uint8_t b) {
             unsupported_sequence_ = true;
             return;
         }
-        state_ = Ground();  // other control bytes end the sequence
+        state_ = Ground();  // other control bytes (CAN and SUB among them) end the sequence
         return;
     }
     if (!unsupported_sequence_) Final(b);

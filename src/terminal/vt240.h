@@ -93,7 +93,7 @@ class VT240 : public VT {
     void SetAnsiModes(bool set);
     void SetPrivateModes(bool set);
     void StatusReport();
-    void DeviceAttributes();
+    void DeviceAttributes() override;
     void SetConformanceLevel();
     void SelectiveEraseLine(int mode);
     void SelectiveEraseDisplay(int mode);
