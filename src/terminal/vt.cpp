@@ -657,6 +657,107 @@ void VT::EscapeFinal(std::uint8_t b) {
     }
 }
 
+void VT::CSIFinal(std::uint8_t b) {
+    const int p0 = Parameter(0);
+    const int n = p0 == 0 ? 1 : p0;
+    switch (b) {
+        case 'A':  // CUU
+            CursorUp(n);
+            break;
+        case 'B':  // CUD
+            CursorDown(n);
+            break;
+        case 'C':  // CUF
+            CursorRight(n);
+            break;
+        case 'D':  // CUB
+            CursorLeft(n);
+            break;
+        case 'H':  // CUP
+        case 'f':  // HVP
+            CursorPosition();
+            break;
+        case 'J':  // ED
+            if (p0 <= 2) EraseInDisplay(p0);
+            break;
+        case 'K':  // EL
+            if (p0 <= 2) EraseInLine(p0);
+            break;
+        case 'c':  // DA
+            DeviceAttributes();
+            break;
+        case 'g':  // TBC
+            if (p0 == 0) {
+                ClearTabStop();
+            } else if (p0 == 3) {
+                ClearAllTabStops();
+            }
+            break;
+        case 'h':  // SM
+            SetModes(true);
+            break;
+        case 'l':  // RM
+            SetModes(false);
+            break;
+        case 'm':  // SGR
+            SelectGraphicRendition();
+            break;
+        case 'n':  // DSR
+            StatusReport();
+            break;
+        case 'r':  // DECSTBM
+            SetScrollingRegion(p0, Parameter(1));
+            break;
+        default:  // ICH, ECH, IL, DL, DCH, MC, DECTST and the rest have no effect
+            break;
+    }
+}
+
+bool VT::SetPrivateMode(int mode, bool set) {
+    switch (mode) {
+        case 1:  // DECCKM
+            cursor_keys_normal_ = !set;
+            return true;
+        case 2:  // DECANM: reset enters the VT52 mode
+            vt52_mode_ = !set;
+            return true;
+        case 3:  // DECCOLM
+            column_mode_ = set;
+            return true;
+        case 4:  // DECSCLM
+            smooth_scroll_ = set;
+            return true;
+        case 5:  // DECSCNM
+            reverse_screen_ = set;
+            return true;
+        case 6:  // DECOM
+            origin_mode_ = set;
+            return true;
+        case 7:  // DECAWM
+            auto_wrap_ = set;
+            return true;
+        case 8:  // DECARM
+            auto_repeat_ = set;
+            return true;
+        default:
+            return false;
+    }
+}
+
+void VT::StatusReport() {
+    switch (Parameter(0)) {
+        case 5:
+            Reply("\x1b[0n", 4);
+            break;
+        case 6:
+            // Relative to the region in origin mode, never past the last column.
+            ReplyCursorPosition(true);
+            break;
+        default:
+            break;
+    }
+}
+
 void VT::DesignateSet(int which, std::uint8_t b) {
     switch (b) {
         case 'A':

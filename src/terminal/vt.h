@@ -138,6 +138,11 @@ class VT : public IO {
     virtual void RestoreCursor();
     // The answer to DECID and DA.
     virtual void DeviceAttributes() = 0;
+    // DSR from parameter 0: the operating status (5) and the cursor position (6). An interpreter
+    // with more reports adds them.
+    virtual void StatusReport();
+    // SM and RM without a private marker, from every parameter.
+    virtual void SetModes(bool set) = 0;
 
     // Grid operations. Rows are screen rows unless named absolute.
     void CursorRight(int n);
@@ -260,6 +265,19 @@ class VT : public IO {
     // Acts on the escape sequences both interpreters know by their final byte alone (DECSC,
     // DECRC, DECKPAM, DECKPNM, IND, NEL, HTS, RI, DECID, RIS); any other final has no effect.
     void EscapeFinal(std::uint8_t b);
+    // Begins a control sequence (in the interpreter's state csi_state): no parameters yet and
+    // nothing unsupported seen.
+    void StartCSI(int csi_state) {
+        ClearParameters();
+        unsupported_sequence_ = false;
+        state_ = csi_state;
+    }
+    // Acts on the finals of plain control sequences both interpreters know: cursor movement and
+    // addressing, ED, EL, TBC, SGR, DECSTBM, DA, DSR, SM and RM. Any other final has no effect.
+    void CSIFinal(std::uint8_t b);
+    // Sets or resets one of the DEC private modes both interpreters have (DECCKM, DECANM,
+    // DECCOLM, DECSCLM, DECSCNM, DECOM, DECAWM, DECARM); false for any other mode.
+    bool SetPrivateMode(int mode, bool set);
     // Designates to G0-G3 the sets every VT100 has, by their final byte ("A" United Kingdom,
     // "B" ASCII, "0" special graphics); any other final has no effect.
     void DesignateSet(int which, std::uint8_t b);
@@ -325,6 +343,14 @@ class VT : public IO {
     bool cursor_keys_normal_ = true;
     bool origin_mode_ = false;
     bool auto_wrap_ = true;
+    // Modes both interpreters keep without acting on them.
+    bool column_mode_ = false;
+    bool smooth_scroll_ = false;
+    bool reverse_screen_ = false;
+    bool auto_repeat_ = false;
+    // A control sequence with an intermediate or private marker the terminal does not know is
+    // read to its final byte and then ignored, instead of spilling its final onto the screen.
+    bool unsupported_sequence_ = false;
 
     std::atomic<bool> paused_{false};
     Lock interpreter_lock_;

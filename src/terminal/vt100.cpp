@@ -122,9 +122,7 @@ void VT100::Step(std::uint8_t b) {
 
 void VT100::EscapeByte(std::uint8_t b) {
     if (b == '[') {  // CSI, by far the most frequent
-        ClearParameters();
-        unsupported_sequence_ = false;
-        state_ = kCSI;
+        StartCSI(kCSI);
         return;
     }
     if (ControlOrEscape(b, kEscape)) return;
@@ -190,76 +188,25 @@ void VT100::CSIByte(std::uint8_t b) {
         unsupported_sequence_ = true;
         return;
     }
-    if (b >= 0x40 && b <= 0x7E && !unsupported_sequence_) CSIFinal(b);
-    if (state_ == kCSI) state_ = kGround;
+    if (b >= 0x40 && b <= 0x7E && !unsupported_sequence_) {
+        if (b == 'x') {  // DECREQTPARM
+            ParameterRequest();
+        } else {
+            CSIFinal(b);
+        }
+    }
+    // A reset DECANM ends the sequence in the VT52 mode.
+    state_ = vt52_mode_ ? kVT52Ground : kGround;
 }
 
-void VT100::CSIFinal(std::uint8_t b) {
+void VT100::ParameterRequest() {
     const int p0 = Parameter(0);
-    const int n = p0 == 0 ? 1 : p0;
-    switch (b) {
-        case 'A':  // CUU
-            CursorUp(n);
-            break;
-        case 'B':  // CUD
-            CursorDown(n);
-            break;
-        case 'C':  // CUF
-            CursorRight(n);
-            break;
-        case 'D':  // CUB
-            CursorLeft(n);
-            break;
-        case 'H':  // CUP
-        case 'f':  // HVP
-            CursorPosition();
-            break;
-        case 'J':  // ED
-            if (p0 <= 2) EraseInDisplay(p0);
-            break;
-        case 'K':  // EL
-            if (p0 <= 2) EraseInLine(p0);
-            break;
-        case 'c':  // DA
-            DeviceAttributes();
-            break;
-        case 'g':  // TBC
-            if (p0 == 0) {
-                ClearTabStop();
-            } else if (p0 == 3) {
-                ClearAllTabStops();
-            }
-            break;
-        case 'h':  // SM
-            SetModes(true);
-            break;
-        case 'l':  // RM
-            SetModes(false);
-            break;
-        case 'm':  // SGR
-            SelectGraphicRendition();
-            break;
-        case 'n':  // DSR
-            if (p0 == 5) {
-                Reply("\x1b[0n", 4);
-            } else if (p0 == 6) {
-                ReplyCursorPosition(true);
-            }
-            break;
-        case 'r':  // DECSTBM
-            SetScrollingRegion(p0, Parameter(1));
-            break;
-        case 'x':  // DECREQTPARM
-            if (p0 == 0) {
-                report_flag_ = true;
-            } else if (p0 == 1) {
-                report_flag_ = false;
-            }
-            ParameterReport();
-            break;
-        default:
-            break;
+    if (p0 == 0) {
+        report_flag_ = true;
+    } else if (p0 == 1) {
+        report_flag_ = false;
     }
+    ParameterReport();
 }
 
 void VT100::DeviceAttributes() {
@@ -267,45 +214,15 @@ void VT100::DeviceAttributes() {
 }
 
 void VT100::SetModes(bool set) {
+    // The private marker is not told apart: every mode is set the same way with or without it.
     for (int i = 0; i < ParameterCount(); ++i) {
-        switch (Parameter(i)) {
-            case 1:  // DECCKM
-                cursor_keys_normal_ = !set;
-                break;
-            case 2:  // DECANM
-                if (set) {
-                    vt52_mode_ = false;
-                } else {
-                    vt52_mode_ = true;
-                    state_ = kVT52Ground;
-                }
-                break;
-            case 3:  // DECCOLM
-                column_mode_ = set;
-                break;
-            case 4:  // DECSCLM
-                smooth_scroll_ = set;
-                break;
-            case 5:  // DECSCNM
-                reverse_screen_ = set;
-                break;
-            case 6:  // DECOM
-                origin_mode_ = set;
-                break;
-            case 7:  // DECAWM
-                auto_wrap_ = set;
-                break;
-            case 8:  // DECARM
-                auto_repeat_ = set;
-                break;
-            case 9:  // DECINLM
-                interlace_ = set;
-                break;
-            case 20:  // LNM
-                newline_mode_ = set;
-                break;
-            default:
-                break;
+        const int mode = Parameter(i);
+        if (mode == 9) {  // DECINLM
+            interlace_ = set;
+        } else if (mode == 20) {  // LNM
+            newline_mode_ = set;
+        } else {
+            SetPrivateMode(mode, set);
         }
     }
 }

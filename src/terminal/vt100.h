@@ -38,6 +38,7 @@ class VT100 : public VT {
     void Interpret(const std::uint8_t* data, int length) override;
     void ResetState(int clear_scrollback) override;
     void DeviceAttributes() override;
+    void SetModes(bool set) override;
 
   private:
     static constexpr VT52States kVT52States{kVT52Ground, kVT52Escape, kVT52Row, kVT52Column};
@@ -47,20 +48,13 @@ class VT100 : public VT {
     void DesignateByte(std::uint8_t b, int which);
     void HashByte(std::uint8_t b);
     void CSIByte(std::uint8_t b);
-    void CSIFinal(std::uint8_t b);
-    void SetModes(bool set);
+    // DECREQTPARM.
+    void ParameterRequest();
     void ParameterReport();
     std::uint32_t Base() const { return CellBase(g_[active_set_]); }
 
-    bool column_mode_ = false;
-    bool smooth_scroll_ = false;
-    bool reverse_screen_ = false;
-    bool auto_repeat_ = false;
     bool interlace_ = false;
     bool report_flag_ = false;
-    // A control sequence with an intermediate or private marker this terminal does not know is
-    // read to its final byte and then ignored, instead of spilling its final onto the screen.
-    bool unsupported_sequence_ = false;
 };
 
 }  // namespace tarnwick

@@ -166,12 +166,6 @@ void VT240::GroundByte(std::uint8_t b) {
     }
 }
 
-void VT240::StartCSI() {
-    ClearParameters();
-    unsupported_sequence_ = false;
-    state_ = kCSI;
-}
-
 void VT240::EscapeByte(std::uint8_t b) {
     if (ControlOrEscape(b, EscapeState())) return;
     switch (b) {
@@ -195,7 +189,7 @@ void VT240::EscapeByte(std::uint8_t b) {
             state_ = kEscapeIntermediate;
             return;
         case '[':
-            StartCSI();
+            StartCSI(kCSI);
             return;
         case 'n':  // LS2
             if (VT200Level()) active_set_ = 2;
@@ -322,62 +316,6 @@ void VT240::Final(std::uint8_t b) {
     }
 }
 
-void VT240::CSIFinal(std::uint8_t b) {
-    const int p0 = Parameter(0);
-    const int n = p0 == 0 ? 1 : p0;
-    switch (b) {
-        case 'A':
-            CursorUp(n);
-            break;
-        case 'B':
-            CursorDown(n);
-            break;
-        case 'C':
-            CursorRight(n);
-            break;
-        case 'D':
-            CursorLeft(n);
-            break;
-        case 'H':
-        case 'f':
-            CursorPosition();
-            break;
-        case 'J':
-            if (p0 <= 2) EraseInDisplay(p0);
-            break;
-        case 'K':
-            if (p0 <= 2) EraseInLine(p0);
-            break;
-        case 'c':
-            DeviceAttributes();
-            break;
-        case 'g':
-            if (p0 == 0) {
-                ClearTabStop();
-            } else if (p0 == 3) {
-                ClearAllTabStops();
-            }
-            break;
-        case 'h':
-            SetAnsiModes(true);
-            break;
-        case 'l':
-            SetAnsiModes(false);
-            break;
-        case 'm':
-            SelectGraphicRendition();
-            break;
-        case 'n':
-            StatusReport();
-            break;
-        case 'r':
-            SetScrollingRegion(p0, Parameter(1));
-            break;
-        default:  // ICH, ECH, IL, DL, DCH, MC, DECTST and the rest have no effect
-            break;
-    }
-}
-
 void VT240::PrivateFinal(std::uint8_t b) {
     switch (b) {
         case 'h':
@@ -400,7 +338,7 @@ void VT240::PrivateFinal(std::uint8_t b) {
     }
 }
 
-void VT240::SetAnsiModes(bool set) {
+void VT240::SetModes(bool set) {
     for (int i = 0; i < ParameterCount(); ++i) {
         switch (Parameter(i)) {
             case 2:  // KAM
@@ -423,44 +361,22 @@ void VT240::SetAnsiModes(bool set) {
 
 void VT240::SetPrivateModes(bool set) {
     for (int i = 0; i < ParameterCount(); ++i) {
-        switch (Parameter(i)) {
-            case 1:
-                cursor_keys_normal_ = !set;
-                break;
-            case 2:
-                vt52_mode_ = !set;
-                break;
-            case 3:
-                column_mode_ = set;
-                break;
-            case 4:
-                smooth_scroll_ = set;
-                break;
-            case 5:
-                reverse_screen_ = set;
-                break;
-            case 6:
-                origin_mode_ = set;
-                break;
-            case 7:
-                auto_wrap_ = set;
-                break;
-            case 8:
-                auto_repeat_ = set;
-                break;
-            case 18:
+        const int mode = Parameter(i);
+        switch (mode) {
+            case 18:  // DECPFF
                 print_form_feed_ = set;
                 break;
-            case 19:
+            case 19:  // DECPEX
                 print_extent_ = set;
                 break;
-            case 25:
+            case 25:  // DECTCEM
                 cursor_visible_ = set;
                 break;
-            case 38:
+            case 38:  // DECTEK
                 graphics_mode_ = set;
                 break;
             default:
+                SetPrivateMode(mode, set);
                 break;
         }
     }
@@ -468,23 +384,17 @@ void VT240::SetPrivateModes(bool set) {
 
 void VT240::StatusReport() {
     switch (Parameter(0)) {
-        case 5:
-            Reply("\x1b[0n", 4);
-            break;
-        case 6:
-            // Like the VT100: relative to the region in origin mode, never past the last column.
-            ReplyCursorPosition(true);
-            break;
-        case 15:
+        case 15:  // printer
             Reply("\x1b[?13n", 6);
             break;
-        case 25:
+        case 25:  // user-defined keys
             Reply("\x1b[?20n", 6);
             break;
-        case 26:
+        case 26:  // keyboard
             Reply("\x1b[?27;1n", 8);
             break;
         default:
+            VT::StatusReport();
             break;
     }
 }

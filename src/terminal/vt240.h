@@ -55,6 +55,10 @@ class VT240 : public VT {
     void Interpret(const std::uint8_t* data, int length) override;
     void ResetState(int clear_scrollback) override;
     bool KeySequence(int code, std::string& out) const override;
+    void DeviceAttributes() override;
+    void StatusReport() override;
+    // SM and RM: KAM, IRM, SRM and LNM.
+    void SetModes(bool set) override;
 
   private:
     static constexpr VT52States kVT52States{kVT52Ground, kVT52Escape, kVT52Row, kVT52Column};
@@ -86,14 +90,9 @@ class VT240 : public VT {
     void EscapeIntermediateByte(std::uint8_t b);
     void SequenceByte(std::uint8_t b);
     void Final(std::uint8_t b);
-    void CSIFinal(std::uint8_t b);
     void PrivateFinal(std::uint8_t b);
     void DCSByte(std::uint8_t b);
-    void StartCSI();
-    void SetAnsiModes(bool set);
     void SetPrivateModes(bool set);
-    void StatusReport();
-    void DeviceAttributes() override;
     void SetConformanceLevel();
     void SelectiveEraseLine(int mode);
     void SelectiveEraseDisplay(int mode);
@@ -107,16 +106,11 @@ class VT240 : public VT {
     bool keyboard_locked_ = false;
     bool insert_mode_ = false;
     bool send_receive_ = true;
-    bool column_mode_ = false;
-    bool smooth_scroll_ = false;
-    bool reverse_screen_ = false;
-    bool auto_repeat_ = false;
     bool print_form_feed_ = false;
     bool print_extent_ = false;
     bool cursor_visible_ = true;
     bool graphics_mode_ = true;
     std::uint8_t intermediate_ = 0;
-    bool unsupported_sequence_ = false;
     SavedModes saved_modes_;
 };
 
