@@ -190,6 +190,35 @@ void VT::Reset(int clear_scrollback) {
     DropHeldBytes();
 }
 
+void VT::ResetCommon(bool clear_scrollback) {
+    ResetMargins();
+    cursor_column_ = 0;
+    cursor_row_ = 0;
+    ResetTabStops();
+    ClearParameters();
+    paused_ = false;
+    default_fg_ = fg_ = cell::kDefaultForeground;
+    default_bg_ = bg_ = cell::kDefaultBackground;
+    for (int& g : g_)
+        g = kSetASCII;
+    active_set_ = 0;
+    attributes_ = 0;
+    RebuildBlank();
+    newline_mode_ = settings_.linefeed_mode;
+    keypad_application_ = settings_.keypad_mode;
+    auto_wrap_ = settings_.wrap_mode;
+    vt52_mode_ = false;
+    cursor_keys_normal_ = true;
+    origin_mode_ = false;
+    column_mode_ = false;
+    smooth_scroll_ = false;
+    reverse_screen_ = false;
+    auto_repeat_ = false;
+    unsupported_sequence_ = false;
+    saved_ = SavedCursor{};
+    ClearScreen(clear_scrollback);
+}
+
 void VT::Redraw() {
     LockHolder hold(interpreter_lock_);
     for (int r = 0; r < total_rows_; ++r)

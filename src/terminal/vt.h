@@ -130,6 +130,10 @@ class VT : public IO {
     virtual void Interpret(const std::uint8_t* data, int length) = 0;
     // The subclass's full reset (under the interpreter lock).
     virtual void ResetState(int clear_scrollback) = 0;
+    // The part of the full reset both interpreters share: margins, cursor, tab stops, colours and
+    // attributes, character sets, the modes VT keeps (some from the settings) and the saved
+    // cursor; then the screen is cleared. The parser state is the interpreter's to set.
+    void ResetCommon(bool clear_scrollback);
     // The bytes of key codes 256 and above; false for codes the terminal ignores.
     virtual bool KeySequence(int code, std::string& out) const;
     // DECSC and DECRC: the cursor, the attributes and colours, the active character set and its

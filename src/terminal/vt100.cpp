@@ -33,35 +33,11 @@ VT100::VT100(TerminalDisplay* display, const TerminalSettings& settings)
 }
 
 void VT100::ResetState(int clear_scrollback) {
-    ResetMargins();
+    ResetCommon(clear_scrollback != 0);
     state_ = kGround;
-    cursor_column_ = 0;
-    cursor_row_ = 0;
-    ResetTabStops();
-    ClearParameters();
-    paused_ = false;
-    default_fg_ = fg_ = cell::kDefaultForeground;
-    default_bg_ = bg_ = cell::kDefaultBackground;
-    for (int& g : g_)
-        g = kSetASCII;
-    active_set_ = 0;
-    attributes_ = 0;
-    RebuildBlank();
-    newline_mode_ = settings_.linefeed_mode;
-    keypad_application_ = settings_.keypad_mode;
     smooth_scroll_ = settings_.vt_aux_mode;
-    auto_wrap_ = settings_.wrap_mode;
-    vt52_mode_ = false;
-    cursor_keys_normal_ = true;
-    column_mode_ = false;
-    reverse_screen_ = false;
-    origin_mode_ = false;
-    auto_repeat_ = false;
     interlace_ = false;
     report_flag_ = false;
-    unsupported_sequence_ = false;
-    saved_ = SavedCursor{};
-    ClearScreen(clear_scrollback != 0);
 }
 
 void VT100::Interpret(const std::uint8_t* data, int length) {

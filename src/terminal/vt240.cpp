@@ -32,46 +32,21 @@ VT240::VT240(TerminalDisplay* display, const TerminalSettings& settings)
 }
 
 void VT240::ResetState(int clear_scrollback) {
-    ResetMargins();
-    cursor_column_ = 0;
-    cursor_row_ = 0;
-    ResetTabStops();
-    ClearParameters();
-    paused_ = false;
-    default_fg_ = fg_ = cell::kDefaultForeground;
-    default_bg_ = bg_ = cell::kDefaultBackground;
-    for (int& g : g_)
-        g = kSetASCII;
-    active_set_ = 0;
-    attributes_ = 0;
+    ResetCommon(clear_scrollback != 0);
     protected_ = false;
-    RebuildBlank();
-    cursor_keys_normal_ = true;
-    vt52_mode_ = false;
     keyboard_locked_ = false;
     insert_mode_ = false;
     send_receive_ = true;
     cursor_visible_ = true;
     graphics_mode_ = true;
-    column_mode_ = false;
-    smooth_scroll_ = false;
-    reverse_screen_ = false;
-    auto_repeat_ = false;
     print_form_feed_ = false;
     print_extent_ = false;
-    origin_mode_ = false;
-    auto_wrap_ = settings_.wrap_mode;
-    keypad_application_ = settings_.keypad_mode;
-    newline_mode_ = settings_.linefeed_mode;
     intermediate_ = 0;
-    unsupported_sequence_ = false;
     // 8-bit controls only when the chain below carries 8-bit data.
     level_ = (lower_ != nullptr && lower_->Is8BitClean()) ? kLevel8Bit : kLevel7Bit;
     state_ = Ground();
-    saved_ = SavedCursor{};
     saved_modes_ = SavedModes{};
     saved_modes_.auto_wrap = auto_wrap_;
-    ClearScreen(clear_scrollback != 0);
 }
 
 void VT240::Interpret(const std::uint8_t* data, int length) {
