@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -240,6 +241,19 @@ class VT : public IO {
     }
     // Acts on an acting control byte.
     void Control(std::uint8_t b);
+    // The bytes ground writes to the screen as they are: all but the acting control bytes, ESC,
+    // DEL and the 8-bit controls the interpreter acts on.
+    using ByteTable = std::array<bool, 256>;
+    static constexpr ByteTable PrintableBytes(std::initializer_list<int> eight_bit_controls) {
+        ByteTable table{};
+        for (int b = 0; b < 256; ++b) {
+            const auto byte = static_cast<std::uint8_t>(b);
+            table[byte] = !IsActingControl(byte) && byte != kEsc && byte != 127;
+        }
+        for (int b : eight_bit_controls)
+            table[static_cast<std::size_t>(b)] = false;
+        return table;
+    }
     // The bytes that mean the same in ground and inside every escape or control sequence: the
     // acting control bytes act, DEL is ignored and ESC begins an escape sequence (escape_state,
     // the interpreter's state for it). False for any other byte.

@@ -1,26 +1,8 @@
 #include "terminal/vt100.h"
 
-#include <array>
 #include <cstdio>
 
 namespace tarnwick {
-
-namespace {
-
-// Bytes that ground writes to the screen as they are: everything but the acting control bytes,
-// ESC and DEL.
-constexpr std::array<bool, 256> MakePrintable() {
-    std::array<bool, 256> table{};
-    for (int b = 0; b < 256; ++b)
-        table[static_cast<std::size_t>(b)] = true;
-    for (int b : {0, 5, 7, 8, 9, 10, 11, 12, 13, 14, 15, 17, 19, 27, 127}) {
-        table[static_cast<std::size_t>(b)] = false;
-    }
-    return table;
-}
-constexpr std::array<bool, 256> kPrintable = MakePrintable();
-
-}  // namespace
 
 VT100::VT100(TerminalDisplay* display, SessionConfig* config)
     : VT(display, TerminalSettings::From(config), config) {

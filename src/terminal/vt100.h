@@ -41,6 +41,7 @@ class VT100 : public VT {
     void SetModes(bool set) override;
 
   private:
+    static constexpr ByteTable kPrintable = PrintableBytes({});
     static constexpr VT52States kVT52States{kVT52Ground, kVT52Escape, kVT52Row, kVT52Column};
 
     void Step(std::uint8_t b);

@@ -1,25 +1,6 @@
 #include "terminal/vt240.h"
 
-#include <array>
-
 namespace tarnwick {
-
-namespace {
-
-// Bytes that ground writes to the screen as they are.
-constexpr std::array<bool, 256> MakePrintable() {
-    std::array<bool, 256> table{};
-    for (int b = 0; b < 256; ++b)
-        table[static_cast<std::size_t>(b)] = true;
-    for (int b : {0,  5,  7,   8,   9,   10,  11,  12,  13,  14,  15,  17,
-                  19, 27, 127, 132, 133, 136, 141, 142, 143, 144, 155, 156}) {
-        table[static_cast<std::size_t>(b)] = false;
-    }
-    return table;
-}
-constexpr std::array<bool, 256> kPrintable = MakePrintable();
-
-}  // namespace
 
 VT240::VT240(TerminalDisplay* display, SessionConfig* config)
     : VT(display, TerminalSettings::From(config), config) {

@@ -55,12 +55,17 @@ class VT240 : public VT {
     void Interpret(const std::uint8_t* data, int length) override;
     void ResetState(int clear_scrollback) override;
     bool KeySequence(int code, std::string& out) const override;
+    void SaveCursor() override;
+    void RestoreCursor() override;
     void DeviceAttributes() override;
     void StatusReport() override;
     // SM and RM: KAM, IRM, SRM and LNM.
     void SetModes(bool set) override;
 
   private:
+    // 8-bit IND, NEL, HTS, RI, SS2, SS3, DCS, CSI and ST act; the other 8-bit controls print.
+    static constexpr ByteTable kPrintable =
+        PrintableBytes({132, 133, 136, 141, 142, 143, 144, 155, 156});
     static constexpr VT52States kVT52States{kVT52Ground, kVT52Escape, kVT52Row, kVT52Column};
 
     // What DECSC saves here beside the cursor of every VT.
@@ -98,8 +103,6 @@ class VT240 : public VT {
     void SelectiveEraseDisplay(int mode);
     // Erases the erasable cells first..last of screen row r.
     void EraseErasable(int row, int first, int last);
-    void SaveCursor() override;
-    void RestoreCursor() override;
 
     bool protected_ = false;
     int level_ = kLevel7Bit;
