@@ -68,6 +68,9 @@ class VT : public IO {
     // display may be nullptr (nothing is drawn). config may be nullptr (the defaults of
     // TerminalSettings); the terminal keeps a reference on it, like Open does.
     VT(TerminalDisplay* display, const TerminalSettings& settings, SessionConfig* config);
+    // The grid size and the initial modes from config (the defaults without one).
+    VT(TerminalDisplay* display, SessionConfig* config)
+        : VT(display, TerminalSettings::From(config), config) {}
     ~VT() override;
 
     // IO

@@ -4,8 +4,7 @@
 
 namespace tarnwick {
 
-VT100::VT100(TerminalDisplay* display, SessionConfig* config)
-    : VT(display, TerminalSettings::From(config), config) {
+VT100::VT100(TerminalDisplay* display, SessionConfig* config) : VT(display, config) {
     Reset(1);
 }
 

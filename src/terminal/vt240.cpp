@@ -2,8 +2,7 @@
 
 namespace tarnwick {
 
-VT240::VT240(TerminalDisplay* display, SessionConfig* config)
-    : VT(display, TerminalSettings::From(config), config) {
+VT240::VT240(TerminalDisplay* display, SessionConfig* config) : VT(display, config) {
     Reset(1);
 }
 
