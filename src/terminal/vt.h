@@ -5,7 +5,10 @@
 //
 // It also carries what both interpreters share as a layer: the interpreter lock, pausing with held
 // bytes, replies to the host, the bell, and the key queue with its drain (batches, new-line
-// handling, local echo).
+// handling, local echo). And what they share in reading the host's bytes: the control bytes, the
+// escape and control sequences both know, the DEC private modes, the saved cursor, the VT52 mode
+// and the reset; each interpreter keeps its parser states and what only it does, and reaches the
+// rest through these operations and a few hooks (DeviceAttributes, StatusReport, SetModes).
 //
 // The grid keeps its rows in a ring (cell_ring.h): a line feed at the bottom of the screen costs
 // the same whatever the scroll-back size, and GetCell still counts rows from the oldest

@@ -152,7 +152,7 @@ void VT240::EscapeByte(std::uint8_t b) {
         case 'o':  // LS3
             if (VT200Level()) active_set_ = 3;
             break;
-        default:  // SS2, SS3, ST, LS1R-LS3R, CAN, SUB and the rest have no effect there
+        default:  // the finals of every VT; SS2, SS3, ST, LS1R-LS3R, CAN, SUB have no effect
             EscapeFinal(b);
             break;
     }
@@ -405,7 +405,7 @@ void VT240::SelectiveEraseLine(int mode) {
         case 1:
             EraseErasable(cursor_row_, 0, c);
             break;
-        case 2:
+        case 2:  // the whole line goes, protected cells too
             BlankCells(cursor_row_, 0, columns_ - 1);
             break;
         default:
@@ -425,7 +425,7 @@ void VT240::SelectiveEraseDisplay(int mode) {
                 EraseErasable(r, 0, columns_ - 1);
             SelectiveEraseLine(1);
             break;
-        case 2:
+        case 2:  // the whole screen goes, protected cells too, and the cursor stays
             BlankRows(0, rows_ - 1);
             break;
         default:
