@@ -6,7 +6,7 @@
 // It also carries what both interpreters share as a layer: the interpreter lock, pausing with held
 // bytes, replies to the host, the bell, and the key queue with its drain (batches, new-line
 // handling, local echo). And what they share in reading the host's bytes: the control bytes, the
-// escape and control sequences both know, the DEC private modes, the saved cursor, the VT52 mode
+// escape and control sequences both know, the private modes, the saved cursor, the VT52 mode
 // and the reset; each interpreter keeps its parser states and what only it does, and reaches the
 // rest through these operations and a few hooks (DeviceAttributes, StatusReport, SetModes).
 //
@@ -299,8 +299,8 @@ class VT : public IO {
     // Acts on the finals of plain control sequences both interpreters know: cursor movement and
     // addressing, ED, EL, TBC, SGR, DECSTBM, DA, DSR, SM and RM. Any other final has no effect.
     void CSIFinal(std::uint8_t b);
-    // Sets or resets one of the DEC private modes both interpreters have (DECCKM, DECANM,
-    // DECCOLM, DECSCLM, DECSCNM, DECOM, DECAWM, DECARM); false for any other mode.
+    // Sets or resets one of the private modes (CSI ? h and l) both interpreters have (DECCKM,
+    // DECANM, DECCOLM, DECSCLM, DECSCNM, DECOM, DECAWM, DECARM); false for any other mode.
     bool SetPrivateMode(int mode, bool set);
     // Designates to G0-G3 the sets every VT100 has, by their final byte ("A" United Kingdom,
     // "B" ASCII, "0" special graphics); any other final has no effect.

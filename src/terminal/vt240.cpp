@@ -318,16 +318,16 @@ void VT240::SetPrivateModes(bool set) {
     for (int i = 0; i < ParameterCount(); ++i) {
         const int mode = Parameter(i);
         switch (mode) {
-            case 18:  // DECPFF
+            case 18:
                 print_form_feed_ = set;
                 break;
-            case 19:  // DECPEX
+            case 19:
                 print_extent_ = set;
                 break;
-            case 25:  // DECTCEM
+            case 25:
                 cursor_visible_ = set;
                 break;
-            case 38:  // DECTEK
+            case 38:
                 graphics_mode_ = set;
                 break;
             default:
