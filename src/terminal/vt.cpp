@@ -190,6 +190,35 @@ void VT::Reset(int clear_scrollback) {
     DropHeldBytes();
 }
 
+void VT::ResetCommon(bool clear_scrollback) {
+    ResetMargins();
+    cursor_column_ = 0;
+    cursor_row_ = 0;
+    ResetTabStops();
+    ClearParameters();
+    paused_ = false;
+    default_fg_ = fg_ = cell::kDefaultForeground;
+    default_bg_ = bg_ = cell::kDefaultBackground;
+    for (int& g : g_)
+        g = kSetASCII;
+    active_set_ = 0;
+    attributes_ = 0;
+    RebuildBlank();
+    newline_mode_ = settings_.linefeed_mode;
+    keypad_application_ = settings_.keypad_mode;
+    auto_wrap_ = settings_.wrap_mode;
+    vt52_mode_ = false;
+    cursor_keys_normal_ = true;
+    origin_mode_ = false;
+    column_mode_ = false;
+    smooth_scroll_ = false;
+    reverse_screen_ = false;
+    auto_repeat_ = false;
+    unsupported_sequence_ = false;
+    saved_ = SavedCursor{};
+    ClearScreen(clear_scrollback);
+}
+
 void VT::Redraw() {
     LockHolder hold(interpreter_lock_);
     for (int r = 0; r < total_rows_; ++r)
@@ -217,7 +246,6 @@ std::string VT::ScreenLine(int r) const {
 // Keys
 
 bool VT::KeySequence(int code, std::string& out) const {
-    static constexpr char kEsc = 27;
     switch (code) {
         case kKeyBackspace:
             out += settings_.swap_bs_del ? '\x7f' : '\x08';
@@ -586,6 +614,195 @@ void VT::ClearParameters() {
     parameter_index_ = 0;
 }
 
+void VT::Control(std::uint8_t b) {
+    switch (b) {
+        case 5:  // ENQ: the answerback
+            // Rare: marked so, its string append stays out of the path of the line ends.
+            [[unlikely]] Reply("QWT", 3);
+            break;
+        case 7:  // BEL
+            Bell();
+            break;
+        case 8:  // BS
+            CursorLeft(1);
+            break;
+        case 9:  // HT
+            Tab();
+            break;
+        case 10:  // LF
+        case 11:  // VT
+        case 12:  // FF
+            LineFeed();
+            break;
+        case 13:  // CR
+            if (!newline_mode_) CarriageReturn();
+            break;
+        case 14:  // SO: G1
+            active_set_ = 1;
+            break;
+        case 15:  // SI: G0
+            active_set_ = 0;
+            break;
+        default:  // NUL, XON, XOFF
+            break;
+    }
+}
+
+void VT::EscapeFinal(std::uint8_t b) {
+    switch (b) {
+        case '7':  // DECSC
+            SaveCursor();
+            break;
+        case '8':  // DECRC
+            RestoreCursor();
+            break;
+        case '=':  // DECKPAM
+            keypad_application_ = true;
+            break;
+        case '>':  // DECKPNM
+            keypad_application_ = false;
+            break;
+        case 'D':  // IND
+            Index();
+            break;
+        case 'E':  // NEL
+            CarriageReturn();
+            Index();
+            break;
+        case 'H':  // HTS
+            SetTabStop();
+            break;
+        case 'M':  // RI
+            ReverseIndex();
+            break;
+        case 'Z':  // DECID
+            DeviceAttributes();
+            break;
+        case 'c':  // RIS
+            ResetState(0);
+            break;
+        default:
+            break;
+    }
+}
+
+void VT::CSIFinal(std::uint8_t b) {
+    const int p0 = Parameter(0);
+    const int n = p0 == 0 ? 1 : p0;
+    switch (b) {
+        case 'A':  // CUU
+            CursorUp(n);
+            break;
+        case 'B':  // CUD
+            CursorDown(n);
+            break;
+        case 'C':  // CUF
+            CursorRight(n);
+            break;
+        case 'D':  // CUB
+            CursorLeft(n);
+            break;
+        case 'H':  // CUP
+        case 'f':  // HVP
+            CursorPosition();
+            break;
+        case 'J':  // ED
+            if (p0 <= 2) EraseInDisplay(p0);
+            break;
+        case 'K':  // EL
+            if (p0 <= 2) EraseInLine(p0);
+            break;
+        case 'c':  // DA
+            DeviceAttributes();
+            break;
+        case 'g':  // TBC
+            if (p0 == 0) {
+                ClearTabStop();
+            } else if (p0 == 3) {
+                ClearAllTabStops();
+            }
+            break;
+        case 'h':  // SM
+            SetModes(true);
+            break;
+        case 'l':  // RM
+            SetModes(false);
+            break;
+        case 'm':  // SGR
+            SelectGraphicRendition();
+            break;
+        case 'n':  // DSR
+            StatusReport();
+            break;
+        case 'r':  // DECSTBM
+            SetScrollingRegion(p0, Parameter(1));
+            break;
+        default:  // ICH, ECH, IL, DL, DCH, MC, DECTST and the rest have no effect
+            break;
+    }
+}
+
+bool VT::SetPrivateMode(int mode, bool set) {
+    switch (mode) {
+        case 1:  // DECCKM
+            cursor_keys_normal_ = !set;
+            return true;
+        case 2:  // DECANM: reset enters the VT52 mode
+            vt52_mode_ = !set;
+            return true;
+        case 3:  // DECCOLM
+            column_mode_ = set;
+            return true;
+        case 4:  // DECSCLM
+            smooth_scroll_ = set;
+            return true;
+        case 5:  // DECSCNM
+            reverse_screen_ = set;
+            return true;
+        case 6:  // DECOM
+            origin_mode_ = set;
+            return true;
+        case 7:  // DECAWM
+            auto_wrap_ = set;
+            return true;
+        case 8:  // DECARM
+            auto_repeat_ = set;
+            return true;
+        default:
+            return false;
+    }
+}
+
+void VT::StatusReport() {
+    switch (Parameter(0)) {
+        case 5:
+            Reply("\x1b[0n", 4);
+            break;
+        case 6:
+            // Relative to the region in origin mode, never past the last column.
+            ReplyCursorPosition(true);
+            break;
+        default:
+            break;
+    }
+}
+
+void VT::DesignateSet(int which, std::uint8_t b) {
+    switch (b) {
+        case 'A':
+            g_[which] = kSetUnitedKingdom;
+            break;
+        case 'B':
+            g_[which] = kSetASCII;
+            break;
+        case '0':
+            g_[which] = kSetSpecialGraphics;
+            break;
+        default:
+            break;
+    }
+}
+
 void VT::LineFeed() {
     if (newline_mode_) cursor_column_ = left_margin_;
     Index();
@@ -657,6 +874,98 @@ void VT::ReplyCursorPosition(bool origin_relative) {
     char text[32];
     const int n = std::snprintf(text, sizeof text, "\x1b[%d;%dR", row, column);
     Reply(text, static_cast<std::size_t>(n));
+}
+
+void VT::SaveCursor() {
+    saved_.active_set = active_set_;
+    saved_.designation = g_[active_set_];
+    saved_.attributes = attributes_;
+    saved_.fg = fg_;
+    saved_.bg = bg_;
+    saved_.column = cursor_column_;
+    saved_.row = cursor_row_;
+}
+
+void VT::RestoreCursor() {
+    active_set_ = saved_.active_set;
+    g_[active_set_] = saved_.designation;
+    attributes_ = saved_.attributes;
+    fg_ = saved_.fg;
+    bg_ = saved_.bg;
+    RebuildBlank();
+    cursor_column_ = saved_.column;
+    cursor_row_ = saved_.row;
+}
+
+bool VT::VT52EscapeByte(std::uint8_t b, const VT52States& states) {
+    if (ControlOrEscape(b, states.escape)) return true;
+    switch (b) {
+        case '<':
+            vt52_mode_ = false;
+            return false;
+        case '=':
+            keypad_application_ = true;
+            break;
+        case '>':
+            keypad_application_ = false;
+            break;
+        case 'A':
+            CursorUp(1);
+            break;
+        case 'B':
+            CursorDown(1);
+            break;
+        case 'C':
+            CursorRight(1);
+            break;
+        case 'D':
+            CursorLeft(1);
+            break;
+        case 'F':
+            g_[active_set_] = kSetSpecialGraphics;
+            break;
+        case 'G':
+            g_[active_set_] = kSetASCII;
+            break;
+        case 'H':
+            cursor_row_ = top_margin_;
+            cursor_column_ = left_margin_;
+            break;
+        case 'I':
+            ReverseIndex();
+            break;
+        case 'J':
+            EraseInDisplay(0);
+            break;
+        case 'K':
+            EraseInLine(0);
+            break;
+        case 'Y':
+            state_ = states.row;
+            return true;
+        case 'Z':
+            Reply("\x1b/Z", 3);
+            break;
+        default:  // CAN, SUB and everything else
+            break;
+    }
+    state_ = states.ground;
+    return true;
+}
+
+void VT::VT52AddressByte(std::uint8_t b, const VT52States& states) {
+    if (state_ == states.row && b >= 32 && b <= rows_ + 31) {
+        vt52_row_ = b - 32;
+        state_ = states.column;
+        return;
+    }
+    if (state_ == states.column && b >= 32 && b <= columns_ + 31) {
+        MoveCursor(vt52_row_, b - 32);
+        state_ = states.ground;
+        return;
+    }
+    if (b == 0 || b == 127) return;
+    state_ = b == kEsc ? states.escape : states.ground;
 }
 
 void VT::Bell() {

@@ -5,7 +5,10 @@
 //
 // It also carries what both interpreters share as a layer: the interpreter lock, pausing with held
 // bytes, replies to the host, the bell, and the key queue with its drain (batches, new-line
-// handling, local echo).
+// handling, local echo). And what they share in reading the host's bytes: the control bytes, the
+// escape and control sequences both know, the private modes, the saved cursor, the VT52 mode
+// and the reset; each interpreter keeps its parser states and what only it does, and reaches the
+// rest through these operations and a few hooks (DeviceAttributes, StatusReport, SetModes).
 //
 // The grid keeps its rows in a ring (cell_ring.h): a line feed at the bottom of the screen costs
 // the same whatever the scroll-back size, and GetCell still counts rows from the oldest
@@ -17,6 +20,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -67,6 +71,9 @@ class VT : public IO {
     // display may be nullptr (nothing is drawn). config may be nullptr (the defaults of
     // TerminalSettings); the terminal keeps a reference on it, like Open does.
     VT(TerminalDisplay* display, const TerminalSettings& settings, SessionConfig* config);
+    // The grid size and the initial modes from config (the defaults without one).
+    VT(TerminalDisplay* display, SessionConfig* config)
+        : VT(display, TerminalSettings::From(config), config) {}
     ~VT() override;
 
     // IO
@@ -117,17 +124,36 @@ class VT : public IO {
     bool OriginMode() const { return origin_mode_; }
     int Foreground() const { return fg_; }
     int Background() const { return bg_; }
+    // The character set in use: G0 to G3.
+    int ActiveSet() const { return active_set_; }
     int ParserState() const { return state_; }
     // The characters of screen row r (0 is the top of the screen), trailing spaces removed.
     std::string ScreenLine(int r) const;
 
   protected:
+    static constexpr std::uint8_t kEsc = 27;
+
     // The interpreter: runs under the interpreter lock while the terminal is not paused.
     virtual void Interpret(const std::uint8_t* data, int length) = 0;
     // The subclass's full reset (under the interpreter lock).
     virtual void ResetState(int clear_scrollback) = 0;
+    // The part of the full reset both interpreters share: margins, cursor, tab stops, colours and
+    // attributes, character sets, the modes VT keeps (some from the settings) and the saved
+    // cursor; then the screen is cleared. The parser state is the interpreter's to set.
+    void ResetCommon(bool clear_scrollback);
     // The bytes of key codes 256 and above; false for codes the terminal ignores.
     virtual bool KeySequence(int code, std::string& out) const;
+    // DECSC and DECRC: the cursor, the attributes and colours, the active character set and its
+    // designation. An interpreter that keeps more adds it.
+    virtual void SaveCursor();
+    virtual void RestoreCursor();
+    // The answer to DECID and DA.
+    virtual void DeviceAttributes() = 0;
+    // DSR from parameter 0: the operating status (5) and the cursor position (6). An interpreter
+    // with more reports adds them.
+    virtual void StatusReport();
+    // SM and RM without a private marker, from every parameter.
+    virtual void SetModes(bool set) = 0;
 
     // Grid operations. Rows are screen rows unless named absolute.
     void CursorRight(int n);
@@ -212,6 +238,42 @@ class VT : public IO {
     }
     int ParameterCount() const { return parameter_index_ + 1; }
 
+    // The control bytes that act in every state: NUL, ENQ, BEL to SI, XON and XOFF (NUL, XON and
+    // XOFF by doing nothing).
+    static constexpr std::uint32_t kActingControls =
+        (1u << 0) | (1u << 5) | (0x1FFu << 7) | (1u << 17) | (1u << 19);
+    static constexpr bool IsActingControl(std::uint8_t b) {
+        return b < 32 && ((kActingControls >> b) & 1u) != 0;
+    }
+    // Acts on an acting control byte.
+    void Control(std::uint8_t b);
+    // The bytes ground writes to the screen as they are: all but the acting control bytes, ESC,
+    // DEL and the 8-bit controls the interpreter acts on.
+    using ByteTable = std::array<bool, 256>;
+    static constexpr ByteTable PrintableBytes(std::initializer_list<int> eight_bit_controls) {
+        ByteTable table{};
+        for (int b = 0; b < 256; ++b) {
+            const auto byte = static_cast<std::uint8_t>(b);
+            table[byte] = !IsActingControl(byte) && byte != kEsc && byte != 127;
+        }
+        for (int b : eight_bit_controls)
+            table[static_cast<std::size_t>(b)] = false;
+        return table;
+    }
+    // The bytes that mean the same in ground and inside every escape or control sequence: the
+    // acting control bytes act, DEL is ignored and ESC begins an escape sequence (escape_state,
+    // the interpreter's state for it). False for any other byte.
+    bool ControlOrEscape(std::uint8_t b, int escape_state) {
+        if (b >= 0x20) return b == 127;
+        if (IsActingControl(b)) {
+            Control(b);
+            return true;
+        }
+        if (b != kEsc) return false;
+        state_ = escape_state;
+        return true;
+    }
+
     // Shared actions of both interpreters.
     void LineFeed();
     void Tab() { cursor_column_ = NextTabStop(); }
@@ -223,6 +285,50 @@ class VT : public IO {
     void Reply(const std::string& bytes) { replies_ += bytes; }
     void ReplyCursorPosition(bool origin_relative);
     std::uint32_t CellBase(int set) const { return cell::Make(0, attributes_, bg_, fg_, set); }
+
+    // Acts on the escape sequences both interpreters know by their final byte alone (DECSC,
+    // DECRC, DECKPAM, DECKPNM, IND, NEL, HTS, RI, DECID, RIS); any other final has no effect.
+    void EscapeFinal(std::uint8_t b);
+    // Begins a control sequence (in the interpreter's state csi_state): no parameters yet and
+    // nothing unsupported seen.
+    void StartCSI(int csi_state) {
+        ClearParameters();
+        unsupported_sequence_ = false;
+        state_ = csi_state;
+    }
+    // Acts on the finals of plain control sequences both interpreters know: cursor movement and
+    // addressing, ED, EL, TBC, SGR, DECSTBM, DA, DSR, SM and RM. Any other final has no effect.
+    void CSIFinal(std::uint8_t b);
+    // Sets or resets one of the private modes (CSI ? h and l) both interpreters have (DECCKM,
+    // DECANM, DECCOLM, DECSCLM, DECSCNM, DECOM, DECAWM, DECARM); false for any other mode.
+    bool SetPrivateMode(int mode, bool set);
+    // Designates to G0-G3 the sets every VT100 has, by their final byte ("A" United Kingdom,
+    // "B" ASCII, "0" special graphics); any other final has no effect.
+    void DesignateSet(int which, std::uint8_t b);
+
+    // What DECSC saves in every interpreter.
+    struct SavedCursor {
+        int active_set = 0;
+        int designation = kSetASCII;
+        int attributes = 0;
+        int fg = cell::kDefaultForeground;
+        int bg = cell::kDefaultBackground;
+        int column = 0;
+        int row = 0;
+    };
+
+    // The VT52 mode, alike in both interpreters; each names its own state codes for it.
+    struct VT52States {
+        int ground;
+        int escape;
+        int row;     // after ESC Y
+        int column;  // after ESC Y and the row
+    };
+    // The byte after ESC. False when it leaves the VT52 mode ("<"): the interpreter then goes to
+    // its own ground state.
+    bool VT52EscapeByte(std::uint8_t b, const VT52States& states);
+    // The row and column bytes of a direct cursor address.
+    void VT52AddressByte(std::uint8_t b, const VT52States& states);
 
     TerminalDisplay* display_;
     TerminalSettings settings_;
@@ -245,7 +351,12 @@ class VT : public IO {
     int fg_ = cell::kDefaultForeground;
     int bg_ = cell::kDefaultBackground;
     int attributes_ = 0;
+    // The designations of G0 to G3 (a VT100 has only G0 and G1) and the one in use.
+    int g_[4] = {kSetASCII, kSetASCII, kSetASCII, kSetASCII};
+    int active_set_ = 0;
     int state_ = 0;
+    int vt52_row_ = 0;
+    SavedCursor saved_;
     std::array<int, kMaxParameters> parameters_{};
     int parameter_index_ = 0;
 
@@ -256,6 +367,14 @@ class VT : public IO {
     bool cursor_keys_normal_ = true;
     bool origin_mode_ = false;
     bool auto_wrap_ = true;
+    // Modes both interpreters keep without acting on them.
+    bool column_mode_ = false;
+    bool smooth_scroll_ = false;
+    bool reverse_screen_ = false;
+    bool auto_repeat_ = false;
+    // A control sequence with an intermediate or private marker the terminal does not know is
+    // read to its final byte and then ignored, instead of spilling its final onto the screen.
+    bool unsupported_sequence_ = false;
 
     std::atomic<bool> paused_{false};
     Lock interpreter_lock_;

@@ -1,31 +1,10 @@
 #include "terminal/vt100.h"
 
-#include <array>
 #include <cstdio>
 
 namespace tarnwick {
 
-namespace {
-
-constexpr std::uint8_t kEsc = 27;
-
-// Bytes that ground writes to the screen as they are: everything but the acting control bytes,
-// ESC and DEL.
-constexpr std::array<bool, 256> MakePrintable() {
-    std::array<bool, 256> table{};
-    for (int b = 0; b < 256; ++b)
-        table[static_cast<std::size_t>(b)] = true;
-    for (int b : {0, 5, 7, 8, 9, 10, 11, 12, 13, 14, 15, 17, 19, 27, 127}) {
-        table[static_cast<std::size_t>(b)] = false;
-    }
-    return table;
-}
-constexpr std::array<bool, 256> kPrintable = MakePrintable();
-
-}  // namespace
-
-VT100::VT100(TerminalDisplay* display, SessionConfig* config)
-    : VT(display, TerminalSettings::From(config), config) {
+VT100::VT100(TerminalDisplay* display, SessionConfig* config) : VT(display, config) {
     Reset(1);
 }
 
@@ -35,34 +14,11 @@ VT100::VT100(TerminalDisplay* display, const TerminalSettings& settings)
 }
 
 void VT100::ResetState(int clear_scrollback) {
-    ResetMargins();
+    ResetCommon(clear_scrollback != 0);
     state_ = kGround;
-    cursor_column_ = 0;
-    cursor_row_ = 0;
-    ResetTabStops();
-    ClearParameters();
-    paused_ = false;
-    default_fg_ = fg_ = cell::kDefaultForeground;
-    default_bg_ = bg_ = cell::kDefaultBackground;
-    g_[0] = g_[1] = kSetASCII;
-    active_set_ = 0;
-    attributes_ = 0;
-    RebuildBlank();
-    newline_mode_ = settings_.linefeed_mode;
-    keypad_application_ = settings_.keypad_mode;
     smooth_scroll_ = settings_.vt_aux_mode;
-    auto_wrap_ = settings_.wrap_mode;
-    vt52_mode_ = false;
-    cursor_keys_normal_ = true;
-    column_mode_ = false;
-    reverse_screen_ = false;
-    origin_mode_ = false;
-    auto_repeat_ = false;
     interlace_ = false;
     report_flag_ = false;
-    unsupported_sequence_ = false;
-    saved_ = SavedCursor{};
-    ClearScreen(clear_scrollback != 0);
 }
 
 void VT100::Interpret(const std::uint8_t* data, int length) {
@@ -86,64 +42,22 @@ void VT100::Interpret(const std::uint8_t* data, int length) {
     }
 }
 
-bool VT100::Control(std::uint8_t b) {
-    switch (b) {
-        case 0:   // NUL
-        case 17:  // XON
-        case 19:  // XOFF
-            return true;
-        case 5:  // ENQ: the answerback
-            Reply("QWT", 3);
-            return true;
-        case 7:  // BEL
-            Bell();
-            return true;
-        case 8:  // BS
-            CursorLeft(1);
-            return true;
-        case 9:  // HT
-            Tab();
-            return true;
-        case 10:  // LF
-        case 11:  // VT
-        case 12:  // FF
-            LineFeed();
-            return true;
-        case 13:  // CR
-            if (!newline_mode_) CarriageReturn();
-            return true;
-        case 14:  // SO: G1
-            active_set_ = 1;
-            return true;
-        case 15:  // SI: G0
-            active_set_ = 0;
-            return true;
-        default:
-            return false;
-    }
-}
-
 void VT100::Step(std::uint8_t b) {
     switch (state_) {
         case kGround:
         case kVT52Ground:
-            if (Control(b)) return;
-            if (b == kEsc) {
-                state_ = state_ == kGround ? kEscape : kVT52Escape;
-                return;
-            }
-            if (b == 127) return;
+            if (ControlOrEscape(b, state_ == kGround ? kEscape : kVT52Escape)) return;
             PutChar(b, Base());
             return;
         case kEscape:
             EscapeByte(b);
             return;
         case kVT52Escape:
-            VT52EscapeByte(b);
+            if (!VT52EscapeByte(b, kVT52States)) state_ = kGround;
             return;
         case kVT52Row:
         case kVT52Column:
-            VT52AddressByte(b);
+            VT52AddressByte(b, kVT52States);
             return;
         case kDesignateG0:
             DesignateByte(b, 0);
@@ -165,16 +79,11 @@ void VT100::Step(std::uint8_t b) {
 
 void VT100::EscapeByte(std::uint8_t b) {
     if (b == '[') {  // CSI, by far the most frequent
-        ClearParameters();
-        unsupported_sequence_ = false;
-        state_ = kCSI;
+        StartCSI(kCSI);
         return;
     }
-    if (Control(b)) return;
+    if (ControlOrEscape(b, kEscape)) return;
     switch (b) {
-        case kEsc:
-        case 127:
-            return;
         case '#':
             state_ = kHash;
             return;
@@ -184,65 +93,16 @@ void VT100::EscapeByte(std::uint8_t b) {
         case ')':
             state_ = kDesignateG1;
             return;
-        case '7':  // DECSC
-            SaveCursor();
-            break;
-        case '8':  // DECRC
-            RestoreCursor();
-            break;
-        case '=':  // DECKPAM
-            keypad_application_ = true;
-            break;
-        case '>':  // DECKPNM
-            keypad_application_ = false;
-            break;
-        case 'D':  // IND
-            Index();
-            break;
-        case 'E':  // NEL
-            CarriageReturn();
-            Index();
-            break;
-        case 'H':  // HTS
-            SetTabStop();
-            break;
-        case 'M':  // RI
-            ReverseIndex();
-            break;
-        case 'Z':  // DECID
-            Reply("\x1b[?1;0c", 7);
-            break;
-        case '[':  // CSI
-            ClearParameters();
-            unsupported_sequence_ = false;
-            state_ = kCSI;
-            return;
-        case 'c':  // RIS
-            ResetState(0);
-            break;
         default:
+            EscapeFinal(b);
             break;
     }
     state_ = kGround;
 }
 
 void VT100::DesignateByte(std::uint8_t b, int which) {
-    if (Control(b)) return;
+    if (ControlOrEscape(b, kEscape)) return;
     switch (b) {
-        case kEsc:
-            state_ = kEscape;
-            return;
-        case 127:
-            return;
-        case 'A':
-            g_[which] = kSetUnitedKingdom;
-            break;
-        case 'B':
-            g_[which] = kSetASCII;
-            break;
-        case '0':
-            g_[which] = kSetSpecialGraphics;
-            break;
         case '1':
             g_[which] = kSetAltROM;
             break;
@@ -250,25 +110,15 @@ void VT100::DesignateByte(std::uint8_t b, int which) {
             g_[which] = kSetAltROMGraphics;
             break;
         default:
+            DesignateSet(which, b);
             break;
     }
     state_ = kGround;
 }
 
 void VT100::HashByte(std::uint8_t b) {
-    if (Control(b)) return;
-    switch (b) {
-        case kEsc:
-            state_ = kEscape;
-            return;
-        case 127:
-            return;
-        case '8':  // DECALN
-            FillWithE();
-            break;
-        default:
-            break;
-    }
+    if (ControlOrEscape(b, kEscape)) return;
+    if (b == '8') FillWithE();  // DECALN
     state_ = kGround;
 }
 
@@ -277,23 +127,13 @@ void VT100::CSIByte(std::uint8_t b) {
         state_ = kGround;
         return;
     }
-    if (b == 5 || (b >= 7 && b <= 15)) {
-        Control(b);
-        return;
-    }
+    if (ControlOrEscape(b, kEscape)) return;
     if (b >= '0' && b <= '9') {
         ParameterDigit(b);
         return;
     }
     switch (b) {
-        case 0:
-        case 17:
-        case 19:
         case '?':  // private sequences are taken like the plain ones
-        case 127:
-            return;
-        case kEsc:
-            state_ = kEscape;
             return;
         case ';':
             NextParameter();
@@ -305,118 +145,41 @@ void VT100::CSIByte(std::uint8_t b) {
         unsupported_sequence_ = true;
         return;
     }
-    if (b >= 0x40 && b <= 0x7E && !unsupported_sequence_) CSIFinal(b);
-    if (state_ == kCSI) state_ = kGround;
+    if (b >= 0x40 && b <= 0x7E && !unsupported_sequence_) {
+        if (b == 'x') {  // DECREQTPARM
+            ParameterRequest();
+        } else {
+            CSIFinal(b);
+        }
+    }
+    // A reset DECANM ends the sequence in the VT52 mode.
+    state_ = vt52_mode_ ? kVT52Ground : kGround;
 }
 
-void VT100::CSIFinal(std::uint8_t b) {
+void VT100::ParameterRequest() {
     const int p0 = Parameter(0);
-    const int n = p0 == 0 ? 1 : p0;
-    switch (b) {
-        case 'A':  // CUU
-            CursorUp(n);
-            break;
-        case 'B':  // CUD
-            CursorDown(n);
-            break;
-        case 'C':  // CUF
-            CursorRight(n);
-            break;
-        case 'D':  // CUB
-            CursorLeft(n);
-            break;
-        case 'H':  // CUP
-        case 'f':  // HVP
-            CursorPosition();
-            break;
-        case 'J':  // ED
-            if (p0 <= 2) EraseInDisplay(p0);
-            break;
-        case 'K':  // EL
-            if (p0 <= 2) EraseInLine(p0);
-            break;
-        case 'c':  // DA
-            Reply("\x1b[?1;0c", 7);
-            break;
-        case 'g':  // TBC
-            if (p0 == 0) {
-                ClearTabStop();
-            } else if (p0 == 3) {
-                ClearAllTabStops();
-            }
-            break;
-        case 'h':  // SM
-            SetModes(true);
-            break;
-        case 'l':  // RM
-            SetModes(false);
-            break;
-        case 'm':  // SGR
-            SelectGraphicRendition();
-            break;
-        case 'n':  // DSR
-            if (p0 == 5) {
-                Reply("\x1b[0n", 4);
-            } else if (p0 == 6) {
-                ReplyCursorPosition(true);
-            }
-            break;
-        case 'r':  // DECSTBM
-            SetScrollingRegion(p0, Parameter(1));
-            break;
-        case 'x':  // DECREQTPARM
-            if (p0 == 0) {
-                report_flag_ = true;
-            } else if (p0 == 1) {
-                report_flag_ = false;
-            }
-            ParameterReport();
-            break;
-        default:
-            break;
+    if (p0 == 0) {
+        report_flag_ = true;
+    } else if (p0 == 1) {
+        report_flag_ = false;
     }
+    ParameterReport();
+}
+
+void VT100::DeviceAttributes() {
+    Reply("\x1b[?1;0c", 7);
 }
 
 void VT100::SetModes(bool set) {
+    // The private marker is not told apart: every mode is set the same way with or without it.
     for (int i = 0; i < ParameterCount(); ++i) {
-        switch (Parameter(i)) {
-            case 1:  // DECCKM
-                cursor_keys_normal_ = !set;
-                break;
-            case 2:  // DECANM
-                if (set) {
-                    vt52_mode_ = false;
-                } else {
-                    vt52_mode_ = true;
-                    state_ = kVT52Ground;
-                }
-                break;
-            case 3:  // DECCOLM
-                column_mode_ = set;
-                break;
-            case 4:  // DECSCLM
-                smooth_scroll_ = set;
-                break;
-            case 5:  // DECSCNM
-                reverse_screen_ = set;
-                break;
-            case 6:  // DECOM
-                origin_mode_ = set;
-                break;
-            case 7:  // DECAWM
-                auto_wrap_ = set;
-                break;
-            case 8:  // DECARM
-                auto_repeat_ = set;
-                break;
-            case 9:  // DECINLM
-                interlace_ = set;
-                break;
-            case 20:  // LNM
-                newline_mode_ = set;
-                break;
-            default:
-                break;
+        const int mode = Parameter(i);
+        if (mode == 9) {  // DECINLM
+            interlace_ = set;
+        } else if (mode == 20) {  // LNM
+            newline_mode_ = set;
+        } else {
+            SetPrivateMode(mode, set);
         }
     }
 }
@@ -452,101 +215,6 @@ void VT100::ParameterReport() {
         std::snprintf(text, sizeof text, "%c[%c;%c;%c;%d;%d;1;0x", 27, report_flag_ ? '2' : '3',
                       '0' + parity, '0' + eight_bit, code, code);
     Reply(text, static_cast<std::size_t>(n));
-}
-
-void VT100::SaveCursor() {
-    saved_.active_set = active_set_;
-    saved_.designation = g_[active_set_];
-    saved_.attributes = attributes_;
-    saved_.fg = fg_;
-    saved_.bg = bg_;
-    saved_.column = cursor_column_;
-    saved_.row = cursor_row_;
-}
-
-void VT100::RestoreCursor() {
-    active_set_ = saved_.active_set;
-    g_[active_set_] = saved_.designation;
-    attributes_ = saved_.attributes;
-    fg_ = saved_.fg;
-    bg_ = saved_.bg;
-    RebuildBlank();
-    cursor_column_ = saved_.column;
-    cursor_row_ = saved_.row;
-}
-
-void VT100::VT52EscapeByte(std::uint8_t b) {
-    if (Control(b)) return;
-    switch (b) {
-        case kEsc:
-        case 127:
-            return;
-        case '<':  // leave VT52 mode
-            vt52_mode_ = false;
-            state_ = kGround;
-            return;
-        case '=':
-            keypad_application_ = true;
-            break;
-        case '>':
-            keypad_application_ = false;
-            break;
-        case 'A':
-            CursorUp(1);
-            break;
-        case 'B':
-            CursorDown(1);
-            break;
-        case 'C':
-            CursorRight(1);
-            break;
-        case 'D':
-            CursorLeft(1);
-            break;
-        case 'F':
-            g_[active_set_] = kSetSpecialGraphics;
-            break;
-        case 'G':
-            g_[active_set_] = kSetASCII;
-            break;
-        case 'H':
-            cursor_row_ = top_margin_;
-            cursor_column_ = left_margin_;
-            break;
-        case 'I':
-            ReverseIndex();
-            break;
-        case 'J':
-            EraseInDisplay(0);
-            break;
-        case 'K':
-            EraseInLine(0);
-            break;
-        case 'Y':
-            state_ = kVT52Row;
-            return;
-        case 'Z':
-            Reply("\x1b/Z", 3);
-            break;
-        default:  // CAN, SUB and everything else
-            break;
-    }
-    state_ = kVT52Ground;
-}
-
-void VT100::VT52AddressByte(std::uint8_t b) {
-    if (state_ == kVT52Row && b >= 32 && b <= rows_ + 31) {
-        vt52_row_ = b - 32;
-        state_ = kVT52Column;
-        return;
-    }
-    if (state_ == kVT52Column && b >= 32 && b <= columns_ + 31) {
-        MoveCursor(vt52_row_, b - 32);
-        state_ = kVT52Ground;
-        return;
-    }
-    if (b == 0 || b == 127) return;
-    state_ = b == kEsc ? kVT52Escape : kVT52Ground;
 }
 
 }  // namespace tarnwick

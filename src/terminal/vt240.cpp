@@ -1,30 +1,8 @@
 #include "terminal/vt240.h"
 
-#include <array>
-
 namespace tarnwick {
 
-namespace {
-
-constexpr std::uint8_t kEsc = 27;
-
-// Bytes that ground writes to the screen as they are.
-constexpr std::array<bool, 256> MakePrintable() {
-    std::array<bool, 256> table{};
-    for (int b = 0; b < 256; ++b)
-        table[static_cast<std::size_t>(b)] = true;
-    for (int b : {0,  5,  7,   8,   9,   10,  11,  12,  13,  14,  15,  17,
-                  19, 27, 127, 132, 133, 136, 141, 142, 143, 144, 155, 156}) {
-        table[static_cast<std::size_t>(b)] = false;
-    }
-    return table;
-}
-constexpr std::array<bool, 256> kPrintable = MakePrintable();
-
-}  // namespace
-
-VT240::VT240(TerminalDisplay* display, SessionConfig* config)
-    : VT(display, TerminalSettings::From(config), config) {
+VT240::VT240(TerminalDisplay* display, SessionConfig* config) : VT(display, config) {
     Reset(1);
 }
 
@@ -34,45 +12,21 @@ VT240::VT240(TerminalDisplay* display, const TerminalSettings& settings)
 }
 
 void VT240::ResetState(int clear_scrollback) {
-    ResetMargins();
-    cursor_column_ = 0;
-    cursor_row_ = 0;
-    ResetTabStops();
-    ClearParameters();
-    paused_ = false;
-    default_fg_ = fg_ = cell::kDefaultForeground;
-    default_bg_ = bg_ = cell::kDefaultBackground;
-    for (int& g : g_)
-        g = kSetASCII;
-    active_set_ = 0;
-    attributes_ = 0;
+    ResetCommon(clear_scrollback != 0);
     protected_ = false;
-    RebuildBlank();
-    cursor_keys_normal_ = true;
-    vt52_mode_ = false;
     keyboard_locked_ = false;
     insert_mode_ = false;
     send_receive_ = true;
     cursor_visible_ = true;
     graphics_mode_ = true;
-    column_mode_ = false;
-    smooth_scroll_ = false;
-    reverse_screen_ = false;
-    auto_repeat_ = false;
     print_form_feed_ = false;
     print_extent_ = false;
-    origin_mode_ = false;
-    auto_wrap_ = settings_.wrap_mode;
-    keypad_application_ = settings_.keypad_mode;
-    newline_mode_ = settings_.linefeed_mode;
     intermediate_ = 0;
-    unsupported_sequence_ = false;
     // 8-bit controls only when the chain below carries 8-bit data.
     level_ = (lower_ != nullptr && lower_->Is8BitClean()) ? kLevel8Bit : kLevel7Bit;
     state_ = Ground();
-    saved_ = SavedCursor{};
-    saved_.auto_wrap = auto_wrap_;
-    ClearScreen(clear_scrollback != 0);
+    saved_modes_ = SavedModes{};
+    saved_modes_.auto_wrap = auto_wrap_;
 }
 
 void VT240::Interpret(const std::uint8_t* data, int length) {
@@ -92,43 +46,6 @@ void VT240::Interpret(const std::uint8_t* data, int length) {
             if (i >= length) break;
         }
         Step(data[i++]);
-    }
-}
-
-bool VT240::Control(std::uint8_t b) {
-    switch (b) {
-        case 0:
-        case 17:
-        case 19:
-            return true;
-        case 5:
-            Reply("QWT", 3);
-            return true;
-        case 7:
-            Bell();
-            return true;
-        case 8:
-            CursorLeft(1);
-            return true;
-        case 9:
-            Tab();
-            return true;
-        case 10:
-        case 11:
-        case 12:
-            LineFeed();
-            return true;
-        case 13:
-            if (!newline_mode_) CarriageReturn();
-            return true;
-        case 14:
-            active_set_ = 1;
-            return true;
-        case 15:
-            active_set_ = 0;
-            return true;
-        default:
-            return false;
     }
 }
 
@@ -163,11 +80,11 @@ void VT240::Step(std::uint8_t b) {
             EscapeSpaceByte(b);
             return;
         case kVT52Escape:
-            VT52EscapeByte(b);
+            if (!VT52EscapeByte(b, kVT52States)) state_ = Ground();
             return;
         case kVT52Row:
         case kVT52Column:
-            VT52AddressByte(b);
+            VT52AddressByte(b, kVT52States);
             return;
         case kDCS:
         case kDCSEscape:
@@ -183,35 +100,20 @@ void VT240::Step(std::uint8_t b) {
 }
 
 void VT240::GroundByte(std::uint8_t b) {
-    if (Control(b)) return;
+    if (ControlOrEscape(b, EscapeState())) return;
     switch (b) {
-        case kEsc:
-            state_ = EscapeState();
-            return;
-        case 127:
+        case 132:  // IND
+        case 133:  // NEL
+        case 136:  // HTS
+        case 141:  // RI
         case 142:  // SS2
         case 143:  // SS3
-            return;
-        case 132:  // IND
-            Index();
-            return;
-        case 133:  // NEL
-            CarriageReturn();
-            Index();
-            return;
-        case 136:  // HTS
-            SetTabStop();
-            return;
-        case 141:  // RI
-            ReverseIndex();
-            return;
         case 144:  // DCS
-            state_ = kDCS;
-            return;
         case 155:  // CSI
-            StartCSI();
-            return;
         case 156:  // ST outside a string: nothing to end, the next byte is ordinary input
+            // An 8-bit control acts as the escape sequence of its 7-bit form (ESC and the byte
+            // less 0x40); one that completes there leaves the terminal in this ground state.
+            EscapeByte(static_cast<std::uint8_t>(b - 0x40));
             return;
         default:
             PutChar(b, Base());
@@ -219,18 +121,9 @@ void VT240::GroundByte(std::uint8_t b) {
     }
 }
 
-void VT240::StartCSI() {
-    ClearParameters();
-    unsupported_sequence_ = false;
-    state_ = kCSI;
-}
-
 void VT240::EscapeByte(std::uint8_t b) {
-    if (Control(b)) return;
+    if (ControlOrEscape(b, EscapeState())) return;
     switch (b) {
-        case kEsc:
-        case 127:
-            return;
         case '#':
             state_ = kHash;
             return;
@@ -251,89 +144,38 @@ void VT240::EscapeByte(std::uint8_t b) {
             state_ = kEscapeIntermediate;
             return;
         case '[':
-            StartCSI();
+            StartCSI(kCSI);
             return;
-        case '7':
-            SaveCursor();
-            break;
-        case '8':
-            RestoreCursor();
-            break;
-        case '=':
-            keypad_application_ = true;
-            break;
-        case '>':
-            keypad_application_ = false;
-            break;
-        case 'D':
-            Index();
-            break;
-        case 'E':
-            CarriageReturn();
-            Index();
-            break;
-        case 'H':
-            SetTabStop();
-            break;
-        case 'M':
-            ReverseIndex();
-            break;
-        case 'Z':
-            DeviceAttributes();
-            break;
-        case 'c':
-            ResetState(0);
-            break;
         case 'n':  // LS2
             if (VT200Level()) active_set_ = 2;
             break;
         case 'o':  // LS3
             if (VT200Level()) active_set_ = 3;
             break;
-        default:  // SS2, SS3, LS1R-LS3R, CAN, SUB and the rest: no effect
+        default:  // the finals of every VT; SS2, SS3, ST, LS1R-LS3R, CAN, SUB have no effect
+            EscapeFinal(b);
             break;
     }
     state_ = Ground();
 }
 
 void VT240::EscapeIntermediateByte(std::uint8_t b) {
-    if (Control(b)) return;
-    if (b == kEsc) {
-        state_ = EscapeState();
-        return;
-    }
-    if (b == 127 || (b >= 0x20 && b <= 0x2F)) return;
+    if (ControlOrEscape(b, EscapeState()) || (b >= 0x20 && b <= 0x2F)) return;
     state_ = Ground();
 }
 
 void VT240::DesignateByte(std::uint8_t b, int which) {
-    if (Control(b)) return;
-    if (b == kEsc) {
-        state_ = EscapeState();
-        return;
-    }
-    if (b == 127) return;
+    if (ControlOrEscape(b, EscapeState())) return;
     if (b >= 0x20 && b <= 0x2F) {
         if (intermediate_ == 0) intermediate_ = b;
         return;
     }
     // A final after an intermediate names a set this terminal does not have.
     if (intermediate_ == 0) {
-        switch (b) {
-            case 'A':
-                g_[which] = kSetUnitedKingdom;
-                break;
-            case 'B':
-                g_[which] = kSetASCII;
-                break;
-            case '0':
-                g_[which] = kSetSpecialGraphics;
-                break;
-            case '<':
-                if (VT200Level()) g_[which] = kSetSupplemental;
-                break;
-            default:
-                break;
+        if (b == '<') {
+            if (VT200Level()) g_[which] = kSetSupplemental;
+        } else {
+            DesignateSet(which, b);
         }
     }
     intermediate_ = 0;
@@ -341,23 +183,13 @@ void VT240::DesignateByte(std::uint8_t b, int which) {
 }
 
 void VT240::HashByte(std::uint8_t b) {
-    if (Control(b)) return;
-    if (b == kEsc) {
-        state_ = EscapeState();
-        return;
-    }
-    if (b == 127) return;
+    if (ControlOrEscape(b, EscapeState())) return;
     if (b == '8') FillWithE();
     state_ = Ground();
 }
 
 void VT240::EscapeSpaceByte(std::uint8_t b) {
-    if (Control(b)) return;
-    if (b == kEsc) {
-        state_ = EscapeState();
-        return;
-    }
-    if (b == 127) return;
+    if (ControlOrEscape(b, EscapeState())) return;
     if (b == 'F') {
         level_ = kLevel7Bit;
     } else if (b == 'G') {
@@ -371,26 +203,7 @@ void VT240::SequenceByte(std::uint8_t b) {
         state_ = Ground();
         return;
     }
-    if (b == 5 || (b >= 7 && b <= 15)) {
-        Control(b);
-        return;
-    }
-    switch (b) {
-        case 0:
-        case 17:
-        case 19:
-        case 127:
-            return;
-        case kEsc:
-            state_ = EscapeState();
-            return;
-        case 24:  // CAN
-        case 26:  // SUB
-            state_ = Ground();
-            return;
-        default:
-            break;
-    }
+    if (ControlOrEscape(b, EscapeState())) return;
     if ((b >= '0' && b <= '9') || b == ';') {
         if (state_ == kCSIQuote || state_ == kCSIBang) {
             unsupported_sequence_ = true;
@@ -425,7 +238,7 @@ void VT240::SequenceByte(std::uint8_t b) {
             unsupported_sequence_ = true;
             return;
         }
-        state_ = Ground();  // other control bytes end the sequence
+        state_ = Ground();  // other control bytes (CAN and SUB among them) end the sequence
         return;
     }
     if (!unsupported_sequence_) Final(b);
@@ -458,62 +271,6 @@ void VT240::Final(std::uint8_t b) {
     }
 }
 
-void VT240::CSIFinal(std::uint8_t b) {
-    const int p0 = Parameter(0);
-    const int n = p0 == 0 ? 1 : p0;
-    switch (b) {
-        case 'A':
-            CursorUp(n);
-            break;
-        case 'B':
-            CursorDown(n);
-            break;
-        case 'C':
-            CursorRight(n);
-            break;
-        case 'D':
-            CursorLeft(n);
-            break;
-        case 'H':
-        case 'f':
-            CursorPosition();
-            break;
-        case 'J':
-            if (p0 <= 2) EraseInDisplay(p0);
-            break;
-        case 'K':
-            if (p0 <= 2) EraseInLine(p0);
-            break;
-        case 'c':
-            DeviceAttributes();
-            break;
-        case 'g':
-            if (p0 == 0) {
-                ClearTabStop();
-            } else if (p0 == 3) {
-                ClearAllTabStops();
-            }
-            break;
-        case 'h':
-            SetAnsiModes(true);
-            break;
-        case 'l':
-            SetAnsiModes(false);
-            break;
-        case 'm':
-            SelectGraphicRendition();
-            break;
-        case 'n':
-            StatusReport();
-            break;
-        case 'r':
-            SetScrollingRegion(p0, Parameter(1));
-            break;
-        default:  // ICH, ECH, IL, DL, DCH, MC, DECTST and the rest have no effect
-            break;
-    }
-}
-
 void VT240::PrivateFinal(std::uint8_t b) {
     switch (b) {
         case 'h':
@@ -536,7 +293,7 @@ void VT240::PrivateFinal(std::uint8_t b) {
     }
 }
 
-void VT240::SetAnsiModes(bool set) {
+void VT240::SetModes(bool set) {
     for (int i = 0; i < ParameterCount(); ++i) {
         switch (Parameter(i)) {
             case 2:  // KAM
@@ -559,31 +316,8 @@ void VT240::SetAnsiModes(bool set) {
 
 void VT240::SetPrivateModes(bool set) {
     for (int i = 0; i < ParameterCount(); ++i) {
-        switch (Parameter(i)) {
-            case 1:
-                cursor_keys_normal_ = !set;
-                break;
-            case 2:
-                vt52_mode_ = !set;
-                break;
-            case 3:
-                column_mode_ = set;
-                break;
-            case 4:
-                smooth_scroll_ = set;
-                break;
-            case 5:
-                reverse_screen_ = set;
-                break;
-            case 6:
-                origin_mode_ = set;
-                break;
-            case 7:
-                auto_wrap_ = set;
-                break;
-            case 8:
-                auto_repeat_ = set;
-                break;
+        const int mode = Parameter(i);
+        switch (mode) {
             case 18:
                 print_form_feed_ = set;
                 break;
@@ -597,6 +331,7 @@ void VT240::SetPrivateModes(bool set) {
                 graphics_mode_ = set;
                 break;
             default:
+                SetPrivateMode(mode, set);
                 break;
         }
     }
@@ -604,23 +339,17 @@ void VT240::SetPrivateModes(bool set) {
 
 void VT240::StatusReport() {
     switch (Parameter(0)) {
-        case 5:
-            Reply("\x1b[0n", 4);
-            break;
-        case 6:
-            // Like the VT100: relative to the region in origin mode, never past the last column.
-            ReplyCursorPosition(true);
-            break;
-        case 15:
+        case 15:  // printer
             Reply("\x1b[?13n", 6);
             break;
-        case 25:
+        case 25:  // user-defined keys
             Reply("\x1b[?20n", 6);
             break;
-        case 26:
+        case 26:  // keyboard
             Reply("\x1b[?27;1n", 8);
             break;
         default:
+            VT::StatusReport();
             break;
     }
 }
@@ -676,7 +405,7 @@ void VT240::SelectiveEraseLine(int mode) {
         case 1:
             EraseErasable(cursor_row_, 0, c);
             break;
-        case 2:
+        case 2:  // the whole line goes, protected cells too
             BlankCells(cursor_row_, 0, columns_ - 1);
             break;
         default:
@@ -696,7 +425,7 @@ void VT240::SelectiveEraseDisplay(int mode) {
                 EraseErasable(r, 0, columns_ - 1);
             SelectiveEraseLine(1);
             break;
-        case 2:
+        case 2:  // the whole screen goes, protected cells too, and the cursor stays
             BlankRows(0, rows_ - 1);
             break;
         default:
@@ -705,104 +434,17 @@ void VT240::SelectiveEraseDisplay(int mode) {
 }
 
 void VT240::SaveCursor() {
-    saved_.active_set = active_set_;
-    saved_.designation = g_[active_set_];
-    saved_.attributes = attributes_;
-    saved_.fg = fg_;
-    saved_.bg = bg_;
-    saved_.column = cursor_column_;
-    saved_.row = cursor_row_;
-    saved_.auto_wrap = auto_wrap_;
-    saved_.origin_mode = origin_mode_;
-    saved_.protect = protected_;
+    VT::SaveCursor();
+    saved_modes_.auto_wrap = auto_wrap_;
+    saved_modes_.origin_mode = origin_mode_;
+    saved_modes_.protect = protected_;
 }
 
 void VT240::RestoreCursor() {
-    active_set_ = saved_.active_set;
-    g_[active_set_] = saved_.designation;
-    attributes_ = saved_.attributes;
-    fg_ = saved_.fg;
-    bg_ = saved_.bg;
-    RebuildBlank();
-    cursor_column_ = saved_.column;
-    cursor_row_ = saved_.row;
-    auto_wrap_ = saved_.auto_wrap;
-    origin_mode_ = saved_.origin_mode;
-    protected_ = saved_.protect;
-}
-
-void VT240::VT52EscapeByte(std::uint8_t b) {
-    if (Control(b)) return;
-    switch (b) {
-        case kEsc:
-        case 127:
-            return;
-        case '<':
-            vt52_mode_ = false;
-            state_ = Ground();
-            return;
-        case '=':
-            keypad_application_ = true;
-            break;
-        case '>':
-            keypad_application_ = false;
-            break;
-        case 'A':
-            CursorUp(1);
-            break;
-        case 'B':
-            CursorDown(1);
-            break;
-        case 'C':
-            CursorRight(1);
-            break;
-        case 'D':
-            CursorLeft(1);
-            break;
-        case 'F':
-            g_[active_set_] = kSetSpecialGraphics;
-            break;
-        case 'G':
-            g_[active_set_] = kSetASCII;
-            break;
-        case 'H':
-            cursor_row_ = top_margin_;
-            cursor_column_ = left_margin_;
-            break;
-        case 'I':
-            ReverseIndex();
-            break;
-        case 'J':
-            EraseInDisplay(0);
-            break;
-        case 'K':
-            EraseInLine(0);
-            break;
-        case 'Y':
-            state_ = kVT52Row;
-            return;
-        case 'Z':
-            Reply("\x1b/Z", 3);
-            break;
-        default:
-            break;
-    }
-    state_ = kVT52Ground;
-}
-
-void VT240::VT52AddressByte(std::uint8_t b) {
-    if (state_ == kVT52Row && b >= 32 && b <= rows_ + 31) {
-        vt52_row_ = b - 32;
-        state_ = kVT52Column;
-        return;
-    }
-    if (state_ == kVT52Column && b >= 32 && b <= columns_ + 31) {
-        MoveCursor(vt52_row_, b - 32);
-        state_ = kVT52Ground;
-        return;
-    }
-    if (b == 0 || b == 127) return;
-    state_ = b == kEsc ? kVT52Escape : kVT52Ground;
+    VT::RestoreCursor();
+    auto_wrap_ = saved_modes_.auto_wrap;
+    origin_mode_ = saved_modes_.origin_mode;
+    protected_ = saved_modes_.protect;
 }
 
 void VT240::DCSByte(std::uint8_t b) {

@@ -46,7 +46,6 @@ class VT240 : public VT {
 
     int ConformanceLevel() const { return level_; }
     int Designation(int g) const { return g_[g & 3]; }
-    int ActiveSet() const { return active_set_; }
     bool Protected() const { return protected_; }
     bool InsertMode() const { return insert_mode_; }
     bool KeyboardLocked() const { return keyboard_locked_; }
@@ -56,16 +55,21 @@ class VT240 : public VT {
     void Interpret(const std::uint8_t* data, int length) override;
     void ResetState(int clear_scrollback) override;
     bool KeySequence(int code, std::string& out) const override;
+    void SaveCursor() override;
+    void RestoreCursor() override;
+    void DeviceAttributes() override;
+    void StatusReport() override;
+    // SM and RM: KAM, IRM, SRM and LNM.
+    void SetModes(bool set) override;
 
   private:
-    struct SavedCursor {
-        int active_set = 0;
-        int designation = kSetASCII;
-        int attributes = 0;
-        int fg = cell::kDefaultForeground;
-        int bg = cell::kDefaultBackground;
-        int column = 0;
-        int row = 0;
+    // 8-bit IND, NEL, HTS, RI, SS2, SS3, DCS, CSI and ST act; the other 8-bit controls print.
+    static constexpr ByteTable kPrintable =
+        PrintableBytes({132, 133, 136, 141, 142, 143, 144, 155, 156});
+    static constexpr VT52States kVT52States{kVT52Ground, kVT52Escape, kVT52Row, kVT52Column};
+
+    // What DECSC saves here beside the cursor of every VT.
+    struct SavedModes {
         bool auto_wrap = true;
         bool origin_mode = false;
         bool protect = false;
@@ -83,7 +87,6 @@ class VT240 : public VT {
     }
 
     void Step(std::uint8_t b);
-    bool Control(std::uint8_t b);
     void GroundByte(std::uint8_t b);
     void EscapeByte(std::uint8_t b);
     void DesignateByte(std::uint8_t b, int which);
@@ -92,43 +95,26 @@ class VT240 : public VT {
     void EscapeIntermediateByte(std::uint8_t b);
     void SequenceByte(std::uint8_t b);
     void Final(std::uint8_t b);
-    void CSIFinal(std::uint8_t b);
     void PrivateFinal(std::uint8_t b);
-    void VT52EscapeByte(std::uint8_t b);
-    void VT52AddressByte(std::uint8_t b);
     void DCSByte(std::uint8_t b);
-    void StartCSI();
-    void SetAnsiModes(bool set);
     void SetPrivateModes(bool set);
-    void StatusReport();
-    void DeviceAttributes();
     void SetConformanceLevel();
     void SelectiveEraseLine(int mode);
     void SelectiveEraseDisplay(int mode);
     // Erases the erasable cells first..last of screen row r.
     void EraseErasable(int row, int first, int last);
-    void SaveCursor();
-    void RestoreCursor();
 
-    int g_[4] = {kSetASCII, kSetASCII, kSetASCII, kSetASCII};
-    int active_set_ = 0;
     bool protected_ = false;
     int level_ = kLevel7Bit;
     bool keyboard_locked_ = false;
     bool insert_mode_ = false;
     bool send_receive_ = true;
-    bool column_mode_ = false;
-    bool smooth_scroll_ = false;
-    bool reverse_screen_ = false;
-    bool auto_repeat_ = false;
     bool print_form_feed_ = false;
     bool print_extent_ = false;
     bool cursor_visible_ = true;
     bool graphics_mode_ = true;
     std::uint8_t intermediate_ = 0;
-    bool unsupported_sequence_ = false;
-    int vt52_row_ = 0;
-    SavedCursor saved_;
+    SavedModes saved_modes_;
 };
 
 }  // namespace tarnwick
