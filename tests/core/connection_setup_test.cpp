@@ -43,7 +43,8 @@ TEST(ConnectionSetupTest, SavedSessionsAreFoundInSubFoldersWithoutDefaults) {
     testing::WriteFile(card.File("gamma.tks"), "IO_SSL\r\n");
     auto found = FindSavedSessions({settings.path(), card.path(), settings.File("missing")});
     std::vector<std::string> names;
-    for (const SavedSession& s : found) names.push_back(s.name);
+    for (const SavedSession& s : found)
+        names.push_back(s.name);
     EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "beta", "gamma", "router"}));
     EXPECT_EQ(found[3].path, settings.File("lab/old/router.tks"));
 }
