@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "crypto/block_buffer.h"
 #include "crypto/byte_order.h"
 #include "crypto/secure.h"
 
@@ -126,39 +127,16 @@ void CMD5::Blocks(const std::uint8_t* data, std::size_t blocks) {
 }
 
 void CMD5::Update(const void* data, std::size_t length) {
-    const std::uint8_t* p = static_cast<const std::uint8_t*>(data);
-    length_ += length;
-    if (fill_ > 0) {
-        std::size_t take = 64 - fill_;
-        if (take > length) take = length;
-        std::memcpy(buffer_ + fill_, p, take);
-        fill_ += static_cast<std::uint32_t>(take);
-        p += take;
-        length -= take;
-        if (fill_ < 64) return;
-        Blocks(buffer_, 1);
-        fill_ = 0;
-    }
-    if (length >= 64) {
-        Blocks(p, length / 64);
-        p += length & ~static_cast<std::size_t>(63);
-        length &= 63;
-    }
-    if (length > 0) {
-        std::memcpy(buffer_, p, length);
-        fill_ = static_cast<std::uint32_t>(length);
-    }
+    hash_blocks::Absorb(
+        buffer_, fill_, length_, static_cast<const std::uint8_t*>(data), length,
+        [this](const std::uint8_t* blocks, std::size_t count) { Blocks(blocks, count); });
 }
 
 void CMD5::Final(std::uint8_t* out) {
     const std::uint64_t bits = length_ << 3;
-    buffer_[fill_++] = 0x80;
-    if (fill_ > 56) {
-        std::memset(buffer_ + fill_, 0, 64 - fill_);
-        Blocks(buffer_, 1);
-        fill_ = 0;
-    }
-    std::memset(buffer_ + fill_, 0, 56 - fill_);
+    hash_blocks::Pad(buffer_, fill_, [this](const std::uint8_t* blocks, std::size_t count) {
+        Blocks(blocks, count);
+    });
     bytes::StoreLE64(buffer_ + 56, bits);
     Blocks(buffer_, 1);
     for (int i = 0; i < 4; ++i)
