@@ -8,16 +8,16 @@
 #include <filesystem>
 #include <functional>
 
-#include "core/connection_setup.h"
-#include "core/deferred_deletion.h"
+#include "session/connection_setup.h"
+#include "session/deferred_deletion.h"
 #include "core/preferences.h"
 #include "core/session_config.h"
-#include "core/text.h"
+#include "platform/text.h"
 #include "crypto/random_generator.h"
 #include "platform/folders.h"
 #include "platform/registry.h"
 #include "platform/ui_dispatcher.h"
-#include "ssh/port_forward_dialog.h"
+#include "frontend/port_forward_model.h"
 #include "terminal/memory_display.h"
 #include "terminal/vt.h"
 

@@ -14,7 +14,7 @@
 #include "console/frame.h"
 #include "console/host_terminal.h"
 #include "console/tty_input.h"
-#include "core/session.h"
+#include "session/session.h"
 #include "platform/event_loop.h"
 #include "platform/user_interface.h"
 #include "terminal/key_handling.h"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/text.h"
+#include "platform/text.h"
 #include "terminal/cell.h"
 #include "terminal/memory_display.h"
 

@@ -1,6 +1,6 @@
 #include "core/dual_string.h"
 
-#include "core/text.h"
+#include "platform/text.h"
 
 namespace tarnwick {
 

@@ -43,6 +43,10 @@ IO* IO::FindTerminal() {
     return nullptr;
 }
 
+bool IO::QueryTerminal(TerminalFacts* facts) {
+    return upper_ != nullptr && upper_->QueryTerminal(facts);
+}
+
 int IO::Open(SessionConfig* config) {
     AttachConfig(config);
     return status::kNotSupported;

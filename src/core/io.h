@@ -19,6 +19,14 @@ namespace tarnwick {
 class Session;
 class SessionConfig;
 
+// What a protocol layer needs to know of the terminal at the top of its chain: the name it
+// reports to the server and the size of its grid.
+struct TerminalFacts {
+    std::string type = "vt100";
+    int columns = 80;
+    int rows = 24;
+};
+
 // Layer-type codes; the names passed to the IO constructor are given beside each class.
 enum LayerType : int {
     kLayerTCPIP = 1,            // "TCP/IP"
@@ -96,6 +104,9 @@ class IO {
     virtual int IsTerminal();
     virtual int FileTransfer(int command, const char* path);
     virtual int ReservedRequest();
+    // The terminal's type and size, asked upward through the chain: true when a layer above (the
+    // terminal) filled in facts; false leaves them as they were.
+    virtual bool QueryTerminal(TerminalFacts* facts);
 
   protected:
     // Keeps config as this layer's settings, moving the layer's reference from an earlier record.

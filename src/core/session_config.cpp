@@ -15,7 +15,7 @@
 #include <string_view>
 
 #include "core/preferences.h"
-#include "core/text.h"
+#include "platform/text.h"
 #include "platform/folders.h"
 #include "platform/user_interface.h"
 

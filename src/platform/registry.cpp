@@ -7,7 +7,7 @@
 #include <ctime>
 #include <filesystem>
 
-#include "core/text.h"
+#include "platform/text.h"
 #include "platform/folders.h"
 
 namespace tarnwick {

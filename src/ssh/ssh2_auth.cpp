@@ -6,7 +6,7 @@
 
 #include "core/session_config.h"
 #include "core/status.h"
-#include "core/text.h"
+#include "platform/text.h"
 #include "crypto/secure.h"
 #include "crypto/skey.h"
 #include "platform/user_interface.h"

@@ -7,7 +7,6 @@
 #include "core/status.h"
 #include "platform/user_interface.h"
 #include "ssh/ssh2.h"
-#include "terminal/vt.h"
 
 namespace tarnwick {
 
@@ -179,18 +178,12 @@ void IO_SSH2::EnterConnected() {
 
 int IO_SSH2::SendSessionRequests() {
     SSH2Channel& channel = *session_channel_;
-    std::string term = "vt100";
-    std::uint32_t columns = 80;
-    std::uint32_t rows = 24;
-    if (auto* terminal = dynamic_cast<VT*>(FindTerminal())) {
-        term = terminal->GetTermType();
-        columns = static_cast<std::uint32_t>(terminal->GetColumns());
-        rows = static_cast<std::uint32_t>(terminal->GetRows());
-    }
+    TerminalFacts terminal;
+    QueryTerminal(&terminal);
     std::string fields;
-    AppendString(fields, term);
-    AppendUint32(fields, columns);
-    AppendUint32(fields, rows);
+    AppendString(fields, terminal.type);
+    AppendUint32(fields, static_cast<std::uint32_t>(terminal.columns));
+    AppendUint32(fields, static_cast<std::uint32_t>(terminal.rows));
     AppendUint32(fields, 0);
     AppendUint32(fields, 0);
     AppendString(fields, TerminalModes());

@@ -10,7 +10,7 @@
 #include "crypto/random_generator.h"
 #include "crypto/secure.h"
 #include "platform/user_interface.h"
-#include "ssh/known_hosts.h"
+#include "core/known_hosts.h"
 #include "ssh/ssh2.h"
 #include "ssh/ssh2_algorithms.h"
 #include "ssh/ssh2_kex.h"

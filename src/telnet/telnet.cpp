@@ -5,7 +5,6 @@
 #include <string>
 
 #include "core/session_config.h"
-#include "terminal/vt.h"
 
 namespace tarnwick {
 
@@ -226,22 +225,28 @@ void IO_Telnet::EndSubnegotiation() {
 }
 
 void IO_Telnet::SendWindowSize() {
-    int columns = 80;
-    int rows = 24;
-    if (auto* terminal = static_cast<VT*>(FindTerminal())) {
-        columns = terminal->GetColumns();
-        rows = terminal->GetRows();
+    TerminalFacts terminal;  // 80 columns and 24 rows without a terminal above
+    QueryTerminal(&terminal);
+    // Each count is a 16-bit field (RFC 1073); a byte of 255 in it is doubled like any data byte,
+    // so that a width of 255 or more neither ends the subnegotiation early nor wraps around.
+    std::string report = {static_cast<char>(IAC), static_cast<char>(SB), static_cast<char>(NAWS)};
+    for (int count : {terminal.columns, terminal.rows}) {
+        for (int shift : {8, 0}) {
+            const auto byte = static_cast<char>((count >> shift) & 0xFF);
+            report += byte;
+            if (static_cast<std::uint8_t>(byte) == IAC) report += byte;
+        }
     }
-    // The counts go out as their low eight bits, undoubled, as peers have always received them.
-    const std::uint8_t report[9] = {
-        IAC, SB, NAWS, 0, static_cast<std::uint8_t>(columns), 0, static_cast<std::uint8_t>(rows),
-        IAC, SE};
-    if (lower_ != nullptr) lower_->Send(report, 9);
+    report += static_cast<char>(IAC);
+    report += static_cast<char>(SE);
+    SendBytes(report);
 }
 
 void IO_Telnet::SendTerminalType() {
-    std::string name = "unknown";
-    if (auto* terminal = static_cast<VT*>(FindTerminal())) name = terminal->GetTermType();
+    TerminalFacts terminal;
+    terminal.type = "unknown";
+    QueryTerminal(&terminal);
+    std::string name = terminal.type;
     // The reply area has always held 261 bytes of name.
     if (name.size() > 261) name.resize(261);
     std::string reply = {static_cast<char>(IAC), static_cast<char>(SB), static_cast<char>(TTYPE),
@@ -249,9 +254,13 @@ void IO_Telnet::SendTerminalType() {
     reply += name;
     reply += static_cast<char>(IAC);
     reply += static_cast<char>(SE);
+    SendBytes(reply);
+}
+
+void IO_Telnet::SendBytes(const std::string& bytes) {
     if (lower_ != nullptr) {
-        lower_->Send(reinterpret_cast<const std::uint8_t*>(reply.data()),
-                     static_cast<int>(reply.size()));
+        (void)lower_->Send(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                           static_cast<int>(bytes.size()));
     }
 }
 

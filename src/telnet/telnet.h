@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 #include "core/io.h"
 
@@ -50,6 +51,8 @@ class IO_Telnet : public IO {
     void EndSubnegotiation();
     void SendWindowSize();
     void SendTerminalType();
+    // Writes a reply below in one Send; a reply that cannot be sent is lost with the connection.
+    void SendBytes(const std::string& bytes);
     void DeliverUp(const std::uint8_t* data, int length);
     int LocalEcho() const;
     void SetLocalEcho(int value);

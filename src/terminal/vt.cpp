@@ -178,6 +178,13 @@ int VT::ReservedRequest() {
     return lower_ != nullptr ? lower_->ReservedRequest() : 0;
 }
 
+bool VT::QueryTerminal(TerminalFacts* facts) {
+    facts->type = settings_.term_type;
+    facts->columns = columns_;
+    facts->rows = rows_;
+    return true;
+}
+
 void VT::Reset(int clear_scrollback) {
     {
         LockHolder hold(interpreter_lock_);

@@ -89,6 +89,7 @@ class VT : public IO {
     int IsTerminal() override { return 1; }
     int FileTransfer(int command, const char* path) override;
     int ReservedRequest() override;
+    bool QueryTerminal(TerminalFacts* facts) override;
 
     // The interpreter's full reset; clears the screen, and the scroll-back too when
     // clear_scrollback is nonzero.

@@ -13,7 +13,7 @@
 
 #include "core/preferences.h"
 #include "core/session_config.h"
-#include "core/text.h"
+#include "platform/text.h"
 #include "transport/socket.h"
 
 namespace tarnwick {

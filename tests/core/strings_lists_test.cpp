@@ -7,7 +7,7 @@
 
 #include "core/dual_string.h"
 #include "core/locked_list.h"
-#include "core/text.h"
+#include "platform/text.h"
 
 namespace tarnwick {
 namespace {

@@ -3,11 +3,11 @@
 // output reaches the session's screen. Against the real OpenSSH server of the SSH tests.
 #include <gtest/gtest.h>
 
-#include "core/deferred_deletion.h"
+#include "session/deferred_deletion.h"
 #include "core/preferences.h"
-#include "core/session.h"
+#include "session/session.h"
 #include "core/session_config.h"
-#include "core/text.h"
+#include "platform/text.h"
 #include "platform/event_loop.h"
 #include "platform/registry.h"
 #include "platform/scripted_ui.h"

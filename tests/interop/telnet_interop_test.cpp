@@ -11,11 +11,11 @@
 #include <mutex>
 #include <thread>
 
-#include "core/deferred_deletion.h"
+#include "session/deferred_deletion.h"
 #include "core/preferences.h"
-#include "core/session.h"
+#include "session/session.h"
 #include "core/session_config.h"
-#include "core/text.h"
+#include "platform/text.h"
 #include "platform/event_loop.h"
 #include "platform/scripted_ui.h"
 #include "support/child_process.h"

@@ -7,8 +7,8 @@
 
 #include "platform/registry.h"
 #include "platform/scripted_ui.h"
-#include "ssh/key_manager.h"
-#include "ssh/known_hosts.h"
+#include "frontend/key_manager_model.h"
+#include "core/known_hosts.h"
 #include "ssh/ssh_test_harness.h"
 #include "support/test_util.h"
 

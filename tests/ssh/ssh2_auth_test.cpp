@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 
 #include "core/status.h"
-#include "core/text.h"
+#include "platform/text.h"
 #include "crypto/skey.h"
 #include "ssh/private_keys.h"
 #include "ssh/ssh_test_harness.h"

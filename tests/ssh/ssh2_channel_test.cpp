@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "core/status.h"
-#include "ssh/port_forward_dialog.h"
+#include "frontend/port_forward_model.h"
 #include "ssh/ssh_test_harness.h"
 #include "support/loopback_peer.h"
 #include "terminal/memory_display.h"

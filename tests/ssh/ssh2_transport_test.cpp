@@ -7,7 +7,7 @@
 
 #include "core/status.h"
 #include "crypto/diffie_hellman.h"
-#include "ssh/known_hosts.h"
+#include "core/known_hosts.h"
 #include "ssh/ssh2_version.h"
 #include "ssh/ssh_test_harness.h"
 

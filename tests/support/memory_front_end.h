@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "core/session.h"
+#include "session/session.h"
 #include "terminal/memory_display.h"
 
 namespace tarnwick::testing {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ssh/known_hosts.h"
+#include "core/known_hosts.h"
 
 namespace tarnwick {
 

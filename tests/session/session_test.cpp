@@ -1,12 +1,12 @@
-#include "core/session.h"
+#include "session/session.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "core/deferred_deletion.h"
+#include "session/deferred_deletion.h"
 #include "core/preferences.h"
 #include "core/session_config.h"
-#include "core/text.h"
+#include "platform/text.h"
 #include "platform/event_loop.h"
 #include "platform/scripted_ui.h"
 #include "support/loopback_peer.h"

@@ -1,4 +1,4 @@
-#include "core/session_menu.h"
+#include "session/session_menu.h"
 
 namespace tarnwick {
 

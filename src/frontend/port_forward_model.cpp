@@ -1,4 +1,4 @@
-#include "ssh/port_forward_dialog.h"
+#include "frontend/port_forward_model.h"
 
 #include <array>
 

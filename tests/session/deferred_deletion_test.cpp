@@ -1,4 +1,4 @@
-#include "core/deferred_deletion.h"
+#include "session/deferred_deletion.h"
 
 #include <gtest/gtest.h>
 

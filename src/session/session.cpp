@@ -1,11 +1,11 @@
-#include "core/session.h"
+#include "session/session.h"
 
 #include <mutex>
 
-#include "core/deferred_deletion.h"
+#include "session/deferred_deletion.h"
 #include "core/io.h"
 #include "core/session_config.h"
-#include "core/text.h"
+#include "platform/text.h"
 #include "platform/ui_dispatcher.h"
 #include "ssh/ssh2.h"
 #include "telnet/telnet.h"

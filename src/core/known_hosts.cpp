@@ -1,4 +1,4 @@
-#include "ssh/known_hosts.h"
+#include "core/known_hosts.h"
 
 #include <algorithm>
 #include <cerrno>

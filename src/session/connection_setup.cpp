@@ -1,4 +1,4 @@
-#include "core/connection_setup.h"
+#include "session/connection_setup.h"
 
 #include <strings.h>
 #include <algorithm>

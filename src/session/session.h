@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/locked_list.h"
-#include "core/session_menu.h"
+#include "session/session_menu.h"
 #include "platform/lock.h"
 #include "terminal/key_handling.h"
 #include "terminal/terminal_display.h"

@@ -1,11 +1,11 @@
-#include "ssh/key_manager.h"
+#include "frontend/key_manager_model.h"
 
 #include <algorithm>
 #include <array>
 #include <fstream>
 #include <iterator>
 
-#include "core/text.h"
+#include "platform/text.h"
 #include "platform/folders.h"
 #include "platform/user_interface.h"
 
