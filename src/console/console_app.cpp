@@ -8,16 +8,16 @@
 #include <filesystem>
 #include <functional>
 
-#include "session/connection_setup.h"
-#include "session/deferred_deletion.h"
 #include "core/preferences.h"
 #include "core/session_config.h"
-#include "platform/text.h"
 #include "crypto/random_generator.h"
+#include "frontend/connection_form.h"
+#include "frontend/port_forward_model.h"
 #include "platform/folders.h"
 #include "platform/registry.h"
+#include "platform/text.h"
 #include "platform/ui_dispatcher.h"
-#include "frontend/port_forward_model.h"
+#include "session/deferred_deletion.h"
 #include "terminal/memory_display.h"
 #include "terminal/vt.h"
 
@@ -27,18 +27,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr const char* kWelcome =
-    "\x1b[H\x1b[J"
-    "Welcome to Tarnwick\xae v"
-    "2.06"
-    "!\r\n\r\n"
-    "To get started, select 'Connect' from\r\nthe 'Session' menu.\r\n\r\n";
 constexpr const char* kConsoleHint =
     "(In this console: press Ctrl-] then c to connect, ? for help.)\r\n";
-
-constexpr const char* kQuitQuestion =
-    "There is at least one active session. Are you sure that you want to quit and disconnect "
-    "from all active sessions?";
 
 // Runs f on the user-interface thread (at once when already there) and gives its result; a
 // worker that is being stopped gets fallback.
@@ -125,7 +115,8 @@ class ConsoleApp::Progress final : public TransferProgress {
     bool closed_ = false;
 };
 
-ConsoleApp::ConsoleApp(HostTerminal& tty) : tty_(tty), sessions_(this) {}
+ConsoleApp::ConsoleApp(HostTerminal& tty)
+    : tty_(tty), sessions_(this), commands_(sessions_, *this) {}
 
 ConsoleApp::~ConsoleApp() = default;
 
@@ -159,13 +150,7 @@ int ConsoleApp::Run(const std::vector<std::string>& files) {
     DeferredDeletion::Instance().StartReaper();
 
     // The first, unconnected session with the welcome text.
-    auto* welcome = new SessionConfig();
-    welcome->SetInt(setting::rows, 24);
-    welcome->SetInt(setting::columns, 80);
-    welcome->SetInt(setting::local_echo, 1);
-    sessions_.CreateSession(welcome);
-    WriteToTerminal(sessions_.Current(), kWelcome);
-    WriteToTerminal(sessions_.Current(), kConsoleHint);
+    commands_.CreateWelcomeSession(kConsoleHint);
 
     loop_.WatchReadable(tty_.input_fd(), [this] { OnInput(); });
     loop_.WatchReadable(tty_.resize_fd(), [this] {
@@ -183,7 +168,7 @@ int ConsoleApp::Run(const std::vector<std::string>& files) {
     std::string notice = RegistryStore::Instance().TakeNotice();
     if (!notice.empty()) ShowMessage("Warning", notice);
     for (const std::string& file : files)
-        OpenFile(file);
+        commands_.OpenFileRequest(file);
 
     while (!quit_) {
         loop_.ProcessOnce(1000ms);
@@ -345,54 +330,46 @@ void ConsoleApp::HandleEvent(const HostKeyEvent& event) {
     }
 }
 
+namespace {
+
+// The console's command letters after the prefix key.
+struct CommandKey {
+    char key;
+    int command;
+};
+constexpr CommandKey kCommandKeys[] = {
+    {'c', command::kConnect},     {'o', command::kOpenSession}, {'s', command::kSaveSession},
+    {'n', command::kNextSession}, {' ', command::kNextSession}, {'d', command::kDisconnect},
+    {'b', command::kBreak},       {'e', command::kEscape},      {'q', command::kQuit},
+};
+
+}  // namespace
+
 void ConsoleApp::HandleCommand(const HostKeyEvent& event) {
-    Session* current = sessions_.Current();
-    IO* terminal = current != nullptr ? current->GetTerminal() : nullptr;
-    const bool connected = current != nullptr && current->IsConnected();
     const int c = event.key == HostKey::kChar ? event.value : -1;
     notice_.clear();
     if (pf_prefix_) {
         pf_prefix_ = false;
-        if (c >= '1' && c <= '4' && connected && terminal != nullptr) {
-            terminal->KeyInput(kKeyPF1 + (c - '1'));
-        }
+        if (c >= '1' && c <= '4') RunCommand(command::kPF1 + (c - '1'));
         return;
     }
     prefix_ = false;
     if (event.key != HostKey::kChar) return;
     if (c == kPrefixKey) {
-        keys_.Character(current, kPrefixKey, false);
+        keys_.Character(sessions_.Current(), kPrefixKey, false);
         return;
     }
+    for (const CommandKey& key : kCommandKeys) {
+        if (key.key == c) {
+            RunCommand(key.command);
+            ScheduleRedraw();
+            return;
+        }
+    }
     switch (c) {
-        case 'c':
-            Connect();
-            break;
-        case 'o':
-            OpenSessionCommand();
-            break;
-        case 's':
-            SaveSessionCommand();
-            break;
-        case 'n':
-        case ' ':
-            sessions_.NextSession();
-            break;
-        case 'd':
-            sessions_.DisconnectCurrent();
-            break;
-        case 'b':
-            if (connected && terminal != nullptr && terminal->CanSendBreak()) terminal->SendBreak();
-            break;
-        case 'e':
-            if (connected && terminal != nullptr) terminal->KeyInput(27);
-            break;
         case 'p':
             pf_prefix_ = true;
             notice_ = "PF key: 1 2 3 4";
-            break;
-        case 'q':
-            RequestQuit();
             break;
         case 'r':
             writer_.Invalidate();
@@ -402,26 +379,21 @@ void ConsoleApp::HandleCommand(const HostKeyEvent& event) {
             ShowHelp();
             break;
         default:
-            if (c >= '0' && c <= '9') SelectSession(c == '0' ? 40039 : 40030 + (c - '1'));
+            if (c >= '0' && c <= '9') {
+                RunCommand(c == '0' ? command::kLastSession : command::kFirstSession + (c - '1'));
+            }
             break;
     }
     ScheduleRedraw();
 }
 
+void ConsoleApp::RunCommand(int command) {
+    const bool save = command == command::kSaveSession;
+    if (commands_.Run(command) && save) notice_ = "Session saved.";
+}
+
 // ---------------------------------------------------------------------------------------------
 // Commands
-
-void ConsoleApp::WriteToTerminal(Session* session, const char* text) {
-    if (session == nullptr) return;
-    if (IO* terminal = session->GetTerminal()) terminal->SendString(text);
-    ScheduleRedraw();
-}
-
-void ConsoleApp::SelectSession(int command) {
-    if (Session* session = sessions_.menu().SessionForCommand(command)) {
-        sessions_.SetCurrent(session);
-    }
-}
 
 void ConsoleApp::ShowHelp() {
     ShowMessage("Help",
@@ -437,60 +409,27 @@ void ConsoleApp::ShowHelp() {
                     ConfigDirectory() + ".");
 }
 
-void ConsoleApp::RequestQuit() {
-    if (sessions_.CountLinkUp() > 0 && !AskYesNo("Really quit?", kQuitQuestion)) return;
-    sessions_.DisconnectAll();
-    quit_ = true;
-}
-
-void ConsoleApp::Connect() {
-    sessions_.PurgeClosed();
-    auto* config = new SessionConfig();
-    if (RunConnectionSetup(*config)) {
-        Session* before = sessions_.Current();
-        int opened = sessions_.CreateSession(config);
-        Session* created = sessions_.Current();
-        if (!opened && created != before) WriteToTerminal(created, "Connection failed.\r\n");
-        return;
-    }
-    delete config;
-    if (sessions_.CountLinkUp() == 0) {
-        auto* local = new SessionConfig();
-        local->SetInt(setting::rows, 24);
-        local->SetInt(setting::columns, 80);
-        local->SetInt(setting::local_echo, 1);
-        sessions_.CreateSession(local);
-        WriteToTerminal(sessions_.Current(), "Canceled.\r\n");
-    }
-}
-
 bool ConsoleApp::RunConnectionSetup(SessionConfig& config) {
     config.SetInt(setting::session_kind, kKindNone);
     config.SetInt(setting::setup_accepted, 0);
-
-    std::vector<int> kinds;
-    std::string text;
-    int number = 1;
-    for (const ChooserKind& k : ChooserKinds()) {
-        if (!SessionList::CanBuild(k.kind)) continue;
-        kinds.push_back(k.kind);
-        text += "  " + std::to_string(number++) + "  " + k.text + "\n";
-    }
-    std::vector<std::string> folders = {ConfigDirectory()};
-    for (const std::string& card : StorageCards())
-        folders.push_back(card);
-    std::vector<SavedSession> saved = FindSavedSessions(folders);
-    if (!saved.empty()) {
-        text += "  ------------------------------------------\n";
-        for (const SavedSession& s : saved) {
-            text += "  " + std::to_string(number++) + "  " + s.name + "\n";
-        }
-    }
-    text +=
-        "Type a number to connect or configure; e<number> edits and d<number> deletes a "
-        "saved session.";
-
+    ConnectionChooser chooser;
     for (;;) {
+        // Every entry but the separator has a number, its index in the list plus one.
+        std::string text;
+        const auto& entries = chooser.Entries();
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const auto& entry = entries[i];
+            if (entry.type == ConnectionChooser::Entry::kSeparator) {
+                text += "  " + entry.text + "\n";
+                continue;
+            }
+            text += "  " + std::to_string(i + 1) + "  " + entry.text;
+            if (!entry.available) text += "  (not available in this version)";
+            text += "\n";
+        }
+        text +=
+            "Type a number to connect or configure; e<number> edits and d<number> deletes a "
+            "saved session.";
         auto answer = AskLine("New Connection", text, "Choice: ", "", false);
         if (!answer) return false;
         std::string choice = Trim(*answer);
@@ -499,44 +438,29 @@ bool ConsoleApp::RunConnectionSetup(SessionConfig& config) {
             action = choice[0];
             choice = Trim(choice.substr(1));
         }
-        int index = 0;
+        int number = 0;
         for (char ch : choice) {
-            if (ch < '0' || ch > '9' || index > 1000) {
-                index = -1;
+            if (ch < '0' || ch > '9' || number > 1000) {
+                number = -1;
                 break;
             }
-            index = index * 10 + (ch - '0');
+            number = number * 10 + (ch - '0');
         }
-        if (index < 1 || index >= number) continue;
-        const std::size_t i = static_cast<std::size_t>(index - 1);
-        if (i < kinds.size()) {
-            if (action != 'c') continue;
-            return AskParameters(config, kinds[i]);
-        }
-        const SavedSession& file = saved[i - kinds.size()];
+        const int index = number - 1;
         if (action == 'd') {
-            if (AskYesNo(
-                    "Confirm file delete",
-                    "Are you sure you want to delete the settings file\n'" + file.path + "'?")) {
-                std::error_code ec;
-                if (!std::filesystem::remove(file.path, ec)) {
-                    ShowMessage("Failed to delete file.",
-                                ec ? ec.message() : std::string("The file does not exist."));
-                }
-            }
-            return false;
+            chooser.Delete(index);
+            continue;
         }
         if (action == 'e') {
-            config.LoadFromPath(file.path, false);
-            config.SetInt(setting::setup_accepted, 0);
-            config.SetInt(setting::from_saved_session, 1);
-            int kind = config.GetInt(setting::session_kind);
-            if (!SessionList::CanBuild(kind)) return false;
-            return AskParameters(config, kind);
+            if (auto kind = chooser.Edit(index, config)) return AskParameters(config, *kind);
+            continue;
         }
-        // A saved session is opened and connected at once.
-        OpenFile(file.path);
-        return false;
+        if (auto kind = chooser.Configure(index)) return AskParameters(config, *kind);
+        if (auto path = chooser.Connect(index)) {
+            // A saved session is opened and connected at once.
+            commands_.OpenFileRequest(*path);
+            return false;
+        }
     }
 }
 
@@ -552,43 +476,75 @@ std::optional<bool> ConsoleApp::AskFlag(const std::string& label, bool initial) 
     return c == 'y';
 }
 
-bool ConsoleApp::AskParameters(SessionConfig& config, int kind) {
-    config.LoadKindDefaults(kind, DefaultPort(kind));
-    config.SetInt(setting::session_kind, kind);
-    if (kind == kKindSSH2) FillSsh2AlgorithmDefaults(config);
-    auto narrow = [&config](setting::Narrow n) {
-        const char* v = config.GetNarrow(n);
-        return std::string(v ? v : "");
-    };
+std::optional<int> ConsoleApp::AskListChoice(const std::string& label,
+                                             const std::vector<std::string>& names, int initial) {
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        text += "  " + std::to_string(i + 1) + "  " + names[i] + "\n";
+    const std::string shown = initial >= 0 && static_cast<std::size_t>(initial) < names.size()
+                                  ? std::to_string(initial + 1)
+                                  : "";
     for (;;) {
-        auto host = AskField("Hostname", narrow(setting::hostname));
-        if (!host) return false;
-        std::optional<std::string> user;
-        if (kind == kKindSSH2 || kind == kKindSSH1) {
-            user = AskField("Username", narrow(setting::username));
-            if (!user) return false;
-        }
-        int stored_port = config.GetInt(setting::portnum);
-        auto port = AskField("Port", stored_port > 0 ? std::to_string(stored_port) : "");
-        if (!port) return false;
-        auto debug = AskFlag("Enable Debug Messages", config.GetInt(setting::debug) != 0);
-        if (!debug) return false;
+        auto answer = AskLine(label, text, label + " (number): ", shown, false);
+        if (!answer) return std::nullopt;
+        const int number = std::atoi(Trim(*answer).c_str());
+        if (number >= 1 && static_cast<std::size_t>(number) <= names.size()) return number - 1;
+    }
+}
 
-        // Host names are kept as typed, apart from surrounding blanks.
-        std::string host_text = Trim(*host);
-        if (host_text.empty() || Trim(*port).empty() || (user && Trim(*user).empty())) {
-            notice_ =
-                "Host name, port" + std::string(user ? " and user name" : "") + " are needed.";
-            continue;  // as a dialog whose OK does nothing until they are filled
+namespace {
+
+// A dialog's label without its mnemonic marker ("Chec&k CRC" reads "Check CRC").
+std::string Label(const char* text) {
+    std::string label;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p == '&' && p[1] != '&') continue;
+        label += *p;
+    }
+    while (!label.empty() && label.back() == ':')
+        label.pop_back();
+    return label;
+}
+
+}  // namespace
+
+bool ConsoleApp::AskParameters(SessionConfig& config, int kind) {
+    ConnectionForm form(config, kind);
+    for (;;) {
+        for (std::size_t i = 0; i < form.FieldCount(); ++i) {
+            const FieldSpec& field = form.Field(i);
+            const std::string label = Label(field.label);
+            switch (field.type) {
+                case FieldType::kCheck: {
+                    auto flag = AskFlag(label, form.Checked(i));
+                    if (!flag) return false;
+                    form.SetChecked(i, *flag);
+                    break;
+                }
+                case FieldType::kChoice: {
+                    auto index = AskListChoice(label, form.ChoiceNames(i), form.ChoiceIndex(i));
+                    if (!index) return false;
+                    form.SetChoiceIndex(i, *index);
+                    break;
+                }
+                default: {
+                    auto text = AskField(field.type == FieldType::kKeyFile
+                                             ? label + " (key file, empty for none)"
+                                             : label,
+                                         form.Text(i));
+                    if (!text) return false;
+                    form.SetText(i, *text);
+                    break;
+                }
+            }
         }
-        config.SetNarrow(setting::hostname, host_text.c_str());
-        if (user) config.SetNarrow(setting::username, Trim(*user).c_str());
-        config.SetInt(setting::portnum, ParsePort(*port, FallbackPort(kind)));
-        config.SetInt(setting::debug, *debug ? 1 : 0);
-        if (kind == kKindSSH2 && !AskForwards(config)) return false;
-        config.SetInt(setting::setup_accepted, 1);
-        config.SaveKindDefaults();
-        return true;
+        if (!form.CanAccept()) {
+            // As a dialog whose OK does nothing until the required fields are filled.
+            notice_ = "Please fill in every required field.";
+            continue;
+        }
+        if ((form.spec().buttons & kButtonForwards) != 0 && !AskForwards(config)) return false;
+        return form.Accept();
     }
 }
 
@@ -634,44 +590,6 @@ bool ConsoleApp::AskForwards(SessionConfig& config) {
         config.SetInt(setting::ssh2_want_interactive, *shell ? 1 : 0);
     }
     return true;
-}
-
-void ConsoleApp::OpenSessionCommand() {
-    FileDialogRequest request;
-    request.title = "Select file to open";
-    request.initial_path = SessionConfig::SettingsFolder();
-    request.default_extension = "tks";
-    request.filters = {{"Tarnwick session (*.tks)", "*.tks"}};
-    if (auto path = OpenFileDialog(request)) OpenFile(*path);
-}
-
-void ConsoleApp::SaveSessionCommand() {
-    Session* current = sessions_.Current();
-    if (current == nullptr || !current->IsLinkUp() || current->GetConfig() == nullptr) return;
-    if (current->GetConfig()->SaveWithDialog()) notice_ = "Session saved.";
-}
-
-void ConsoleApp::OpenFile(std::string path) {
-    if (path.size() >= 2 && path.front() == '"' && path.back() == '"') {
-        path = path.substr(1, path.size() - 2);
-    }
-    auto ends_with = [&path](const char* suffix) {
-        std::size_t n = std::strlen(suffix);
-        return path.size() >= n && path.compare(path.size() - n, n, suffix) == 0;
-    };
-    if (!ends_with(".tks")) return;
-    auto* config = new SessionConfig();
-    if (!config->LoadFromPath(path, true)) {
-        delete config;
-        ShowMessage("Tarnwick restore problem",
-                    "The session file you are trying to load is corrupted.");
-        return;
-    }
-    sessions_.PurgeClosed();
-    if (!sessions_.CreateSession(config)) {
-        WriteToTerminal(sessions_.Current(), "Connection failed.\r\n");
-    }
-    ScheduleRedraw();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -14,14 +14,15 @@
 #include "console/frame.h"
 #include "console/host_terminal.h"
 #include "console/tty_input.h"
-#include "session/session.h"
+#include "frontend/main_commands.h"
 #include "platform/event_loop.h"
 #include "platform/user_interface.h"
+#include "session/session.h"
 #include "terminal/key_handling.h"
 
 namespace tarnwick {
 
-class ConsoleApp final : public SessionFrontEnd, public UserInterface {
+class ConsoleApp final : public SessionFrontEnd, public UserInterface, public MainWindowHost {
   public:
     static constexpr std::uint8_t kPrefixKey = 0x1D;  // Ctrl-]
 
@@ -48,8 +49,10 @@ class ConsoleApp final : public SessionFrontEnd, public UserInterface {
     void Beep() override;
     std::unique_ptr<TransferProgress> CreateTransferProgress(bool send_mode) override;
 
-    // The open-file request of the main window: a ".tks" path is loaded and connected.
-    void OpenFile(std::string path);
+    // MainWindowHost
+    bool RunConnectionSetup(SessionConfig& config) override;
+    void CloseWindow() override { quit_ = true; }
+    void Relayout() override { ScheduleRedraw(); }
 
   private:
     class Progress;
@@ -64,21 +67,18 @@ class ConsoleApp final : public SessionFrontEnd, public UserInterface {
     void SendKeyCode(int code);
 
     // Commands
-    void Connect();
-    void OpenSessionCommand();
-    void SaveSessionCommand();
-    void SelectSession(int command);
-    void RequestQuit();
+    void RunCommand(int command);
     void ShowHelp();
-    void WriteToTerminal(Session* session, const char* text);
 
-    // Connection set-up on the tty; true when the config is to be connected.
-    bool RunConnectionSetup(SessionConfig& config);
+    // The kind's parameter form on the tty; true when accepted.
     bool AskParameters(SessionConfig& config, int kind);
     // The SSH2 set-up's list of local port forwards; false when cancelled.
     bool AskForwards(SessionConfig& config);
     std::optional<std::string> AskField(const std::string& label, const std::string& initial);
     std::optional<bool> AskFlag(const std::string& label, bool initial);
+    // One of names by number; nothing on Escape.
+    std::optional<int> AskListChoice(const std::string& label,
+                                     const std::vector<std::string>& names, int initial);
 
     // Questions: a panel of text above the status line and an input line.
     void OpenPanel(const std::string& caption, const std::string& text);
@@ -98,6 +98,7 @@ class ConsoleApp final : public SessionFrontEnd, public UserInterface {
     HostTerminal& tty_;
     EventLoop loop_;
     SessionList sessions_;
+    MainCommands commands_;
     KeyHandler keys_;
     TtyInputDecoder decoder_;
     std::deque<HostKeyEvent> events_;

@@ -15,8 +15,8 @@
 #include <string_view>
 
 #include "core/preferences.h"
-#include "platform/text.h"
 #include "platform/folders.h"
+#include "platform/text.h"
 #include "platform/user_interface.h"
 
 namespace tarnwick {
@@ -81,22 +81,6 @@ constexpr KeyRow kKeyTable[] = {
 };
 static_assert(std::size(kKeyTable) == 49);
 
-struct KindLine {
-    int kind;
-    const char* line;
-    const char* default_file;
-};
-
-constexpr KindLine kKindLines[] = {
-    {kKindSSH2, "IO_SSH2", "DEFAULT_SSH2.tks"},
-    {kKindSSH1, "IO_SSH1", "DEFAULT_SSH1.tks"},
-    {kKindSerial, "IO_SERIAL", "DEFAULT_SERIAL.tks"},
-    {kKindTelnet, "IO_TELNET", "DEFAULT_TELNET.tks"},
-    {kKindSSL, "IO_SSL", "DEFAULT_SSL.tks"},
-    {kKindSSLPortForward, "IO_SSLPORTFW", "DEFAULT_SSLPF.tks"},
-    {kKindSTARTTLSProxy, "IO_STARTTLSPROXY", "DEFAULT_STARTTLS.tks"},
-};
-
 constexpr Choice kSerialSpeeds[] = {
     {"110", 110},     {"300", 300},     {"600", 600},       {"1200", 1200},     {"2400", 2400},
     {"4800", 4800},   {"9600", 9600},   {"14400", 14400},   {"19200", 19200},   {"38400", 38400},
@@ -114,13 +98,13 @@ constexpr Choice kSsh2Ciphers[] = {
 };
 constexpr Choice kSsh2Macs[] = {{"None", 2}, {"SHA1", 0}, {"MD5", 1}};
 constexpr Choice kSsh2HostKeys[] = {{"ssh-dss", 1}, {"ssh-rsa", 0}};
+constexpr Choice kTlsProxies[] = {{"SMTP", 0}, {"POP", 1}, {"IMAP", 2}};
 
-const char* KindLineFor(int kind) {
-    for (const KindLine& k : kKindLines) {
-        if (k.kind == kind) return k.line;
-    }
-    return "IO_NONE";
-}
+constexpr AlgorithmLists kSsh2Lists[] = {
+    {ssh2_EnabledCiphers, ssh2_DisabledCiphers, Choices::kSsh2Cipher},
+    {ssh2_EnabledMACs, ssh2_DisabledMACs, Choices::kSsh2Mac},
+    {ssh2_hostkey_algorithms, ssh2_disabled_hostkey_algorithms, Choices::kSsh2HostKey},
+};
 
 // Reads one line of a session file the way the format has always been read: byte by byte, CR or
 // LF ends the line (and is not stored), zero bytes are dropped, at most 255 characters are stored
@@ -362,20 +346,21 @@ void SessionConfig::ResetToDefaults() {
 }
 
 void SessionConfig::DeriveDisabledLists() {
-    for (int k = 0; k < 3; ++k) {
-        const auto& enabled = lists_[static_cast<std::size_t>(k)];
+    for (const AlgorithmLists& pair : kSsh2Lists) {
+        const auto& enabled = GetList(pair.enabled);
         std::vector<std::int32_t> disabled;
-        for (const Choice& choice : ChoiceList(7 + k)) {
+        for (const Choice& choice : ChoiceList(pair.choices)) {
             if (std::find(enabled.begin(), enabled.end(), choice.value) == enabled.end()) {
                 disabled.push_back(choice.value);
             }
         }
-        lists_[static_cast<std::size_t>(k + 3)] = std::move(disabled);
+        SetList(pair.disabled, disabled.data(), static_cast<int>(disabled.size()));
     }
 }
 
 std::string SessionConfig::Serialize() {
-    std::string out = KindLineFor(GetInt(session_kind));
+    const ConnectionKind* kind = FindConnectionKind(GetInt(session_kind));
+    std::string out = kind != nullptr ? kind->file_line : "IO_NONE";
     out += "\r\n";
     for (const KeyRow& row : kKeyTable) {
         if (row.key == nullptr) continue;
@@ -486,17 +471,6 @@ std::string SessionConfig::SuggestedName() const {
     return name;
 }
 
-bool SessionConfig::SaveWithDialog() {
-    FileDialogRequest request;
-    request.title = "Save Session";
-    request.initial_path = SettingsFolder() + SuggestedName();
-    request.default_extension = "tks";
-    request.filters = {{"Tarnwick Session (*.tks)", "*.tks"}};
-    auto chosen = Ui().SaveFileDialog(request);
-    if (!chosen) return false;
-    return SaveToPath(*chosen, false);
-}
-
 bool SessionConfig::ApplyByKey(const std::string& key, const std::string& value) {
     for (const KeyRow& row : kKeyTable) {
         if (row.key == nullptr) continue;
@@ -586,14 +560,9 @@ bool SessionConfig::LoadFromPath(const std::string& path, bool report_unreadable
         std::fclose(file);
         return false;
     }
-    bool kind_found = false;
-    for (const KindLine& k : kKindLines) {
-        if (line == k.line) {
-            SetInt(session_kind, k.kind);
-            kind_found = true;
-        }
-    }
-    if (!kind_found) {
+    const ConnectionKind* kind = FindConnectionKindByLine(line);
+    if (kind != nullptr) SetInt(session_kind, kind->kind);
+    if (kind == nullptr) {
         std::fclose(file);
         return false;
     }
@@ -639,20 +608,16 @@ bool SessionConfig::LoadFromPath(const std::string& path, bool report_unreadable
     return true;
 }
 
-const char* SessionConfig::DefaultFileName(int kind) {
-    for (const KindLine& k : kKindLines) {
-        if (k.kind == kind) return k.default_file;
-    }
-    return nullptr;
-}
-
-bool SessionConfig::LoadKindDefaults(int kind, int default_port) {
+bool SessionConfig::LoadKindDefaults(int kind) {
     if (GetInt(from_saved_session) == 1) return false;
-    const char* name = DefaultFileName(kind);
-    if (name == nullptr || !LoadFromPath(SettingsFolder() + name, false)) {
+    const ConnectionKind* row = FindConnectionKind(kind);
+    if (row == nullptr || !LoadFromPath(SettingsFolder() + row->default_file, false)) {
         ResetToDefaults();
         SetInt(session_kind, kind);
-        SetInt(portnum, default_port);
+        SetInt(portnum, row != nullptr ? row->default_port : 0);
+        if (row != nullptr && row->default_listen_port != 0) {
+            SetInt(portnum_listener, row->default_listen_port);
+        }
         return false;
     }
     // Forwards saved in a default file are never restored, and the terminal geometry and cursor
@@ -668,40 +633,41 @@ bool SessionConfig::LoadKindDefaults(int kind, int default_port) {
 }
 
 bool SessionConfig::SaveKindDefaults() {
-    const char* name = DefaultFileName(GetInt(session_kind));
-    return name != nullptr && SaveToPath(SettingsFolder() + name, true);
+    const ConnectionKind* row = FindConnectionKind(GetInt(session_kind));
+    return row != nullptr && SaveToPath(SettingsFolder() + row->default_file, true);
 }
 
 std::string SessionConfig::SettingsFolder() {
     return ConfigDirectory() + "/";
 }
 
-std::span<const Choice> SessionConfig::ChoiceList(int list) {
+std::span<const Choice> SessionConfig::ChoiceList(Choices list) {
     switch (list) {
-        case 1:
+        case Choices::kSerialSpeed:
             return kSerialSpeeds;
-        case 2:
+        case Choices::kSerialParity:
             return kSerialParity;
-        case 3:
+        case Choices::kSerialStopBits:
             return kSerialStopBits;
-        case 4:
+        case Choices::kSerialByteSize:
             return kSerialByteSize;
-        case 5:
+        case Choices::kSerialFlow:
             return kSerialFlow;
-        case 6:
+        case Choices::kSsh1Cipher:
             return kSsh1Ciphers;
-        case 7:
+        case Choices::kSsh2Cipher:
             return kSsh2Ciphers;
-        case 8:
+        case Choices::kSsh2Mac:
             return kSsh2Macs;
-        case 9:
+        case Choices::kSsh2HostKey:
             return kSsh2HostKeys;
-        default:
-            return {};
+        case Choices::kTlsProxy:
+            return kTlsProxies;
     }
+    return {};
 }
 
-int SessionConfig::IndexOfValue(int list, int value) {
+int SessionConfig::IndexOfValue(Choices list, int value) {
     auto choices = ChoiceList(list);
     for (std::size_t i = 0; i < choices.size(); ++i) {
         if (choices[i].value == value) return static_cast<int>(i);
@@ -709,22 +675,8 @@ int SessionConfig::IndexOfValue(int list, int value) {
     return -1;
 }
 
-const char* SessionConfig::NameAt(int list, int index) {
-    auto choices = ChoiceList(list);
-    return index >= 0 && static_cast<std::size_t>(index) < choices.size()
-               ? choices[static_cast<std::size_t>(index)].name
-               : nullptr;
-}
-
-int SessionConfig::ValueAt(int list, int index) {
-    auto choices = ChoiceList(list);
-    return index >= 0 && static_cast<std::size_t>(index) < choices.size()
-               ? choices[static_cast<std::size_t>(index)].value
-               : -1;
-}
-
-int SessionConfig::ChoiceCount(int list) {
-    return static_cast<int>(ChoiceList(list).size());
+std::span<const AlgorithmLists> SessionConfig::Ssh2AlgorithmLists() {
+    return kSsh2Lists;
 }
 
 }  // namespace tarnwick

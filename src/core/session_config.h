@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/connection_kinds.h"
 #include "core/locked_list.h"
 
 namespace tarnwick {
@@ -87,18 +88,6 @@ inline constexpr int kNarrowCount = 4;
 inline constexpr int kListCount = 6;
 }  // namespace setting
 
-// Connection kinds (session_kind).
-enum SessionKind : int {
-    kKindNone = 0,
-    kKindSSH2 = 2,
-    kKindSSH1 = 3,
-    kKindSerial = 4,
-    kKindTelnet = 5,
-    kKindSSL = 6,
-    kKindSSLPortForward = 7,
-    kKindSTARTTLSProxy = 8,
-};
-
 // One SSH local port forward.
 struct PortForward {
     std::uint32_t local_port = 0;
@@ -128,9 +117,31 @@ struct KeyRow {
     int pref_index;
 };
 
+// The value domains of the settings that a dialog offers as a list of named choices.
+enum class Choices : int {
+    kSerialSpeed = 1,
+    kSerialParity,
+    kSerialStopBits,
+    kSerialByteSize,
+    kSerialFlow,
+    kSsh1Cipher,
+    kSsh2Cipher,
+    kSsh2Mac,
+    kSsh2HostKey,
+    kTlsProxy,
+};
+
 struct Choice {
     const char* name;
     int value;
+};
+
+// An SSH2 algorithm preference: the enabled list in order of preference, the disabled list (the
+// other choices, derived when a file is loaded), and the choices both draw from.
+struct AlgorithmLists {
+    setting::List enabled;
+    setting::List disabled;
+    Choices choices;
 };
 
 // Notification that a transport has queued received data; the session list installs it. It
@@ -183,31 +194,26 @@ class SessionConfig {
     // Writes the file (the old file stays intact until the new one is complete). Shows
     // "Couldn't overwrite file '%s' to save session." on failure.
     bool SaveToPath(const std::string& path, bool overwrite);
-    // The "Save Session" command: the save dialog in the settings folder with SuggestedName.
-    bool SaveWithDialog();
     // The user name and host name joined by "@", cleaned for use as a file name.
     std::string SuggestedName() const;
     // Loads a session file; asks the version question through the user-interface services.
     bool LoadFromPath(const std::string& path, bool report_unreadable);
 
-    // Per-kind default files ("DEFAULT_SSH2.tks", ...); nullptr for kinds without one.
-    static const char* DefaultFileName(int kind);
     // Loads the kind's default file from the settings folder (unless from_saved_session is 1) and
     // applies the after-default fix-ups; without a usable file, resets to defaults and sets the
-    // kind and the port. Returns true when the file was loaded.
-    bool LoadKindDefaults(int kind, int default_port);
+    // kind and its dialog's ports. Returns true when the file was loaded.
+    bool LoadKindDefaults(int kind);
     // Saves the record as its kind's default file.
     bool SaveKindDefaults();
 
     // The folder of the default files and, by default, saved sessions (ends in "/").
     static std::string SettingsFolder();
 
-    // Choice lists 1 to 9.
-    static std::span<const Choice> ChoiceList(int list);
-    static int IndexOfValue(int list, int value);  // -1 when absent
-    static const char* NameAt(int list, int index);
-    static int ValueAt(int list, int index);
-    static int ChoiceCount(int list);
+    static std::span<const Choice> ChoiceList(Choices list);
+    // The index of the choice with this value, or -1.
+    static int IndexOfValue(Choices list, int value);
+    // The three SSH2 algorithm preferences: ciphers, MACs, host keys.
+    static std::span<const AlgorithmLists> Ssh2AlgorithmLists();
 
   private:
     // Applies one "key: value" pair; false when no row matches or the value does not parse.

@@ -5,8 +5,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "platform/text.h"
 #include "platform/folders.h"
+#include "platform/text.h"
 #include "platform/user_interface.h"
 
 namespace tarnwick {

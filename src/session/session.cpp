@@ -2,16 +2,14 @@
 
 #include <mutex>
 
-#include "session/deferred_deletion.h"
 #include "core/io.h"
 #include "core/session_config.h"
 #include "platform/text.h"
 #include "platform/ui_dispatcher.h"
-#include "ssh/ssh2.h"
-#include "telnet/telnet.h"
+#include "session/deferred_deletion.h"
+#include "session/session_builder.h"
 #include "terminal/vt100.h"
 #include "terminal/vt240.h"
-#include "transport/tcpip.h"
 
 namespace tarnwick {
 
@@ -21,27 +19,6 @@ std::mutex g_capture_mutex;
 std::function<IO*()> g_capture_factory;
 
 constexpr std::chrono::seconds kConfigPurgeInterval{60};
-
-const char16_t* TitlePrefix(int kind) {
-    switch (kind) {
-        case kKindSSH2:
-            return u"SSH2: ";
-        case kKindSSH1:
-            return u"SSH1: ";
-        case kKindSerial:
-            return u"Serial: ";
-        case kKindTelnet:
-            return u"Telnet: ";
-        case kKindSSL:
-            return u"SSL: ";
-        case kKindSSLPortForward:
-            return u"SSLPF: ";
-        case kKindSTARTTLSProxy:
-            return u"STARTTLS: ";
-        default:
-            return u"";
-    }
-}
 
 }  // namespace
 
@@ -198,41 +175,10 @@ void SessionList::DataArrived(void* context, IO* transport) {
     UiDispatcher::Instance().RunAndWait([list, transport] { list->OnDataArrived(transport); });
 }
 
-namespace {
-
-// A protocol layer with a TCP/IP transport below it. Without its transport the protocol layer's
-// Open fails and the session says so.
-IO* OverTcp(IO* protocol) {
-    auto* transport = new IO_TCPIP();
-    if (protocol->InsertBelow(transport) != status::kOk) delete transport;
-    return protocol;
-}
-
-}  // namespace
-
-bool SessionList::CanBuild(int kind) {
-    return kind == kKindTelnet || kind == kKindSSH2;
-}
-
-IO* SessionList::BuildChain(SessionConfig* config) {
-    switch (config->GetInt(setting::session_kind)) {
-        case kKindTelnet: {
-            if (config->GetInt(setting::enable_ssl) != 0) {
-                // Telnet inside TLS needs the TLS layer, which this build does not have yet.
-                return nullptr;
-            }
-            return OverTcp(new IO_Telnet());
-        }
-        case kKindSSH2:
-            return OverTcp(new IO_SSH2());
-        default:
-            return nullptr;
-    }
-}
-
 std::u16string SessionList::TitleFor(SessionConfig* config) {
     const int kind = config->GetInt(setting::session_kind);
-    std::u16string title = TitlePrefix(kind);
+    const ConnectionKind* row = FindConnectionKind(kind);
+    std::u16string title = row != nullptr ? row->title_prefix : u"";
     if (kind == kKindSerial) {
         const char16_t* device = config->GetWide(setting::serial_device);
         title += device != nullptr ? std::u16string(device) : std::u16string(u"(NULL)");
@@ -261,7 +207,7 @@ int SessionList::CreateSession(SessionConfig* config) {
 
     int opened = 0;
     std::u16string title;
-    IO* chain = BuildChain(config);
+    IO* chain = BuildChain(*config);
     if (chain == nullptr) {
         (void)terminal->Open(config);
         title = u"(Unconnected Terminal)";

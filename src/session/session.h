@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "core/locked_list.h"
-#include "session/session_menu.h"
 #include "platform/lock.h"
+#include "session/session_menu.h"
 #include "terminal/key_handling.h"
 #include "terminal/terminal_display.h"
 
@@ -110,17 +110,11 @@ class SessionList {
     SessionMenu& menu() { return menu_; }
     SessionFrontEnd* front_end() { return front_end_; }
 
-    // True when this build can make the chain of a connection kind.
-    static bool CanBuild(int kind);
-
     // The function installed in every session's settings: runs OnDataArrived on the
     // user-interface thread and waits for it.
     static void DataArrived(void* context, IO* transport);
 
   private:
-    // The chain below the terminal for the session's kind, or nullptr when the kind has none or a
-    // layer could not be made.
-    static IO* BuildChain(SessionConfig* config);
     static std::u16string TitleFor(SessionConfig* config);
 
     SessionFrontEnd* front_end_;

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "core/session_config.h"
 #include "crypto/blowfish.h"
 #include "crypto/d3des.h"
 #include "crypto/md5.h"
@@ -139,6 +140,30 @@ std::unique_ptr<HMAC> MakeMac(int id, const std::uint8_t* key) {
     if (info == nullptr || !info->usable || info->length == 0) return nullptr;
     if (id == 0) return std::make_unique<HMAC>(std::make_unique<CSHA1>(), key, 20);
     return std::make_unique<HMAC>(std::make_unique<CMD5>(), key, 16);
+}
+
+void FillSsh2AlgorithmDefaults(SessionConfig& config) {
+    struct Defaults {
+        setting::List enabled;
+        setting::List disabled;
+        std::vector<std::int32_t> (*order)();
+        std::vector<std::int32_t> disabled_order;
+    };
+    const Defaults lists[] = {
+        {setting::ssh2_EnabledCiphers, setting::ssh2_DisabledCiphers, DefaultCipherPreference, {}},
+        {setting::ssh2_EnabledMACs, setting::ssh2_DisabledMACs, DefaultMacPreference, {2}},
+        {setting::ssh2_hostkey_algorithms,
+         setting::ssh2_disabled_hostkey_algorithms,
+         DefaultHostKeyPreference,
+         {}},
+    };
+    for (const Defaults& list : lists) {
+        if (!config.GetList(list.enabled).empty()) continue;
+        std::vector<std::int32_t> enabled = list.order();
+        config.SetList(list.enabled, enabled.data(), static_cast<int>(enabled.size()));
+        config.SetList(list.disabled, list.disabled_order.data(),
+                       static_cast<int>(list.disabled_order.size()));
+    }
 }
 
 }  // namespace tarnwick

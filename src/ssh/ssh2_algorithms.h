@@ -15,6 +15,8 @@
 
 namespace tarnwick {
 
+class SessionConfig;
+
 struct CipherInfo {
     int id;
     const char* name;
@@ -47,6 +49,10 @@ const HostKeyInfo* FindHostKey(int id);
 std::vector<std::int32_t> DefaultCipherPreference();   // 1, 0, 2, 3, 4
 std::vector<std::int32_t> DefaultMacPreference();      // 0, 1
 std::vector<std::int32_t> DefaultHostKeyPreference();  // 0, 1
+
+// What the SSH2 connection dialog does first: every empty algorithm list gets the default order,
+// with its disabled list to match ("None" is the one MAC disabled by default).
+void FillSsh2AlgorithmDefaults(SessionConfig& config);
 
 // Splits a comma-separated name-list; empty names are dropped.
 std::vector<std::string_view> SplitNameList(std::string_view list);

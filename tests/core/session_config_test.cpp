@@ -396,31 +396,11 @@ TEST_F(SessionConfigTest, SuggestedNames) {
     }
 }
 
-TEST_F(SessionConfigTest, SaveWithDialogStartsInTheSettingsFolder) {
-    SessionConfig config;
-    config.SetInt(setting::session_kind, kKindSSH2);
-    config.SetNarrow(setting::username, "me");
-    config.SetNarrow(setting::hostname, "10.1.2.3");
-    std::string chosen = dir_.File("chosen.tks");
-    ui_.QueueFile(chosen);
-    EXPECT_TRUE(config.SaveWithDialog());
-    ASSERT_EQ(ui_.shown().size(), 1u);
-    EXPECT_EQ(ui_.shown()[0].kind, ScriptedUi::Kind::kSaveFile);
-    EXPECT_EQ(ui_.shown()[0].text, isolated_.path() + "/me@10_1_2_3");
-    EXPECT_TRUE(std::filesystem::exists(chosen));
-    EXPECT_FALSE(config.SaveWithDialog());  // cancelled
-}
-
 TEST_F(SessionConfigTest, KindDefaults) {
-    EXPECT_STREQ(SessionConfig::DefaultFileName(kKindSSH2), "DEFAULT_SSH2.tks");
-    EXPECT_STREQ(SessionConfig::DefaultFileName(kKindSSLPortForward), "DEFAULT_SSLPF.tks");
-    EXPECT_STREQ(SessionConfig::DefaultFileName(kKindSTARTTLSProxy), "DEFAULT_STARTTLS.tks");
-    EXPECT_EQ(SessionConfig::DefaultFileName(kKindNone), nullptr);
-
     // Without a default file: table defaults, the kind and its port.
     SessionConfig fresh;
     fresh.SetNarrow(setting::hostname, "leftover");
-    EXPECT_FALSE(fresh.LoadKindDefaults(kKindTelnet, 23));
+    EXPECT_FALSE(fresh.LoadKindDefaults(kKindTelnet));
     EXPECT_EQ(fresh.GetInt(setting::session_kind), kKindTelnet);
     EXPECT_EQ(fresh.GetInt(setting::portnum), 23);
     EXPECT_EQ(fresh.GetNarrow(setting::hostname), nullptr);
@@ -438,7 +418,7 @@ TEST_F(SessionConfigTest, KindDefaults) {
 
     Preferences::Instance().SetInt(pref::Rows, 30);
     SessionConfig next;
-    EXPECT_TRUE(next.LoadKindDefaults(kKindSSH2, 22));
+    EXPECT_TRUE(next.LoadKindDefaults(kKindSSH2));
     EXPECT_STREQ(next.GetNarrow(setting::hostname), "last.host");
     EXPECT_EQ(next.GetInt(setting::rows), 30);
     EXPECT_EQ(next.GetInt(setting::cursor_type), 0);
@@ -449,22 +429,8 @@ TEST_F(SessionConfigTest, KindDefaults) {
     SessionConfig from_file;
     from_file.SetInt(setting::from_saved_session, 1);
     from_file.SetNarrow(setting::hostname, "chosen");
-    EXPECT_FALSE(from_file.LoadKindDefaults(kKindSSH2, 22));
+    EXPECT_FALSE(from_file.LoadKindDefaults(kKindSSH2));
     EXPECT_STREQ(from_file.GetNarrow(setting::hostname), "chosen");
-}
-
-TEST_F(SessionConfigTest, ChoiceLists) {
-    EXPECT_EQ(SessionConfig::ChoiceCount(1), 15);
-    EXPECT_EQ(SessionConfig::IndexOfValue(1, 115200), 12);
-    EXPECT_EQ(SessionConfig::IndexOfValue(1, 12345), -1);
-    EXPECT_STREQ(SessionConfig::NameAt(2, 3), "Mark");
-    EXPECT_EQ(SessionConfig::ValueAt(3, 1), 1);
-    EXPECT_STREQ(SessionConfig::NameAt(6, 1), "Blowfish");
-    EXPECT_STREQ(SessionConfig::NameAt(7, 2), "AES 256");
-    EXPECT_EQ(SessionConfig::ValueAt(8, 0), 2);
-    EXPECT_STREQ(SessionConfig::NameAt(9, 0), "ssh-dss");
-    EXPECT_EQ(SessionConfig::NameAt(9, 2), nullptr);
-    EXPECT_EQ(SessionConfig::ChoiceCount(10), 0);
 }
 
 TEST_F(SessionConfigTest, StringSettersConvert) {

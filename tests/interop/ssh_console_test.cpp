@@ -63,8 +63,8 @@ TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
                "/bin/tarnwick");
     ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
     tmux.Keys("C-] c");
-    ASSERT_TRUE(tmux.WaitFor("1  New SSH2 Connection")) << tmux.Screen();
-    tmux.Line("1");
+    ASSERT_TRUE(tmux.WaitFor("2  New SSH2 Connection")) << tmux.Screen();
+    tmux.Line("2");
     ASSERT_TRUE(tmux.WaitFor("Hostname:")) << tmux.Screen();
     tmux.Line("127.0.0.1");
     ASSERT_TRUE(tmux.WaitFor("Username:")) << tmux.Screen();
@@ -72,7 +72,9 @@ TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
     ASSERT_TRUE(tmux.WaitFor("Port: 22")) << tmux.Screen();
     tmux.Keys("C-u");
     tmux.Line(std::to_string(server.port()));
-    ASSERT_TRUE(tmux.WaitFor("Enable Debug Messages")) << tmux.Screen();
+    ASSERT_TRUE(tmux.WaitFor("Cert (key file, empty for none):")) << tmux.Screen();
+    tmux.Keys("Enter");
+    ASSERT_TRUE(tmux.WaitFor("Debug Messages [y/N]")) << tmux.Screen();
     tmux.Keys("n");
     ASSERT_TRUE(tmux.WaitFor("(no forwards)")) << tmux.Screen();
     tmux.Keys("a");

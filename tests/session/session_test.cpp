@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "session/deferred_deletion.h"
 #include "core/preferences.h"
 #include "core/session_config.h"
-#include "platform/text.h"
 #include "platform/event_loop.h"
 #include "platform/scripted_ui.h"
+#include "platform/text.h"
+#include "session/deferred_deletion.h"
 #include "support/loopback_peer.h"
 #include "support/memory_front_end.h"
 #include "support/recording_layer.h"

@@ -27,6 +27,7 @@ class IsolatedConfig {
     IsolatedConfig();
     ~IsolatedConfig();
     const std::string& path() const { return dir_.path(); }
+    std::string File(const std::string& name) const { return dir_.File(name); }
 
   private:
     TempDir dir_;
