@@ -7,8 +7,8 @@
 #include "crypto/dsa.h"
 #include "crypto/random_generator.h"
 #include "crypto/rsa.h"
+#include "crypto/wire.h"
 #include "ssh/ssh2_kex.h"
-#include "ssh/ssh_wire.h"
 
 namespace tarnwick {
 
@@ -28,15 +28,6 @@ PrivateKeyList::FileLoader& Loader() {
 
 std::string_view View(const SecureBytes& b) {
     return std::string_view(reinterpret_cast<const char*>(b.data()), b.size());
-}
-
-void AppendString(std::string& out, std::string_view s) {
-    const std::uint32_t n = static_cast<std::uint32_t>(s.size());
-    out.push_back(static_cast<char>(n >> 24));
-    out.push_back(static_cast<char>(n >> 16));
-    out.push_back(static_cast<char>(n >> 8));
-    out.push_back(static_cast<char>(n));
-    out.append(s);
 }
 
 // Equal after leading zero octets are ignored.
@@ -77,16 +68,12 @@ const char* PrivateKey::AlgorithmName() const {
 
 std::string PrivateKey::PublicBlob() const {
     std::string blob;
+    WireWriter out(blob);
     if (type == kKeyRSA) {
-        AppendString(blob, "ssh-rsa");
-        AppendString(blob, View(rsa_e));
-        AppendString(blob, View(rsa_n));
+        out.String("ssh-rsa").String(View(rsa_e)).String(View(rsa_n));
     } else if (type == kKeyDSA) {
-        AppendString(blob, "ssh-dss");
-        AppendString(blob, View(dsa_p));
-        AppendString(blob, View(dsa_q));
-        AppendString(blob, View(dsa_g));
-        AppendString(blob, View(dsa_y));
+        out.String("ssh-dss").String(View(dsa_p)).String(View(dsa_q));
+        out.String(View(dsa_g)).String(View(dsa_y));
     }
     return blob;
 }

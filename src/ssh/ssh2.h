@@ -105,7 +105,7 @@ class IO_SSH2 : public SSH {
 
     // ---- Used by the channels and listeners ----
     // Frames and sends a finished packet (which is not consumed, but its bytes are used up).
-    int sendPacket(SSHPacket& packet);
+    [[nodiscard]] int sendPacket(SSHPacket& packet);
     std::uint32_t NextChannelId() { return next_channel_id_.fetch_add(1); }
     // Adds a forward channel made by an accept thread and starts it.
     void AddChannel(std::unique_ptr<SSH2ForwardChannel> channel);
@@ -150,7 +150,7 @@ class IO_SSH2 : public SSH {
 
     // ---- Transport (ssh2_transport.cpp) ----
     int ProcessInput(const std::uint8_t* data, std::size_t length);
-    int FeedPackets(const std::uint8_t* data, std::size_t length);
+    [[nodiscard]] int FeedPackets(const std::uint8_t* data, std::size_t length);
     int VersionExchange(const std::uint8_t* data, std::size_t length);
     int ReapWorkers();
     int DrainHeld();
@@ -165,13 +165,16 @@ class IO_SSH2 : public SSH {
     int OnNewKeys(SSHPacket& packet);
     void ReplyWorkerMain();
     void GexWorkerMain();
-    int SendNewKeys(std::string* messages);
+    [[nodiscard]] int SendNewKeys(std::string* messages);
     void InstallOutgoingKeys();
     void InstallIncomingKeys();
-    int SendLocked(SSHPacket& packet);
-    int SendServiceRequest();
+    [[nodiscard]] int SendLocked(SSHPacket& packet);
+    [[nodiscard]] int SendServiceRequest();
     // Closes the layer from inside the dispatcher; the dispatcher then returns its result.
     int CloseLayer();
+    // A message from the server that does not parse: the user is told which, and the connection
+    // ends (status::kBadPacket).
+    int Malformed(std::string_view message);
     void StopWorkers();
     void StartFiller();
     int FillerMain();
@@ -181,17 +184,17 @@ class IO_SSH2 : public SSH {
 
     // ---- Authentication (ssh2_auth.cpp) ----
     const char* ServiceName() const;
-    int StartAuthentication();
+    [[nodiscard]] int StartAuthentication();
     int OnUserauthFailure(SSHPacket& packet);
     int OnUserauthSuccess(SSHPacket& packet);
     int OnUserauthBanner(SSHPacket& packet);
     int OnUserauthInfoRequest(SSHPacket& packet);
-    int SendPassword();
+    [[nodiscard]] int SendPassword();
     bool SendCertificate();
     bool OfferKey(const class PrivateKey& key);
 
     // ---- Connection (ssh2_connection.cpp) ----
-    int OpenSessionChannel();
+    [[nodiscard]] int OpenSessionChannel();
     void CreateForwards();
     SSH2Channel* FindChannel(std::uint32_t local_id);
     void RemoveChannel(std::uint32_t local_id);
@@ -206,7 +209,7 @@ class IO_SSH2 : public SSH {
     int OnChannelRequest(SSHPacket& packet);
     int OnChannelSuccess(SSHPacket& packet);
     int OnChannelFailure(SSHPacket& packet);
-    int SendSessionRequests();
+    [[nodiscard]] int SendSessionRequests();
     void EnterConnected();
     void StopChannels();
 

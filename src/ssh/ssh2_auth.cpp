@@ -6,9 +6,9 @@
 
 #include "core/session_config.h"
 #include "core/status.h"
-#include "platform/text.h"
 #include "crypto/secure.h"
 #include "crypto/skey.h"
+#include "platform/text.h"
 #include "platform/user_interface.h"
 #include "ssh/private_keys.h"
 #include "ssh/ssh2.h"
@@ -101,6 +101,7 @@ int IO_SSH2::OnUserauthFailure(SSHPacket& packet) {
     std::string_view methods;
     packet.getStringView(&methods);
     packet.getBoolean();  // partial success: not used
+    if (packet.readFailed()) return Malformed("USERAUTH_FAILURE");
     kbdint_pending_ = false;
     auto listed = [&](const char* name) { return NameListHas(methods, name, true); };
 
@@ -256,10 +257,7 @@ int IO_SSH2::OnUserauthInfoRequest(SSHPacket& packet) {
     packet.skipString();  // instruction
     packet.skipString();  // language
     const std::uint32_t count = packet.getUint32();
-    if (packet.readFailed() || count > kMaxPrompts) {
-        Debug("Received corrupted packet.\r\n");
-        return status::kBadPacket;
-    }
+    if (packet.readFailed() || count > kMaxPrompts) return Malformed("USERAUTH_INFO_REQUEST");
     std::vector<WipedString> answers;
     answers.reserve(count);
     bool skey = false;
@@ -269,7 +267,7 @@ int IO_SSH2::OnUserauthInfoRequest(SSHPacket& packet) {
         std::string_view prompt;
         packet.getStringView(&prompt);
         const bool echo = packet.getBoolean();
-        if (packet.readFailed()) break;
+        if (packet.readFailed()) return Malformed("USERAUTH_INFO_REQUEST");
         int parsed_sequence = 0;
         std::string parsed_seed;
         if (ParseOtpChallenge(prompt, &parsed_sequence, &parsed_seed)) {
@@ -309,6 +307,7 @@ int IO_SSH2::OnUserauthBanner(SSHPacket& packet) {
     std::string_view message;
     packet.getStringView(&message);
     packet.skipString();  // language
+    if (packet.readFailed()) return Malformed("USERAUTH_BANNER");
     if (upper_ == nullptr) return status::kOk;
     // Every line end reaches the terminal as CR LF, whichever form the server used; other
     // control characters are dropped so the banner cannot drive the terminal.

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "core/status.h"
+#include "crypto/wire.h"
 #include "ssh/ssh2.h"
 #include "transport/socket.h"
 
@@ -30,13 +31,6 @@ constexpr std::size_t kMaxPendingForward = 256 * 1024;
 // A server that sends far beyond the window it was given is not waited for.
 constexpr std::size_t kMaxToSocket = 64u << 20;
 constexpr std::size_t kReadSize = 16384;
-
-void AppendUint32(std::string& out, std::uint32_t v) {
-    out.push_back(static_cast<char>(v >> 24));
-    out.push_back(static_cast<char>(v >> 16));
-    out.push_back(static_cast<char>(v >> 8));
-    out.push_back(static_cast<char>(v));
-}
 
 // Sends a message of a message number, the server's channel number and optional fields.
 int SendChannelMessage(IO_SSH2* owner, std::uint8_t message, std::uint32_t remote_id,
@@ -73,11 +67,10 @@ std::string TerminalModes() {
         {90, 1},      {91, 1},      {92, 0},  {93, 0},   // CS7, CS8, PARENB, PARODD
     };
     std::string modes;
-    for (const auto& mode : kModes) {
-        modes.push_back(static_cast<char>(mode[0]));
-        AppendUint32(modes, mode[1]);
-    }
-    modes.push_back(0);  // TTY_OP_END
+    WireWriter out(modes);
+    for (const auto& mode : kModes)
+        out.Byte(static_cast<std::uint8_t>(mode[0])).Uint32(mode[1]);
+    out.Byte(0);  // TTY_OP_END
     return modes;
 }
 
@@ -191,7 +184,7 @@ int SSH2Channel::Consumed(std::uint32_t bytes) {
     }
     if (adjust == 0) return status::kOk;
     std::string fields;
-    AppendUint32(fields, adjust);
+    WireWriter(fields).Uint32(adjust);
     int result = SendChannelMessage(owner_, kMsgChannelWindowAdjust, remote_id_.load(), fields);
     if (window_policy.top_up_at_half) {
         local_window_ += adjust;
@@ -216,11 +209,7 @@ int SSH2Channel::SendClose() {
 
 int SSH2Channel::SendRequest(const char* name, bool want_reply, std::string_view fields) {
     std::string body;
-    const std::string_view text(name);
-    AppendUint32(body, static_cast<std::uint32_t>(text.size()));
-    body.append(text);
-    body.push_back(want_reply ? 1 : 0);
-    body.append(fields);
+    WireWriter(body).String(name).Boolean(want_reply).Bytes(fields);
     return SendChannelMessage(owner_, kMsgChannelRequest, remote_id_.load(), body);
 }
 
@@ -376,11 +365,6 @@ void SSH2ForwardChannel::OnSendSpace() {
 int SSH2ForwardChannel::Run() {
     state_.store(kOpenRequested);
     {
-        std::string fields;
-        auto add_string = [&fields](std::string_view s) {
-            AppendUint32(fields, static_cast<std::uint32_t>(s.size()));
-            fields.append(s);
-        };
         PooledPacket packet(*owner_);
         if (packet) {
             packet->beginPayload();
@@ -389,11 +373,10 @@ int SSH2ForwardChannel::Run() {
             packet->putUint32(local_id_);
             packet->putUint32(window_policy.initial);
             packet->putUint32(window_policy.max_packet);
-            add_string(host_);
-            AppendUint32(fields, port_);
-            add_string(originator_);
-            AppendUint32(fields, originator_port_);
-            packet->putBytes(fields.data(), static_cast<std::uint32_t>(fields.size()));
+            packet->putString(host_);
+            packet->putUint32(port_);
+            packet->putString(originator_);
+            packet->putUint32(originator_port_);
             packet->finish();
         }
         if (!packet || owner_->sendPacket(*packet) != status::kOk) {

@@ -71,15 +71,15 @@ class SSH2Channel {
     // back until now goes out.
     void Confirm(std::uint32_t remote_id, std::uint32_t window, std::uint32_t max_packet);
     // Queues data for the server and sends what its window and packet size allow now.
-    int SendData(const std::uint8_t* bytes, std::size_t length);
+    [[nodiscard]] int SendData(const std::uint8_t* bytes, std::size_t length);
     // WINDOW_ADJUST from the server: more may be sent.
     void OnWindowAdjust(std::uint32_t bytes);
     // Counts data from the server as delivered and tells the server when to send more.
-    int Consumed(std::uint32_t bytes);
-    int SendEof();
-    int SendClose();
+    [[nodiscard]] int Consumed(std::uint32_t bytes);
+    [[nodiscard]] int SendEof();
+    [[nodiscard]] int SendClose();
     // CHANNEL_REQUEST with a body of extra fields (already encoded).
-    int SendRequest(const char* name, bool want_reply, std::string_view fields);
+    [[nodiscard]] int SendRequest(const char* name, bool want_reply, std::string_view fields);
 
     std::uint32_t local_id() const { return local_id_; }
     std::uint32_t remote_id() const { return remote_id_.load(); }

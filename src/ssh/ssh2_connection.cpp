@@ -5,24 +5,13 @@
 
 #include "core/session_config.h"
 #include "core/status.h"
+#include "crypto/wire.h"
 #include "platform/user_interface.h"
 #include "ssh/ssh2.h"
 
 namespace tarnwick {
 
 namespace {
-
-void AppendUint32(std::string& out, std::uint32_t v) {
-    out.push_back(static_cast<char>(v >> 24));
-    out.push_back(static_cast<char>(v >> 16));
-    out.push_back(static_cast<char>(v >> 8));
-    out.push_back(static_cast<char>(v));
-}
-
-void AppendString(std::string& out, std::string_view s) {
-    AppendUint32(out, static_cast<std::uint32_t>(s.size()));
-    out.append(s);
-}
 
 std::string ChannelLine(const char* format, std::uint32_t channel) {
     char line[80];
@@ -181,12 +170,13 @@ int IO_SSH2::SendSessionRequests() {
     TerminalFacts terminal;
     QueryTerminal(&terminal);
     std::string fields;
-    AppendString(fields, terminal.type);
-    AppendUint32(fields, static_cast<std::uint32_t>(terminal.columns));
-    AppendUint32(fields, static_cast<std::uint32_t>(terminal.rows));
-    AppendUint32(fields, 0);
-    AppendUint32(fields, 0);
-    AppendString(fields, TerminalModes());
+    WireWriter(fields)
+        .String(terminal.type)
+        .Uint32(static_cast<std::uint32_t>(terminal.columns))
+        .Uint32(static_cast<std::uint32_t>(terminal.rows))
+        .Uint32(0)  // width and height in pixels: not known
+        .Uint32(0)
+        .String(TerminalModes());
     int result = channel.SendRequest("pty-req", true, fields);
     if (result == status::kOk)
         result = channel.SendRequest("auth-agent-req@openssh.com", false, "");
@@ -201,7 +191,7 @@ int IO_SSH2::OnChannelOpen(SSHPacket& packet) {
     const std::uint32_t sender = packet.getUint32();
     packet.getUint32();  // initial window
     packet.getUint32();  // maximum packet
-    if (packet.readFailed()) return status::kOk;
+    if (packet.readFailed()) return Malformed("CHANNEL_OPEN");
     // No channel type the server may open is served yet: X11, forwarded ports and the agent are
     // all refused.
     PooledPacket reply(*this);
@@ -222,7 +212,7 @@ int IO_SSH2::OnChannelOpenConfirmation(SSHPacket& packet) {
     const std::uint32_t sender = packet.getUint32();
     const std::uint32_t window = packet.getUint32();
     const std::uint32_t max_packet = packet.getUint32();
-    if (packet.readFailed()) return status::kOk;
+    if (packet.readFailed()) return Malformed("CHANNEL_OPEN_CONFIRMATION");
     SSH2Channel* channel = FindChannel(recipient);
     if (channel == nullptr || channel->confirmed()) return status::kOk;
     channel->Confirm(sender, window, max_packet);
@@ -236,6 +226,7 @@ int IO_SSH2::OnChannelOpenFailure(SSHPacket& packet) {
     packet.getUint32();  // reason
     std::string_view description;
     packet.getStringView(&description);
+    if (packet.readFailed()) return Malformed("CHANNEL_OPEN_FAILURE");
     Show("Server reports channel open failure: " + PrintableText(description) + "\r\n");
     SSH2Channel* channel = FindChannel(recipient);
     if (channel == nullptr || channel->confirmed()) return status::kOk;
@@ -248,7 +239,7 @@ int IO_SSH2::OnChannelOpenFailure(SSHPacket& packet) {
 int IO_SSH2::OnChannelWindowAdjust(SSHPacket& packet) {
     const std::uint32_t recipient = packet.getUint32();
     const std::uint32_t bytes = packet.getUint32();
-    if (packet.readFailed()) return status::kOk;
+    if (packet.readFailed()) return Malformed("CHANNEL_WINDOW_ADJUST");
     if (SSH2Channel* channel = FindChannel(recipient)) channel->OnWindowAdjust(bytes);
     return status::kOk;
 }
@@ -258,7 +249,7 @@ int IO_SSH2::OnChannelData(SSHPacket& packet, bool extended) {
     const std::uint32_t type = extended ? packet.getUint32() : 0;
     std::string_view data;
     packet.getStringView(&data);
-    if (packet.readFailed()) return status::kOk;
+    if (packet.readFailed()) return Malformed(extended ? "CHANNEL_EXTENDED_DATA" : "CHANNEL_DATA");
     SSH2Channel* channel = FindChannel(recipient);
     if (channel == nullptr) return status::kOk;
     // What the terminal does with the data is its own affair; the connection goes on.
@@ -272,7 +263,7 @@ int IO_SSH2::OnChannelData(SSHPacket& packet, bool extended) {
 
 int IO_SSH2::OnChannelEof(SSHPacket& packet) {
     const std::uint32_t recipient = packet.getUint32();
-    if (packet.readFailed()) return status::kOk;
+    if (packet.readFailed()) return Malformed("CHANNEL_EOF");
     Debug(ChannelLine("MSG_CHANNEL_EOF for channel %lu\r\n", recipient));
     if (SSH2Channel* channel = FindChannel(recipient)) channel->OnEof();
     return status::kOk;
@@ -280,7 +271,7 @@ int IO_SSH2::OnChannelEof(SSHPacket& packet) {
 
 int IO_SSH2::OnChannelClose(SSHPacket& packet) {
     const std::uint32_t recipient = packet.getUint32();
-    if (packet.readFailed()) return status::kOk;
+    if (packet.readFailed()) return Malformed("CHANNEL_CLOSE");
     Debug(ChannelLine("MSG_CHANNEL_CLOSE for channel %lu\r\n", recipient));
     SSH2Channel* channel = FindChannel(recipient);
     if (channel == nullptr) return status::kOk;
@@ -294,7 +285,7 @@ int IO_SSH2::OnChannelRequest(SSHPacket& packet) {
     std::string_view name;
     packet.getStringView(&name);
     const bool want_reply = packet.getBoolean();
-    if (packet.readFailed()) return status::kOk;
+    if (packet.readFailed()) return Malformed("CHANNEL_REQUEST");
     bool success = false;
     if (name.substr(0, 4) == "exit") {
         success = true;
@@ -316,7 +307,7 @@ int IO_SSH2::OnChannelRequest(SSHPacket& packet) {
 int IO_SSH2::OnChannelSuccess(SSHPacket& packet) {
     Debug("Channel success\r\n");
     const std::uint32_t recipient = packet.getUint32();
-    if (packet.readFailed()) return status::kOk;
+    if (packet.readFailed()) return Malformed("CHANNEL_SUCCESS");
     SSH2Channel* channel = FindChannel(recipient);
     if (channel != nullptr && channel == session_channel_.get() && session_requests_sent_ &&
         state_.load() != kConnected) {
@@ -328,7 +319,7 @@ int IO_SSH2::OnChannelSuccess(SSHPacket& packet) {
 
 int IO_SSH2::OnChannelFailure(SSHPacket& packet) {
     const std::uint32_t recipient = packet.getUint32();
-    if (packet.readFailed()) return status::kOk;
+    if (packet.readFailed()) return Malformed("CHANNEL_FAILURE");
     Debug(ChannelLine("MSG_CHANNEL_FAILURE received for channel %lu", recipient));
     SSH2Channel* channel = FindChannel(recipient);
     // A server that refuses the terminal still runs the shell: without a terminal the session

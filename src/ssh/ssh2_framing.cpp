@@ -4,19 +4,13 @@
 #include <cstring>
 
 #include "core/status.h"
+#include "crypto/byte_order.h"
 #include "crypto/random_generator.h"
 #include "crypto/secure.h"
 
 namespace tarnwick {
 
 namespace {
-
-void StoreUint32(std::uint8_t* at, std::uint32_t v) {
-    at[0] = static_cast<std::uint8_t>(v >> 24);
-    at[1] = static_cast<std::uint8_t>(v >> 16);
-    at[2] = static_cast<std::uint8_t>(v >> 8);
-    at[3] = static_cast<std::uint8_t>(v);
-}
 
 // Smallest packet length: padding length byte, message number, four octets of padding, and the
 // whole rounded up to eight octets with the length field.
@@ -75,7 +69,7 @@ int SSH2Framing::Seal(SSHPacket& packet, RandomGenerator& random) {
     packet.setPosition(framed);
     if (!packet.reserve(padding + mac_length)) return status::kOutOfMemory;
     std::uint8_t* bytes = packet.data();
-    StoreUint32(bytes, framed + padding - 4);
+    bytes::StoreBE32(bytes, framed + padding - 4);
     bytes[4] = static_cast<std::uint8_t>(padding);
     if (out_cipher_) {
         random.Fill(bytes + framed, padding);
@@ -86,7 +80,7 @@ int SSH2Framing::Seal(SSHPacket& packet, RandomGenerator& random) {
     packet.paddingLength = padding;
     if (out_mac_) {
         std::uint8_t sequence[4];
-        StoreUint32(sequence, out_sequence_);
+        bytes::StoreBE32(sequence, out_sequence_);
         out_mac_->Init();
         out_mac_->Update(sequence, 4);
         out_mac_->Update(bytes, total);
@@ -166,7 +160,7 @@ int SSH2Framing::Feed(const std::uint8_t* data, std::size_t length, std::size_t*
         if (in_mac_) {
             std::uint8_t sequence[4];
             std::uint8_t expected[Hash::kMaxDigestSize];
-            StoreUint32(sequence, in_sequence_);
+            bytes::StoreBE32(sequence, in_sequence_);
             in_mac_->Init();
             in_mac_->Update(sequence, 4);
             in_mac_->Update(bytes, packet_end);

@@ -41,7 +41,7 @@ class SSH2Framing {
     // Turns the finished packet (header and payload, length = end of payload) into wire bytes:
     // compressed when outgoing compression is on, padded, MACed, encrypted, the MAC appended.
     // Returns 0 or 23 (compression failed) or 13 (no memory).
-    int Seal(SSHPacket& packet, RandomGenerator& random);
+    [[nodiscard]] int Seal(SSHPacket& packet, RandomGenerator& random);
     bool StartCompression();  // deflateInit at the default level; false on failure
     bool CompressionActive() const { return deflating_; }
     std::uint32_t OutgoingSequence() const { return out_sequence_; }
@@ -60,8 +60,8 @@ class SSH2Framing {
     // the feed); 19 for a MAC mismatch, 20 for an impossible packet length or padding, 24 when
     // decompression fails, 13 without memory. *used receives how many bytes were taken (all of
     // them unless the handler stopped early).
-    int Feed(const std::uint8_t* data, std::size_t length, std::size_t* used,
-             const Handler& handler);
+    [[nodiscard]] int Feed(const std::uint8_t* data, std::size_t length, std::size_t* used,
+                           const Handler& handler);
     // True while part of a packet is held.
     bool Assembling() const { return assembled_ > 0; }
 

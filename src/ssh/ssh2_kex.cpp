@@ -4,7 +4,7 @@
 
 #include "crypto/rsa.h"
 #include "crypto/sha1.h"
-#include "ssh/ssh_wire.h"
+#include "crypto/wire.h"
 
 namespace tarnwick {
 

@@ -4,13 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/known_hosts.h"
 #include "core/session_config.h"
 #include "core/status.h"
 #include "crypto/diffie_hellman.h"
 #include "crypto/random_generator.h"
 #include "crypto/secure.h"
 #include "platform/user_interface.h"
-#include "core/known_hosts.h"
 #include "ssh/ssh2.h"
 #include "ssh/ssh2_algorithms.h"
 #include "ssh/ssh2_kex.h"
@@ -173,6 +173,12 @@ void IO_SSH2::Close() {
 int IO_SSH2::CloseLayer() {
     Close();
     return status::kNotConnected;
+}
+
+int IO_SSH2::Malformed(std::string_view message) {
+    Show("The server sent a malformed " + std::string(message) + " message; disconnecting\r\n");
+    Close();
+    return status::kBadPacket;
 }
 
 void IO_SSH2::StopWorkers() {
@@ -491,7 +497,8 @@ int IO_SSH2::Dispatch(SSHPacket& packet) {
 int IO_SSH2::OnGlobalRequest(SSHPacket& packet) {
     packet.skipString();  // request name
     const bool want_reply = packet.getBoolean();
-    if (packet.readFailed() || !want_reply) return status::kOk;
+    if (packet.readFailed()) return Malformed("GLOBAL_REQUEST");
+    if (!want_reply) return status::kOk;
     // No global request is served, but a server that checks on its clients ("keepalive")
     // needs an answer, or it drops the connection.
     PooledPacket reply(*this);
@@ -527,10 +534,7 @@ int IO_SSH2::OnServiceAccept(SSHPacket& packet) {
 
 int IO_SSH2::OnKexInit(SSHPacket& packet) {
     Debug("Starting key exchange\r\n");
-    if (packet.readable() < 16) {
-        Debug("Key negotiation failed");
-        return CloseLayer();
-    }
+    if (packet.readable() < 16) return Malformed("KEXINIT");
     packet.setPosition(packet.position() + 16);  // the cookie
     std::string_view kex, hostkeys, ciphers, macs, compress_out, compress_in, ignored;
     packet.getStringView(&kex);
@@ -545,10 +549,7 @@ int IO_SSH2::OnKexInit(SSHPacket& packet) {
     packet.getStringView(&ignored);
     const bool follows = packet.getBoolean();
     packet.getUint32();
-    if (packet.readFailed()) {
-        Debug("Key negotiation failed");
-        return CloseLayer();
-    }
+    if (packet.readFailed()) return Malformed("KEXINIT");
     if (NameListHas(kex, "diffie-hellman-group-exchange-sha1")) {
         kex_method_ = kGroupExchange;
     } else if (NameListHas(kex, "diffie-hellman-group1-sha1")) {
@@ -726,10 +727,7 @@ void IO_SSH2::GexWorkerMain() {
 int IO_SSH2::OnKexReply(SSHPacket& packet) {
     Debug("Verifying key exchange\r\n");
     std::string_view k_s;
-    if (!packet.getStringView(&k_s)) {
-        Debug("Host key corrupted; disconnecting\r\n");
-        return CloseLayer();
-    }
+    if (!packet.getStringView(&k_s)) return Malformed("key exchange reply");
     const char* hostkey_name = NameOf(HostKeyTable(), hostkey_id_);
     const char* host = config_->GetNarrow(setting::hostname);
     if (!HostKeyCheck(kSpaceSSH2, hostkey_name, host != nullptr ? host : "",
@@ -760,6 +758,14 @@ void IO_SSH2::ReplyWorkerMain() {
     auto note = [&](const char* text) {
         if (debug) self.messages += text;
     };
+    // Why the exchange failed is shown whatever the debug setting.
+    auto refuse = [&](const char* text) {
+        self.messages += text;
+        self.failed = true;
+        self.thread.MarkExiting();
+        self.done.store(true);
+        NotifySession();
+    };
     auto finish = [&](bool failed) {
         self.failed = failed;
         self.thread.MarkExiting();
@@ -773,14 +779,14 @@ void IO_SSH2::ReplyWorkerMain() {
     reply.getStringView(&k_s);
     BigNum f = reply.getMpint();
     reply.getStringView(&signature);
-    if (reply.readFailed() || !DhValueInRange(f, p_)) {
-        note("Server sent an invalid value for 'f'; disconnecting\r\n");
-        return finish(true);
+    if (reply.readFailed()) {
+        return refuse("The server sent a malformed key exchange reply message; disconnecting\r\n");
     }
+    if (!DhValueInRange(f, p_))
+        return refuse("Server sent an invalid value for 'f'; disconnecting\r\n");
     BigNum k;
     if (!DhSharedSecret(f, x_, p_, &k)) {
-        note("Server sent an invalid value for 'K'; disconnecting\r\n");
-        return finish(true);
+        return refuse("Server sent an invalid value for 'K'; disconnecting\r\n");
     }
     ExchangeHashInput input;
     input.v_c = v_c_;
@@ -802,8 +808,7 @@ void IO_SSH2::ReplyWorkerMain() {
     note(rsa ? "Verifying RSA key\r\n" : "Verifying DSS key\r\n");
     if (!VerifyHostKeySignature(rsa ? "ssh-rsa" : "ssh-dss", k_s, signature, h,
                                 (quirks_ & m_rawsig_bug) != 0)) {
-        note("Host key corrupted; disconnecting\r\n");
-        return finish(true);
+        return refuse("Host key corrupted; disconnecting\r\n");
     }
     note("Host key verified\r\n");
     k_ = k;

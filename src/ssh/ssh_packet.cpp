@@ -1,25 +1,16 @@
 #include "ssh/ssh_packet.h"
 
 #include <cstring>
+#include <optional>
 #include <vector>
 
+#include "core/status.h"
 #include "crypto/bignum.h"
+#include "crypto/byte_order.h"
 
 namespace tarnwick {
 
 namespace {
-
-void StoreUint32(std::uint8_t* at, std::uint32_t v) {
-    at[0] = static_cast<std::uint8_t>(v >> 24);
-    at[1] = static_cast<std::uint8_t>(v >> 16);
-    at[2] = static_cast<std::uint8_t>(v >> 8);
-    at[3] = static_cast<std::uint8_t>(v);
-}
-
-std::uint32_t LoadUint32(const std::uint8_t* at) {
-    return (static_cast<std::uint32_t>(at[0]) << 24) | (static_cast<std::uint32_t>(at[1]) << 16) |
-           (static_cast<std::uint32_t>(at[2]) << 8) | static_cast<std::uint32_t>(at[3]);
-}
 
 // Scratch space for the compression hooks, one per thread: packets are compressed under the
 // layer's send lock and decompressed under its receive lock, on whichever thread holds them.
@@ -73,7 +64,7 @@ bool SSHPacket::putBytes(const void* bytes, std::uint32_t n) {
 
 bool SSHPacket::putUint32(std::uint32_t v) {
     std::uint8_t bytes[4];
-    StoreUint32(bytes, v);
+    bytes::StoreBE32(bytes, v);
     return putBytes(bytes, 4);
 }
 
@@ -108,18 +99,18 @@ std::uint32_t SSHPacket::getUint32() {
         read_failed_ = true;
         return 0;
     }
-    std::uint32_t v = LoadUint32(readPointer());
+    std::uint32_t v = bytes::LoadBE32(readPointer());
     setPosition(position() + 4);
     return v;
 }
 
 std::uint32_t SSHPacket::peekUint32() const {
-    return remaining() < 4 ? 0 : LoadUint32(readPointer());
+    return remaining() < 4 ? 0 : bytes::LoadBE32(readPointer());
 }
 
 std::uint32_t SSHPacket::peekUint32At(std::uint32_t offset) const {
     if (offset > size() || size() - offset < 4) return 0;
-    return LoadUint32(data() + offset);
+    return bytes::LoadBE32(data() + offset);
 }
 
 bool SSHPacket::getStringView(std::string_view* out) {
@@ -128,7 +119,7 @@ bool SSHPacket::getStringView(std::string_view* out) {
         read_failed_ = true;
         return false;
     }
-    std::uint32_t n = LoadUint32(readPointer());
+    std::uint32_t n = bytes::LoadBE32(readPointer());
     if (n > remaining() - 4) {
         // The length is consumed, the body is not: what follows cannot be trusted anyway.
         setPosition(position() + 4);
@@ -178,7 +169,7 @@ bool SSHPacket::appendStringFrom(SSHPacket& other) {
 
 void SSHPacket::setLengthField(std::uint32_t v) {
     if (capacity() < 4) return;
-    StoreUint32(data(), v);
+    bytes::StoreBE32(data(), v);
     if (size() < 4) setLength(4);
 }
 
@@ -205,60 +196,60 @@ bool SSHPacket::copyFrom(const SSHPacket& other) {
     return true;
 }
 
-int SSHPacket::compressPayload(z_stream* stream) {
-    const std::uint32_t start = headerLength;
-    if (size() < start) return 23;
+namespace {
+
+// Runs deflate (compress) or inflate over the payload after start into the scratch area, growing
+// it as long as the output fills it, up to kMaxInflated. Returns the output's length, or nothing
+// when zlib fails or the bound is reached.
+std::optional<std::size_t> Transform(z_stream* stream, bool compress, std::uint8_t* input,
+                                     std::size_t length) {
     std::vector<std::uint8_t>& out = Scratch();
-    if (out.size() < kWorkArea) out.resize(kWorkArea);
-    stream->next_in = data() + start;
-    stream->avail_in = size() - start;
+    if (out.size() < SSHPacket::kWorkArea) out.resize(SSHPacket::kWorkArea);
+    stream->next_in = input;
+    stream->avail_in = static_cast<uInt>(length);
     std::size_t produced = 0;
     for (;;) {
         stream->next_out = out.data() + produced;
         stream->avail_out = static_cast<uInt>(out.size() - produced);
-        int result = deflate(stream, Z_SYNC_FLUSH);
-        if (result < 0 && result != Z_BUF_ERROR) return 23;
+        const int result = compress ? deflate(stream, Z_SYNC_FLUSH) : inflate(stream, Z_SYNC_FLUSH);
+        if (result == Z_NEED_DICT || (result < 0 && result != Z_BUF_ERROR)) return std::nullopt;
         produced = out.size() - stream->avail_out;
-        // A full output area may hide more output; anything else means the flush is complete.
-        if (stream->avail_out != 0) break;
-        if (out.size() >= kMaxInflated) return 23;
+        if (stream->avail_out != 0) {
+            // Output space left over: the input is used up, or an inflated stream has ended
+            // (which a compressed SSH stream never does; trailing input would be lost).
+            if (stream->avail_in != 0) return std::nullopt;
+            return produced;
+        }
+        // A full output area may hide more output. A hostile peer can make a few bytes expand
+        // enormously, so a payload has a bound.
+        if (out.size() >= SSHPacket::kMaxInflated) return std::nullopt;
         out.resize(out.size() * 2);
     }
+}
+
+}  // namespace
+
+int SSHPacket::Rewrite(z_stream* stream, bool compress) {
+    const int failure = compress ? status::kCompressionFailed : status::kDecompressionFailed;
+    const std::uint32_t start = headerLength;
+    if (size() < start) return failure;
+    std::optional<std::size_t> produced =
+        Transform(stream, compress, data() + start, size() - start);
+    if (!produced) return failure;
     setPosition(start);
     setLength(start);
-    if (!putBytes(out.data(), static_cast<std::uint32_t>(produced))) return 23;
-    return 0;
+    if (!putBytes(Scratch().data(), static_cast<std::uint32_t>(*produced))) return failure;
+    return status::kOk;
+}
+
+int SSHPacket::compressPayload(z_stream* stream) {
+    return Rewrite(stream, true);
 }
 
 int SSHPacket::decompressPayload(z_stream* stream) {
-    const std::uint32_t start = headerLength;
-    if (size() < start) return 24;
-    std::vector<std::uint8_t>& out = Scratch();
-    if (out.size() < kWorkArea) out.resize(kWorkArea);
-    stream->next_in = data() + start;
-    stream->avail_in = size() - start;
-    std::size_t produced = 0;
-    for (;;) {
-        stream->next_out = out.data() + produced;
-        stream->avail_out = static_cast<uInt>(out.size() - produced);
-        int result = inflate(stream, Z_SYNC_FLUSH);
-        if (result == Z_NEED_DICT || (result < 0 && result != Z_BUF_ERROR)) return 24;
-        produced = out.size() - stream->avail_out;
-        if (stream->avail_out != 0) {
-            // Output space left over: the input is used up, or the stream has ended (which a
-            // compressed SSH stream never does; trailing input would be lost).
-            if (stream->avail_in != 0) return 24;
-            break;
-        }
-        // A hostile peer can make a few bytes expand enormously; a payload has a bound.
-        if (out.size() >= kMaxInflated) return 24;
-        out.resize(out.size() * 2);
-    }
-    setPosition(start);
-    setLength(start);
-    if (!putBytes(out.data(), static_cast<std::uint32_t>(produced))) return 24;
-    setPosition(start);
-    return 0;
+    const int result = Rewrite(stream, false);
+    if (result == status::kOk) setPosition(headerLength);
+    return result;
 }
 
 }  // namespace tarnwick

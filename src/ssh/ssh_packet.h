@@ -97,13 +97,16 @@ class SSHPacket : public IO_Buffer {
 
     // Deflates the payload (length - headerLength bytes after the payload start) with
     // Z_SYNC_FLUSH and puts the result in its place; length = position = end of the result.
-    // Returns 0 or 23.
-    int compressPayload(z_stream* stream);
+    // Returns status::kOk or kCompressionFailed.
+    [[nodiscard]] int compressPayload(z_stream* stream);
     // Inflates the payload (length - headerLength bytes) with Z_SYNC_FLUSH and puts the result in
-    // its place; position returns to the payload start. Returns 0 or 24.
-    int decompressPayload(z_stream* stream);
+    // its place; position returns to the payload start. Returns status::kOk or
+    // kDecompressionFailed.
+    [[nodiscard]] int decompressPayload(z_stream* stream);
 
   private:
+    int Rewrite(z_stream* stream, bool compress);
+
     bool read_failed_ = false;
 };
 

@@ -205,6 +205,34 @@ TEST(SshChannel, ChannelsOpenedByTheServerAreRefused) {
     EXPECT_EQ(h.ssh->IsConnected(), 1);
 }
 
+TEST(SshChannel, AMalformedMessageEndsTheConnectionAndSaysWhich) {
+    // Each message is cut short inside its fields: the user sees why the session ended, whatever
+    // the debug setting, and nothing of it reaches the terminal.
+    struct Case {
+        std::string payload;
+        const char* name;
+    };
+    const std::uint32_t channel = 1;
+    const Case cases[] = {
+        {Byte(kMsgChannelData) + U32(channel) + U32(100) + "short", "CHANNEL_DATA"},
+        {Byte(kMsgChannelWindowAdjust) + U32(channel), "CHANNEL_WINDOW_ADJUST"},
+        {Byte(kMsgChannelRequest) + U32(channel) + Str("exit-status"), "CHANNEL_REQUEST"},
+        {Byte(kMsgGlobalRequest) + U32(50) + "x", "GLOBAL_REQUEST"},
+    };
+    for (const Case& c : cases) {
+        SshHarness h;
+        ASSERT_TRUE(Login(h));
+        h.server.Send(c.payload);
+        h.Settle(3);
+        EXPECT_TRUE(h.Showed(std::string("The server sent a malformed ") + c.name +
+                             " message; disconnecting\r\n"))
+            << h.Shown();
+        EXPECT_FALSE(h.pipe->open()) << c.name;
+        EXPECT_EQ(h.last_error, status::kBadPacket) << c.name;
+        EXPECT_EQ(h.top->Received().find("short"), std::string::npos);
+    }
+}
+
 TEST(SshChannel, EndOfTheSessionChannel) {
     {
         // EOF first (the shell has exited): the client closes its side at once, sends nothing

@@ -10,7 +10,7 @@
 #include "ssh/ssh2_algorithms.h"
 #include "ssh/ssh2_kex.h"
 #include "ssh/ssh_test_keys.h"
-#include "ssh/ssh_wire.h"
+#include "crypto/wire.h"
 
 namespace tarnwick::testing {
 
