@@ -134,11 +134,15 @@ PemStatus PemReader::ReadHeaders(PemBlock* block) {
         line = TrimRight(line);
         if (line.empty()) return PemStatus::kOk;
         if (line.front() == ' ' || line.front() == '\t') {
-            // A continuation line: RFC 822 unfolding drops the line break, keeps the blanks.
+            // A continuation line: RFC 822 unfolding drops the line break, keeps the blanks
+            // (but not before a value that only starts here).
             if (block->headers.empty()) return Fail(PemStatus::kBadHeader);
-            block->headers.back().value.append(line);
+            std::string& value = block->headers.back().value;
+            value.append(value.empty() ? Trim(line) : line);
             continue;
         }
+        // A marker here means the empty line after the headers is missing.
+        if (line.starts_with(kDashes)) return Fail(PemStatus::kBadHeader);
         const std::size_t colon = line.find(':');
         if (colon == std::string_view::npos || !IsHeaderName(line.substr(0, colon)) ||
             block->headers.size() == kPemMaxHeaders)
