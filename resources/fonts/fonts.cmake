@@ -1,6 +1,6 @@
 # Compiles the committed built-in font resources (rawfont_<resource>.bin) into the library as a
 # generated C++ source, so the program needs neither a toolkit's resource system nor the font
-# package at build time. Included from src/CMakeLists.txt after the library is defined.
+# package at build time. Included from src/CMakeLists.txt once the frontend library is defined.
 file(GLOB tarnwick_font_resources CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/rawfont_*.bin)
 set(tarnwick_font_source ${CMAKE_BINARY_DIR}/generated/builtin_font_data.cpp)
 add_custom_command(
@@ -10,4 +10,4 @@ add_custom_command(
     DEPENDS ${tarnwick_font_resources} ${CMAKE_CURRENT_LIST_DIR}/embed_fonts.cmake
     COMMENT "Embedding the built-in fonts"
     VERBATIM)
-target_sources(tarnwick PRIVATE ${tarnwick_font_source})
+target_sources(tarnwick_frontend PRIVATE ${tarnwick_font_source})
