@@ -19,6 +19,8 @@ import os
 import sys
 import zlib
 
+# The tests run the generator from the source tree, which must stay clean.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from pcf import PcfFont  # noqa: E402
