@@ -83,21 +83,18 @@ def place(cell, width, height, dx=0, dy=0):
 
 def drop_rows(cell, count, keep_below):
     """Removes `count` rows from a glyph while keeping the bottom `keep_below` rows (baseline and
-    descenders) in place. Blank rows at the top go first; then, from the top down, rows equal to
-    the row under them (a repeated row of a vertical stroke carries no shape of its own); and only
-    then inked rows at the top."""
+    descenders) in place. For each row, in this order: a blank top row; else the first row that
+    equals the row under it (a repeated row of a vertical stroke carries no shape of its own);
+    else a blank row between inked ones (the gap under an accent); else the top row."""
     rows = [list(r) for r in cell]
     for _ in range(count):
         limit = len(rows) - keep_below
         if not any(rows[0]):
             del rows[0]
             continue
-        for y in range(limit - 1):
-            if rows[y] == rows[y + 1]:
-                del rows[y]
-                break
-        else:
-            del rows[0]
+        repeated = [y for y in range(limit - 1) if rows[y] == rows[y + 1]]
+        gaps = [y for y in range(1, limit) if not any(rows[y])]
+        del rows[(repeated or gaps or [0])[0]]
     return rows
 
 
