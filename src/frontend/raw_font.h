@@ -73,14 +73,14 @@ class Font {
 // Why a RAWFONT resource was refused.
 enum class RawFontError {
     kNone = 0,
-    kMissing,           // no resource with that number
-    kTooShort,          // fewer than 8 bytes
-    kBadHeader,         // the zero bytes are not zero, or the cell is not the one asked for
-    kBadBitsPerPixel,   // neither 1 nor 2
-    kBadCellSize,       // a cell outside 1..kMaxCellWidth x 1..kMaxCellHeight
-    kCorruptStream,     // the zlib stream does not inflate
-    kWrongSize,         // the glyphs inflate to more or fewer bytes than the cell calls for
-    kTrailingBytes,     // bytes after the end of the zlib stream
+    kMissing,          // no resource with that number
+    kTooShort,         // fewer than 8 bytes
+    kBadHeader,        // the zero bytes are not zero, or the cell is not the one asked for
+    kBadBitsPerPixel,  // neither 1 nor 2
+    kBadCellSize,      // a cell outside 1..kMaxCellWidth x 1..kMaxCellHeight
+    kCorruptStream,    // the zlib stream does not inflate
+    kWrongSize,        // the glyphs inflate to more or fewer bytes than the cell calls for
+    kTrailingBytes,    // bytes after the end of the zlib stream
     kOutOfMemory,
 };
 

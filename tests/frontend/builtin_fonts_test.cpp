@@ -22,12 +22,19 @@ TEST(BuiltinFontTable, EachFontSizeSelectsItsFont) {
     struct Row {
         int font_size, resource, width, height, bpp, nominal;
     } expected[] = {
-        {4, 144, 3, 7, 2, 4},    {5, 143, 3, 8, 2, 5},      {6, 140, 4, 8, 2, 6},
-        {7, 142, 5, 7, 2, 7},    {8, 141, 5, 8, 2, 8},      {12, 151, 9, 12, 1, 12},
+        {4, 144, 3, 7, 2, 4},
+        {5, 143, 3, 8, 2, 5},
+        {6, 140, 4, 8, 2, 6},
+        {7, 142, 5, 7, 2, 7},
+        {8, 141, 5, 8, 2, 8},
+        {12, 151, 9, 12, 1, 12},
         {24, 152, 12, 16, 2, 24},
         // Any other size, the default 9 among them, takes the 6 x 8 font.
-        {9, 113, 6, 8, 1, 9},    {0, 113, 6, 8, 1, 9},      {10, 113, 6, 8, 1, 9},
-        {-4, 113, 6, 8, 1, 9},   {1000, 113, 6, 8, 1, 9},
+        {9, 113, 6, 8, 1, 9},
+        {0, 113, 6, 8, 1, 9},
+        {10, 113, 6, 8, 1, 9},
+        {-4, 113, 6, 8, 1, 9},
+        {1000, 113, 6, 8, 1, 9},
     };
     for (const Row& row : expected) {
         SCOPED_TRACE("FontSize " + std::to_string(row.font_size));
@@ -79,10 +86,30 @@ const GlyphPicture kPictures[] = {
     {143, 1, '`', {"   ", "   ", " # ", "##+", "##+", " # ", "   ", "   "}},
     {144, 0, 'g', {"   ", "   ", " #+", "# +", " #+", "  +", "## "}},
     {144, 1, '`', {"   ", "   ", " # ", "##+", "##+", " # ", "   "}},
-    {151, 0, 'g', {"         ", "         ", "         ", "         ", "  ### #  ", " #   #   ", " #   #   ", "  ###    ", " #       ", "  ####   ", " #    #  ", "  ####   "}},
-    {151, 1, '`', {"         ", "         ", "   #     ", "  ###    ", " #####   ", "#######  ", " #####   ", "  ###    ", "   #     ", "         ", "         ", "         "}},
-    {152, 0, 'g', {"            ", "            ", "            ", "            ", "   ##### #  ", "  ##   ###  ", "  ##   ##   ", "  ##   ##   ", "  ##   ##   ", "   #####    ", "  ##        ", "   ######   ", "  ##    ##  ", "  ##    ##  ", "  ##    ##  ", "   ######   "}},
-    {152, 1, '`', {"            ", "            ", "     ##     ", "    ####    ", "   ######   ", "  ########  ", "  ########  ", "   ######   ", "    ####    ", "     ##     ", "            ", "            ", "            ", "            ", "            ", "            "}},
+    {151,
+     0,
+     'g',
+     {"         ", "         ", "         ", "         ", "  ### #  ", " #   #   ", " #   #   ",
+      "  ###    ", " #       ", "  ####   ", " #    #  ", "  ####   "}},
+    {151,
+     1,
+     '`',
+     {"         ", "         ", "   #     ", "  ###    ", " #####   ", "#######  ", " #####   ",
+      "  ###    ", "   #     ", "         ", "         ", "         "}},
+    {152,
+     0,
+     'g',
+     {"            ", "            ", "            ", "            ", "   ##### #  ",
+      "  ##   ###  ", "  ##   ##   ", "  ##   ##   ", "  ##   ##   ", "   #####    ",
+      "  ##        ", "   ######   ", "  ##    ##  ", "  ##    ##  ", "  ##    ##  ",
+      "   ######   "}},
+    {152,
+     1,
+     '`',
+     {"            ", "            ", "     ##     ", "    ####    ", "   ######   ",
+      "  ########  ", "  ########  ", "   ######   ", "    ####    ", "     ##     ",
+      "            ", "            ", "            ", "            ", "            ",
+      "            "}},
 };
 
 TEST(BuiltinFonts, GlyphsOfBothBanksDrawPixelForPixel) {
@@ -128,11 +155,11 @@ struct BoxGlyph {
     bool up, down, left, right;
 };
 constexpr BoxGlyph kBoxGlyphs[] = {
-    {'j', true, false, true, false},  {'k', false, true, true, false},
-    {'l', false, true, false, true},  {'m', true, false, false, true},
-    {'n', true, true, true, true},    {'q', false, false, true, true},
-    {'t', true, true, false, true},   {'u', true, true, true, false},
-    {'v', true, false, true, true},   {'w', false, true, true, true},
+    {'j', true, false, true, false}, {'k', false, true, true, false},
+    {'l', false, true, false, true}, {'m', true, false, false, true},
+    {'n', true, true, true, true},   {'q', false, false, true, true},
+    {'t', true, true, false, true},  {'u', true, true, true, false},
+    {'v', true, false, true, true},  {'w', false, true, true, true},
     {'x', true, true, false, false},
 };
 

@@ -35,12 +35,9 @@ inline std::vector<std::uint8_t> Inflate(const std::uint8_t* data, std::size_t s
 // A header for the cell followed by the deflated bitmap.
 inline std::vector<std::uint8_t> MakeResource(int width, int height, int bpp, int nominal,
                                               const std::vector<std::uint8_t>& bitmap) {
-    std::vector<std::uint8_t> out = {0,
-                                     static_cast<std::uint8_t>(width),
-                                     static_cast<std::uint8_t>(2 * height),
-                                     0,
-                                     static_cast<std::uint8_t>(bpp),
-                                     static_cast<std::uint8_t>(nominal)};
+    std::vector<std::uint8_t> out = {
+        0, static_cast<std::uint8_t>(width), static_cast<std::uint8_t>(2 * height),
+        0, static_cast<std::uint8_t>(bpp),   static_cast<std::uint8_t>(nominal)};
     const std::vector<std::uint8_t> packed = Deflate(bitmap);
     out.insert(out.end(), packed.begin(), packed.end());
     return out;

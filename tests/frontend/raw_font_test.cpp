@@ -65,8 +65,7 @@ std::unique_ptr<RawFont> TwoBitFont(const Palette& palette) {
 }
 
 // The drawn cell at (0, 0) as text: '#' for fg, '.' for bg, '?' for anything else.
-std::vector<std::string> Picture(Canvas& canvas, int w, int h, std::uint32_t fg,
-                                 std::uint32_t bg) {
+std::vector<std::string> Picture(Canvas& canvas, int w, int h, std::uint32_t fg, std::uint32_t bg) {
     std::vector<std::string> rows;
     for (int y = 0; y < h; ++y) {
         std::string row;
@@ -95,7 +94,7 @@ TEST(RawFontDrawing, CharacterSetChoosesTheBank) {
     struct Case {
         int set;
         const Rows* expected;
-    } cases[] = {{kSetUnitedKingdom, &normal},   {kSetASCII, &normal},
+    } cases[] = {{kSetUnitedKingdom, &normal},     {kSetASCII, &normal},
                  {kSetSpecialGraphics, &graphics}, {kSetAltROM, &normal},
                  {kSetAltROMGraphics, &graphics},  {kSetSupplemental, &normal}};
     for (const Case& c : cases) {
@@ -117,7 +116,8 @@ TEST(RawFontDrawing, ReverseAndBlinkExchangeTheColours) {
         Canvas canvas(4, 4);
         font.DrawGlyph(canvas.Buffer(), 'A', attributes, kBlue, kRed, kSetASCII, 0, 0);
         // Reversed: glyph pixels in blue (the background index), the rest in red.
-        EXPECT_EQ(Picture(canvas, 4, 4, kBlueValue, kRedValue), Rows({"#..#", "#...", "#...", "####"}))
+        EXPECT_EQ(Picture(canvas, 4, 4, kBlueValue, kRedValue),
+                  Rows({"#..#", "#...", "#...", "####"}))
             << "attributes " << attributes;
     }
 }
@@ -140,8 +140,7 @@ TEST(RawFontDrawing, UnderlinePaintsTheBottomRowInTheForeground) {
     const auto font_holder = OneBitFont(palette);
     const RawFont& font = *font_holder;
     Canvas canvas(4, 4);
-    font.DrawGlyph(canvas.Buffer(), 'A', kAttrUnderline, kBlack, kWhite, kSetSpecialGraphics, 0,
-                   0);
+    font.DrawGlyph(canvas.Buffer(), 'A', kAttrUnderline, kBlack, kWhite, kSetSpecialGraphics, 0, 0);
     EXPECT_EQ(Picture(canvas, 4, 4, kWhiteValue, kBlackValue),
               Rows({"####", "....", "....", "####"}));
     // Blink turns into reverse and keeps the underline, which takes the exchanged foreground.
@@ -175,7 +174,8 @@ TEST(RawFontDrawing, TwoBitShadesAreOneAndTwoThirdsTowardsTheForeground) {
         Canvas canvas(4, 2);
         font.DrawGlyph(canvas.Buffer(), 'B', 0, c.bg, c.fg, kSetASCII, 0, 0);
         for (int x = 0; x < 4; ++x) {
-            EXPECT_EQ(canvas.At(x, 0), c.values[x]) << "bg " << c.bg << " fg " << c.fg << " x " << x;
+            EXPECT_EQ(canvas.At(x, 0), c.values[x])
+                << "bg " << c.bg << " fg " << c.fg << " x " << x;
             EXPECT_EQ(canvas.At(x, 1), c.values[3 - x]);
         }
     }
@@ -199,8 +199,8 @@ TEST(RawFontDrawing, ClipsAtEveryEdgeOfTheTarget) {
     // A cell hanging over the top-left corner shows its lower-right part in the right place.
     Canvas corner(4, 4);
     font.DrawGlyph(corner.Buffer(), 'A', 0, kBlack, kWhite, kSetASCII, -1, -2);
-    EXPECT_EQ(corner.At(0, 0), kBlackValue);   // glyph pixel (1, 2)
-    EXPECT_EQ(corner.At(2, 1), kWhiteValue);   // glyph pixel (3, 3)
+    EXPECT_EQ(corner.At(0, 0), kBlackValue);  // glyph pixel (1, 2)
+    EXPECT_EQ(corner.At(2, 1), kWhiteValue);  // glyph pixel (3, 3)
     EXPECT_EQ(corner.At(3, 1), Canvas::kUnpainted);
     EXPECT_EQ(corner.At(0, 2), Canvas::kUnpainted);
     EXPECT_TRUE(corner.GuardIntact());
@@ -234,8 +234,8 @@ std::vector<BadResource> BadResources() {
         return b;
     };
     cases.push_back({"empty", {}, 4, 4, RawFontError::kTooShort});
-    cases.push_back({"seven_bytes", {good.begin(), good.begin() + 7}, 4, 4,
-                     RawFontError::kTooShort});
+    cases.push_back(
+        {"seven_bytes", {good.begin(), good.begin() + 7}, 4, 4, RawFontError::kTooShort});
     cases.push_back({"first_byte_not_zero", changed(0, 1), 4, 4, RawFontError::kBadHeader});
     cases.push_back({"fourth_byte_not_zero", changed(3, 1), 4, 4, RawFontError::kBadHeader});
     cases.push_back({"other_width", changed(1, 5), 4, 4, RawFontError::kBadHeader});
@@ -244,9 +244,11 @@ std::vector<BadResource> BadResources() {
     cases.push_back({"three_bits_per_pixel", changed(4, 3), 4, 4, RawFontError::kBadBitsPerPixel});
     cases.push_back({"eight_bits_per_pixel", changed(4, 8), 4, 4, RawFontError::kBadBitsPerPixel});
     // The header says two bits, the stream holds a one-bit strip: half the size it should be.
-    cases.push_back({"two_bits_for_a_one_bit_strip", changed(4, 2), 4, 4, RawFontError::kWrongSize});
+    cases.push_back(
+        {"two_bits_for_a_one_bit_strip", changed(4, 2), 4, 4, RawFontError::kWrongSize});
     cases.push_back({"zero_width", MakeResource(0, 4, 1, 9, {}), 0, 4, RawFontError::kBadCellSize});
-    cases.push_back({"zero_height", MakeResource(4, 0, 1, 9, {}), 4, 0, RawFontError::kBadCellSize});
+    cases.push_back(
+        {"zero_height", MakeResource(4, 0, 1, 9, {}), 4, 0, RawFontError::kBadCellSize});
     cases.push_back({"absurd_width", MakeResource(255, 4, 1, 9, GoodBitmap()), 255, 4,
                      RawFontError::kBadCellSize});
     cases.push_back({"absurd_height", MakeResource(4, 127, 1, 9, GoodBitmap()), 4, 127,
@@ -256,8 +258,8 @@ std::vector<BadResource> BadResources() {
         std::vector<std::uint8_t> cut(good.begin(), good.begin() + good.size() / 2);
         cases.push_back({"stream_cut_in_half", cut, 4, 4, RawFontError::kCorruptStream});
         std::vector<std::uint8_t> no_checksum(good.begin(), good.end() - 4);
-        cases.push_back({"stream_without_checksum", no_checksum, 4, 4,
-                         RawFontError::kCorruptStream});
+        cases.push_back(
+            {"stream_without_checksum", no_checksum, 4, 4, RawFontError::kCorruptStream});
     }
     {
         std::vector<std::uint8_t> short_strip = GoodBitmap();
