@@ -200,22 +200,17 @@ def scan_row(height, scan):
 
 
 def draw_box(width, height, arms, value):
+    """One-pixel lines from the centre to each edge named in arms (up, down, left, right)."""
     up, down, left, right = arms
     cx = (width - 1) // 2
     cy = scan_row(height, 5)
     cell = blank(width, height)
-    if left:
-        for x in range(0, cx + 1):
-            cell[cy][x] = value
-    if right:
-        for x in range(cx, width):
-            cell[cy][x] = value
-    if up:
-        for y in range(0, cy + 1):
-            cell[y][cx] = value
-    if down:
-        for y in range(cy, height):
-            cell[y][cx] = value
+    xs = range(0 if left else cx, width if right else cx + 1)
+    ys = range(0 if up else cy, height if down else cy + 1)
+    for x in xs:
+        cell[cy][x] = value
+    for y in ys:
+        cell[y][cx] = value
     return cell
 
 
