@@ -61,6 +61,10 @@ CHECKERBOARD = 0x61
 FULL = 3  # the foreground value of a two-bit pixel
 
 
+def foreground(bpp):
+    return 1 if bpp == 1 else FULL
+
+
 # Cells: a list of rows, each a list of pixel values (0/1 for one bit, 0-3 for two bits).
 
 
@@ -122,22 +126,12 @@ def full_foreground(cell):
     return [[v * FULL for v in row] for row in cell]
 
 
-def as_is(width, height, dx=0, dy=0, two_bit=False):
-    """The source glyph placed at (dx, dy) in the target cell."""
+def fit(width, height, dx=0, dy=0, drop=0, two_bit=False):
+    """The source glyph with `drop` rows taken out (see drop_rows), placed at (dx, dy) in the
+    target cell; for a two-bit font every set pixel is full foreground."""
 
     def run(cell, font):
-        out = place(cell, width, height, dx, dy)
-        return full_foreground(out) if two_bit else out
-
-    return run
-
-
-def rows_dropped(count, width, height, dx=0, two_bit=False):
-    """The source glyph with `count` rows taken out (see drop_rows), baseline kept, placed dx
-    columns in."""
-
-    def run(cell, font):
-        out = place(drop_rows(cell, count, font.descent), width, height, dx)
+        out = place(drop_rows(cell, drop, font.descent), width, height, dx, dy)
         return full_foreground(out) if two_bit else out
 
     return run
@@ -164,30 +158,19 @@ def three_columns(height, dy):
 # resources/fonts/SOURCES.md.
 RECIPES = [
     Recipe(144, 4, 3, 7, 2, 4, "4x6.pcf.gz",
-           "4x6: the three inked columns kept, the right one at the two-thirds shade; "
-           "placed one row down",
+           "three inked columns, the right one shaded; one row down",
            three_columns(7, 1)),
     Recipe(143, 5, 3, 8, 2, 5, "4x6.pcf.gz",
-           "4x6: the three inked columns kept, the right one at the two-thirds shade; "
-           "placed one row down (a blank row above and below)",
+           "three inked columns, the right one shaded; one row down",
            three_columns(8, 1)),
-    Recipe(140, 6, 4, 8, 2, 6, "4x6.pcf.gz",
-           "4x6 placed one row down (a blank row above and below)",
-           as_is(4, 8, 0, 1, two_bit=True)),
-    Recipe(142, 7, 5, 7, 2, 7, "5x7.pcf.gz", "5x7 as it is", as_is(5, 7, two_bit=True)),
-    Recipe(141, 8, 5, 8, 2, 8, "5x8.pcf.gz", "5x8 as it is", as_is(5, 8, two_bit=True)),
-    Recipe(151, 12, 9, 12, 1, 12, "8x13.pcf.gz",
-           "8x13 with one row dropped (its top row, blank in every Latin-1 glyph); "
-           "two blank columns on the right",
-           rows_dropped(1, 9, 12)),
-    Recipe(152, 24, 12, 16, 2, 24, "10x20.pcf.gz",
-           "10x20 with four rows dropped per glyph: blank top rows, else rows repeated below "
-           "them, else top rows; placed one column in",
-           rows_dropped(4, 12, 16, 1, two_bit=True)),
-    Recipe(113, 9, 6, 8, 1, 9, "6x9.pcf.gz",
-           "6x9 with one row dropped per glyph: a blank top row, else a row repeated below it, "
-           "else the top row",
-           rows_dropped(1, 6, 8)),
+    Recipe(140, 6, 4, 8, 2, 6, "4x6.pcf.gz", "as it is, one row down",
+           fit(4, 8, dy=1, two_bit=True)),
+    Recipe(142, 7, 5, 7, 2, 7, "5x7.pcf.gz", "as it is", fit(5, 7, two_bit=True)),
+    Recipe(141, 8, 5, 8, 2, 8, "5x8.pcf.gz", "as it is", fit(5, 8, two_bit=True)),
+    Recipe(151, 12, 9, 12, 1, 12, "8x13.pcf.gz", "one row dropped", fit(9, 12, drop=1)),
+    Recipe(152, 24, 12, 16, 2, 24, "10x20.pcf.gz", "four rows dropped, one column in",
+           fit(12, 16, dx=1, drop=4, two_bit=True)),
+    Recipe(113, 9, 6, 8, 1, 9, "6x9.pcf.gz", "one row dropped", fit(6, 8, drop=1)),
 ]
 
 
@@ -228,7 +211,7 @@ def draw_checkerboard(width, height, bpp):
     pattern."""
     if bpp == 2 and width % 2:
         return [[2] * width for _ in range(height)]
-    full = 1 if bpp == 1 else FULL
+    full = foreground(bpp)
     return [[full if (x + y) % 2 == 0 else 0 for x in range(width)] for y in range(height)]
 
 
@@ -241,7 +224,7 @@ def source_code(code):
 
 def build_glyphs(recipe, font):
     """Returns the two banks: lists of 256 cells of recipe.width x recipe.height."""
-    full = 1 if recipe.bpp == 1 else FULL
+    full = foreground(recipe.bpp)
     empty = blank(recipe.width, recipe.height)
 
     def from_source(unicode):
@@ -334,9 +317,9 @@ def generate(font_dir, out_dir):
         target = os.path.join(out_dir, "rawfont_%d.bin" % recipe.resource)
         with open(target, "wb") as f:
             f.write(data)
-        print("%s: %dx%d, %d bit, size %d, from %s" % (
-            os.path.basename(target), recipe.width, recipe.height, recipe.bpp, recipe.nominal,
-            recipe.source))
+        print("%s (FontSize %d): %dx%d, %d bit, size %d, from %s: %s" % (
+            os.path.basename(target), recipe.font_size, recipe.width, recipe.height, recipe.bpp,
+            recipe.nominal, recipe.source, recipe.method))
 
 
 # Review sheets ----------------------------------------------------------------------------------
