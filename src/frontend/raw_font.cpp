@@ -38,7 +38,9 @@ Shades MakeShades(std::uint32_t background, std::uint32_t foreground) {
 
 }  // namespace
 
-Font::Font() : palette_(&SharedPalette()) {}
+Font::Font() : palette_(&SharedPalette()) {
+    RefreshColours();
+}
 
 void Font::RefreshColours() {
     cached_colour_ = (*palette_)[kWhite];

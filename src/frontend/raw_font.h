@@ -62,7 +62,10 @@ class Font {
 
     // The palette the font draws with; the shared terminal palette unless a caller (an off-screen
     // rendering, a test) gives its own, which must outlive the font.
-    void UsePalette(const Palette& palette) { palette_ = &palette; }
+    void UsePalette(const Palette& palette) {
+        palette_ = &palette;
+        RefreshColours();
+    }
     const Palette& palette() const { return *palette_; }
 
   private:
