@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -13,6 +14,7 @@
 #include "crypto/random_generator.h"
 #include "frontend/connection_form.h"
 #include "frontend/port_forward_model.h"
+#include "frontend/serial_device_model.h"
 #include "platform/folders.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -79,28 +81,34 @@ std::string Trim(const std::string& s) {
 
 }  // namespace
 
-// The transfer window of the console: one line in the status bar.
+// The transfer window of the console: one line in the status bar; Ctrl-] t x is its Cancel.
 class ConsoleApp::Progress final : public TransferProgress {
   public:
-    explicit Progress(ConsoleApp& app) : app_(app) {}
+    explicit Progress(ConsoleApp& app) : app_(app) {
+        std::lock_guard<std::mutex> guard(app_.progress_mutex_);
+        app_.progress_windows_.push_back(this);
+    }
     void SetDoneText(const std::string& text) override { Set(done_, text); }
     void SetTotalText(const std::string& text) override { Set(total_, text); }
     void SetPercentage(int percent) override { Set(percent_, std::to_string(percent) + "%"); }
     void SetStatusText(const std::string& text) override { Set(status_, text); }
-    bool IsCancelled() const override { return false; }
+    bool IsCancelled() const override { return cancelled_.load(); }
+    void Cancel() { cancelled_.store(true); }
     void Close() override {
         std::lock_guard<std::mutex> guard(app_.progress_mutex_);
-        app_.progress_text_.clear();
+        if (closed_) return;
         closed_ = true;
+        app_.progress_text_.clear();
+        auto& windows = app_.progress_windows_;
+        windows.erase(std::remove(windows.begin(), windows.end(), this), windows.end());
         Post();
     }
-    ~Progress() override {
-        if (!closed_) Close();
-    }
+    ~Progress() override { Close(); }
 
   private:
     void Set(std::string& field, const std::string& text) {
         std::lock_guard<std::mutex> guard(app_.progress_mutex_);
+        if (closed_) return;
         field = text;
         app_.progress_text_ =
             "Transfer: " + done_ + " of " + total_ + " KB transferred " + percent_ + " " + status_;
@@ -113,6 +121,7 @@ class ConsoleApp::Progress final : public TransferProgress {
     ConsoleApp& app_;
     std::string done_ = "0", total_ = "(unknown)", percent_, status_;
     bool closed_ = false;
+    std::atomic<bool> cancelled_{false};
 };
 
 ConsoleApp::ConsoleApp(HostTerminal& tty)
@@ -294,7 +303,7 @@ constexpr CodeKey kCodeKeys[] = {
 }  // namespace
 
 void ConsoleApp::HandleEvent(const HostKeyEvent& event) {
-    if (prefix_ || pf_prefix_) {
+    if (prefix_ || pf_prefix_ || transfer_prefix_) {
         HandleCommand(event);
         return;
     }
@@ -302,7 +311,7 @@ void ConsoleApp::HandleEvent(const HostKeyEvent& event) {
     if (event.key == HostKey::kChar) {
         if (event.value == kPrefixKey) {
             prefix_ = true;
-            notice_ = "Command: c o s n 0-9 d b e p1-4 q ?  (Ctrl-] again sends it)";
+            notice_ = "Command: c o s n 0-9 d b e p1-4 t q ?  (Ctrl-] again sends it)";
             return;
         }
         keys_.Character(current, event.value, false);
@@ -343,6 +352,14 @@ constexpr CommandKey kCommandKeys[] = {
     {'b', command::kBreak},       {'e', command::kEscape},      {'q', command::kQuit},
 };
 
+// The transfer commands after Ctrl-] t.
+constexpr CommandKey kTransferKeys[] = {
+    {'a', command::kSendAscii},
+    {'c', command::kCapture},
+    {'s', command::kSendXmodem},
+    {'r', command::kReceiveXmodem},
+};
+
 }  // namespace
 
 void ConsoleApp::HandleCommand(const HostKeyEvent& event) {
@@ -351,6 +368,24 @@ void ConsoleApp::HandleCommand(const HostKeyEvent& event) {
     if (pf_prefix_) {
         pf_prefix_ = false;
         if (c >= '1' && c <= '4') RunCommand(command::kPF1 + (c - '1'));
+        return;
+    }
+    if (transfer_prefix_) {
+        transfer_prefix_ = false;
+        if (c == 'x') {
+            std::lock_guard<std::mutex> guard(progress_mutex_);
+            for (Progress* window : progress_windows_)
+                window->Cancel();
+            if (progress_windows_.empty()) notice_ = "No transfer is running.";
+            return;
+        }
+        for (const CommandKey& key : kTransferKeys) {
+            if (key.key != c) continue;
+            const std::string text = commands_.TextOf(key.command);
+            if (!commands_.Run(key.command)) notice_ = text + " is not available now.";
+            ScheduleRedraw();
+            return;
+        }
         return;
     }
     prefix_ = false;
@@ -370,6 +405,11 @@ void ConsoleApp::HandleCommand(const HostKeyEvent& event) {
         case 'p':
             pf_prefix_ = true;
             notice_ = "PF key: 1 2 3 4";
+            break;
+        case 't':
+            transfer_prefix_ = true;
+            notice_ = "Transfer: a Send Ascii, c " + commands_.TextOf(command::kCapture) +
+                      ", s Send Xmodem, r Receive Xmodem, x Cancel";
             break;
         case 'r':
             writer_.Invalidate();
@@ -403,6 +443,9 @@ void ConsoleApp::ShowHelp() {
                 "  1-9, 0  session 1 to 10    d  Disconnect\n"
                 "  b  Break                   e  Escape\n"
                 "  p then 1-4  PF1 to PF4     r  Redraw the screen\n"
+                "  t a  Send Ascii            t c  Start/Stop Capture\n"
+                "  t s  Send Xmodem           t r  Receive Xmodem\n"
+                "  t x  Cancel the transfer\n"
                 "  q  Quit                    ?  this help\n"
                 "  Ctrl-]  sends Ctrl-] to the session\n"
                 "F1 to F4 are PF1 to PF4. Settings live in " +
@@ -525,6 +568,14 @@ bool ConsoleApp::AskParameters(SessionConfig& config, int kind) {
                     auto index = AskListChoice(label, form.ChoiceNames(i), form.ChoiceIndex(i));
                     if (!index) return false;
                     form.SetChoiceIndex(i, *index);
+                    break;
+                }
+                case FieldType::kDevice: {
+                    SerialDeviceModel devices;
+                    auto answer = AskLine(label, devices.ListText(), label + " (number or path): ",
+                                          devices.InitialValue(form.Text(i)), false);
+                    if (!answer) return false;
+                    form.SetText(i, devices.Resolve(*answer));
                     break;
                 }
                 default: {

@@ -108,6 +108,7 @@ class ConsoleApp final : public SessionFrontEnd, public UserInterface, public Ma
     bool dirty_ = true;
     bool prefix_ = false;
     bool pf_prefix_ = false;
+    bool transfer_prefix_ = false;
     bool quit_ = false;
     bool waiting_ = false;                  // the wait cursor
     bool host_keypad_application_ = false;  // what the host terminal was last told
@@ -118,6 +119,7 @@ class ConsoleApp final : public SessionFrontEnd, public UserInterface, public Ma
 
     std::mutex progress_mutex_;
     std::string progress_text_;
+    std::vector<Progress*> progress_windows_;  // open transfer windows, for Cancel
 };
 
 }  // namespace tarnwick

@@ -8,6 +8,8 @@
 #include "platform/user_interface.h"
 #include "session/session.h"
 #include "session/session_menu.h"
+#include "transfer/send_ascii.h"
+#include "transfer/xmodem_filters.h"
 
 namespace tarnwick {
 
@@ -59,8 +61,7 @@ constexpr const char* kQuitQuestion =
     "from all active sessions?";
 
 // Features whose layers this build does not have yet: their items are shown, never enabled.
-constexpr int kComingLater[] = {kCapture,   kReceiveXmodem, kSendXmodem,
-                                kSendAscii, kSendScp,       kReceiveScp};
+constexpr int kComingLater[] = {kSendScp, kReceiveScp};
 
 }  // namespace
 
@@ -158,6 +159,7 @@ bool MainCommands::Run(int command) {
     if (!IsEnabled(command)) return false;
     Session* session = Current();
     IO* terminal = session != nullptr ? session->GetTerminal() : nullptr;
+    const bool connected = session != nullptr && session->IsConnected();
     switch (command) {
         case kQuit:
             if (ConfirmQuit()) host_.CloseWindow();
@@ -187,6 +189,18 @@ bool MainCommands::Run(int command) {
             break;
         case kGlobalPreferences:
             host_.RunGlobalPreferences();
+            break;
+        case kCapture:
+            if (connected) session->ToggleCapture();
+            break;
+        case kReceiveXmodem:
+            if (connected) session->StartFilter(new IO_ReceiveXmodem());
+            break;
+        case kSendXmodem:
+            if (connected) session->StartFilter(new IO_SendXmodem());
+            break;
+        case kSendAscii:
+            if (connected) session->StartFilter(new IO_SendAscii());
             break;
         case kEscape:
             if (terminal != nullptr) terminal->KeyInput(27);

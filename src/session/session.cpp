@@ -1,6 +1,7 @@
 #include "session/session.h"
 
 #include <mutex>
+#include <set>
 
 #include "core/io.h"
 #include "core/session_config.h"
@@ -10,6 +11,8 @@
 #include "session/session_builder.h"
 #include "terminal/vt100.h"
 #include "terminal/vt240.h"
+#include "transfer/capture.h"
+#include "transfer/transfer_filter.h"
 
 namespace tarnwick {
 
@@ -17,6 +20,17 @@ namespace {
 
 std::mutex g_capture_mutex;
 std::function<IO*()> g_capture_factory;
+
+// The sessions that exist, so that the end of a transfer reported from a worker thread never
+// reaches a session destroyed meanwhile. Only the user-interface thread creates, destroys and
+// looks up sessions; the mutex keeps the set itself whole.
+std::mutex g_live_mutex;
+std::set<Session*> g_live_sessions;
+
+bool IsLive(Session* session) {
+    std::lock_guard<std::mutex> guard(g_live_mutex);
+    return g_live_sessions.count(session) != 0;
+}
 
 constexpr std::chrono::seconds kConfigPurgeInterval{60};
 
@@ -27,9 +41,15 @@ constexpr std::chrono::seconds kConfigPurgeInterval{60};
 
 Session::Session(SessionList* list, SessionConfig* config) : list_(list), config_(config) {
     if (config_ != nullptr) config_->AddHolder();
+    std::lock_guard<std::mutex> guard(g_live_mutex);
+    g_live_sessions.insert(this);
 }
 
 Session::~Session() {
+    {
+        std::lock_guard<std::mutex> guard(g_live_mutex);
+        g_live_sessions.erase(this);
+    }
     filter_ = nullptr;
     delete terminal_;  // a chain still attached goes with its session
     terminal_ = nullptr;
@@ -112,6 +132,17 @@ void Session::SetCaptureFactory(std::function<IO*()> factory) {
     g_capture_factory = std::move(factory);
 }
 
+void Session::TransferEnded(Session* session, IO* filter) {
+    if (session == nullptr) return;
+    UiDispatcher::Instance().Post([session, filter] {
+        if (!IsLive(session) || session->filter_ != filter) return;
+        session->StopFilter();
+        SessionList* list = session->list_;
+        if (list != nullptr && list->front_end() != nullptr)
+            list->front_end()->SessionUpdated(session);
+    });
+}
+
 void Session::ToggleCapture() {
     if (terminal_ == nullptr) return;
     if (filter_ == nullptr) {
@@ -120,7 +151,7 @@ void Session::ToggleCapture() {
             std::lock_guard<std::mutex> guard(g_capture_mutex);
             factory = g_capture_factory;
         }
-        if (factory) StartFilter(factory());
+        StartFilter(factory ? factory() : new IO_Capture());
         return;
     }
     if (filter_->GetType() != kLayerCapture) return;
@@ -157,6 +188,7 @@ void Session::Disconnect() {
 // SessionList
 
 SessionList::SessionList(SessionFrontEnd* front_end) : front_end_(front_end) {
+    SetTransferEndedHandler(&Session::TransferEnded);
     next_config_purge_ = std::chrono::steady_clock::now() + kConfigPurgeInterval;
 }
 

@@ -68,8 +68,12 @@ class Session final : public KeySession {
     // the last screen, and the session's title is marked disconnected.
     void Disconnect();
 
-    // How ToggleCapture makes its capture layer (the transfer module installs it).
+    // How ToggleCapture makes its capture layer; without one it is an IO_Capture that asks for
+    // its file.
     static void SetCaptureFactory(std::function<IO*()> factory);
+    // The end of a filter's transfer, from its worker thread: the filter is removed on the
+    // user-interface thread, if its session still runs it by then.
+    static void TransferEnded(Session* session, IO* filter);
 
   private:
     friend class SessionList;

@@ -4,6 +4,7 @@
 #include "core/session_config.h"
 #include "ssh/ssh2.h"
 #include "telnet/telnet.h"
+#include "transport/serial.h"
 #include "transport/tcpip.h"
 
 namespace tarnwick {
@@ -28,6 +29,10 @@ IO* BuildSsh2(SessionConfig&) {
     return OverTcp(new IO_SSH2());
 }
 
+IO* BuildSerial(SessionConfig&) {
+    return new IO_Serial();
+}
+
 struct ChainBuilder {
     int kind;
     IO* (*build)(SessionConfig& config);
@@ -35,6 +40,7 @@ struct ChainBuilder {
 
 constexpr ChainBuilder kBuilders[] = {
     {kKindSSH2, BuildSsh2},
+    {kKindSerial, BuildSerial},
     {kKindTelnet, BuildTelnet},
 };
 
