@@ -80,11 +80,33 @@ TEST_F(MainCommandsTest, EnablingFollowsTheCurrentSession) {
     for (int command : {kSaveSession, kDisconnect, kBreak, kEscape, kPF1 + 3}) {
         EXPECT_TRUE(commands_.IsEnabled(command)) << command;
     }
-    // Telnet is no SSH2 session; transfers whose layers are still to come are never offered.
-    for (int command : {kSendScp, kReceiveScp, kCapture, kReceiveXmodem, kSendAscii}) {
+    // Telnet is no SSH2 session: no SCP.
+    for (int command : {kSendScp, kReceiveScp}) {
         EXPECT_FALSE(commands_.IsEnabled(command)) << command;
     }
+    // The file transfers: capture shares the session with nothing else.
+    for (int command : {kCapture, kReceiveXmodem, kSendXmodem, kSendAscii}) {
+        EXPECT_TRUE(commands_.IsEnabled(command)) << command;
+    }
     EXPECT_EQ(commands_.TextOf(kCapture), "Start Capture");
+    testing::TempDir dir;
+    ui_.QueueFile(dir.File("log.txt"));
+    ASSERT_TRUE(commands_.Run(kCapture));
+    EXPECT_EQ(commands_.TextOf(kCapture), "Stop Capture");
+    EXPECT_TRUE(commands_.IsEnabled(kCapture));
+    for (int command : {kReceiveXmodem, kSendXmodem, kSendAscii}) {
+        EXPECT_FALSE(commands_.IsEnabled(command)) << command;
+    }
+    testing::WriteAll(peer, "captured");
+    ASSERT_TRUE(loop_.RunUntil([&] { return Screen().find("captured") != std::string::npos; },
+                               std::chrono::seconds(5)));
+    ASSERT_TRUE(commands_.Run(kCapture));
+    EXPECT_EQ(commands_.TextOf(kCapture), "Start Capture");
+    EXPECT_EQ(testing::ReadFile(dir.File("log.txt")), "captured");
+    // A cancelled file choice leaves the session as it was.
+    ASSERT_TRUE(commands_.Run(kSendAscii));
+    EXPECT_EQ(sessions_.Current()->GetFilter(), nullptr);
+    EXPECT_TRUE(commands_.IsEnabled(kSendAscii));
     EXPECT_FALSE(commands_.IsEnabled(kCopy));
     host_.selection = true;
     EXPECT_TRUE(commands_.IsEnabled(kCopyAndPaste));

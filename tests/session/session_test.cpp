@@ -257,3 +257,71 @@ TEST_F(SessionTest, UnusedConfigsAreDestroyedWithTheList) {
 
 }  // namespace
 }  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+// A Telnet session on a loopback peer, capturing into a file.
+class CaptureSessionTest : public SessionTest {
+  protected:
+    Session* ConnectAndCapture(SessionList& list, const std::string& path) {
+        auto* config = LocalConfig();
+        config->SetInt(setting::session_kind, kKindTelnet);
+        config->SetNarrow(setting::hostname, "127.0.0.1");
+        config->SetInt(setting::portnum, listener_.port());
+        EXPECT_EQ(list.CreateSession(config), 1);
+        Session* s = list.Current();
+        peer_ = listener_.Accept();
+        EXPECT_GE(peer_, 0);
+        ui_.QueueFile(path);
+        s->ToggleCapture();
+        EXPECT_NE(s->GetFilter(), nullptr);
+        return s;
+    }
+    void Deliver(Session* s, const std::string& text) {
+        ASSERT_TRUE(testing::WriteAll(peer_, text));
+        const std::string shown = text.substr(0, text.find('\r'));
+        ASSERT_TRUE(loop_.RunUntil([&] { return Screen(s).find(shown) != std::string::npos; }, 5s));
+    }
+    void TearDown() override {
+        if (peer_ >= 0) close(peer_);
+        SessionTest::TearDown();
+    }
+
+    testing::LoopbackListener listener_;
+    testing::TempDir dir_;
+    int peer_ = -1;
+};
+
+TEST_F(CaptureSessionTest, WhatWasCapturedIsInTheFileAfterADisconnect) {
+    SessionList list(&front_end_);
+    Session* s = ConnectAndCapture(list, dir_.File("log.txt"));
+    Deliver(s, "first line\r\n");
+    Deliver(s, "second line\r\n");
+    list.DisconnectCurrent();
+    EXPECT_EQ(testing::ReadFile(dir_.File("log.txt")), "first line\r\nsecond line\r\n");
+}
+
+TEST_F(CaptureSessionTest, WhatWasCapturedIsInTheFileAfterQuit) {
+    {
+        auto list = std::make_unique<SessionList>(&front_end_);
+        Session* s = ConnectAndCapture(*list, dir_.File("quit.txt"));
+        Deliver(s, "before quitting\r\n");
+        list->DisconnectAll();
+        list.reset();
+    }
+    EXPECT_EQ(testing::ReadFile(dir_.File("quit.txt")), "before quitting\r\n");
+}
+
+TEST_F(CaptureSessionTest, ACancelledCaptureFileLeavesNoFilter) {
+    SessionList list(&front_end_);
+    auto* config = LocalConfig();
+    list.CreateSession(config);
+    Session* s = list.Current();
+    s->ToggleCapture();  // no file chosen
+    EXPECT_EQ(s->GetFilter(), nullptr);
+    EXPECT_EQ(ui_.shown().back().caption, "Save capture log");
+}
+
+}  // namespace
+}  // namespace tarnwick
