@@ -190,7 +190,9 @@ Outcome Sender::SendEndOfFile() {
             link_.Say("File sent successfully.");
             return Outcome::kDone;
         }
-        if (byte == NAK) {
+        // A receiver that asks for the transfer to begin again missed the end of an empty file
+        // (some throw away what arrives right after their request): it gets EOT again, as for NAK.
+        if (byte == NAK || byte == kCrcRequest) {
             if (++errors >= kMaxErrors) {
                 link_.Say("Too many NAKs waiting for EOT ACK, but file transferred successfully.");
                 return Outcome::kDone;

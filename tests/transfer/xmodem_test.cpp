@@ -154,8 +154,9 @@ class PeerReceiver {
         // Started a second after the sender, once its opening purge is over.
         line_.Arrive(std::string(1, static_cast<char>(crc ? kCrcRequest : NAK)), 1000);
     }
-    int nak_first = 0;    // NAK the first block this many times
-    bool silent = false;  // never answers a block
+    int nak_first = 0;            // NAK the first block this many times
+    bool miss_first_eot = false;  // loses an EOT that comes first, and asks again
+    bool silent = false;          // never answers a block
     bool nak_every_eot = false;
     bool cancel_at_block_2 = false;
     std::string received;
@@ -171,6 +172,11 @@ class PeerReceiver {
             const auto first = static_cast<std::uint8_t>(buffer_[0]);
             if (first == EOT) {
                 buffer_.erase(0, 1);
+                if (miss_first_eot && numbers.empty() && !got_eot && !missed_) {
+                    missed_ = true;
+                    line_.Arrive(std::string(1, static_cast<char>(crc_ ? kCrcRequest : NAK)), 1000);
+                    continue;
+                }
                 got_eot = true;
                 Answer(nak_every_eot ? NAK : ACK);
                 continue;
@@ -212,6 +218,7 @@ class PeerReceiver {
 
     SimulatedLine& line_;
     bool crc_;
+    bool missed_ = false;
     std::string buffer_;
 };
 
@@ -270,6 +277,16 @@ TEST(XmodemSenderTest, AnEmptyFileSendsEndOfFileRightAfterTheHandshake) {
     Sender sender(line, file, nullptr, Timing{});
     EXPECT_EQ(sender.Run(), Outcome::kDone);
     EXPECT_EQ(line.sent, std::string(1, static_cast<char>(EOT)));
+
+    // A receiver that missed it and asks again gets it again.
+    SimulatedLine again;
+    PeerReceiver forgetful(again, true);
+    forgetful.miss_first_eot = true;
+    Sender second(again, file, nullptr, Timing{});
+    EXPECT_EQ(second.Run(), Outcome::kDone);
+    EXPECT_EQ(again.sent, std::string(2, static_cast<char>(EOT)));
+    EXPECT_TRUE(forgetful.got_eot);
+    EXPECT_EQ(again.said, std::vector<std::string>{"File sent successfully."});
 }
 
 TEST(XmodemSenderTest, GivesUpAfterElevenNaksOfOneBlockAndEachNakCostsAPurge) {
