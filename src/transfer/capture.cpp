@@ -23,8 +23,18 @@ bool IO_Capture::CreateFile(const std::string& path) {
         Ui().ShowMessage("Notice", "Unable to open '" + path + "' for writing.");
         return false;
     }
-    buffer_.reserve(kBufferSize);
+    closing_ = false;
     failed_ = false;
+    writer_.SetWaker([this] {
+        std::lock_guard<std::mutex> guard(mutex_);
+        closing_ = true;
+        changed_.notify_all();
+    });
+    if (!writer_.Start([this] { return WriterMain(); })) {
+        Ui().ShowMessage("Notice", "Unable to open '" + path + "' for writing.");
+        file_.reset();
+        return false;
+    }
     return true;
 }
 
@@ -41,11 +51,26 @@ int IO_Capture::Open(SessionConfig* config) {
 
 void IO_Capture::Close() {
     if (lower_ != nullptr) lower_->Close();
-    std::lock_guard<std::mutex> guard(file_mutex_);
-    if (!file_) return;
-    Flush();
-    if (!failed_ && !file_->Finish()) Failed();
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!file_) return;
+        HandFilling(lock);
+        closing_ = true;
+        changed_.notify_all();
+    }
+    // The writer empties the queue before it ends.
+    writer_.Stop();
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!failed_ && !file_->Finish()) {
+        failed_ = true;
+        Report("Unable to write to the capture file '" + file_->path() +
+               "': " + file_->ErrorText() + ". Nothing more is captured; the file holds " +
+               std::to_string(file_->Written()) + " bytes.");
+    }
     file_.reset();
+    filling_.reset();
+    waiting_.clear();
+    spare_.clear();
 }
 
 int IO_Capture::IsLinkUp() {
@@ -74,33 +99,67 @@ int IO_Capture::Display(const std::uint8_t* data, int length) {
 }
 
 void IO_Capture::Write(const std::uint8_t* data, std::size_t length) {
-    std::lock_guard<std::mutex> guard(file_mutex_);
-    if (!file_ || failed_) return;
-    if (buffer_.size() + length > kBufferSize) {
-        Flush();
-        if (failed_) return;
-        if (length >= kBufferSize) {
-            if (!file_->Write(data, length)) Failed();
-            return;
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (length > 0 && file_ && !failed_ && !closing_) {
+        if (!filling_) {
+            if (!spare_.empty()) {
+                filling_ = std::move(spare_.back());
+                spare_.pop_back();
+            } else {
+                filling_ = std::make_unique<IO_Buffer>(kBufferSize);
+            }
         }
+        const std::size_t part = std::min<std::size_t>(length, kBufferSize - filling_->size());
+        std::memcpy(filling_->data() + filling_->size(), data, part);
+        filling_->setLength(static_cast<std::uint32_t>(filling_->size() + part));
+        data += part;
+        length -= part;
+        if (filling_->size() == kBufferSize) HandFilling(lock);
     }
-    buffer_.insert(buffer_.end(), data, data + length);
 }
 
-void IO_Capture::Flush() {
-    if (buffer_.empty() || failed_) return;
-    if (!file_->Write(buffer_.data(), buffer_.size())) Failed();
-    buffer_.clear();
+void IO_Capture::HandFilling(std::unique_lock<std::mutex>& lock) {
+    if (filling_ && filling_->size() > 0) Hand(lock, std::move(filling_));
 }
 
-void IO_Capture::Failed() {
-    failed_ = true;
-    buffer_.clear();
-    const std::string text = "Unable to write to the capture file '" + file_->path() +
-                             "': " + file_->ErrorText() +
-                             ". Nothing more is captured; the file holds " +
-                             std::to_string(file_->Written()) + " bytes.";
-    // Shown after the current delivery up the chain has finished, not in the middle of it.
+void IO_Capture::Hand(std::unique_lock<std::mutex>& lock, std::unique_ptr<IO_Buffer> buffer) {
+    // A disk slower than the session holds the session back here rather than lose its text.
+    changed_.wait(lock, [this] { return waiting_.size() < kMaxWaiting || failed_ || closing_; });
+    if (failed_) return;
+    waiting_.push_back(std::move(buffer));
+    changed_.notify_all();
+}
+
+int IO_Capture::WriterMain() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [this] { return !waiting_.empty() || closing_; });
+        if (waiting_.empty()) break;  // closing, and everything written
+        std::unique_ptr<IO_Buffer> buffer = std::move(waiting_.front());
+        waiting_.pop_front();
+        changed_.notify_all();
+        if (failed_) continue;
+        lock.unlock();
+        const bool written = file_->Write(buffer->data(), buffer->size());
+        lock.lock();
+        if (!written && !failed_) {
+            failed_ = true;
+            Report("Unable to write to the capture file '" + file_->path() +
+                   "': " + file_->ErrorText() + ". Nothing more is captured; the file holds " +
+                   std::to_string(file_->Written()) + " bytes.");
+        }
+        // Buffers go round: the session fills what the writer has emptied, in memory still warm.
+        if (spare_.size() < kSpares) {
+            buffer->clear();
+            spare_.push_back(std::move(buffer));
+        }
+        changed_.notify_all();
+    }
+    writer_.MarkExiting();
+    return 0;
+}
+
+void IO_Capture::Report(const std::string& text) {
     UiDispatcher& dispatcher = UiDispatcher::Instance();
     if (dispatcher.HasUiThread()) {
         dispatcher.Post([text] { Ui().ShowMessage("Notice", text); });

@@ -397,11 +397,13 @@ TEST_F(FiltersTest, CaptureFileErrorsAreShownAndTheSessionGoesOn) {
             capture->Receive(reinterpret_cast<const std::uint8_t*>(big.data()),
                              static_cast<int>(big.size()));
         }
-        loop_.RunFor(50ms);
         const std::string notice =
             "Unable to write to the capture file '/dev/full': No space left on device. Nothing "
             "more is captured; the file holds 0 bytes.";
+        ASSERT_TRUE(RunUntil([&] { return ui_.CountOf(ScriptedUi::Kind::kMessage) == 3; }));
         EXPECT_EQ(ui_.Texts().back(), notice);
+        capture->Close();
+        loop_.RunFor(50ms);
         EXPECT_EQ(ui_.CountOf(ScriptedUi::Kind::kMessage), 3);
         EXPECT_EQ(chain.top.Received().size(), 3 * big.size());
     }
