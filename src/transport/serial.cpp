@@ -111,6 +111,7 @@ int IO_Serial::Open(SessionConfig* config) {
     {
         std::lock_guard<std::mutex> guard(lost_mutex_);
         lost_reason_.clear();
+        give_up_reason_.clear();
     }
     bool started;
     {
@@ -290,22 +291,37 @@ int IO_Serial::Send(const std::uint8_t* data, int length) {
     LockHolder hold(send_lock_);
     const int fd = fd_.load();
     if (!(flags_.load() & kOpen) || fd < 0) return status::kNotConnected;
+    {
+        std::lock_guard<std::mutex> guard(lost_mutex_);
+        if (!give_up_reason_.empty()) return status::kSendFailed;
+    }
     if (length <= 0 || data == nullptr) return length == 0 ? status::kOk : status::kNothingToDo;
-    // The descriptor does not block: a line held back by flow control is waited for here, and
-    // Close ends that wait through the wake-up descriptor.
+    // The descriptor does not block: a line held back by flow control is waited for here, as
+    // long as it takes something now and then; Close ends the wait through the wake-up
+    // descriptor.
     const std::size_t total = static_cast<std::size_t>(length);
     std::size_t done = 0;
     bool failed = false;
+    auto deadline = std::chrono::steady_clock::now() + stall_limit_;
     while (done < total && !failed) {
         const ssize_t put = write(fd, data + done, total - done);
         if (put > 0) {
             done += static_cast<std::size_t>(put);
+            deadline = std::chrono::steady_clock::now() + stall_limit_;
             continue;
         }
         if (put < 0 && errno == EINTR) continue;
         if (put < 0 && errno == EAGAIN) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                GiveUp("The serial device " + device_ + " took nothing for " +
+                       std::to_string(stall_limit_.count() / 1000) +
+                       " seconds; the session is ended.");
+                return status::kSendFailed;
+            }
             pollfd wait[2] = {{fd, POLLOUT, 0}, {wake_fd_, POLLIN, 0}};
-            const int ready = poll(wait, 2, -1);
+            const int ready = poll(wait, 2, static_cast<int>(left.count()));
             if (ready < 0 && errno == EINTR) continue;
             failed = ready < 0 || wait[1].revents != 0 ||
                      (wait[0].revents & (POLLERR | POLLHUP | POLLNVAL));
@@ -318,6 +334,14 @@ int IO_Serial::Send(const std::uint8_t* data, int length) {
         return status::kSendFailed;
     }
     return status::kOk;
+}
+
+void IO_Serial::GiveUp(const std::string& reason) {
+    {
+        std::lock_guard<std::mutex> guard(lost_mutex_);
+        give_up_reason_ = reason;
+    }
+    Wake();
 }
 
 int IO_Serial::Receive(const std::uint8_t*, int) {
@@ -385,7 +409,7 @@ int IO_Serial::ReadLoop() {
             lost = SystemErrorText(errno);
             break;
         }
-        if (wait[1].revents != 0) break;  // Close
+        if (wait[1].revents != 0) break;  // Close, or the device was given up
         if (ready == 0) continue;         // a second without data
         if (wait[0].revents & POLLNVAL) {
             lost = SystemErrorText(EBADF);
@@ -432,7 +456,9 @@ int IO_Serial::ReadLoop() {
         // Ended by itself: the last notification lets the session see it and disconnect.
         {
             std::lock_guard<std::mutex> guard(lost_mutex_);
-            lost_reason_ = "Lost the serial device " + device_ + ": " + lost + ".";
+            lost_reason_ = !give_up_reason_.empty()
+                               ? give_up_reason_
+                               : "Lost the serial device " + device_ + ": " + lost + ".";
         }
         if (config_ != nullptr) config_->NotifyDataArrived(this);
     }

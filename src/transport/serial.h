@@ -7,9 +7,14 @@
 // SendBreak may also come from transfer threads (the send lock serialises whole writes); the
 // reader thread only reads the device, queues what arrives and notifies. Locks are taken pump lock
 // before queue lock, and none is held while notifying.
+//
+// A line held back by flow control makes Send wait; a device that takes nothing for kStallLimit
+// while data waits is given up and the session ended with a message, so that it cannot freeze
+// the program.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -30,6 +35,7 @@ class IO_Serial : public IO {
     // A read waits this long for the first byte before the reader looks at its flag again.
     static constexpr int kReadTimeoutMs = 1000;
     static constexpr int kBreakMs = 500;
+    static constexpr std::chrono::milliseconds kStallLimit{60000};
 
     IO_Serial();
     ~IO_Serial() override;
@@ -55,6 +61,8 @@ class IO_Serial : public IO {
     [[nodiscard]] int Pump() override;
 
     const std::string& device() const { return device_; }
+    // Tests shorten the time a held line is waited for.
+    void SetStallLimit(std::chrono::milliseconds limit) { stall_limit_ = limit; }
 
   private:
     enum Flag : unsigned { kOpen = 1u << 0, kReaderAlive = 1u << 1 };
@@ -66,6 +74,8 @@ class IO_Serial : public IO {
     void CloseDevice(bool holding_send_lock);
     int DeliverQueued();
     void Tell(const std::string& line);
+    // Ends the session for reason: the reader stops, and the pump shows the reason.
+    void GiveUp(const std::string& reason);
 
     std::atomic<unsigned> flags_{kReaderAlive};
     std::atomic<int> fd_{-1};
@@ -80,6 +90,8 @@ class IO_Serial : public IO {
     // Why the reader ended by itself (the device went away), until Pump has told the user.
     std::mutex lost_mutex_;
     std::string lost_reason_;
+    std::string give_up_reason_;  // under lost_mutex_
+    std::chrono::milliseconds stall_limit_ = kStallLimit;
 };
 
 }  // namespace tarnwick

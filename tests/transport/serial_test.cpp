@@ -256,6 +256,21 @@ TEST_F(SerialTest, TheOtherEndGoingAwayEndsTheReaderWithAMessage) {
     EXPECT_EQ(serial_->Send(reinterpret_cast<const std::uint8_t*>("x"), 1), status::kNotConnected);
 }
 
+TEST_F(SerialTest, ADeviceThatTakesNothingIsGivenUpInsteadOfFreezingTheSender) {
+    ASSERT_EQ(OpenWith(115200, 8, 0, 0, 0), 0);
+    far_ = testing::OpenRawEnd(pair_.b());  // open, but never read
+    serial_->SetStallLimit(300ms);
+    const std::string bulk(4 << 20, 'x');
+    testing::Watchdog watchdog("a send to a line that takes nothing", 10s);
+    EXPECT_EQ(serial_->Send(reinterpret_cast<const std::uint8_t*>(bulk.data()),
+                            static_cast<int>(bulk.size())),
+              status::kSendFailed);
+    ASSERT_TRUE(RunUntil([&] { return serial_->IsConnected() == 0; }));
+    EXPECT_EQ(last_pump_.load(), status::kReaderStopped);
+    EXPECT_EQ(top_->Displayed().find("The serial device " + pair_.a() + " took nothing for "), 0u)
+        << top_->Displayed();
+}
+
 TEST(SerialDevicesTest, StableNamesFirstThenPortsThatAnswerThenAdapters) {
     testing::TempDir dev;
     testing::TempDir sys;
