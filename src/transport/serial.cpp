@@ -5,12 +5,15 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <new>
 #include <string>
 #include <thread>
@@ -67,6 +70,24 @@ std::string Describe(tcflag_t cflag, int speed) {
 }
 
 constexpr tcflag_t kCompared = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+
+// Whether path is a terminal line, asked before it is opened: a session file may name any path,
+// and opening some devices does something by itself (a watchdog starts counting). The kernel's
+// device tree names each character device's class; pseudo-terminal ends have no entry there.
+bool IsTerminalDevice(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0 || !S_ISCHR(info.st_mode)) return false;
+    std::error_code ec;
+    if (!std::filesystem::is_directory("/sys/dev/char", ec)) return true;  // no way to tell
+    const unsigned device_major = major(info.st_rdev);
+    const std::string entry =
+        "/sys/dev/char/" + std::to_string(device_major) + ":" + std::to_string(minor(info.st_rdev));
+    if (!std::filesystem::exists(entry, ec)) {
+        constexpr unsigned kFirstPtySlave = 136, kLastPtySlave = 143;
+        return device_major >= kFirstPtySlave && device_major <= kLastPtySlave;
+    }
+    return std::filesystem::canonical(entry + "/subsystem", ec).filename() == "tty";
+}
 
 std::unique_ptr<IO_Buffer> NewReadBuffer(int fd) {
     int waiting = 0;
@@ -149,7 +170,13 @@ std::string IO_Serial::OpenDevice(SessionConfig& config) {
         return "Unknown stop-bits setting " + std::to_string(stop_bits) + ".";
     }
 
-    const int fd = open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info {};
+    const int fd = stat(device_.c_str(), &info) != 0
+                       ? -1
+                       : (IsTerminalDevice(device_)
+                              ? open(device_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)
+                              : -2);
+    if (fd == -2) return device_ + " is not a serial device.";
     if (fd < 0) {
         const int error = errno;
         if (error == EACCES || error == EPERM) {

@@ -215,6 +215,13 @@ TEST_F(SerialTest, ABusyOrMissingDeviceIsNamed) {
     second_top.ClearRecords();
     EXPECT_EQ(second->Open(&plain), status::kDeviceOpenFailed);
     EXPECT_EQ(second_top.Displayed(), dir.File("plain") + " is not a serial device.\r\n");
+
+    // A device of another kind is not even opened.
+    SessionConfig other;
+    other.SetWideFromNarrow(setting::serial_device, "/dev/null");
+    second_top.ClearRecords();
+    EXPECT_EQ(second->Open(&other), status::kDeviceOpenFailed);
+    EXPECT_EQ(second_top.Displayed(), "/dev/null is not a serial device.\r\n");
 }
 
 TEST_F(SerialTest, AUserWithoutPermissionIsToldAboutTheDialoutGroup) {
