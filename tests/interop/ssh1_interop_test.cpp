@@ -24,6 +24,11 @@ struct CipherCase {
     const char* host_key;
 };
 
+void PrintTo(const CipherCase& c, std::ostream* out) {
+    *out << ssh1::CipherName(c.cipher) << " with a " << c.server_key << "-bit server key and a "
+         << c.host_key << "-bit host key";
+}
+
 class Ssh1CipherTest : public ::testing::TestWithParam<CipherCase> {
   protected:
     testing::IsolatedConfig isolated_;
