@@ -150,13 +150,13 @@ int IO_SSH1::Open(SessionConfig* config) {
     opened_ = true;
     cipher_ = config->GetInt(setting::ssh_cipher);
     framing_.SetCheckCrc(config->GetInt(setting::ssh1_check_CRC) != 0);
-    if (config->GetInt(setting::ssh_streamFill) != 0) StartFiller();
     Ui().SetWaitCursor(true);
     int result = lower_->Open(config);
     if (result != status::kOk) {
         Ui().SetWaitCursor(false);
         return result;
     }
+    if (config->GetInt(setting::ssh_streamFill) != 0) StartFiller();
     Debug("Connected; waiting for server\r\n");
     return status::kOk;
 }
@@ -734,19 +734,7 @@ int IO_SSH1::OnChannelOpenConfirmation(SSHPacket& packet) {
     const std::uint32_t local = reader.Uint32();
     const std::uint32_t remote = reader.Uint32();
     if (reader.failed()) return Malformed("CHANNEL_OPEN_CONFIRMATION");
-    SSH1ForwardChannel* channel = FindChannel(local);
-    if (channel != nullptr && !channel->confirmed()) channel->OnOpenConfirmation(remote);
-    return status::kOk;
-}
-
-int IO_SSH1::OnChannelOpenFailure(SSHPacket& packet) {
-    if (state_.load() != kInteractive) return Unhandled(kChannelOpenFailure);
-    Show("Channel open failure\r\n");
-    WireReader reader(packet.readPointer(), packet.remaining());
-    const std::uint32_t local = reader.Uint32();
-    if (reader.failed()) return Malformed("CHANNEL_OPEN_FAILURE");
-    SSH1ForwardChannel* channel = FindChannel(local);
-    if (channel != nullptr && !channel->confirmed()) channel->OnOpenFailure();
+    if (SSH1ForwardChannel* channel = FindChannel(local)) channel->OnOpenConfirmation(remote);
     return status::kOk;
 }
 
@@ -756,29 +744,34 @@ int IO_SSH1::OnChannelData(SSHPacket& packet) {
     const std::uint32_t local = reader.Uint32();
     std::string_view data = reader.String();
     if (reader.failed()) return Malformed("CHANNEL_DATA");
-    SSH1ForwardChannel* channel = FindChannel(local);
-    if (channel != nullptr) channel->OnData(data);
+    if (SSH1ForwardChannel* channel = FindChannel(local)) channel->OnData(data);
     return status::kOk;
+}
+
+int IO_SSH1::ChannelStep(SSHPacket& packet, const char* name, const char* shown,
+                         void (SSH1ForwardChannel::*step)()) {
+    if (state_.load() != kInteractive) return Unhandled(packet.messageType);
+    Show(shown);
+    WireReader reader(packet.readPointer(), packet.remaining());
+    const std::uint32_t local = reader.Uint32();
+    if (reader.failed()) return Malformed(name);
+    if (SSH1ForwardChannel* channel = FindChannel(local)) (channel->*step)();
+    return status::kOk;
+}
+
+int IO_SSH1::OnChannelOpenFailure(SSHPacket& packet) {
+    return ChannelStep(packet, "CHANNEL_OPEN_FAILURE", "Channel open failure\r\n",
+                       &SSH1ForwardChannel::OnOpenFailure);
 }
 
 int IO_SSH1::OnChannelInputEof(SSHPacket& packet) {
-    if (state_.load() != kInteractive) return Unhandled(kChannelInputEof);
-    Show("Channel close\r\n");
-    WireReader reader(packet.readPointer(), packet.remaining());
-    const std::uint32_t local = reader.Uint32();
-    if (reader.failed()) return Malformed("CHANNEL_INPUT_EOF");
-    if (SSH1ForwardChannel* channel = FindChannel(local)) channel->OnInputEof();
-    return status::kOk;
+    return ChannelStep(packet, "CHANNEL_INPUT_EOF", "Channel close\r\n",
+                       &SSH1ForwardChannel::OnInputEof);
 }
 
 int IO_SSH1::OnChannelOutputClosed(SSHPacket& packet) {
-    if (state_.load() != kInteractive) return Unhandled(kChannelOutputClosed);
-    Show("Channel output closed\r\n");
-    WireReader reader(packet.readPointer(), packet.remaining());
-    const std::uint32_t local = reader.Uint32();
-    if (reader.failed()) return Malformed("CHANNEL_OUTPUT_CLOSED");
-    if (SSH1ForwardChannel* channel = FindChannel(local)) channel->OnOutputClosed();
-    return status::kOk;
+    return ChannelStep(packet, "CHANNEL_OUTPUT_CLOSED", "Channel output closed\r\n",
+                       &SSH1ForwardChannel::OnOutputClosed);
 }
 
 int IO_SSH1::OnPortOpen(SSHPacket& packet) {

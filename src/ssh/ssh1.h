@@ -138,6 +138,9 @@ class IO_SSH1 : public SSH {
     int OnChannelData(SSHPacket& packet);
     int OnChannelInputEof(SSHPacket& packet);
     int OnChannelOutputClosed(SSHPacket& packet);
+    // The messages that name a channel and take one step of it.
+    int ChannelStep(SSHPacket& packet, const char* name, const char* shown,
+                    void (SSH1ForwardChannel::*step)());
     int OnPortOpen(SSHPacket& packet);
     int OnIgnore(SSHPacket& packet);
     int OnDebug(SSHPacket& packet);

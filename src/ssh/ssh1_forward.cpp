@@ -62,6 +62,7 @@ bool SSH1ForwardChannel::Finished() const {
 void SSH1ForwardChannel::OnOpenConfirmation(std::uint32_t remote_id) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (confirmed_.load() || open_failed_) return;  // a channel is opened once
         remote_id_ = remote_id;
         confirmed_.store(true);
     }
@@ -71,6 +72,7 @@ void SSH1ForwardChannel::OnOpenConfirmation(std::uint32_t remote_id) {
 void SSH1ForwardChannel::OnOpenFailure() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (confirmed_.load()) return;  // too late: the channel is open
         open_failed_ = true;
     }
     Wake();

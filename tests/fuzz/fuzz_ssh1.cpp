@@ -12,34 +12,14 @@
 #include <memory>
 #include <string>
 
-#include "../ssh/ssh1_test_access.h"
 #include "core/session_config.h"
 #include "crypto/random_generator.h"
 #include "platform/scripted_ui.h"
 #include "ssh/ssh1.h"
 #include "ssh/ssh1_framing.h"
+#include "ssh/ssh1_test_access.h"
 
 namespace {
-
-class Sink : public tarnwick::IO {
-  public:
-    Sink() : IO(tarnwick::kLayerTCPIP, "TCP/IP") {}
-    int Open(tarnwick::SessionConfig*) override { return 0; }
-    void Close() override {}
-    int IsConnected() override { return 1; }
-    int Send(const std::uint8_t*, int) override { return 0; }
-    int Receive(const std::uint8_t*, int) override { return 2; }
-    int Display(const std::uint8_t*, int) override { return 2; }
-};
-
-class Top : public tarnwick::IO {
-  public:
-    Top() : IO(tarnwick::kLayerCapture, "Top") {}
-    void Close() override {}
-    int Send(const std::uint8_t*, int) override { return 0; }
-    int Receive(const std::uint8_t*, int) override { return 0; }
-    int Display(const std::uint8_t*, int) override { return 0; }
-};
 
 const std::uint8_t kKey[32] = {9, 8, 7, 6,  5,  4,  3,  2,  1,  0,  1,  2,  3,  4,  5,  6,
                                7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22};
@@ -72,9 +52,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     config.SetInt(tarnwick::setting::debug, 1);
     config.SetInt(tarnwick::setting::ssh_cipher, tarnwick::ssh1::kCipher3Des);
     config.SetInt(tarnwick::setting::ssh1_check_CRC, mode == 2 ? 0 : 1);
-    Top top;
+    // Everything that comes up or goes down is only recorded.
+    tarnwick::testing::RecordingLayer top;
+    auto* below = new tarnwick::testing::RecordingLayer(tarnwick::kLayerTCPIP, "TCP/IP");
+    below->open_lower = false;
     auto* ssh = new tarnwick::IO_SSH1();
-    if (ssh->InsertBelow(new Sink()) != 0 || top.InsertBelow(ssh) != 0) std::abort();
+    if (ssh->InsertBelow(below) != 0 || top.InsertBelow(ssh) != 0) std::abort();
     if (ssh->Open(&config) != 0) std::abort();
 
     std::string wire;

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "interop/ssh1_peer.h"
+#include "ssh/ssh1_test_access.h"
 #include "support/loopback_peer.h"
-#include "support/recording_layer.h"
 
 namespace tarnwick {
 namespace {
@@ -238,24 +238,13 @@ TEST(Ssh1Interop, TheShellsEndEndsTheSession) {
     EXPECT_TRUE(server.WaitForLog("EXIT_CONFIRMED", 5s)) << server.Log();
 }
 
-// A terminal wider than the 255 columns the terminal request can carry.
-class WideTerminal : public testing::RecordingLayer {
-  public:
-    WideTerminal() : RecordingLayer(kLayerVT, "VT") {}
-    bool QueryTerminal(TerminalFacts* facts) override {
-        facts->type = "xterm";
-        facts->rows = 60;
-        facts->columns = 300;
-        return true;
-    }
-};
-
 TEST(Ssh1Interop, AWideTerminalIsAnnouncedAs255Columns) {
     testing::IsolatedConfig isolated;
     Ssh1Server server;
     ASSERT_TRUE(server.ok()) << server.Log();
-    auto top = std::make_unique<WideTerminal>();
-    WideTerminal* terminal = top.get();
+    // Wider than the 255 columns the terminal request can carry.
+    auto top = std::make_unique<TerminalStandIn>(TerminalFacts{"xterm", 300, 60});
+    TerminalStandIn* terminal = top.get();
     Ssh1Client client(std::move(top));
     client.ui.QueueYesNo(true);
     ASSERT_EQ(client.Open(server.port()), 0);

@@ -16,7 +16,6 @@
 #include "platform/scripted_ui.h"
 #include "ssh/ssh1.h"
 #include "ssh/ssh1_test_access.h"
-#include "support/recording_layer.h"
 #include "support/test_util.h"
 
 namespace tarnwick {
@@ -63,17 +62,6 @@ struct Message {
     std::string payload;
 };
 
-class Terminal : public testing::RecordingLayer {
-  public:
-    Terminal() : RecordingLayer(kLayerVT, "VT") {}
-    bool QueryTerminal(TerminalFacts* facts) override {
-        facts->type = "vt100";
-        facts->rows = 24;
-        facts->columns = 80;
-        return true;
-    }
-};
-
 class Ssh1LayerTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -82,7 +70,7 @@ class Ssh1LayerTest : public ::testing::Test {
         config_.SetNarrow(setting::username, "alice");
         config_.SetInt(setting::debug, 1);
         config_.SetInt(setting::ssh_cipher, kCipherBlowfish);
-        top_ = std::make_unique<Terminal>();
+        top_ = std::make_unique<TerminalStandIn>();
         ssh_ = new IO_SSH1();
         below_ = new testing::RecordingLayer(kLayerTCPIP, "TCP/IP");
         ASSERT_EQ(ssh_->InsertBelow(below_), 0);
@@ -139,7 +127,7 @@ class Ssh1LayerTest : public ::testing::Test {
     testing::IsolatedConfig isolated_;
     ScriptedUi ui_;
     SessionConfig config_;
-    std::unique_ptr<Terminal> top_;
+    std::unique_ptr<TerminalStandIn> top_;
     IO_SSH1* ssh_ = nullptr;
     testing::RecordingLayer* below_ = nullptr;
     SSH1Framing to_client_;
