@@ -76,7 +76,7 @@ SSH1Framing::SSH1Framing() = default;
 
 SSH1Framing::~SSH1Framing() {
     // The packet being assembled may hold decrypted data.
-    SecureWipe(in_.data(), in_.capacity());
+    SecureWipe(in_.data(), std::min(high_water_, in_.capacity()));
 }
 
 void SSH1Framing::SetOutgoing(std::unique_ptr<Encryptor> cipher) {
@@ -139,6 +139,15 @@ int SSH1Framing::Feed(const std::uint8_t* data, std::size_t length, const Handle
                 return Fail(Fault::kLength, status::kBadPacket);
             }
             total_ = 4 + (8 - length_ % 8) + length_;
+            if (total_ > in_.capacity()) {
+                // Only the length field is kept: earlier packets are wiped before the old
+                // buffer goes.
+                SecureWipe(in_.data() + 4, in_.capacity() - 4);
+                in_.setLength(4);
+                in_.setPosition(4);
+                if (!in_.reserve(total_ - 4)) return Fail(Fault::kLength, status::kOutOfMemory);
+            }
+            high_water_ = std::max(high_water_, total_);
         }
         const std::size_t take = std::min<std::size_t>(total_ - assembled_, length - offset);
         std::memcpy(in_.data() + assembled_, data + offset, take);

@@ -112,9 +112,10 @@ class SSH1Framing {
     std::unique_ptr<Encryptor> in_cipher_;
     bool check_crc_ = true;
 
-    // Room for the longest packet allowed from the start: it is never reallocated, so no copy
-    // of decrypted data is left behind unwiped.
-    SSHPacket in_{4 + kMaxWire + 1};
+    // Grown only for a packet longer than the usual buffer, after wiping what it held, so no
+    // copy of decrypted data is left behind.
+    SSHPacket in_;
+    std::uint32_t high_water_ = 0;  // the most octets of in_ ever used: what the wipe covers
     std::uint32_t assembled_ = 0;
     std::uint32_t length_ = 0;  // L of the packet being assembled
     std::uint32_t total_ = 0;   // 4 + padding + L, once the length field is in

@@ -30,15 +30,18 @@ const int kStates[] = {tarnwick::IO_SSH1::kSessionKeySent, tarnwick::IO_SSH1::kU
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // Questions are answered No and prompts cancelled; the registry lives in a folder of its own.
+    static tarnwick::ScriptedUi ui;
     static bool once = [] {
-        // Questions are answered No and prompts cancelled; the registry lives in a folder of its
-        // own.
-        static tarnwick::ScriptedUi ui;
         char dir[] = "/tmp/fuzz_ssh1XXXXXX";
         if (mkdtemp(dir) != nullptr) setenv("TARNWICK_CONFIG_DIR", dir, 1);
         return true;
     }();
     (void)once;
+    // What the services were shown is forgotten after every input, so nothing builds up.
+    struct Forget {
+        ~Forget() { ui.Clear(); }
+    } forget;
     if (size < 3) return 0;
     const std::size_t chunk = (data[0] % 97) + 1;
     const int mode = data[1] % 3;
