@@ -62,6 +62,40 @@ class LoopbackListener {
     int port_ = 0;
 };
 
+// A loopback port that refuses connections for as long as the object lives: a socket is bound to
+// it (port 0, so the system chooses) but does not listen, and nothing else can take the port.
+class RefusingPort {
+  public:
+    explicit RefusingPort(int family = AF_INET) {
+        fd_ = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_storage address{};
+        socklen_t length;
+        if (family == AF_INET6) {
+            auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+            v6->sin6_family = AF_INET6;
+            v6->sin6_addr = in6addr_loopback;
+            length = sizeof *v6;
+        } else {
+            auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+            v4->sin_family = AF_INET;
+            v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            length = sizeof *v4;
+        }
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0) std::abort();
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port)
+                                   : ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    }
+    ~RefusingPort() { close(fd_); }
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+    int port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
 // A port on which nothing listens (bound and released again).
 inline int UnusedPort(int family = AF_INET) {
     LoopbackListener probe(family);
