@@ -1,4 +1,4 @@
-// The message-digest interface shared by MD5, SHA-1 and HMAC.
+// The message-digest interface shared by MD5, SHA-1, SHA-2 and HMAC.
 //
 //   CSHA1 sha;                    // a new object is ready for its first message
 //   sha.Update(data, length);     // any number of times, any lengths
@@ -28,6 +28,9 @@ class Hash {
     // afterwards: call Init() before the next message.
     virtual void Final(std::uint8_t* out) = 0;
     virtual int DigestSize() const = 0;
+    // The compression function's block in bytes: 64 for MD5, SHA-1 and SHA-256, 128 for SHA-384
+    // and SHA-512. HMAC pads its key to it.
+    virtual int BlockSize() const = 0;
 
     // A new object of the same class in the same state.
     virtual std::unique_ptr<Hash> Clone() const = 0;
@@ -35,9 +38,9 @@ class Hash {
     // changes, when it is not).
     virtual bool CopyStateFrom(const Hash& other) = 0;
 
-    // Both digests work on 64-byte blocks; HMAC keys are padded to it.
-    static constexpr int kBlockSize = 64;
-    static constexpr int kMaxDigestSize = 20;
+    // Bounds over every digest, for buffers on the stack.
+    static constexpr int kMaxBlockSize = 128;
+    static constexpr int kMaxDigestSize = 64;
 };
 
 }  // namespace tarnwick
