@@ -42,7 +42,8 @@ TEST(Sha2Test, PublishedVectors) {
     const std::string eight96 =
         "abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlm"
         "nopqrsmnopqrstnopqrstu";
-    EXPECT_EQ(DigestHex(256, ""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(DigestHex(256, ""),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_EQ(DigestHex(256, "abc"),
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(DigestHex(256, two56),
