@@ -7,26 +7,11 @@
 #include <cstring>
 
 #include "crypto/byte_order.h"
+#include "crypto/libcrypto.h"
 #include "crypto/secure.h"
 
 namespace tarnwick {
 namespace {
-
-const EVP_CIPHER* GcmCipher(std::size_t keyLength) {
-    static const EVP_CIPHER* const ciphers[3] = {EVP_CIPHER_fetch(nullptr, "AES-128-GCM", nullptr),
-                                                 EVP_CIPHER_fetch(nullptr, "AES-192-GCM", nullptr),
-                                                 EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr)};
-    switch (keyLength) {
-        case 16:
-            return ciphers[0];
-        case 24:
-            return ciphers[1];
-        case 32:
-            return ciphers[2];
-        default:
-            return nullptr;
-    }
-}
 
 const EVP_CIPHER* ChaChaCipher() {
     static const EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "ChaCha20", nullptr);
@@ -67,7 +52,7 @@ AesGcm::~AesGcm() {
 }
 
 bool AesGcm::SetKey(const std::uint8_t* key, std::size_t length) {
-    const EVP_CIPHER* cipher = GcmCipher(length);
+    const EVP_CIPHER* cipher = libcrypto::Aes(libcrypto::AesMode::kGcm, length);
     if (cipher == nullptr || ctx_ == nullptr) return false;
     keyed_ = EVP_CipherInit_ex2(ctx_, cipher, key, nullptr, 1, nullptr) == 1;
     return keyed_;
@@ -100,6 +85,7 @@ bool AesGcm::Seal(const std::uint8_t nonce[kNonceSize], const std::uint8_t* aad,
 bool AesGcm::Open(const std::uint8_t nonce[kNonceSize], const std::uint8_t* aad,
                   std::size_t aadLength, std::uint8_t* data, std::size_t length,
                   const std::uint8_t tag[kTagSize]) {
+    libcrypto::ErrorQueueGuard guard;
     std::uint8_t expected[kTagSize];
     std::memcpy(expected, tag, kTagSize);
     int written = 0;

@@ -5,29 +5,10 @@
 #include <climits>
 #include <cstring>
 
+#include "crypto/libcrypto.h"
 #include "crypto/secure.h"
 
 namespace tarnwick {
-namespace {
-
-const EVP_CIPHER* CtrCipher(std::size_t keyLength) {
-    static const EVP_CIPHER* const ciphers[3] = {EVP_CIPHER_fetch(nullptr, "AES-128-CTR", nullptr),
-                                                 EVP_CIPHER_fetch(nullptr, "AES-192-CTR", nullptr),
-                                                 EVP_CIPHER_fetch(nullptr, "AES-256-CTR", nullptr)};
-    switch (keyLength) {
-        case 16:
-            return ciphers[0];
-        case 24:
-            return ciphers[1];
-        case 32:
-            return ciphers[2];
-        default:
-            return nullptr;
-    }
-}
-
-}  // namespace
-
 AesCtr::AesCtr() : ctx_(EVP_CIPHER_CTX_new()) {}
 
 AesCtr::~AesCtr() {
@@ -37,7 +18,7 @@ AesCtr::~AesCtr() {
 }
 
 bool AesCtr::SetKey(const std::uint8_t* key, std::size_t length) {
-    const EVP_CIPHER* cipher = CtrCipher(length);
+    const EVP_CIPHER* cipher = libcrypto::Aes(libcrypto::AesMode::kCtr, length);
     if (cipher == nullptr || ctx_ == nullptr) return false;
     keyed_ = EVP_EncryptInit_ex2(ctx_, cipher, key, iv_, nullptr) == 1;
     return keyed_;

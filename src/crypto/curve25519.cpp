@@ -4,10 +4,13 @@
 
 #include <cstring>
 
+#include "crypto/libcrypto.h"
 #include "crypto/random_generator.h"
 
 namespace tarnwick {
 namespace {
+
+using libcrypto::ErrorQueueGuard;
 
 std::shared_ptr<EVP_PKEY> Own(EVP_PKEY* key) {
     if (key == nullptr) return nullptr;
@@ -17,6 +20,21 @@ std::shared_ptr<EVP_PKEY> Own(EVP_PKEY* key) {
 bool RawPublic(EVP_PKEY* key, std::uint8_t out[32]) {
     std::size_t length = 32;
     return EVP_PKEY_get_raw_public_key(key, out, &length) == 1 && length == 32;
+}
+
+// A private key of the type from its 32 raw bytes, and its raw public key.
+std::shared_ptr<EVP_PKEY> RawPrivate(int type, const std::uint8_t* key, std::size_t length,
+                                     std::uint8_t pub[32]) {
+    if (length != 32) return nullptr;
+    auto made = Own(EVP_PKEY_new_raw_private_key(type, nullptr, key, length));
+    if (made == nullptr || !RawPublic(made.get(), pub)) return nullptr;
+    return made;
+}
+
+SecureBytes RandomKey(RandomGenerator& random) {
+    SecureBytes value(32);
+    random.Fill(value.data(), value.size());
+    return value;
 }
 
 // The Ed25519 group order L = 2^252 + 27742317777372353535851937790883648493, little-endian.
@@ -38,16 +56,15 @@ bool ScalarBelowOrder(const std::uint8_t* s) {
 // ---------------------------------------------------------------- X25519
 
 bool X25519PrivateKey::Generate(RandomGenerator& random) {
-    SecureBytes value(kKeySize);
-    random.Fill(value.data(), value.size());
+    const SecureBytes value = RandomKey(random);
     return SetPrivate(value.data(), value.size());
 }
 
 bool X25519PrivateKey::SetPrivate(const std::uint8_t* key, std::size_t length) {
-    if (length != kKeySize) return false;
-    auto made = Own(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, key, length));
+    ErrorQueueGuard guard;
     std::uint8_t pub[kKeySize];
-    if (made == nullptr || !RawPublic(made.get(), pub)) return false;
+    auto made = RawPrivate(EVP_PKEY_X25519, key, length, pub);
+    if (made == nullptr) return false;
     key_ = std::move(made);
     std::memcpy(public_, pub, sizeof(public_));
     return true;
@@ -55,6 +72,7 @@ bool X25519PrivateKey::SetPrivate(const std::uint8_t* key, std::size_t length) {
 
 bool X25519PrivateKey::Agree(const std::uint8_t* peer, std::size_t length,
                              SecureBytes* shared) const {
+    ErrorQueueGuard guard;
     if (key_ == nullptr || length != kKeySize) return false;
     auto peerKey = Own(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, peer, length));
     if (peerKey == nullptr) return false;
@@ -78,6 +96,7 @@ bool X25519PrivateKey::Agree(const std::uint8_t* peer, std::size_t length,
 // ---------------------------------------------------------------- Ed25519
 
 bool Ed25519PublicKey::Set(const std::uint8_t* key, std::size_t length) {
+    ErrorQueueGuard guard;
     if (length != kKeySize) return false;
     auto made = Own(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, key, length));
     if (made == nullptr) return false;
@@ -88,6 +107,7 @@ bool Ed25519PublicKey::Set(const std::uint8_t* key, std::size_t length) {
 
 bool Ed25519PublicKey::Verify(const std::uint8_t* message, std::size_t length,
                               const std::uint8_t* signature, std::size_t signatureLength) const {
+    ErrorQueueGuard guard;
     if (key_ == nullptr || signatureLength != kSignatureSize || !ScalarBelowOrder(signature + 32)) {
         return false;
     }
@@ -101,19 +121,16 @@ bool Ed25519PublicKey::Verify(const std::uint8_t* message, std::size_t length,
 }
 
 bool Ed25519PrivateKey::Generate(RandomGenerator& random) {
-    SecureBytes seed(kSeedSize);
-    random.Fill(seed.data(), seed.size());
+    const SecureBytes seed = RandomKey(random);
     return SetSeed(seed.data(), seed.size());
 }
 
 bool Ed25519PrivateKey::SetSeed(const std::uint8_t* seed, std::size_t length) {
-    if (length != kSeedSize) return false;
-    auto made = Own(EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed, length));
+    ErrorQueueGuard guard;
     std::uint8_t pub[32];
     Ed25519PublicKey publicKey;
-    if (made == nullptr || !RawPublic(made.get(), pub) || !publicKey.Set(pub, sizeof(pub))) {
-        return false;
-    }
+    auto made = RawPrivate(EVP_PKEY_ED25519, seed, length, pub);
+    if (made == nullptr || !publicKey.Set(pub, sizeof(pub))) return false;
     key_ = std::move(made);
     public_ = std::move(publicKey);
     return true;
@@ -121,6 +138,7 @@ bool Ed25519PrivateKey::SetSeed(const std::uint8_t* seed, std::size_t length) {
 
 bool Ed25519PrivateKey::Sign(const std::uint8_t* message, std::size_t length,
                              std::uint8_t signature[64]) const {
+    ErrorQueueGuard guard;
     if (key_ == nullptr) return false;
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     if (ctx == nullptr) return false;

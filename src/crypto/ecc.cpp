@@ -3,7 +3,6 @@
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/ec.h>
-#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/obj_mac.h>
 #include <openssl/params.h>
@@ -11,11 +10,14 @@
 #include <cstring>
 
 #include "crypto/hmac.h"
+#include "crypto/libcrypto.h"
 #include "crypto/random_generator.h"
 #include "crypto/sha2.h"
 
 namespace tarnwick {
 namespace {
+
+using libcrypto::ErrorQueueGuard;
 
 struct CurveInfo {
     int nid;
@@ -42,12 +44,6 @@ std::unique_ptr<Hash> NewHash(EcCurve curve) {
     }
     return std::make_unique<CSHA512>();
 }
-
-// libcrypto leaves a reason on its thread's error queue for every refusal; ours are reported by
-// result, so the queue is emptied on the way out and other users of libcrypto see none of it.
-struct ErrorQueueGuard {
-    ~ErrorQueueGuard() { ERR_clear_error(); }
-};
 
 struct BnFree {
     void operator()(BIGNUM* b) const { BN_clear_free(b); }

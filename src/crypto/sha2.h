@@ -37,8 +37,9 @@ class Sha2Hash : public Hash {
 
     bool ok() const { return !failed_; }
 
-  protected:
     enum class Kind { kSha256, kSha384, kSha512 };
+
+  protected:
     explicit Sha2Hash(Kind kind);
     Sha2Hash(const Sha2Hash& other);
     Sha2Hash& operator=(const Sha2Hash& other);
@@ -52,46 +53,25 @@ class Sha2Hash : public Hash {
     bool failed_ = false;
 };
 
-class CSHA256 final : public Sha2Hash {
+// The three digests differ only in their sizes and initial values.
+template <Sha2Hash::Kind kKind, int kDigestBytes, int kBlockBytes>
+class Sha2 final : public Sha2Hash {
   public:
-    static constexpr int kDigestSize = 32;
-    static constexpr int kBlockSize = 64;
-    CSHA256() : Sha2Hash(Kind::kSha256) {}
-    CSHA256(const CSHA256&) = default;
-    CSHA256& operator=(const CSHA256&) = default;
-    ~CSHA256() override = default;
-    std::unique_ptr<Hash> Clone() const override { return std::make_unique<CSHA256>(*this); }
+    static constexpr int kDigestSize = kDigestBytes;
+    static constexpr int kBlockSize = kBlockBytes;
+    Sha2() : Sha2Hash(kKind) {}
+    Sha2(const Sha2&) = default;
+    Sha2& operator=(const Sha2&) = default;
+    ~Sha2() override = default;
+    std::unique_ptr<Hash> Clone() const override { return std::make_unique<Sha2>(*this); }
+    // One call: the digest of length bytes.
     static void Digest(const void* data, std::size_t length, std::uint8_t out[kDigestSize]) {
-        OneShot(Kind::kSha256, data, length, out);
+        OneShot(kKind, data, length, out);
     }
 };
 
-class CSHA384 final : public Sha2Hash {
-  public:
-    static constexpr int kDigestSize = 48;
-    static constexpr int kBlockSize = 128;
-    CSHA384() : Sha2Hash(Kind::kSha384) {}
-    CSHA384(const CSHA384&) = default;
-    CSHA384& operator=(const CSHA384&) = default;
-    ~CSHA384() override = default;
-    std::unique_ptr<Hash> Clone() const override { return std::make_unique<CSHA384>(*this); }
-    static void Digest(const void* data, std::size_t length, std::uint8_t out[kDigestSize]) {
-        OneShot(Kind::kSha384, data, length, out);
-    }
-};
-
-class CSHA512 final : public Sha2Hash {
-  public:
-    static constexpr int kDigestSize = 64;
-    static constexpr int kBlockSize = 128;
-    CSHA512() : Sha2Hash(Kind::kSha512) {}
-    CSHA512(const CSHA512&) = default;
-    CSHA512& operator=(const CSHA512&) = default;
-    ~CSHA512() override = default;
-    std::unique_ptr<Hash> Clone() const override { return std::make_unique<CSHA512>(*this); }
-    static void Digest(const void* data, std::size_t length, std::uint8_t out[kDigestSize]) {
-        OneShot(Kind::kSha512, data, length, out);
-    }
-};
+using CSHA256 = Sha2<Sha2Hash::Kind::kSha256, 32, 64>;
+using CSHA384 = Sha2<Sha2Hash::Kind::kSha384, 48, 128>;
+using CSHA512 = Sha2<Sha2Hash::Kind::kSha512, 64, 128>;
 
 }  // namespace tarnwick

@@ -97,34 +97,31 @@ void SortConstantTime(std::uint32_t* x, int n) {
 
 // ---------------------------------------------------------------- polynomials
 
-// The product in R/q of a in R/q and b Small. Intermediate sums stay below 2^23.
-void RqMultiplySmall(Fq* out, const Fq* a, const Small* b) {
+// The product in R/q (Freeze = FqFreeze) or R/3 (F3Freeze) of a and a Small b, by schoolbook
+// multiplication and the reduction x^p = x + 1. Intermediate sums stay below 2^23.
+template <typename Out, typename In, Out (*Freeze)(std::int32_t)>
+void MultiplySmall(Out* out, const In* a, const Small* b) {
     std::int32_t product[2 * p - 1] = {};
     for (int i = 0; i < p; ++i) {
         for (int j = 0; j < p; ++j)
             product[i + j] += a[i] * b[j];
     }
-    // x^p = x + 1: fold every power from the top down.
+    // Fold every power from the top down.
     for (int i = 2 * p - 2; i >= p; --i) {
         product[i - p] += product[i];
         product[i - p + 1] += product[i];
     }
     for (int i = 0; i < p; ++i)
-        out[i] = FqFreeze(product[i]);
+        out[i] = Freeze(product[i]);
+    SecureWipe(product, sizeof(product));
+}
+
+void RqMultiplySmall(Fq* out, const Fq* a, const Small* b) {
+    MultiplySmall<Fq, Fq, FqFreeze>(out, a, b);
 }
 
 void R3Multiply(Small* out, const Small* a, const Small* b) {
-    std::int32_t product[2 * p - 1] = {};
-    for (int i = 0; i < p; ++i) {
-        for (int j = 0; j < p; ++j)
-            product[i + j] += a[i] * b[j];
-    }
-    for (int i = 2 * p - 2; i >= p; --i) {
-        product[i - p] += product[i];
-        product[i - p + 1] += product[i];
-    }
-    for (int i = 0; i < p; ++i)
-        out[i] = F3Freeze(product[i]);
+    MultiplySmall<Small, Small, F3Freeze>(out, a, b);
 }
 
 // The reciprocal of s in K[x]/(x^p - x - 1), K = Z/m, by 2p - 1 division steps on the reversed

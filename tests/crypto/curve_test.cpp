@@ -24,13 +24,8 @@ using testing::ToHex;
 using Bytes = std::vector<std::uint8_t>;
 
 RandomGenerator& Generator() {
-    static RandomGenerator* g = [] {
-        static RandomGenerator generator;
-        const std::uint8_t seed[] = "curve tests";
-        generator.Seed(seed, sizeof(seed));
-        return &generator;
-    }();
-    return *g;
+    static testing::SeededGenerator generator("curve tests");
+    return generator;
 }
 
 struct PkeyFree {

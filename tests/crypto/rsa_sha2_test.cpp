@@ -21,15 +21,20 @@ using testing::FromHex;
 using testing::TestRandom;
 using Bytes = std::vector<std::uint8_t>;
 
-BigNum Param(EVP_PKEY* key, const char* name) {
-    BIGNUM* b = nullptr;
-    EVP_PKEY_get_bn_param(key, name, &b);
+// Takes over a libcrypto number (and frees it).
+BigNum Ours(BIGNUM* b) {
     Bytes bytes(static_cast<std::size_t>(BN_num_bytes(b)));
     BN_bn2bin(b, bytes.data());
     BN_free(b);
     BigNum n;
     n.SetBytes(bytes.data(), bytes.size());
     return n;
+}
+
+BigNum Param(EVP_PKEY* key, const char* name) {
+    BIGNUM* b = nullptr;
+    EVP_PKEY_get_bn_param(key, name, &b);
+    return Ours(b);
 }
 
 struct Pair {
@@ -172,28 +177,16 @@ TEST(RsaSha2Test, SmallModulusRefusesSha512) {
 
 // ---------------------------------------------------------------- Diffie-Hellman groups
 
-BigNum FromReference(BIGNUM* (*get)(BIGNUM*)) {
-    BIGNUM* b = get(nullptr);
-    Bytes bytes(static_cast<std::size_t>(BN_num_bytes(b)));
-    BN_bn2bin(b, bytes.data());
-    BN_free(b);
-    BigNum n;
-    n.SetBytes(bytes.data(), bytes.size());
-    return n;
-}
-
 // The RFC 3526 primes equal libcrypto's copies; group 14 carries an exchange.
 TEST(DiffieHellmanGroupsTest, PrimesMatchReferenceAndExchangeWorks) {
-    EXPECT_EQ(DhGroup14Prime(), FromReference(BN_get_rfc3526_prime_2048));
-    EXPECT_EQ(DhGroup16Prime(), FromReference(BN_get_rfc3526_prime_4096));
-    EXPECT_EQ(DhGroup18Prime(), FromReference(BN_get_rfc3526_prime_8192));
+    EXPECT_EQ(DhGroup14Prime(), Ours(BN_get_rfc3526_prime_2048(nullptr)));
+    EXPECT_EQ(DhGroup16Prime(), Ours(BN_get_rfc3526_prime_4096(nullptr)));
+    EXPECT_EQ(DhGroup18Prime(), Ours(BN_get_rfc3526_prime_8192(nullptr)));
     EXPECT_EQ(DhGroup14Prime().BitLength(), 2048);
     EXPECT_EQ(DhGroup16Prime().BitLength(), 4096);
     EXPECT_EQ(DhGroup18Prime().BitLength(), 8192);
 
-    static RandomGenerator generator;
-    const std::uint8_t seed[] = "groups";
-    generator.Seed(seed, sizeof(seed));
+    testing::SeededGenerator generator("groups");
     const BigNum& p = DhGroup14Prime();
     BigNum x, y, e, f, k1, k2;
     ASSERT_TRUE(DhPrivateExponent(p, 100, generator, &x));

@@ -160,31 +160,38 @@ std::string HmacHex(int bits, const std::vector<std::uint8_t>& key, const std::s
 TEST(HmacSha2Test, Rfc4231Vectors) {
     const std::vector<std::uint8_t> k1(20, 0x0b), k6(131, 0xaa);
     const std::vector<std::uint8_t> jefe = {'J', 'e', 'f', 'e'};
-    const std::string d6 = "Test Using Larger Than Block-Size Key - Hash Key First";
-    EXPECT_EQ(HmacHex(256, k1, "Hi There"),
-              "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7");
-    EXPECT_EQ(HmacHex(384, k1, "Hi There"),
-              "afd03944d84895626b0825f4ab46907f15f9dadbe4101ec682aa034c7cebc59cfaea9ea9076ede7f4af"
-              "152e8b2fa9cb6");
-    EXPECT_EQ(HmacHex(512, k1, "Hi There"),
-              "87aa7cdea5ef619d4ff0b4241a1d6cb02379f4e2ce4ec2787ad0b30545e17cdedaa833b7d6b8a702038"
-              "b274eaea3f4e4be9d914eeb61f1702e696c203a126854");
-    EXPECT_EQ(HmacHex(256, jefe, "what do ya want for nothing?"),
-              "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843");
-    EXPECT_EQ(HmacHex(384, jefe, "what do ya want for nothing?"),
-              "af45d2e376484031617f78d2b58a6b1b9c7ef464f5a01b47e42ec3736322445e8e2240ca5e69e2c78b3"
-              "239ecfab21649");
-    EXPECT_EQ(HmacHex(512, jefe, "what do ya want for nothing?"),
-              "164b7a7bfcf819e2e395fbe73b56e0a387bd64222e831fd610270cd7ea2505549758bf75c05a994a6d0"
-              "34f65f8f0e6fdcaeab1a34d4a6b4b636e070a38bce737");
-    EXPECT_EQ(HmacHex(256, k6, d6),
-              "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54");
-    EXPECT_EQ(HmacHex(384, k6, d6),
-              "4ece084485813e9088d2c63a041bc5b44f9ef1012a2b588f3cd11f05033ac4c60c2ef6ab4030fe82962"
-              "48df163f44952");
-    EXPECT_EQ(HmacHex(512, k6, d6),
-              "80b24263c7c1a3ebb71493c1dd7be8b49b46d1f41b4aeec1121b013783f8f3526b56d037e05f2598bd0"
-              "fd2215d6a1e5295e64f73f63f0aec8b915a985d786598");
+    const std::string d1 = "Hi There", d2 = "what do ya want for nothing?",
+                      d6 = "Test Using Larger Than Block-Size Key - Hash Key First";
+    const struct {
+        int bits;
+        const std::vector<std::uint8_t>& key;
+        const std::string& data;
+        const char* mac;
+    } cases[] = {
+        {256, k1, d1, "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7"},
+        {384, k1, d1,
+         "afd03944d84895626b0825f4ab46907f15f9dadbe4101ec682aa034c7cebc59cfaea9ea9076ede7f4af152e8"
+         "b2fa9cb6"},
+        {512, k1, d1,
+         "87aa7cdea5ef619d4ff0b4241a1d6cb02379f4e2ce4ec2787ad0b30545e17cdedaa833b7d6b8a702038b274e"
+         "aea3f4e4be9d914eeb61f1702e696c203a126854"},
+        {256, jefe, d2, "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
+        {384, jefe, d2,
+         "af45d2e376484031617f78d2b58a6b1b9c7ef464f5a01b47e42ec3736322445e8e2240ca5e69e2c78b3239ec"
+         "fab21649"},
+        {512, jefe, d2,
+         "164b7a7bfcf819e2e395fbe73b56e0a387bd64222e831fd610270cd7ea2505549758bf75c05a994a6d034f65"
+         "f8f0e6fdcaeab1a34d4a6b4b636e070a38bce737"},
+        {256, k6, d6, "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
+        {384, k6, d6,
+         "4ece084485813e9088d2c63a041bc5b44f9ef1012a2b588f3cd11f05033ac4c60c2ef6ab4030fe8296248df1"
+         "63f44952"},
+        {512, k6, d6,
+         "80b24263c7c1a3ebb71493c1dd7be8b49b46d1f41b4aeec1121b013783f8f3526b56d037e05f2598bd0fd221"
+         "5d6a1e5295e64f73f63f0aec8b915a985d786598"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(HmacHex(c.bits, c.key, c.data), c.mac) << c.bits << " " << c.data;
 }
 
 // Keys around both block sizes and random splits against libcrypto's HMAC; one object serves

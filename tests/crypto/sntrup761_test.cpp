@@ -125,13 +125,8 @@ TEST(Sntrup761Test, DecapsulationVector) {
 }
 
 RandomGenerator& Generator() {
-    static RandomGenerator* g = [] {
-        static RandomGenerator generator;
-        const std::uint8_t seed[] = "sntrup761 tests";
-        generator.Seed(seed, sizeof(seed));
-        return &generator;
-    }();
-    return *g;
+    static testing::SeededGenerator generator("sntrup761 tests");
+    return generator;
 }
 
 // Random keys: the secrets agree; every tampered ciphertext (a flipped bit in the rounded part or

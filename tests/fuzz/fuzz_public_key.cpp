@@ -15,19 +15,15 @@
 #include "crypto/random_generator.h"
 #include "crypto/rsa.h"
 #include "crypto/sntrup761.h"
+#include "crypto/test_helpers.h"
 
 namespace {
 
 using namespace tarnwick;
 
 RandomGenerator& Generator() {
-    static RandomGenerator* g = [] {
-        static RandomGenerator generator;
-        const std::uint8_t seed[] = "fuzz public keys";
-        generator.Seed(seed, sizeof(seed));
-        return &generator;
-    }();
-    return *g;
+    static tarnwick::testing::SeededGenerator generator("fuzz public keys");
+    return generator;
 }
 
 // Takes a length byte and that many bytes (fewer when the input runs out).
