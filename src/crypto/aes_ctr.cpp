@@ -9,6 +9,7 @@
 #include "crypto/secure.h"
 
 namespace tarnwick {
+
 AesCtr::AesCtr() : ctx_(EVP_CIPHER_CTX_new()) {}
 
 AesCtr::~AesCtr() {

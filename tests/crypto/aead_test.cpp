@@ -114,7 +114,7 @@ TEST(AesCtrTest, BadKeysAndIvsAreRefused) {
 
 // ---------------------------------------------------------------- AES-GCM
 
-// Test cases 2, 4 and 16 of the GCM specification (McGrew and Viega).
+// Test cases 2, 4 and 16 from McGrew and Viega, "The Galois/Counter Mode of Operation".
 TEST(AesGcmTest, PublishedVectors) {
     const struct {
         const char *key, *iv, *aad, *plain, *cipher, *tag;
