@@ -6,8 +6,9 @@
 //
 // Digest objects are plain values: copying one copies the running state, so a common prefix can
 // be hashed once and its state copied for several continuations. Through the interface the same
-// is done with Clone() (allocates) or CopyStateFrom() (two objects of the same class, no
-// allocation). Destruction wipes the state.
+// is done with Clone() (allocates) or CopyStateFrom() (two objects of the same class; MD5 and
+// SHA-1 copy in place, libcrypto's SHA-2 states are copied into a fresh block of libcrypto's).
+// Destruction wipes the state.
 #pragma once
 
 #include <cstddef>
