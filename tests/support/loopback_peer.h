@@ -44,7 +44,7 @@ inline int BindLoopback(int family, int* port) {
 
 class LoopbackListener {
   public:
-    explicit LoopbackListener(int family = AF_INET, int backlog = 8) : family_(family) {
+    explicit LoopbackListener(int family = AF_INET, int backlog = 8) {
         fd_ = BindLoopback(family, &port_);
         if (listen(fd_, backlog) != 0) std::abort();
     }
@@ -63,7 +63,6 @@ class LoopbackListener {
     }
 
   private:
-    int family_;
     int fd_ = -1;
     int port_ = 0;
 };
