@@ -92,13 +92,6 @@ constexpr FormSpec kForms[] = {
     {kKindSTARTTLSProxy, "STARTTLS Forwarding Params", kStartTlsFields, 0, nullptr},
 };
 
-std::string Trim(const std::string& s) {
-    std::size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return {};
-    std::size_t e = s.find_last_not_of(" \t");
-    return s.substr(b, e - b + 1);
-}
-
 }  // namespace
 
 int ParsePort(const std::string& text, int fallback) {
@@ -209,7 +202,7 @@ bool ConnectionForm::CanAccept() const {
         const FieldSpec& field = Field(i);
         if (!field.required) continue;
         if (field.type == FieldType::kChoice ? values_[i].index < 0
-                                             : Trim(values_[i].text).empty()) {
+                                             : TrimBlanks(values_[i].text).empty()) {
             return false;
         }
     }
@@ -225,7 +218,7 @@ bool ConnectionForm::Accept() {
         const Value& value = values_[i];
         const SettingRef& ref = field.setting;
         // Host and user names are kept as typed, apart from surrounding blanks.
-        const std::string text = Trim(value.text);
+        const std::string text = TrimBlanks(value.text);
         switch (ref.family) {
             case SettingRef::kNarrow:
                 config_.SetNarrow(static_cast<setting::Narrow>(ref.number),
