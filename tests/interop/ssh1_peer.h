@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,6 +23,7 @@
 #include "platform/ui_dispatcher.h"
 #include "ssh/ssh1.h"
 #include "support/child_process.h"
+#include "support/inetd.h"
 #include "support/test_util.h"
 #include "terminal/memory_display.h"
 #include "terminal/vt100.h"
@@ -43,12 +43,10 @@ class Ssh1Server {
             "--server-key",     source + "ssh1_keys/rsa" + server_key + ".pem",
             "--host-key",       source + "ssh1_keys/rsa" + host_key + ".pem"};
         argv.insert(argv.end(), options.begin(), options.end());
-        if (!process_.Start(argv, log_.File("server.log"))) return;
         // The server binds port 0 and says which port it got.
-        WaitForLog("PORT ", std::chrono::seconds(20));
-        const std::string text = Log();
-        const std::size_t at = text.find("PORT ");
-        if (at != std::string::npos) port_ = std::atoi(text.c_str() + at + 5);
+        if (process_.Start(argv, log_.File("server.log"))) {
+            port_ = WaitForReportedPort(log_.File("server.log"), std::chrono::seconds(20));
+        }
     }
     bool ok() const { return port_ > 0; }
     int port() const { return port_; }
