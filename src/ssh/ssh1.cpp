@@ -30,9 +30,7 @@ namespace {
 
 constexpr const char* kClientVersion = "SSH-1.5-Tarnwick" TARNWICK_VERSION_TEXT "\n";
 
-// A public key as SMSG_PUBLIC_KEY carries it: the announced size, exponent and modulus.
 struct RsaPublicKey {
-    std::uint32_t bits = 0;
     BigNum e;
     BigNum n;
 };
@@ -46,8 +44,10 @@ bool ReadMpint1(WireReader& reader, BigNum* out) {
     return out->SetBytes(reinterpret_cast<const std::uint8_t*>(body.data()), body.size());
 }
 
+// A key as SMSG_PUBLIC_KEY carries it: its announced size (the modulus itself is what counts),
+// exponent and modulus.
 bool ReadKey(WireReader& reader, RsaPublicKey* key) {
-    key->bits = reader.Uint32();
+    reader.Uint32();
     return ReadMpint1(reader, &key->e) && ReadMpint1(reader, &key->n);
 }
 
@@ -432,7 +432,7 @@ int IO_SSH1::SendSessionKey(const std::uint8_t cookie[8], const BigNum& server_e
 
     Debug("Encrypting RSA key\r\n");
     // The shorter key first: its result, padded again, must fit under the longer one.
-    RsaPublicKey server{0, server_e, server_n}, host{0, host_e, host_n};
+    RsaPublicKey server{server_e, server_n}, host{host_e, host_n};
     const bool server_first = server_n.BitLength() < host_n.BitLength();
     const RsaPublicKey& first = server_first ? server : host;
     const RsaPublicKey& second = server_first ? host : server;

@@ -27,6 +27,8 @@
 
 namespace tarnwick {
 
+class BigNum;
+
 namespace ssh1 {
 
 // Message types of protocol 1.5.
@@ -147,7 +149,7 @@ class IO_SSH1 : public SSH {
     int Unhandled(std::uint8_t message);
 
     // Steps of the login.
-    [[nodiscard]] int SendSessionKey(const std::uint8_t cookie[8], const class BigNum& server_e,
+    [[nodiscard]] int SendSessionKey(const std::uint8_t cookie[8], const BigNum& server_e,
                                      const BigNum& server_n, const BigNum& host_e,
                                      const BigNum& host_n, std::uint32_t flags);
     [[nodiscard]] int SendUser();
