@@ -505,7 +505,7 @@ bool ConsoleApp::AskParameters(SessionConfig& config, int kind) {
     ConnectionForm form(config, kind);
     for (;;) {
         for (std::size_t i = 0; i < form.FieldCount(); ++i) {
-            const FieldSpec& field = form.Field(i);
+            const FormField& field = form.Field(i);
             const std::string label = Label(field.label);
             switch (field.type) {
                 case FieldType::kCheck: {
@@ -536,7 +536,8 @@ bool ConsoleApp::AskParameters(SessionConfig& config, int kind) {
             notice_ = "Please fill in every required field.";
             continue;
         }
-        if ((form.spec().buttons & kButtonForwards) != 0 && !AskForwards(config)) return false;
+        if ((form.definition().buttons & kButtonForwards) != 0 && !AskForwards(config))
+            return false;
         return form.Accept();
     }
 }
