@@ -13,6 +13,7 @@
 #include "crypto/random_generator.h"
 #include "frontend/connection_form.h"
 #include "frontend/port_forward_model.h"
+#include "frontend/transfer_progress.h"
 #include "platform/folders.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -72,40 +73,24 @@ std::vector<std::string> Wrap(const std::string& text, int width) {
 
 }  // namespace
 
-// The transfer window of the console: one line in the status bar.
-class ConsoleApp::Progress final : public TransferProgress {
+// The transfer window of the console: one line in the status bar, Ctrl-] k cancels it.
+class ConsoleApp::Progress final : public TransferProgressModel {
   public:
-    explicit Progress(ConsoleApp& app) : app_(app) {}
-    void SetDoneText(const std::string& text) override { Set(done_, text); }
-    void SetTotalText(const std::string& text) override { Set(total_, text); }
-    void SetPercentage(int percent) override { Set(percent_, std::to_string(percent) + "%"); }
-    void SetStatusText(const std::string& text) override { Set(status_, text); }
-    bool IsCancelled() const override { return false; }
-    void Close() override {
+    Progress(ConsoleApp& app, bool send_mode)
+        : TransferProgressModel(send_mode, [&app] { app.PostRedraw(); }), app_(app) {
         std::lock_guard<std::mutex> guard(app_.progress_mutex_);
-        app_.progress_text_.clear();
-        closed_ = true;
-        Post();
+        app_.progress_ = this;
     }
     ~Progress() override {
-        if (!closed_) Close();
+        {
+            std::lock_guard<std::mutex> guard(app_.progress_mutex_);
+            if (app_.progress_ == this) app_.progress_ = nullptr;
+        }
+        app_.PostRedraw();
     }
 
   private:
-    void Set(std::string& field, const std::string& text) {
-        std::lock_guard<std::mutex> guard(app_.progress_mutex_);
-        field = text;
-        app_.progress_text_ =
-            "Transfer: " + done_ + " of " + total_ + " KB transferred " + percent_ + " " + status_;
-        Post();
-    }
-    void Post() {
-        ConsoleApp* app = &app_;
-        UiDispatcher::Instance().Post([app] { app->ScheduleRedraw(); });
-    }
     ConsoleApp& app_;
-    std::string done_ = "0", total_ = "(unknown)", percent_, status_;
-    bool closed_ = false;
 };
 
 ConsoleApp::ConsoleApp(HostTerminal& tty)
@@ -367,6 +352,11 @@ void ConsoleApp::HandleCommand(const HostKeyEvent& event) {
         case 'r':
             writer_.Invalidate();
             break;
+        case 'k': {
+            std::lock_guard<std::mutex> guard(progress_mutex_);
+            if (progress_ != nullptr) progress_->Cancel();
+            break;
+        }
         case '?':
         case 'h':
             ShowHelp();
@@ -397,6 +387,7 @@ void ConsoleApp::ShowHelp() {
                 "  b  Break                   e  Escape\n"
                 "  p then 1-4  PF1 to PF4     r  Redraw the screen\n"
                 "  q  Quit                    ?  this help\n"
+                "  k  cancel the running file transfer\n"
                 "  Ctrl-]  sends Ctrl-] to the session\n"
                 "F1 to F4 are PF1 to PF4. Settings live in " +
                     ConfigDirectory() + ".");
@@ -756,8 +747,12 @@ void ConsoleApp::Beep() {
     tty_.Write("\a");
 }
 
-std::unique_ptr<TransferProgress> ConsoleApp::CreateTransferProgress(bool) {
-    return std::make_unique<Progress>(*this);
+void ConsoleApp::PostRedraw() {
+    UiDispatcher::Instance().Post([this] { ScheduleRedraw(); });
+}
+
+std::unique_ptr<TransferProgress> ConsoleApp::CreateTransferProgress(bool send_mode) {
+    return std::make_unique<Progress>(*this, send_mode);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -814,7 +809,10 @@ void ConsoleApp::Redraw() {
     std::string status;
     {
         std::lock_guard<std::mutex> guard(progress_mutex_);
-        status = progress_text_;
+        if (progress_ != nullptr) {
+            const TransferProgressModel::Snapshot snapshot = progress_->Get();
+            if (!snapshot.closed) status = TransferProgressModel::Describe(snapshot);
+        }
     }
     if (status.empty()) status = notice_;
     if (waiting_) status = "Working... " + status;

@@ -93,6 +93,8 @@ class ConsoleApp final : public SessionFrontEnd, public UserInterface, public Ma
     // Drawing
     void Redraw();
     void ScheduleRedraw() { dirty_ = true; }
+    // From any thread: a redraw on the user-interface thread soon.
+    void PostRedraw();
     std::string StatusLine();
 
     HostTerminal& tty_;
@@ -116,8 +118,9 @@ class ConsoleApp final : public SessionFrontEnd, public UserInterface, public Ma
     int input_cursor_ = -1;
     std::string notice_;  // a one-line note in the status line
 
+    // The transfer window shown in the status line, while a transfer runs.
     std::mutex progress_mutex_;
-    std::string progress_text_;
+    Progress* progress_ = nullptr;
 };
 
 }  // namespace tarnwick
