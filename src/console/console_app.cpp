@@ -13,6 +13,7 @@
 #include "crypto/random_generator.h"
 #include "frontend/connection_form.h"
 #include "frontend/port_forward_model.h"
+#include "frontend/session_dialogs.h"
 #include "frontend/transfer_progress.h"
 #include "platform/folders.h"
 #include "platform/registry.h"
@@ -527,9 +528,149 @@ bool ConsoleApp::AskParameters(SessionConfig& config, int kind) {
             notice_ = "Please fill in every required field.";
             continue;
         }
-        if ((form.definition().buttons & kButtonForwards) != 0 && !AskForwards(config))
-            return false;
+        if (!AskMoreSettings(config, form.definition())) return false;
         return form.Accept();
+    }
+}
+
+bool ConsoleApp::AskMoreSettings(SessionConfig& config, const FormDefinition& form) {
+    struct Button {
+        unsigned flag;
+        char key;
+        const char* text;
+    };
+    static constexpr Button kButtons[] = {
+        {kButtonForwards, 'f', "[f]orwards"},
+        {kButtonTerminal, 't', "[t]erminal"},
+        {kButtonAdvanced, 'a', "[a]dvanced"},
+    };
+    std::string prompt, keys;
+    for (const Button& button : kButtons) {
+        if ((form.buttons & button.flag) == 0) continue;
+        prompt += std::string(button.text) + ", ";
+        keys += button.key;
+    }
+    if (keys.empty()) return true;
+    for (;;) {
+        const char c = AskChoice(form.title, "",
+                                 "More settings: " + prompt + "or Enter to connect: ", keys, '\r');
+        switch (c) {
+            case '\r':
+                return true;
+            case 'f':
+                if (!AskForwards(config)) return false;
+                break;
+            case 't':
+                AskTerminalParameters(config);
+                break;
+            case 'a':
+                AskAdvanced(config);
+                break;
+            default:
+                return false;  // Escape: the whole dialog is cancelled
+        }
+    }
+}
+
+void ConsoleApp::AskTerminalParameters(SessionConfig& config) {
+    TerminalParametersModel dialog(config);
+    struct Text {
+        const char* label;
+        std::string* value;
+    };
+    for (const Text& field : {Text{"Rows", &dialog.rows}, Text{"Columns", &dialog.columns},
+                              Text{"TERM", &dialog.term}, Text{"Scrollback", &dialog.scrollback}}) {
+        auto text = AskField(field.label, *field.value);
+        if (!text) return;
+        *field.value = *text;
+    }
+    struct Flag {
+        const char* label;
+        bool* value;
+    };
+    for (const Flag& flag :
+         {Flag{"Linefeed mode", &dialog.linefeed_mode}, Flag{"Line wrap", &dialog.line_wrap},
+          Flag{"Local echo", &dialog.local_echo}, Flag{"Visual bell", &dialog.visual_bell},
+          Flag{"Swap BS & Del", &dialog.swap_bs_del},
+          Flag{"Application keypad", &dialog.keypad_application}}) {
+        auto answer = AskFlag(flag.label, *flag.value);
+        if (!answer) return;
+        *flag.value = *answer;
+    }
+    std::vector<std::string> cursors;
+    for (const Choice& choice : TerminalParametersModel::CursorTypes())
+        cursors.emplace_back(choice.name);
+    auto cursor = AskListChoice("Cursor type", cursors, dialog.cursor_index);
+    if (!cursor) return;
+    dialog.cursor_index = *cursor;
+    if (!dialog.Accept()) notice_ = "Rows, Columns and TERM are needed.";
+}
+
+void ConsoleApp::AskAdvanced(SessionConfig& config) {
+    Ssh2AdvancedModel dialog(config);
+    auto percentage = AskField("Security (25 faster connection - 100 better security)",
+                               std::to_string(dialog.percentage));
+    if (!percentage) return;
+    dialog.percentage = std::atoi(percentage->c_str());
+    struct Flag {
+        const char* label;
+        bool* value;
+    };
+    for (const Flag& flag :
+         {Flag{"Add random fill", &dialog.random_fill}, Flag{"Compress", &dialog.compress},
+          Flag{"Interactive", &dialog.interactive}}) {
+        auto answer = AskFlag(flag.label, *flag.value);
+        if (!answer) return;
+        *flag.value = *answer;
+    }
+    dialog.Accept();
+    static constexpr const char* kLists[] = {"ciphers", "MACs", "host keys"};
+    const auto lists = SessionConfig::Ssh2AlgorithmLists();
+    for (std::size_t i = 0; i < lists.size(); ++i) {
+        auto select = AskFlag(std::string("Select ") + kLists[i], false);
+        if (!select) return;
+        if (*select) AskAlgorithms(config, lists[i], kLists[i]);
+    }
+}
+
+void ConsoleApp::AskAlgorithms(SessionConfig& config, const AlgorithmLists& lists,
+                               const std::string& what) {
+    AlgorithmSelectionModel dialog(config, lists);
+    for (;;) {
+        std::string text = "Enabled, in order of preference:\n";
+        const auto enabled = dialog.EnabledNames();
+        for (std::size_t i = 0; i < enabled.size(); ++i)
+            text += "  " + std::to_string(i + 1) + "  " + enabled[i] + "\n";
+        text += "Disabled:\n";
+        const auto disabled = dialog.DisabledNames();
+        for (std::size_t i = 0; i < disabled.size(); ++i)
+            text += "  " + std::to_string(i + 1) + "  " + disabled[i] + "\n";
+        auto answer =
+            AskLine("Select " + what, text,
+                    "d<n> disable, e<n> enable, u<n> up, n<n> down, Enter when done: ", "", false);
+        if (!answer) return;  // Cancel
+        const std::string command = TrimBlanks(*answer);
+        if (command.empty()) {
+            if (dialog.Accept()) return;
+            continue;
+        }
+        const int index = std::atoi(command.c_str() + 1) - 1;
+        switch (command[0]) {
+            case 'd':
+                dialog.Disable(index);
+                break;
+            case 'e':
+                dialog.Enable(index);
+                break;
+            case 'u':
+                dialog.MoveUp(index);
+                break;
+            case 'n':
+                dialog.MoveDown(index);
+                break;
+            default:
+                break;
+        }
     }
 }
 

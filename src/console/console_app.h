@@ -14,6 +14,7 @@
 #include "console/frame.h"
 #include "console/host_terminal.h"
 #include "console/tty_input.h"
+#include "frontend/connection_form.h"
 #include "frontend/main_commands.h"
 #include "platform/event_loop.h"
 #include "platform/user_interface.h"
@@ -72,8 +73,13 @@ class ConsoleApp final : public SessionFrontEnd, public UserInterface, public Ma
 
     // The kind's parameter form on the tty; true when accepted.
     bool AskParameters(SessionConfig& config, int kind);
-    // The SSH2 set-up's list of local port forwards; false when cancelled.
+    // The buttons of a form (forwards, terminal parameters, advanced); false when cancelled.
+    bool AskMoreSettings(SessionConfig& config, const FormDefinition& form);
+    // The list of local port forwards; false when cancelled.
     bool AskForwards(SessionConfig& config);
+    void AskTerminalParameters(SessionConfig& config);
+    void AskAdvanced(SessionConfig& config);
+    void AskAlgorithms(SessionConfig& config, const AlgorithmLists& lists, const std::string& what);
     std::optional<std::string> AskField(const std::string& label, const std::string& initial);
     std::optional<bool> AskFlag(const std::string& label, bool initial);
     // One of names by number; nothing on Escape.

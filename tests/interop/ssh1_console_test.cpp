@@ -38,7 +38,28 @@ TEST(Ssh1ConsoleTest, ConnectLogInRunACommandAndDisconnect) {
     tmux.Keys("Enter");
     ASSERT_TRUE(tmux.WaitFor("Enable debug messages [y/N]")) << tmux.Screen();
     tmux.Keys("n");
+    // The other settings of the dialog are offered; the terminal's are changed on the way.
+    ASSERT_TRUE(tmux.WaitFor("More settings: [f]orwards, [t]erminal")) << tmux.Screen();
+    tmux.Keys("t");
+    ASSERT_TRUE(tmux.WaitFor("Rows:")) << tmux.Screen();
+    tmux.Keys("C-u");
+    tmux.Line("20");
+    for (const char* field : {"Columns:", "TERM:", "Scrollback:"}) {
+        ASSERT_TRUE(tmux.WaitFor(field)) << tmux.Screen();
+        tmux.Keys("Enter");
+    }
+    for (const char* flag : {"Linefeed mode", "Line wrap", "Local echo", "Visual bell",
+                             "Swap BS & Del", "Application keypad"}) {
+        ASSERT_TRUE(tmux.WaitFor(flag)) << tmux.Screen();
+        tmux.Keys("Enter");
+    }
+    ASSERT_TRUE(tmux.WaitFor("Cursor type (number):")) << tmux.Screen();
+    tmux.Keys("Enter");
+    ASSERT_TRUE(tmux.WaitFor("More settings:")) << tmux.Screen();
+    tmux.Keys("f");
     ASSERT_TRUE(tmux.WaitFor("(no forwards)")) << tmux.Screen();
+    tmux.Keys("Enter");
+    ASSERT_TRUE(tmux.WaitFor("More settings:")) << tmux.Screen();
     tmux.Keys("Enter");
 
     ASSERT_TRUE(tmux.WaitFor("The host key cannot be verified.")) << tmux.Screen();
@@ -51,6 +72,8 @@ TEST(Ssh1ConsoleTest, ConnectLogInRunACommandAndDisconnect) {
     tmux.Line("echo console-ssh1-$((40+2))");
     ASSERT_TRUE(tmux.WaitFor("console-ssh1-42")) << tmux.Screen();
     EXPECT_EQ(tmux.Screen().find("pw-console"), std::string::npos);  // never shown
+    tmux.Line("stty size");  // the rows chosen in Terminal Parameters
+    EXPECT_TRUE(tmux.WaitFor("\n20 80")) << tmux.Screen();
 
     tmux.Keys("C-] d");
     ASSERT_TRUE(tmux.WaitFor("[1:(SSH1: 127.0.0.1)]")) << tmux.Screen();
