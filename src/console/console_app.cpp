@@ -12,7 +12,9 @@
 #include "core/session_config.h"
 #include "crypto/random_generator.h"
 #include "frontend/connection_form.h"
+#include "frontend/key_manager_model.h"
 #include "frontend/port_forward_model.h"
+#include "frontend/preference_sheet.h"
 #include "frontend/session_dialogs.h"
 #include "frontend/transfer_progress.h"
 #include "platform/folders.h"
@@ -317,9 +319,12 @@ struct CommandKey {
     int command;
 };
 constexpr CommandKey kCommandKeys[] = {
-    {'c', command::kConnect},     {'o', command::kOpenSession}, {'s', command::kSaveSession},
-    {'n', command::kNextSession}, {' ', command::kNextSession}, {'d', command::kDisconnect},
-    {'b', command::kBreak},       {'e', command::kEscape},      {'q', command::kQuit},
+    {'c', command::kConnect},        {'o', command::kOpenSession},
+    {'s', command::kSaveSession},    {'n', command::kNextSession},
+    {' ', command::kNextSession},    {'d', command::kDisconnect},
+    {'b', command::kBreak},          {'e', command::kEscape},
+    {'q', command::kQuit},           {'g', command::kGlobalPreferences},
+    {'m', command::kHostKeyManager},
 };
 
 }  // namespace
@@ -388,6 +393,7 @@ void ConsoleApp::ShowHelp() {
                 "  b  Break                   e  Escape\n"
                 "  p then 1-4  PF1 to PF4     r  Redraw the screen\n"
                 "  q  Quit                    ?  this help\n"
+                "  g  Global Preferences      m  Host Key Manager\n"
                 "  k  cancel the running file transfer\n"
                 "  Ctrl-]  sends Ctrl-] to the session\n"
                 "F1 to F4 are PF1 to PF4. Settings live in " +
@@ -716,6 +722,106 @@ bool ConsoleApp::AskForwards(SessionConfig& config) {
         config.SetInt(setting::ssh2_want_interactive, *shell ? 1 : 0);
     }
     return true;
+}
+
+void ConsoleApp::RunGlobalPreferences() {
+    PreferenceSheet sheet;
+    struct Text {
+        const char* label;
+        std::string* value;
+    };
+    for (const Text& field :
+         {Text{"Rows", &sheet.rows}, Text{"Cols", &sheet.columns},
+          Text{"Scrollback", &sheet.scrollback}, Text{"Text pacing (mS)", &sheet.text_pacing}}) {
+        auto text = AskField(field.label, *field.value);
+        if (!text) return;  // Cancel: nothing changes
+        *field.value = *text;
+    }
+    auto cursor =
+        AskListChoice("Default cursor", PreferenceSheet::CursorNames(), sheet.cursor_index);
+    if (!cursor) return;
+    sheet.cursor_index = *cursor;
+    auto manual = AskFlag("Special Control Key Handling", sheet.manual_control);
+    if (!manual) return;
+    sheet.manual_control = *manual;
+    if (sheet.SoftControlShown()) {
+        auto soft = AskFlag("Soft Control Key", sheet.soft_control);
+        if (!soft) return;
+        sheet.soft_control = *soft;
+    }
+    auto font = AskListChoice("Terminal font", sheet.FontNames(), sheet.font_index());
+    if (!font) return;
+    sheet.SelectFont(*font);
+    auto size = AskListChoice("Font size", sheet.SizeNames(), sheet.size_index);
+    if (!size) return;
+    sheet.size_index = *size;
+    static constexpr const char* kColours[] = {"Black", "Red",     "Green", "Yellow",
+                                               "Blue",  "Magenta", "Cyan",  "White"};
+    auto colours = AskFlag("Change colors", false);
+    if (!colours) return;
+    if (*colours) {
+        auto reset = AskFlag("Reset colors to defaults", false);
+        if (!reset) return;
+        if (*reset) sheet.ResetColours();
+        for (int i = 0; i < 8; ++i) {
+            const ColourComponents c = ColourComponents::Of(sheet.Colour(i));
+            char shown[16];
+            std::snprintf(shown, sizeof shown, "%d %d %d", c.red, c.green, c.blue);
+            auto text = AskField(std::string(kColours[i]) + " (red green blue, 0-255)", shown);
+            if (!text) return;
+            ColourComponents picked;
+            if (std::sscanf(text->c_str(), "%d %d %d", &picked.red, &picked.green, &picked.blue) ==
+                3) {
+                sheet.SetColour(i, picked.Colour());
+            }
+        }
+    }
+    auto ca = AskField("Root CA Path", sheet.ca_path);
+    if (!ca) return;
+    sheet.ca_path = *ca;
+    auto awake = AskFlag("Keep device awake if connected", sheet.keep_awake);
+    if (!awake) return;
+    sheet.keep_awake = *awake;
+    sheet.Accept();
+    keys_.SetOptions(KeyboardOptions::From(Preferences::Instance()));
+    notice_ = "Preferences saved.";
+}
+
+void ConsoleApp::RunHostKeyManager() {
+    KeyManagerModel manager;
+    std::vector<std::string> types;
+    for (const KeyType& type : KeyManagerModel::KeyTypes())
+        types.emplace_back(type.caption);
+    auto type = AskListChoice("Key type", types, manager.key_type());
+    if (!type) return;
+    manager.SelectKeyType(*type);
+    for (;;) {
+        std::string text;
+        int row = 1;
+        for (const KnownHostEntry& entry : manager.Rows())
+            text +=
+                "  " + std::to_string(row++) + "  " + entry.name + "  " + entry.fingerprint + "\n";
+        if (manager.Rows().empty()) text = "  (no keys)\n";
+        auto answer =
+            AskLine("Key Manager: " + types[static_cast<std::size_t>(manager.key_type())], text,
+                    "d<n> delete, x<n> export, i import, Enter when done: ", "", false);
+        if (!answer || TrimBlanks(*answer).empty()) return;
+        const std::string command = TrimBlanks(*answer);
+        const int index = std::atoi(command.c_str() + 1) - 1;
+        switch (command[0]) {
+            case 'd':
+                manager.Delete(index);
+                break;
+            case 'x':
+                manager.Export(index);
+                break;
+            case 'i':
+                manager.Import();
+                break;
+            default:
+                break;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

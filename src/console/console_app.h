@@ -54,6 +54,8 @@ class ConsoleApp final : public SessionFrontEnd, public UserInterface, public Ma
     bool RunConnectionSetup(SessionConfig& config) override;
     void CloseWindow() override { quit_ = true; }
     void Relayout() override { ScheduleRedraw(); }
+    void RunGlobalPreferences() override;
+    void RunHostKeyManager() override;
 
   private:
     class Progress;

@@ -106,3 +106,42 @@ TEST(ConsoleInteropTest, ConnectCancelledShowsCanceledAndTheTerminalIsRestoredOn
 
 }  // namespace
 }  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+TEST(ConsoleInteropTest, GlobalPreferencesAndTheHostKeyManager) {
+    testing::TempDir config_dir;
+    testing::Tmux tmux("tarnwick-prefs-" + std::to_string(getpid()));
+    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + std::string(TARNWICK_BINARY_DIR) +
+               "/bin/tarnwick --console");
+    ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
+    tmux.Keys("C-] g");
+    ASSERT_TRUE(tmux.WaitFor("Rows: 24")) << tmux.Screen();
+    tmux.Keys("C-u");
+    tmux.Line("30");
+    // Every other answer as it stands.
+    for (const char* question :
+         {"Cols:", "Scrollback:", "Text pacing", "Default cursor (number)",
+          "Special Control Key Handling", "Terminal font (number)", "Font size (number)",
+          "Change colors", "Root CA Path", "Keep device awake"}) {
+        ASSERT_TRUE(tmux.WaitFor(question)) << tmux.Screen();
+        tmux.Keys("Enter");
+    }
+    ASSERT_TRUE(tmux.WaitFor("Preferences saved.")) << tmux.Screen();
+    tmux.Keys("C-] g");
+    ASSERT_TRUE(tmux.WaitFor("Rows: 30")) << tmux.Screen();  // stored and read back
+    tmux.Keys("Escape");
+
+    tmux.Keys("C-] m");
+    ASSERT_TRUE(tmux.WaitFor("Key type (number): 4")) << tmux.Screen();  // SSL first
+    tmux.Keys("C-u");
+    tmux.Line("2");
+    ASSERT_TRUE(tmux.WaitFor("(no keys)")) << tmux.Screen();
+    tmux.Keys("Enter");
+    tmux.Keys("C-] q");
+    EXPECT_TRUE(tmux.WaitForExit()) << tmux.Screen();
+}
+
+}  // namespace
+}  // namespace tarnwick
