@@ -1,0 +1,373 @@
+#include "ui/terminal_view.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <algorithm>
+
+#include "core/io.h"
+#include "core/preferences.h"
+#include "session/session.h"
+#include "terminal/vt.h"
+#include "ui/key_map.h"
+
+namespace tarnwick {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+QColor ColourOf(std::uint32_t palette_value) {
+    return QColor(static_cast<int>(palette_value & 0xFF),
+                  static_cast<int>((palette_value >> 8) & 0xFF),
+                  static_cast<int>((palette_value >> 16) & 0xFF));
+}
+
+}  // namespace
+
+TerminalView::TerminalView(QWidget* parent, std::function<bool(QKeyEvent*)> accelerator)
+    : QAbstractScrollArea(parent), accelerator_(std::move(accelerator)) {
+    setFocusPolicy(Qt::StrongFocus);
+    setAttribute(Qt::WA_InputMethodEnabled, false);
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
+    viewport()->setCursor(Qt::IBeamCursor);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setFrameShape(QFrame::NoFrame);
+    paint_timer_.setSingleShot(true);
+    connect(&paint_timer_, &QTimer::timeout, this, [this] { viewport()->update(); });
+    flash_timer_.setSingleShot(true);
+    connect(&flash_timer_, &QTimer::timeout, this, [this] { viewport()->update(); });
+}
+
+ViewDisplay* TerminalView::display() const {
+    return session_ != nullptr ? static_cast<ViewDisplay*>(session_->GetDisplay()) : nullptr;
+}
+
+void TerminalView::SetSession(Session* session) {
+    if (selecting_) {
+        selecting_ = false;
+        if (session_ != nullptr) {
+            if (VT* vt = session_->GetVT()) vt->Resume();
+        }
+    }
+    session_ = session;
+    // A new session's terminal sizes its image after it has become current: the screen is shown
+    // once there is one.
+    show_screen_pending_ = true;
+    image_size_ = {};
+    DisplayChanged(display());
+    viewport()->update();
+}
+
+void TerminalView::DisplayChanged(ViewDisplay* changed) {
+    if (changed == nullptr || changed != display()) return;
+    const QSize size(changed->image_width(),
+                     changed->total_rows() > 0 ? changed->image_height() : 0);
+    if (size != image_size_) {
+        image_size_ = size;
+        UpdateGeometry();
+    }
+    if (show_screen_pending_ && size.height() > 0) {
+        show_screen_pending_ = false;
+        ShowScreen();
+    }
+    if (auto end = changed->flash_end()) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(*end - Clock::now());
+        if (left.count() > 0 && !flash_timer_.isActive()) {
+            flash_timer_.start(static_cast<int>(left.count()) + 1);
+        }
+    }
+    SchedulePaint();
+}
+
+void TerminalView::SchedulePaint() {
+    if (auto delay = pacer_.Changed(Clock::now())) {
+        paint_timer_.start(static_cast<int>(delay->count()));
+    }
+}
+
+QSize TerminalView::sizeHint() const {
+    const ViewDisplay* d = display();
+    if (d == nullptr) return {640, 400};
+    const int width = d->image_width() + verticalScrollBar()->sizeHint().width();
+    return {width, d->rows() * d->cell_height()};
+}
+
+void TerminalView::UpdateGeometry() {
+    const ViewDisplay* d = display();
+    const int image_width = d != nullptr ? d->image_width() : 0;
+    const int image_height = d != nullptr ? d->image_height() : 0;
+    const int cw = d != nullptr ? d->cell_width() : 1;
+    const int ch = d != nullptr ? d->cell_height() : 1;
+    const QSize area = viewport()->size();
+    QScrollBar* v = verticalScrollBar();
+    QScrollBar* h = horizontalScrollBar();
+    v->setRange(0, std::max(0, image_height - area.height()));
+    v->setSingleStep(ch);
+    v->setPageStep(std::max(1, area.height() / ch) * ch);
+    h->setRange(0, std::max(0, image_width - area.width()));
+    h->setSingleStep(cw);
+    h->setPageStep(std::max(1, area.width() / cw) * cw);
+}
+
+void TerminalView::ShowScreen() {
+    const ViewDisplay* d = display();
+    horizontalScrollBar()->setValue(0);
+    verticalScrollBar()->setValue(d != nullptr ? d->scrollback() * d->cell_height() : 0);
+}
+
+void TerminalView::FollowCursor() {
+    const ViewDisplay* d = display();
+    if (d == nullptr || !d->cells().cursor_shown()) return;
+    const int x = d->cursor_column() * d->cell_width();
+    const int y = d->cursor_row() * d->cell_height();
+    const int width = viewport()->width();
+    const int height = viewport()->height();
+    QScrollBar* h = horizontalScrollBar();
+    QScrollBar* v = verticalScrollBar();
+    if (x < h->value() || x + d->cell_width() > h->value() + width) {
+        h->setValue(std::clamp(x - width / 2, 0, std::max(0, d->image_width() - width)));
+    }
+    if (y < v->value() || y + d->cell_height() > v->value() + height) {
+        const int screen_top = d->scrollback() * d->cell_height();
+        const int lowest = std::max(screen_top, d->image_height() - height);
+        v->setValue(std::clamp(y - height / 2, screen_top, lowest));
+    }
+}
+
+void TerminalView::Tick() {
+    ViewDisplay* d = display();
+    if (d == nullptr) return;
+    if (session_->IsLinkUp()) {
+        if (d->BlinkCursor(false)) SchedulePaint();
+    } else if (d->CursorShown()) {
+        d->HideCursor();
+    }
+}
+
+void TerminalView::resizeEvent(QResizeEvent* event) {
+    QAbstractScrollArea::resizeEvent(event);
+    UpdateGeometry();
+}
+
+void TerminalView::scrollContentsBy(int, int) {
+    viewport()->update();
+}
+
+QRect TerminalView::ImageRectOfCell(int column, int row, int columns) const {
+    const ViewDisplay* d = display();
+    return QRect(column * d->cell_width() - horizontalScrollBar()->value(),
+                 row * d->cell_height() - verticalScrollBar()->value(), columns * d->cell_width(),
+                 d->cell_height());
+}
+
+void TerminalView::paintEvent(QPaintEvent*) {
+    QPainter painter(viewport());
+    ++paints_;
+    pacer_.Painted(Clock::now());
+    ViewDisplay* d = display();
+    const Font* font = CurrentFont();
+    if (d == nullptr || font == nullptr || d->total_rows() == 0) {
+        painter.fillRect(viewport()->rect(), Qt::white);
+        return;
+    }
+    const int sx = horizontalScrollBar()->value();
+    const int sy = verticalScrollBar()->value();
+    const int ch = d->cell_height();
+    const int first = sy / ch;
+    const int last = std::min(d->total_rows() - 1, (sy + viewport()->height() - 1) / ch);
+    rows_drawn_ += d->UpdateImage(*font, first, last);
+
+    // Cell size may have changed with the font.
+    const QImage image(reinterpret_cast<const uchar*>(d->pixels()), d->image_width(),
+                       d->image_height(), d->image_width() * 4, QImage::Format_RGBX8888);
+    painter.fillRect(viewport()->rect(), ColourOf(SharedPalette()[kBlack]));
+    // The image is a ring of rows: draw the visible rows in runs that are contiguous in it.
+    int row = first;
+    while (row <= last) {
+        const int image_row = d->ImageRow(row);
+        int run = 1;
+        while (row + run <= last && d->ImageRow(row + run) == image_row + run)
+            ++run;
+        painter.drawImage(QPoint(-sx, row * ch - sy), image,
+                          QRect(0, image_row * ch, d->image_width(), run * ch));
+        row += run;
+    }
+
+    painter.setCompositionMode(QPainter::CompositionMode_Difference);
+    // The selection, inverted.
+    for (int r = first; r <= last; ++r) {
+        int c0 = 0, c1 = 0;
+        if (d->selection().RowSpan(r, d->columns(), c0, c1)) {
+            painter.fillRect(ImageRectOfCell(c0, r, c1 - c0 + 1), Qt::white);
+        }
+    }
+    // The cursor, inverted: the whole cell or its bottom two pixel rows.
+    if (d->CursorShown()) {
+        QRect cell =
+            ImageRectOfCell(std::min(d->cursor_column(), d->columns() - 1), d->cursor_row(), 1);
+        const int type = d->cursor_type();
+        if (type == kCursorBlinkingUnderscore || type == kCursorSolidUnderscore) {
+            cell.setTop(cell.bottom() - std::min(2, ch) + 1);
+        }
+        painter.fillRect(cell, Qt::white);
+    }
+    // The visual bell.
+    if (d->Flashing(Clock::now())) {
+        painter.fillRect(QRect(-sx, -sy, d->image_width(), d->image_height()), Qt::white);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Keys
+
+bool TerminalView::event(QEvent* event) {
+    // Keys that Qt would keep for itself (Tab, Backtab) go to the session like every other key.
+    if (event->type() == QEvent::KeyPress) {
+        keyPressEvent(static_cast<QKeyEvent*>(event));
+        return true;
+    }
+    return QAbstractScrollArea::event(event);
+}
+
+void TerminalView::keyPressEvent(QKeyEvent* event) {
+    if (accelerator_ && accelerator_(event)) return;
+    const Qt::KeyboardModifiers mods = event->modifiers();
+    // Scrolling through the history, as Linux terminals do.
+    if ((mods & Qt::ShiftModifier) &&
+        (event->key() == Qt::Key_PageUp || event->key() == Qt::Key_PageDown)) {
+        verticalScrollBar()->triggerAction(event->key() == Qt::Key_PageUp
+                                               ? QAbstractSlider::SliderPageStepSub
+                                               : QAbstractSlider::SliderPageStepAdd);
+        return;
+    }
+    HandleKey(event);
+    KeyHandler::PumpKeys(session_);
+}
+
+void TerminalView::HandleKey(QKeyEvent* event) {
+    const int key = event->key();
+    const Qt::KeyboardModifiers mods = event->modifiers();
+    const bool shift = (mods & Qt::ShiftModifier) != 0;
+    const bool ctrl = (mods & Qt::ControlModifier) != 0;
+    const bool alt = (mods & Qt::AltModifier) != 0;
+    Session* session = session_;
+    const bool connected = session != nullptr && session->IsConnected();
+
+    if (const int code = TerminalCodeFor(key, mods)) {
+        if (connected) {
+            if (alt) session->PushKey(27);
+            session->PushKey(code);
+        }
+        return;
+    }
+    if (const int virtual_key = VirtualKeyFor(key, mods)) {
+        if (keys_.KeyDown(session, virtual_key, shift, ctrl)) return;
+    }
+    const int character = CharacterFor(key, mods, event->text());
+    if (character < 0) return;
+    // Alt with any other key sends ESC before it, as Linux terminals do.
+    if (alt && connected) session->PushKey(27);
+    keys_.Character(session, character, ctrl);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Selection, clipboard
+
+CellPosition TerminalView::CellAt(QPoint point) const {
+    const ViewDisplay* d = display();
+    const int x = point.x() + horizontalScrollBar()->value();
+    const int y = point.y() + verticalScrollBar()->value();
+    return {std::clamp(x / d->cell_width(), 0, d->columns() - 1),
+            std::clamp(y / d->cell_height(), 0, d->total_rows() - 1)};
+}
+
+void TerminalView::mousePressEvent(QMouseEvent* event) {
+    ViewDisplay* d = display();
+    if (d == nullptr || d->total_rows() == 0) return;
+    if (event->button() == Qt::MiddleButton) {
+        PasteClipboard(true);
+        return;
+    }
+    if (event->button() != Qt::LeftButton) return;
+    // Output must not move the text while it is being selected.
+    if (VT* vt = session_->GetVT()) vt->Pause();
+    selecting_ = true;
+    d->selection().Start(CellAt(event->position().toPoint()));
+    viewport()->update();
+}
+
+void TerminalView::mouseMoveEvent(QMouseEvent* event) {
+    ViewDisplay* d = display();
+    if (!selecting_ || d == nullptr) return;
+    d->selection().Extend(CellAt(event->position().toPoint()));
+    viewport()->update();
+}
+
+void TerminalView::mouseReleaseEvent(QMouseEvent* event) {
+    if (!selecting_ || event->button() != Qt::LeftButton) return;
+    EndSelection(event->position().toPoint());
+}
+
+void TerminalView::EndSelection(QPoint point) {
+    ViewDisplay* d = display();
+    selecting_ = false;
+    if (d == nullptr) return;
+    d->selection().Extend(CellAt(point));
+    const std::string text = d->SelectionText();
+    if (!text.empty() && QApplication::clipboard()->supportsSelection()) {
+        QApplication::clipboard()->setText(QString::fromStdString(text), QClipboard::Selection);
+    }
+    // What arrived meanwhile is shown now.
+    if (VT* vt = session_->GetVT()) vt->Resume();
+    viewport()->update();
+}
+
+bool TerminalView::HasSelection() const {
+    const ViewDisplay* d = display();
+    return d != nullptr && d->selection().Active() && !d->SelectionText().empty();
+}
+
+void TerminalView::CopySelection() {
+    if (!HasSelection()) return;
+    QApplication::clipboard()->setText(QString::fromStdString(display()->SelectionText()));
+}
+
+void TerminalView::PasteClipboard(bool primary) {
+    const QString text =
+        QApplication::clipboard()->text(primary ? QClipboard::Selection : QClipboard::Clipboard);
+    PasteText(text);
+}
+
+void TerminalView::PasteText(const QString& text) {
+    if (session_ == nullptr || !session_->IsConnected() || text.isEmpty()) return;
+    IO* terminal = session_->GetTerminal();
+    if (terminal == nullptr) return;
+    // Narrow text is UTF-8 throughout the program, and so is what a Linux host expects.
+    const QByteArray utf8 = text.toUtf8();
+    const std::string bytes =
+        PasteBytes(std::string_view(utf8.constData(), static_cast<std::size_t>(utf8.size())));
+    terminal->Send(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                   static_cast<int>(bytes.size()));
+}
+
+void TerminalView::contextMenuEvent(QContextMenuEvent* event) {
+    const bool connected = session_ != nullptr && session_->IsConnected();
+    const bool clipboard_text = !QApplication::clipboard()->text().isEmpty();
+    QMenu menu(this);
+    QAction* copy = menu.addAction(QStringLiteral("&Copy"), this, [this] { CopySelection(); });
+    copy->setEnabled(HasSelection());
+    menu.addSeparator();
+    QAction* paste = menu.addAction(QStringLiteral("&Paste"), this, [this] { PasteClipboard(); });
+    paste->setEnabled(connected && clipboard_text);
+    menu.exec(event->globalPos());
+}
+
+}  // namespace tarnwick
