@@ -73,13 +73,18 @@ void MainWindow::Start() {
     ApplyFont();
     commands_.CreateWelcomeSession();
     RebuildSessionMenu();
-    // The window shows the whole screen of the first session, within the desktop.
+    FitToScreen();
+    view_->setFocus();
+}
+
+void MainWindow::FitToScreen() {
+    if (isMaximized() || isFullScreen()) return;
+    // The window shows the whole screen of the current session, within the desktop.
     QSize wanted = view_->sizeHint() + QSize(0, menuBar()->sizeHint().height());
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
         wanted = wanted.boundedTo(screen->availableSize());
     }
     resize(wanted);
-    view_->setFocus();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -240,6 +245,9 @@ void MainWindow::ApplyFont() {
                 display->SetCellSize(width, height);
             }
         }
+        Relayout();
+        FitToScreen();
+        return;
     }
     Relayout();
 }

@@ -78,6 +78,8 @@ class MainWindow final : public QMainWindow, public SessionFrontEnd, public Main
 
   private:
     void BuildMenus();
+    // Sizes the window to show the current session's screen whole.
+    void FitToScreen();
     void RebuildSessionMenu();
     void UpdateTitle();
     void RunCommand(int command);

@@ -70,8 +70,18 @@ void TerminalView::DisplayChanged(ViewDisplay* changed) {
     const QSize size(changed->image_width(),
                      changed->total_rows() > 0 ? changed->image_height() : 0);
     if (size != image_size_) {
+        // A new font keeps the same rows and columns in view.
+        const QSize cell(changed->cell_width(), changed->cell_height());
+        const int row = verticalScrollBar()->value() / std::max(1, cell_size_.height());
+        const int column = horizontalScrollBar()->value() / std::max(1, cell_size_.width());
+        const bool rescale = !image_size_.isEmpty() && cell != cell_size_;
         image_size_ = size;
+        cell_size_ = cell;
         UpdateGeometry();
+        if (rescale) {
+            verticalScrollBar()->setValue(row * cell.height());
+            horizontalScrollBar()->setValue(column * cell.width());
+        }
     }
     if (show_screen_pending_ && size.height() > 0) {
         show_screen_pending_ = false;

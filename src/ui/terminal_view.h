@@ -83,6 +83,7 @@ class TerminalView final : public QAbstractScrollArea {
     bool selecting_ = false;
     bool show_screen_pending_ = false;
     QSize image_size_;
+    QSize cell_size_{1, 1};
     int paints_ = 0;
     int rows_drawn_ = 0;
 };
