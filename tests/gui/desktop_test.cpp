@@ -37,8 +37,8 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 
 // How many pixels of two PNG files differ; -1 when they cannot be compared (size, missing file).
 long DifferingPixels(const std::string& a, const std::string& b) {
-    const std::string out = testing::RunCommand("compare -metric AE '" + a + "' '" + b +
-                                                "' null: 2>&1");
+    const std::string out =
+        testing::RunCommand("compare -metric AE '" + a + "' '" + b + "' null: 2>&1");
     char* end = nullptr;
     const long count = std::strtol(out.c_str(), &end, 10);
     return end != out.c_str() ? count : -1;
@@ -55,9 +55,8 @@ class DesktopTest : public ::testing::Test {
         chmod(runtime_.c_str(), 0700);
         // The remote shell: a fixed prompt in a folder of the test.
         login_ = work_.File("login.sh");
-        testing::WriteFile(login_, "#!/bin/sh\ncd '" + work_.path() +
-                                       "'\nPS1='lab$ ' HOME='" + work_.path() +
-                                       "' TERM=vt100 exec /bin/sh\n");
+        testing::WriteFile(login_, "#!/bin/sh\ncd '" + work_.path() + "'\nPS1='lab$ ' HOME='" +
+                                       work_.path() + "' TERM=vt100 exec /bin/sh\n");
         chmod(login_.c_str(), 0755);
     }
 
@@ -125,7 +124,8 @@ TEST_F(DesktopTest, WelcomeWindowThenATelnetSessionTypedWithRealKeys) {
     const std::string marker = work_.File("typed-by-x");
     ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(work_.File("program.log")); }, 1s));
     x_.Run("xdotool windowfocus --sync " + window);
-    x_.Run("xdotool type --delay 5 'touch typed-by-x; clear; printf \"\\033[1;33mready\\033[m\\n\"'");
+    x_.Run(
+        "xdotool type --delay 5 'touch typed-by-x; clear; printf \"\\033[1;33mready\\033[m\\n\"'");
     x_.Run("xdotool key Return");
     EXPECT_TRUE(WaitUntil([&] { return std::filesystem::exists(marker); }, 10s))
         << "the typed command did not run on the server";

@@ -34,10 +34,10 @@ class Xvfb {
         int fds[2];
         if (pipe(fds) != 0) return false;
         fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-        const bool started = server_.Start(
-            {"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
-             std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten", "tcp",
-             "-noreset"});
+        const bool started =
+            server_.Start({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0",
+                           std::to_string(width) + "x" + std::to_string(height) + "x24",
+                           "-nolisten", "tcp", "-noreset"});
         close(fds[1]);
         std::string number;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -65,7 +65,8 @@ class Xvfb {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < deadline) {
             std::string id = Run("xdotool search --name '" + name + "' 2>/dev/null | head -n 1");
-            while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
+            while (!id.empty() && (id.back() == '\n' || id.back() == ' '))
+                id.pop_back();
             if (!id.empty()) return id;
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
