@@ -131,7 +131,8 @@ std::string WithDefaultExtension(std::string path, const std::string& extension)
     return path;
 }
 
-std::optional<std::string> QtUserInterface::OpenFileDialog(const FileDialogRequest& request) {
+std::optional<std::string> QtUserInterface::FileDialog(const FileDialogRequest& request,
+                                                       bool save) {
     return OnUiThread<std::optional<std::string>>(
         [&]() -> std::optional<std::string> {
             const QString filter = FilterString(request);
@@ -139,28 +140,24 @@ std::optional<std::string> QtUserInterface::OpenFileDialog(const FileDialogReque
             QString selected = request.selected_filter >= 0 && request.selected_filter < list.size()
                                    ? list[request.selected_filter]
                                    : QString();
-            const QString path = QFileDialog::getOpenFileName(
-                parent_, Q(request.title), Q(request.initial_path), filter, &selected);
+            const QString path =
+                save ? QFileDialog::getSaveFileName(parent_, Q(request.title),
+                                                    Q(request.initial_path), filter, &selected)
+                     : QFileDialog::getOpenFileName(parent_, Q(request.title),
+                                                    Q(request.initial_path), filter, &selected);
             if (path.isEmpty()) return std::nullopt;
-            return path.toStdString();
+            if (!save) return path.toStdString();
+            return WithDefaultExtension(path.toStdString(), request.default_extension);
         },
         std::nullopt);
 }
 
+std::optional<std::string> QtUserInterface::OpenFileDialog(const FileDialogRequest& request) {
+    return FileDialog(request, false);
+}
+
 std::optional<std::string> QtUserInterface::SaveFileDialog(const FileDialogRequest& request) {
-    return OnUiThread<std::optional<std::string>>(
-        [&]() -> std::optional<std::string> {
-            const QString filter = FilterString(request);
-            const QStringList list = filter.split(QStringLiteral(";;"));
-            QString selected = request.selected_filter >= 0 && request.selected_filter < list.size()
-                                   ? list[request.selected_filter]
-                                   : QString();
-            const QString path = QFileDialog::getSaveFileName(
-                parent_, Q(request.title), Q(request.initial_path), filter, &selected);
-            if (path.isEmpty()) return std::nullopt;
-            return WithDefaultExtension(path.toStdString(), request.default_extension);
-        },
-        std::nullopt);
+    return FileDialog(request, true);
 }
 
 HostKeyChoice QtUserInterface::HostKeyWarning(const std::string& text, bool allow_overwrite) {

@@ -31,6 +31,8 @@ class QtUserInterface final : public UserInterface {
     std::unique_ptr<TransferProgress> CreateTransferProgress(bool send_mode) override;
 
   private:
+    std::optional<std::string> FileDialog(const FileDialogRequest& request, bool save);
+
     QPointer<QWidget> parent_;
     int waits_ = 0;
 };

@@ -353,5 +353,15 @@ TEST_P(BuiltinFontViewTest, GlyphsOfBothBanksArriveOnScreenPixelForPixel) {
 INSTANTIATE_TEST_SUITE_P(EveryFontSize, BuiltinFontViewTest,
                          ::testing::Values(4, 5, 6, 7, 8, 9, 12, 24));
 
+TEST(FileDialogAnswers, TheDefaultExtensionCompletesANameWithoutOne) {
+    EXPECT_EQ(WithDefaultExtension("/home/a/lab.", "tks"), "/home/a/lab.tks");
+    EXPECT_EQ(WithDefaultExtension("/home/a/lab", "tks"), "/home/a/lab.tks");
+    EXPECT_EQ(WithDefaultExtension("/home/a.b/lab.txt", "tks"), "/home/a.b/lab.txt");
+    EXPECT_EQ(WithDefaultExtension("/home/a/lab", ""), "/home/a/lab");
+    FileDialogRequest request;
+    request.filters = {{"Text (*.txt)", "*.txt"}, {"All Files", "*.*"}};
+    EXPECT_EQ(FilterString(request).toStdString(), "Text (*.txt);;All Files (*.*)");
+}
+
 }  // namespace
 }  // namespace tarnwick
