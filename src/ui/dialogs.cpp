@@ -19,6 +19,7 @@
 #include "core/session_config.h"
 #include "frontend/connection_form.h"
 #include "frontend/key_manager_model.h"
+#include "frontend/port_forward_model.h"
 
 namespace tarnwick {
 
@@ -158,6 +159,12 @@ bool RunParameterForm(QWidget* parent, SessionConfig& config, int kind) {
         }
     }
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    if ((form.spec().buttons & kButtonForwards) != 0) {
+        QPushButton* forwards =
+            buttons->addButton(QStringLiteral("Forwar&d..."), QDialogButtonBox::ActionRole);
+        QObject::connect(forwards, &QPushButton::clicked, &dialog,
+                         [&dialog, &config] { RunPortForwards(&dialog, config); });
+    }
     layout->addWidget(buttons);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, [&] {
         for (auto& f : store)
@@ -169,6 +176,77 @@ bool RunParameterForm(QWidget* parent, SessionConfig& config, int kind) {
     if (dialog.exec() == QDialog::Accepted) return true;
     form.Cancel();
     return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Local port forwarding
+
+void RunPortForwards(QWidget* parent, SessionConfig& config) {
+    PortForwardListModel model;
+    model.Load(config);
+    QDialog dialog(parent);
+    dialog.setWindowTitle(QStringLiteral("Local Port Forwarding"));
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* rows = new QTreeWidget(&dialog);
+    rows->setRootIsDecorated(false);
+    QStringList titles;
+    for (const ForwardColumn& column : PortForwardColumns())
+        titles << QString::fromUtf8(column.title);
+    rows->setHeaderLabels(titles);
+    layout->addWidget(rows);
+    auto* shell = new QCheckBox(QStringLiteral("Open an interactive shell as well"), &dialog);
+    shell->setChecked(config.GetInt(setting::ssh2_want_interactive) != 0);
+    layout->addWidget(shell);
+    auto* buttons = new QHBoxLayout();
+    auto* add = new QPushButton(QStringLiteral("&Add..."), &dialog);
+    auto* remove = new QPushButton(QStringLiteral("&Delete"), &dialog);
+    auto* close = new QPushButton(QStringLiteral("OK"), &dialog);
+    for (QPushButton* b : {add, remove, close})
+        buttons->addWidget(b);
+    layout->addLayout(buttons);
+    auto fill = [&] {
+        rows->clear();
+        for (const PortForward& f : model.Rows()) {
+            new QTreeWidgetItem(
+                rows, {QString::number(f.local_port), Q(f.remote_host),
+                       QString::number(f.remote_port), Q(PortForwardListModel::AllowText(f))});
+        }
+    };
+    QObject::connect(add, &QPushButton::clicked, &dialog, [&] {
+        QDialog adder(&dialog);
+        adder.setWindowTitle(QStringLiteral("Add Port Forward"));
+        auto* fields = new QFormLayout(&adder);
+        auto* local = new QLineEdit(&adder);
+        auto* host = new QLineEdit(&adder);
+        auto* remote = new QLineEdit(&adder);
+        auto* allow = new QCheckBox(QStringLiteral("Allow access by non-local hosts"), &adder);
+        fields->addRow(QStringLiteral("Local Port"), local);
+        fields->addRow(QStringLiteral("Remote Host"), host);
+        fields->addRow(QStringLiteral("Remote Port"), remote);
+        fields->addRow(allow);
+        auto* box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &adder);
+        fields->addRow(box);
+        QObject::connect(box, &QDialogButtonBox::accepted, &adder, [&] {
+            // The checks show their own "Error" box and keep the dialog open.
+            ForwardValidation result = ValidatePortForward(
+                local->text().trimmed().toStdString(), host->text().trimmed().toStdString(),
+                remote->text().trimmed().toStdString(), allow->isChecked());
+            if (!result.ok) return;
+            if (model.Add(result.forward)) fill();
+            adder.accept();
+        });
+        QObject::connect(box, &QDialogButtonBox::rejected, &adder, &QDialog::reject);
+        adder.exec();
+    });
+    QObject::connect(remove, &QPushButton::clicked, &dialog, [&] {
+        if (model.Delete(rows->indexOfTopLevelItem(rows->currentItem()))) fill();
+    });
+    QObject::connect(close, &QPushButton::clicked, &dialog, &QDialog::accept);
+    fill();
+    dialog.exec();
+    // Leaving the list either way keeps what it shows.
+    model.Store(config);
+    config.SetInt(setting::ssh2_want_interactive, shell->isChecked() ? 1 : 0);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -24,6 +24,9 @@ ConnectionChoice RunConnectionDialogs(QWidget* parent, SessionConfig& config);
 // The parameter form of one kind; true when accepted.
 bool RunParameterForm(QWidget* parent, SessionConfig& config, int kind);
 
+// The SSH2 set-up's list of local port forwards.
+void RunPortForwards(QWidget* parent, SessionConfig& config);
+
 // The host key manager over the known-hosts store.
 void RunHostKeyManager(QWidget* parent);
 

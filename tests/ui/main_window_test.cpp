@@ -10,9 +10,14 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDialogButtonBox>
+#include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QTest>
+#include <filesystem>
 #include <memory>
 
 #include "core/preferences.h"
@@ -299,6 +304,39 @@ TEST_F(MainWindowTest, ConnectCancelledOpensAnUnconnectedTerminalThatSaysSo) {
     // The welcome session, not up, was purged first.
     EXPECT_EQ(window_->sessions().Sessions().size(), 1u);
     EXPECT_EQ(ScreenLine(0), "Canceled.");
+}
+
+TEST_F(MainWindowTest, ConnectAsksTheKindsFieldsInPlainDialogsAndConnects) {
+    // The chooser: pick the Telnet kind and configure it.
+    QTimer::singleShot(0, [this] {
+        auto* chooser = QApplication::activeModalWidget();
+        ASSERT_NE(chooser, nullptr);
+        auto* list = chooser->findChild<QListWidget*>();
+        const auto found = list->findItems(QStringLiteral("Telnet"), Qt::MatchContains);
+        ASSERT_FALSE(found.isEmpty());
+        list->setCurrentItem(found.first());
+        // The form: host and port, then OK.
+        QTimer::singleShot(0, [this] {
+            auto* form = QApplication::activeModalWidget();
+            ASSERT_NE(form, nullptr);
+            EXPECT_EQ(form->windowTitle(), "Telnet Parameters");
+            const auto lines = form->findChildren<QLineEdit*>();
+            ASSERT_GE(lines.size(), 2);
+            lines[0]->setText(QStringLiteral("127.0.0.1"));
+            lines[1]->setText(QString::number(listener_.port()));
+            form->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+        });
+        for (auto* button : chooser->findChildren<QPushButton*>()) {
+            if (button->text() == "&Configure") button->click();
+        }
+    });
+    QTest::keyClick(view(), Qt::Key_N, Qt::AltModifier);
+    const int fd = listener_.Accept();
+    ASSERT_GE(fd, 0);
+    peers_.push_back(fd);
+    EXPECT_EQ(window_->windowTitle(), QString::fromUtf8("Telnet: 127.0.0.1 - Tarnwick\xc2\xae"));
+    // The accepted settings became the kind's default file.
+    EXPECT_TRUE(std::filesystem::exists(config_.File("DEFAULT_TELNET.tks")));
 }
 
 // Every built-in font, through the view onto the screen: a letter and a line-drawing character
