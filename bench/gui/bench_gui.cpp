@@ -2,7 +2,8 @@
 //   (a) time until `cat FILE; touch DONE` has created DONE, for 50 MB of text lines and for 50 MB
 //       of random cursor moves with colours. In xterm the command runs in xterm's own terminal
 //       (80 x 24, the 6x9 misc-fixed font); in Tarnwick it is typed with X key events into a
-//       Telnet session (80 x 24, the built-in 6 x 8 font) to busybox telnetd on 127.0.0.1;
+//       Telnet session (80 x 24, the built-in 6 x 8 font) to busybox telnetd on 127.0.0.1, and
+//       its time runs until nothing is left in the TCP queues between telnetd and the window;
 //   (b) Tarnwick's resident set size with one idle session and with ten.
 // Prints both times with their ratio, and the sizes.
 //
@@ -74,6 +75,27 @@ void WriteCursorMoves(const std::string& path, std::size_t bytes) {
         written += chunk.size();
     }
     out << "\x1b[m\x1b[2J\x1b[H";
+}
+
+// Bytes queued in both directions of the TCP connections to port on this machine: once cat has
+// ended, what is still on its way to the window.
+long InFlightBytes(int port) {
+    const std::string out =
+        tarnwick::testing::RunCommand("ss -tnH '( sport = :" + std::to_string(port) +
+                                      " or dport = :" + std::to_string(port) + " )' 2>/dev/null");
+    long total = 0;
+    std::size_t at = 0;
+    while (at < out.size()) {
+        std::size_t end = out.find('\n', at);
+        if (end == std::string::npos) end = out.size();
+        char state[32] = {};
+        long receive = 0, send = 0;
+        if (std::sscanf(out.c_str() + at, "%31s %ld %ld", state, &receive, &send) == 3) {
+            total += receive + send;
+        }
+        at = end + 1;
+    }
+    return total;
 }
 
 long ResidentKilobytes(pid_t pid) {
@@ -165,7 +187,10 @@ int main(int argc, char** argv) {
         x.Run("xdotool type 'cat " + stream.path + "; touch " + done_ours + "'");
         const auto ours_start = Clock::now();
         x.Run("xdotool key Return");
-        const bool ours_done = WaitUntil([&] { return std::filesystem::exists(done_ours); }, 600s);
+        // DONE, and nothing left on its way between telnetd and the window.
+        const bool ours_done = WaitUntil(
+            [&] { return std::filesystem::exists(done_ours) && InFlightBytes(server.port()) == 0; },
+            600s);
         const double ours_seconds = Seconds(Clock::now() - ours_start);
         std::printf("%-14s %12.2f %12.2f %8.2f%s\n", stream.name, xterm_seconds, ours_seconds,
                     xterm_seconds / ours_seconds, xterm_done && ours_done ? "" : "  (time-out)");
