@@ -98,6 +98,8 @@ void TerminalView::DisplayChanged(ViewDisplay* changed) {
 }
 
 void TerminalView::SchedulePaint() {
+    // The interpreter calls this for every change: once a paint is due, nothing more to do.
+    if (pacer_.scheduled()) return;
     if (auto delay = pacer_.Changed(Clock::now())) {
         paint_timer_.start(static_cast<int>(delay->count()));
     }
@@ -195,31 +197,30 @@ void TerminalView::paintEvent(QPaintEvent*) {
     const int last = std::min(d->total_rows() - 1, (sy + viewport()->height() - 1) / ch);
     rows_drawn_ += d->UpdateImage(*font, first, last);
 
-    // Cell size may have changed with the font.
-    const QImage image(reinterpret_cast<const uchar*>(d->pixels()), d->image_width(),
-                       d->image_height(), d->image_width() * 4, QImage::Format_RGBX8888);
-    painter.fillRect(viewport()->rect(), ColourOf(SharedPalette()[kBlack]));
-    // The image is a ring of rows: draw the visible rows in runs that are contiguous in it.
-    int row = first;
-    while (row <= last) {
-        const int image_row = d->ImageRow(row);
-        int run = 1;
-        while (row + run <= last && d->ImageRow(row + run) == image_row + run)
-            ++run;
-        painter.drawImage(QPoint(-sx, row * ch - sy), image,
-                          QRect(0, image_row * ch, d->image_width(), run * ch));
-        row += run;
+    // The frame is put together from the image's rows (a ring) with the cursor, the selection
+    // and the bell inverted in its pixels, so that it looks the same on every platform.
+    const QSize size = viewport()->size();
+    if (frame_.size() != size) frame_ = QImage(size, QImage::Format_RGBX8888);
+    frame_.fill(ColourOf(SharedPalette()[kBlack]));
+    const int width = std::min(size.width(), d->image_width() - sx);
+    for (int r = first; r <= last && width > 0; ++r) {
+        const std::uint32_t* source =
+            d->pixels() + static_cast<std::ptrdiff_t>(d->ImageRow(r)) * ch * d->image_width() + sx;
+        for (int py = 0; py < ch; ++py) {
+            const int y = r * ch - sy + py;
+            if (y < 0 || y >= size.height()) continue;
+            std::copy(source + static_cast<std::ptrdiff_t>(py) * d->image_width(),
+                      source + static_cast<std::ptrdiff_t>(py) * d->image_width() + width,
+                      reinterpret_cast<std::uint32_t*>(frame_.scanLine(y)));
+        }
     }
-
-    painter.setCompositionMode(QPainter::CompositionMode_Difference);
-    // The selection, inverted.
     for (int r = first; r <= last; ++r) {
         int c0 = 0, c1 = 0;
         if (d->selection().RowSpan(r, d->columns(), c0, c1)) {
-            painter.fillRect(ImageRectOfCell(c0, r, c1 - c0 + 1), Qt::white);
+            Invert(ImageRectOfCell(c0, r, c1 - c0 + 1));
         }
     }
-    // The cursor, inverted: the whole cell or its bottom two pixel rows.
+    // The cursor: the whole cell or its bottom two pixel rows.
     if (d->CursorShown()) {
         QRect cell =
             ImageRectOfCell(std::min(d->cursor_column(), d->columns() - 1), d->cursor_row(), 1);
@@ -227,11 +228,19 @@ void TerminalView::paintEvent(QPaintEvent*) {
         if (type == kCursorBlinkingUnderscore || type == kCursorSolidUnderscore) {
             cell.setTop(cell.bottom() - std::min(2, ch) + 1);
         }
-        painter.fillRect(cell, Qt::white);
+        Invert(cell);
     }
-    // The visual bell.
-    if (d->Flashing(Clock::now())) {
-        painter.fillRect(QRect(-sx, -sy, d->image_width(), d->image_height()), Qt::white);
+    if (d->Flashing(Clock::now())) Invert(QRect(-sx, -sy, d->image_width(), d->image_height()));
+    painter.drawImage(0, 0, frame_);
+}
+
+void TerminalView::Invert(QRect area) {
+    area = area.intersected(frame_.rect());
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        auto* line = reinterpret_cast<std::uint32_t*>(frame_.scanLine(y));
+        // Palette values are 0x00BBGGRR: the colour bits, not the padding byte.
+        for (int x = area.left(); x <= area.right(); ++x)
+            line[x] ^= 0x00FFFFFFu;
     }
 }
 

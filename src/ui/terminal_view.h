@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QImage>
 #include <QTimer>
 #include <functional>
 
@@ -73,11 +74,14 @@ class TerminalView final : public QAbstractScrollArea {
     void SchedulePaint();
     void HandleKey(QKeyEvent* event);
     QRect ImageRectOfCell(int column, int row, int columns) const;
+    // Inverts the colours of an area of the frame.
+    void Invert(QRect area);
 
     std::function<bool(QKeyEvent*)> accelerator_;
     Session* session_ = nullptr;
     KeyHandler keys_;
     FramePacer pacer_;
+    QImage frame_;
     QTimer paint_timer_;
     QTimer flash_timer_;
     bool selecting_ = false;

@@ -270,6 +270,12 @@ TEST_F(MainWindowTest, MouseSelectionAcrossTheHistoryIsCopiedAndPasteTypesCarria
     QTest::mouseRelease(view()->viewport(), Qt::LeftButton, {}, to);
     const std::string expected = "5\r\nline 6\r\nline 7\r\nline 8";
     EXPECT_EQ(d->SelectionText(), expected);
+    // Selected cells show inverted: the blank after "line 6" is white, the one before the
+    // selection's start stays black.
+    QTest::qWait(40);
+    const QImage shot = view()->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    EXPECT_EQ(shot.pixel(10 * cw, ch + ch / 2), qRgb(255, 255, 255));
+    EXPECT_EQ(shot.pixel(4 * cw, ch / 2), qRgb(0, 0, 0));
     EXPECT_TRUE(Enabled(kCopy));
     EXPECT_TRUE(Enabled(kCopyAndPaste));
     QTest::keyClick(view(), Qt::Key_C, Qt::AltModifier);
