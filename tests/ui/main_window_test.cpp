@@ -345,6 +345,51 @@ TEST_F(MainWindowTest, ConnectAsksTheKindsFieldsInPlainDialogsAndConnects) {
     EXPECT_TRUE(std::filesystem::exists(config_.File("DEFAULT_TELNET.tks")));
 }
 
+TEST_F(MainWindowTest, ASystemFontRedrawsEverySessionAndTheQuitQuestionKeepsTheWindow) {
+    const int fd = OpenTelnetSession();
+    ASSERT_GE(fd, 0);
+    LocalSession("second\r\n");
+    Preferences::Instance().SetWide(pref::Font, u"DejaVu Sans Mono");
+    Preferences::Instance().SetInt(pref::FontSize, 11);
+    window_->ApplyFont();
+    const Font* font = CurrentFont();
+    ASSERT_NE(font, nullptr);
+    EXPECT_EQ(font->FontType(), Font::kSystemType);
+    EXPECT_EQ(font->GetName(), "DejaVu Sans Mono");
+    EXPECT_EQ(font->GetSize(), 11);
+    EXPECT_GT(font->GetCharHeight(), 8);
+    // Every session takes the new cell and draws all its rows again.
+    for (Session* session : window_->sessions().Sessions()) {
+        auto* d = static_cast<ViewDisplay*>(session->GetDisplay());
+        EXPECT_EQ(d->cell_width(), font->GetCharWidth());
+        EXPECT_EQ(d->cell_height(), font->GetCharHeight());
+        EXPECT_TRUE(d->RowMarked(d->scrollback()));
+    }
+    // The text shows: the first cell of "second" has lit pixels.
+    QTest::qWait(40);
+    auto* d = view()->display();
+    const int top = d->scrollback() * d->cell_height() - view()->verticalScrollBar()->value();
+    const QImage shot = view()->viewport()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    int lit = 0;
+    for (int y = 0; y < d->cell_height(); ++y)
+        for (int x = 0; x < d->cell_width(); ++x)
+            lit += shot.pixel(x, top + y) != qRgb(0, 0, 0) ? 1 : 0;
+    EXPECT_GT(lit, 3);
+    // Same preferences again: the font is kept.
+    window_->ApplyFont();
+    EXPECT_EQ(CurrentFont(), font);
+
+    // Closing the window while a session is up asks first; No keeps it open.
+    ui_.QueueYesNo(false);
+    EXPECT_FALSE(window_->close());
+    EXPECT_TRUE(window_->isVisible());
+    ASSERT_EQ(ui_.CountOf(ScriptedUi::Kind::kYesNo), 1);
+    EXPECT_EQ(ui_.shown().back().caption, "Really quit?");
+    ui_.QueueYesNo(true);
+    EXPECT_TRUE(window_->close());
+    EXPECT_TRUE(testing::SeesEndOfStream(fd));
+}
+
 // Every built-in font, through the view onto the screen: a letter and a line-drawing character
 // appear exactly as the font's bitmap says.
 class BuiltinFontViewTest : public MainWindowTest, public ::testing::WithParamInterface<int> {};
