@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
@@ -27,6 +29,8 @@ namespace {
 using namespace command;
 
 constexpr int kTimerMs = 500;
+// Screen savers wait minutes: telling them of activity twice a minute keeps the screen on.
+constexpr std::chrono::seconds kKeepAwakeInterval{30};
 
 const char* const kSubmenus[] = {"File", "Edit", "Session", "Keys", "Help"};
 
@@ -57,6 +61,7 @@ MainWindow::MainWindow() : sessions_(this), commands_(sessions_, *this), ui_(thi
     });
     connect(&timer_, &QTimer::timeout, this, [this] {
         view_->Tick();
+        KeepAwake();
         sessions_.PurgeUnusedConfigs();
     });
     timer_.start(kTimerMs);
@@ -198,6 +203,21 @@ void MainWindow::UpdateTitle() {
         }
     }
     setWindowTitle(title);
+}
+
+void MainWindow::KeepAwake() {
+    if (Preferences::Instance().GetInt(pref::KeepAwake) == 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_keep_awake_ || sessions_.CountLinkUp() == 0) return;
+    next_keep_awake_ = now + kKeepAwakeInterval;
+    // The desktop's screen saver, where there is one; the call is not waited for.
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) return;
+    bus.call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.ScreenSaver"),
+                                            QStringLiteral("/ScreenSaver"),
+                                            QStringLiteral("org.freedesktop.ScreenSaver"),
+                                            QStringLiteral("SimulateUserActivity")),
+             QDBus::NoBlock);
 }
 
 // ---------------------------------------------------------------------------------------------

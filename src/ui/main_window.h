@@ -6,6 +6,7 @@
 
 #include <QMainWindow>
 #include <QTimer>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -83,6 +84,9 @@ class MainWindow final : public QMainWindow, public SessionFrontEnd, public Main
     void RebuildSessionMenu();
     void UpdateTitle();
     void RunCommand(int command);
+    // With the KeepAwake preference, tells the desktop's screen saver of activity while a
+    // session is up.
+    void KeepAwake();
 
     SessionList sessions_;
     MainCommands commands_;
@@ -95,6 +99,7 @@ class MainWindow final : public QMainWindow, public SessionFrontEnd, public Main
     std::vector<QAction*> session_actions_;
     std::map<QKeySequence, int> accelerators_;
     QTimer timer_;
+    std::chrono::steady_clock::time_point next_keep_awake_{};
     bool quit_confirmed_ = false;
     bool closing_ = false;
 };
