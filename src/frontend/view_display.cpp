@@ -42,27 +42,26 @@ void ViewDisplay::Changed() {
 }
 
 int ViewDisplay::ImageRow(int row) const {
-    const int total = total_rows();
-    if (total <= 0) return 0;
-    int at = origin_ + row;
-    if (at >= total) at -= total;
-    return at;
+    if (cached_rows_ <= 0) return 0;
+    return static_cast<int>((first_line_ + row) % cached_rows_);
 }
 
 void ViewDisplay::Mark(int r0, int r1) {
     r0 = std::max(r0, 0);
     r1 = std::min(r1, total_rows() - 1);
-    for (int r = r0; r <= r1; ++r)
-        marked_[static_cast<std::size_t>(ImageRow(r))] = 1;
+    for (int r = r0; r <= r1; ++r) {
+        long long& line = cached_line_[static_cast<std::size_t>(ImageRow(r))];
+        if (line == first_line_ + r) line = -1;
+    }
 }
 
 void ViewDisplay::MarkAll() {
-    std::fill(marked_.begin(), marked_.end(), 1);
+    std::fill(cached_line_.begin(), cached_line_.end(), -1);
 }
 
 bool ViewDisplay::RowMarked(int row) const {
-    if (row < 0 || row >= total_rows()) return false;
-    return marked_[static_cast<std::size_t>(ImageRow(row))] != 0;
+    if (row < 0 || row >= total_rows() || cached_rows_ <= 0) return false;
+    return cached_line_[static_cast<std::size_t>(ImageRow(row))] != first_line_ + row;
 }
 
 void ViewDisplay::Touch(int r0, int r1) {
@@ -73,17 +72,18 @@ void ViewDisplay::Touch(int r0, int r1) {
 void ViewDisplay::SetCellSize(int width, int height) {
     cell_width_ = std::max(width, 1);
     cell_height_ = std::max(height, 1);
-    pixels_.assign(
-        static_cast<std::size_t>(image_width()) * static_cast<std::size_t>(image_height()),
-        SharedPalette()[kWhite]);
-    MarkAll();
+    const std::size_t row_pixels = static_cast<std::size_t>(image_width()) * cell_height_;
+    const std::size_t affordable = row_pixels > 0 ? kPixelBudget / row_pixels : 0;
+    cached_rows_ =
+        std::min(total_rows(), static_cast<int>(std::max<std::size_t>(kMinCachedRows, affordable)));
+    pixels_.assign(row_pixels * static_cast<std::size_t>(cached_rows_), SharedPalette()[kWhite]);
+    cached_line_.assign(static_cast<std::size_t>(cached_rows_), -1);
     Changed();
 }
 
 void ViewDisplay::SetupImage(int columns, int rows, int scrollback) {
     cells_.SetupImage(columns, rows, scrollback);
-    origin_ = 0;
-    marked_.assign(static_cast<std::size_t>(total_rows()), 1);
+    first_line_ = 0;
     selection_.Clear();
     cursor_drawn_ = false;
     SetCellSize(cell_width_, cell_height_);
@@ -112,9 +112,9 @@ void ViewDisplay::MoveRows(int c0, int r0, int c1, int r1, int c_dest, int r_des
     const bool whole_buffer = c0 <= 0 && c1 >= columns() - 1 && c_dest == 0 && n > 0 &&
                               n < height && r_dest == 0 && r1 == total - 1;
     if (whole_buffer && total > 0) {
-        // The image turns with the cells: row r now shows what row r + n showed.
-        origin_ = (origin_ + n) % total;
-        Mark(total - n, total - 1);
+        // Row r now shows what row r + n showed: the same line, still in the cache. The rows that
+        // come in at the bottom are new lines.
+        first_line_ += n;
     } else {
         Mark(std::min(r0, r_dest), std::max(r1, r_dest + height - 1));
     }
@@ -181,13 +181,15 @@ int ViewDisplay::UpdateImage(const Font& font, int first_row, int last_row) {
     }
     first_row = std::max(first_row, 0);
     last_row = std::min(last_row, total_rows() - 1);
-    PixelBuffer target{pixels_.data(), image_width(), image_height(), image_width()};
+    // Rows beyond what the cache holds at once would overwrite each other.
+    last_row = std::min(last_row, first_row + cached_rows_ - 1);
+    PixelBuffer target{pixels_.data(), image_width(), cached_rows_ * cell_height_, image_width()};
     int drawn = 0;
     for (int r = first_row; r <= last_row; ++r) {
         const int image_row = ImageRow(r);
-        std::uint8_t& mark = marked_[static_cast<std::size_t>(image_row)];
-        if (mark == 0) continue;
-        mark = 0;
+        long long& line = cached_line_[static_cast<std::size_t>(image_row)];
+        if (line == first_line_ + r) continue;
+        line = first_line_ + r;
         const int y = image_row * cell_height_;
         for (int c = 0; c < columns(); ++c) {
             const std::uint32_t v = cells_.Cell(c, r);

@@ -1,12 +1,15 @@
 // The drawing side of a session in a graphical front end, without a toolkit: it keeps the
 // session's cells (so that a font change or a disconnected session can be drawn again), an image
-// of the whole buffer in palette colours (0x00BBGGRR) that the toolkit shows as it is, the cursor
+// of the buffer's rows in palette colours (0x00BBGGRR) that the toolkit shows as it is, the cursor
 // with its blink, the visual bell and the selection.
 //
 // The image is drawn lazily: the terminal's operations only change cells and mark rows, and
 // UpdateImage draws the marked rows the view is about to show. A stream that scrolls a thousand
-// lines between two frames costs one drawing of the visible rows, not a thousand. Like the cells,
-// the image is a ring of rows: a scroll of the whole buffer moves its origin and copies no pixels.
+// lines between two frames costs one drawing of the visible rows, not a thousand. The image is a
+// cache of rows counted by line since the session began: a scroll of the whole buffer only moves
+// that count, so the rows that stay keep their pixels and none is copied. Its size is bounded, so
+// that a session file asking for a huge grid cannot ask for gigabytes of pixels; the history
+// beyond what the cache holds is drawn again when it is scrolled into view.
 #pragma once
 
 #include <chrono>
@@ -61,20 +64,26 @@ class ViewDisplay final : public TerminalDisplay {
     int scrollback() const { return cells_.scrollback(); }
     int total_rows() const { return cells_.total_rows(); }
 
-    // The image: cell size of the font it is drawn with, and its pixels. Row r of the buffer lies
-    // at image row ImageRow(r) (the ring); the pixels are image_width() x image_height().
+    // The image: cell size of the font it is drawn with, the pixel size of the whole buffer, and
+    // the cache of rows. Row r of the buffer is drawn at cache row ImageRow(r); the pixels are
+    // image_width() x (cached_rows() x cell_height()).
     void SetCellSize(int width, int height);
     int cell_width() const { return cell_width_; }
     int cell_height() const { return cell_height_; }
     int image_width() const { return columns() * cell_width_; }
-    int image_height() const { return total_rows() * cell_height_; }
+    int buffer_height() const { return total_rows() * cell_height_; }
+    int cached_rows() const { return cached_rows_; }
     int ImageRow(int row) const;
     const std::uint32_t* pixels() const { return pixels_.data(); }
-    // Draws the marked rows among first..last (absolute rows) with font; returns how many it drew.
+    // Draws the rows among first..last (absolute rows) that changed or are not in the cache, with
+    // font; returns how many it drew. At most cached_rows() rows can be shown at once.
     int UpdateImage(const Font& font, int first_row, int last_row);
-    // Marks every row for drawing (a new font, new colours).
+    // Every row is drawn again (a new font, new colours).
     void MarkAll();
     bool RowMarked(int row) const;
+    // The cache holds at least this many rows, more while it stays within the pixel budget.
+    static constexpr int kMinCachedRows = 128;
+    static constexpr std::size_t kPixelBudget = 16u << 20;  // pixels, 64 MB
 
     // The cursor: its cell (absolute row), its shape, and whether it shows now.
     int cursor_column() const { return cells_.cursor_column(); }
@@ -103,9 +112,12 @@ class ViewDisplay final : public TerminalDisplay {
     MemoryDisplay cells_;
     int cell_width_ = 1;
     int cell_height_ = 1;
-    int origin_ = 0;  // image row of buffer row 0
+    // Line number of buffer row 0: grows with every scroll of the whole buffer.
+    long long first_line_ = 0;
+    int cached_rows_ = 0;
     std::vector<std::uint32_t> pixels_;
-    std::vector<std::uint8_t> marked_;  // by image row
+    // The line each cache row holds, -1 for none (or one that changed since it was drawn).
+    std::vector<long long> cached_line_;
     bool cursor_drawn_ = false;
     std::optional<std::chrono::steady_clock::time_point> flash_end_;
     Selection selection_;

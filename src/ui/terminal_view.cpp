@@ -68,7 +68,7 @@ void TerminalView::SetSession(Session* session) {
 void TerminalView::DisplayChanged(ViewDisplay* changed) {
     if (changed == nullptr || changed != display()) return;
     const QSize size(changed->image_width(),
-                     changed->total_rows() > 0 ? changed->image_height() : 0);
+                     changed->total_rows() > 0 ? changed->buffer_height() : 0);
     if (size != image_size_) {
         // A new font keeps the same rows and columns in view.
         const QSize cell(changed->cell_width(), changed->cell_height());
@@ -115,7 +115,7 @@ QSize TerminalView::sizeHint() const {
 void TerminalView::UpdateGeometry() {
     const ViewDisplay* d = display();
     const int image_width = d != nullptr ? d->image_width() : 0;
-    const int image_height = d != nullptr ? d->image_height() : 0;
+    const int image_height = d != nullptr ? d->buffer_height() : 0;
     const int cw = d != nullptr ? d->cell_width() : 1;
     const int ch = d != nullptr ? d->cell_height() : 1;
     const QSize area = viewport()->size();
@@ -149,7 +149,7 @@ void TerminalView::FollowCursor() {
     }
     if (y < v->value() || y + d->cell_height() > v->value() + height) {
         const int screen_top = d->scrollback() * d->cell_height();
-        const int lowest = std::max(screen_top, d->image_height() - height);
+        const int lowest = std::max(screen_top, d->buffer_height() - height);
         v->setValue(std::clamp(y - height / 2, screen_top, lowest));
     }
 }
@@ -194,7 +194,8 @@ void TerminalView::paintEvent(QPaintEvent*) {
     const int sy = verticalScrollBar()->value();
     const int ch = d->cell_height();
     const int first = sy / ch;
-    const int last = std::min(d->total_rows() - 1, (sy + viewport()->height() - 1) / ch);
+    const int last = std::min(
+        {d->total_rows() - 1, (sy + viewport()->height() - 1) / ch, first + d->cached_rows() - 1});
     rows_drawn_ += d->UpdateImage(*font, first, last);
 
     // The frame is put together from the image's rows (a ring) with the cursor, the selection
@@ -230,7 +231,7 @@ void TerminalView::paintEvent(QPaintEvent*) {
         }
         Invert(cell);
     }
-    if (d->Flashing(Clock::now())) Invert(QRect(-sx, -sy, d->image_width(), d->image_height()));
+    if (d->Flashing(Clock::now())) Invert(QRect(-sx, -sy, d->image_width(), d->buffer_height()));
     painter.drawImage(0, 0, frame_);
 }
 

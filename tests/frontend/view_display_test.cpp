@@ -84,6 +84,29 @@ TEST_F(ViewDisplayTest, OnlyMarkedRowsAmongTheShownOnesAreDrawn) {
     EXPECT_TRUE(display_.RowMarked(display_.scrollback() + vt_->CursorRow()));
 }
 
+TEST(ViewDisplayImage, AHugeGridKeepsItsPixelsWithinTheBudget) {
+    ViewDisplay display(nullptr);
+    display.SetCellSize(12, 16);
+    display.SetupImage(1000, 1000, 15000);
+    const std::size_t pixels = static_cast<std::size_t>(display.image_width()) *
+                               display.cached_rows() * display.cell_height();
+    EXPECT_EQ(display.cached_rows(), ViewDisplay::kMinCachedRows);
+    EXPECT_LE(pixels, static_cast<std::size_t>(ViewDisplay::kMinCachedRows) * 12000 * 16);
+    auto font = CreateBuiltinFont(24);
+    // Rows further apart than the cache holds take turns in it.
+    EXPECT_EQ(display.UpdateImage(*font, 0, 0), 1);
+    EXPECT_EQ(display.UpdateImage(*font, ViewDisplay::kMinCachedRows, ViewDisplay::kMinCachedRows),
+              1);
+    EXPECT_TRUE(display.RowMarked(0));
+    // More rows than the cache holds are never drawn over each other.
+    EXPECT_EQ(display.UpdateImage(*font, 0, 999), ViewDisplay::kMinCachedRows);
+
+    // A small grid is cached whole.
+    display.SetCellSize(6, 8);
+    display.SetupImage(80, 24, 500);
+    EXPECT_EQ(display.cached_rows(), 524);
+}
+
 TEST_F(ViewDisplayTest, SelectionAcrossScrollbackCopiesRowsWithoutTrailingBlanks) {
     for (int i = 0; i < 8; ++i)
         Feed("row" + std::to_string(i) + "   \r\n");
