@@ -6,6 +6,8 @@
 #include <QCryptographicHash>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
 
 #include "core/preferences.h"
@@ -75,9 +77,22 @@ void ListenForLaterStarts(QLocalServer& server, MainWindow& window) {
 std::string InstanceName() {
     // Each user and configuration folder has its own instance (tests run side by side with
     // folders of their own).
-    const QByteArray folder = QByteArray::fromStdString(ConfigDirectory());
+    const std::string config = ConfigDirectory();
     const QByteArray hash =
-        QCryptographicHash::hash(folder, QCryptographicHash::Sha256).toHex().left(16);
+        QCryptographicHash::hash(QByteArray::fromStdString(config), QCryptographicHash::Sha256)
+            .toHex()
+            .left(16);
+    // The socket lives in a folder only its user may write to, so that nobody else can stand in
+    // for the running window; the shared temporary folder only when the path would be too long
+    // for a socket address.
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string folder =
+        runtime != nullptr && runtime[0] != '\0' && std::filesystem::is_directory(runtime)
+            ? std::string(runtime)
+            : config;
+    const std::string path = folder + "/tarnwick-" + hash.toStdString() + ".socket";
+    constexpr std::size_t kMaxSocketPath = 100;
+    if (path.size() < kMaxSocketPath) return path;
     return "tarnwick-" + std::to_string(getuid()) + "-" + hash.toStdString();
 }
 

@@ -11,7 +11,7 @@ namespace tarnwick {
 // brings it to the front and ends. Returns the exit status.
 int RunQtApplication(int argc, char** argv, const std::vector<std::string>& files);
 
-// The local socket name of the running instance, per user and configuration folder.
+// The local socket of the running instance, per user and configuration folder.
 std::string InstanceName();
 
 }  // namespace tarnwick
