@@ -17,6 +17,7 @@
 #include "frontend/view_display.h"
 #include "platform/text.h"
 #include "session/session_menu.h"
+#include "terminal/vt.h"
 #include "ui/dialogs.h"
 #include "ui/key_map.h"
 #include "ui/system_font.h"
@@ -38,7 +39,9 @@ const char* const kSubmenus[] = {"File", "Edit", "Session", "Keys", "Help"};
 
 MainWindow::MainWindow() : sessions_(this), commands_(sessions_, *this), ui_(this) {
     setWindowTitle(QString::fromUtf8(kTitle));
-    view_ = new TerminalView(this, [this](QKeyEvent* event) { return HandleAccelerator(event); });
+    view_ = new TerminalView(
+        this, [this] { return sessions_.Current(); },
+        [this](QKeyEvent* event) { return HandleAccelerator(event); });
     setCentralWidget(view_);
     BuildMenus();
     input_buffer_ = new InputBuffer(
@@ -71,7 +74,6 @@ MainWindow::MainWindow() : sessions_(this), commands_(sessions_, *this), ui_(thi
 MainWindow::~MainWindow() {
     timer_.stop();
     sessions_.menu().SetChangedHook(nullptr);
-    view_->SetSession(nullptr);
 }
 
 void MainWindow::Start() {
@@ -240,8 +242,13 @@ void MainWindow::SessionUpdated(Session* session) {
     UpdateTitle();
 }
 
-void MainWindow::CurrentChanged(Session* session) {
-    view_->SetSession(session);
+void MainWindow::CurrentChanged(Session*) {
+    // A terminal paused by a selection in progress runs again, if it is still a session's.
+    if (VT* paused = view_->CurrentChanged()) {
+        for (Session* session : sessions_.Sessions()) {
+            if (session->GetVT() == paused) paused->Resume();
+        }
+    }
     UpdateTitle();
 }
 

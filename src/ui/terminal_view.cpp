@@ -30,8 +30,11 @@ QColor ColourOf(std::uint32_t palette_value) {
 
 }  // namespace
 
-TerminalView::TerminalView(QWidget* parent, std::function<bool(QKeyEvent*)> accelerator)
-    : QAbstractScrollArea(parent), accelerator_(std::move(accelerator)) {
+TerminalView::TerminalView(QWidget* parent, std::function<Session*()> current,
+                           std::function<bool(QKeyEvent*)> accelerator)
+    : QAbstractScrollArea(parent),
+      current_(std::move(current)),
+      accelerator_(std::move(accelerator)) {
     setFocusPolicy(Qt::StrongFocus);
     setAttribute(Qt::WA_InputMethodEnabled, false);
     viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
@@ -46,23 +49,21 @@ TerminalView::TerminalView(QWidget* parent, std::function<bool(QKeyEvent*)> acce
 }
 
 ViewDisplay* TerminalView::display() const {
-    return session_ != nullptr ? static_cast<ViewDisplay*>(session_->GetDisplay()) : nullptr;
+    Session* current = session();
+    return current != nullptr ? static_cast<ViewDisplay*>(current->GetDisplay()) : nullptr;
 }
 
-void TerminalView::SetSession(Session* session) {
-    if (selecting_) {
-        selecting_ = false;
-        if (session_ != nullptr) {
-            if (VT* vt = session_->GetVT()) vt->Resume();
-        }
-    }
-    session_ = session;
+VT* TerminalView::CurrentChanged() {
+    VT* paused = paused_;
+    paused_ = nullptr;
+    selecting_ = false;
     // A new session's terminal sizes its image after it has become current: the screen is shown
     // once there is one.
     show_screen_pending_ = true;
     image_size_ = {};
     DisplayChanged(display());
     viewport()->update();
+    return paused;
 }
 
 void TerminalView::DisplayChanged(ViewDisplay* changed) {
@@ -157,7 +158,7 @@ void TerminalView::FollowCursor() {
 void TerminalView::Tick() {
     ViewDisplay* d = display();
     if (d == nullptr) return;
-    if (session_->IsLinkUp()) {
+    if (session()->IsLinkUp()) {
         if (d->BlinkCursor(false)) SchedulePaint();
     } else if (d->CursorShown()) {
         d->HideCursor();
@@ -269,7 +270,7 @@ void TerminalView::keyPressEvent(QKeyEvent* event) {
         return;
     }
     HandleKey(event);
-    KeyHandler::PumpKeys(session_);
+    KeyHandler::PumpKeys(session());
 }
 
 void TerminalView::HandleKey(QKeyEvent* event) {
@@ -278,7 +279,7 @@ void TerminalView::HandleKey(QKeyEvent* event) {
     const bool shift = (mods & Qt::ShiftModifier) != 0;
     const bool ctrl = (mods & Qt::ControlModifier) != 0;
     const bool alt = (mods & Qt::AltModifier) != 0;
-    Session* session = session_;
+    Session* session = this->session();
     const bool connected = session != nullptr && session->IsConnected();
 
     if (const int code = TerminalCodeFor(key, mods)) {
@@ -318,7 +319,10 @@ void TerminalView::mousePressEvent(QMouseEvent* event) {
     }
     if (event->button() != Qt::LeftButton) return;
     // Output must not move the text while it is being selected.
-    if (VT* vt = session_->GetVT()) vt->Pause();
+    if (paused_ == nullptr) {
+        paused_ = session()->GetVT();
+        if (paused_ != nullptr) paused_->Pause();
+    }
     selecting_ = true;
     d->selection().Start(CellAt(event->position().toPoint()));
     viewport()->update();
@@ -345,8 +349,10 @@ void TerminalView::EndSelection(QPoint point) {
     if (!text.empty() && QApplication::clipboard()->supportsSelection()) {
         QApplication::clipboard()->setText(QString::fromStdString(text), QClipboard::Selection);
     }
-    // What arrived meanwhile is shown now.
-    if (VT* vt = session_->GetVT()) vt->Resume();
+    // What arrived meanwhile is shown now (unless the session was disconnected meanwhile: its
+    // terminal is on its way out).
+    if (paused_ != nullptr && session()->GetVT() == paused_) paused_->Resume();
+    paused_ = nullptr;
     viewport()->update();
 }
 
@@ -367,8 +373,9 @@ void TerminalView::PasteClipboard(bool primary) {
 }
 
 void TerminalView::PasteText(const QString& text) {
-    if (session_ == nullptr || !session_->IsConnected() || text.isEmpty()) return;
-    IO* terminal = session_->GetTerminal();
+    Session* current = session();
+    if (current == nullptr || !current->IsConnected() || text.isEmpty()) return;
+    IO* terminal = current->GetTerminal();
     if (terminal == nullptr) return;
     // Narrow text is UTF-8 throughout the program, and so is what a Linux host expects.
     const QByteArray utf8 = text.toUtf8();
@@ -379,7 +386,7 @@ void TerminalView::PasteText(const QString& text) {
 }
 
 void TerminalView::contextMenuEvent(QContextMenuEvent* event) {
-    const bool connected = session_ != nullptr && session_->IsConnected();
+    const bool connected = session() != nullptr && session()->IsConnected();
     const bool clipboard_text = !QApplication::clipboard()->text().isEmpty();
     QMenu menu(this);
     QAction* copy = menu.addAction(QStringLiteral("&Copy"), this, [this] { CopySelection(); });

@@ -16,18 +16,24 @@
 namespace tarnwick {
 
 class Session;
+class VT;
 
 class TerminalView final : public QAbstractScrollArea {
     Q_OBJECT
 
   public:
-    // `accelerator` gets every key event first and answers whether it was a main-window command.
-    explicit TerminalView(QWidget* parent, std::function<bool(QKeyEvent*)> accelerator);
+    // `current` gives the session to show (asked each time, so that a session the list has
+    // destroyed is never reached); `accelerator` gets every key event first and answers whether
+    // it was a main-window command.
+    TerminalView(QWidget* parent, std::function<Session*()> current,
+                 std::function<bool(QKeyEvent*)> accelerator);
 
     // The session shown, or nullptr.
-    void SetSession(Session* session);
-    Session* session() const { return session_; }
+    Session* session() const { return current_ ? current_() : nullptr; }
     ViewDisplay* display() const;
+    // Another session became current: its screen is shown. A selection in progress ends; the
+    // terminal it paused is handed back to be resumed if it still exists.
+    VT* CurrentChanged();
 
     // The session's display changed; a paint follows within a frame.
     void DisplayChanged(ViewDisplay* display);
@@ -77,8 +83,9 @@ class TerminalView final : public QAbstractScrollArea {
     // Inverts the colours of an area of the frame.
     void Invert(QRect area);
 
+    std::function<Session*()> current_;
     std::function<bool(QKeyEvent*)> accelerator_;
-    Session* session_ = nullptr;
+    VT* paused_ = nullptr;  // the terminal a selection in progress paused
     KeyHandler keys_;
     FramePacer pacer_;
     QImage frame_;
