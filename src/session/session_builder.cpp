@@ -2,6 +2,7 @@
 
 #include "core/connection_kinds.h"
 #include "core/session_config.h"
+#include "ssh/ssh1.h"
 #include "ssh/ssh2.h"
 #include "telnet/telnet.h"
 #include "transport/tcpip.h"
@@ -28,6 +29,10 @@ IO* BuildSsh2(SessionConfig&) {
     return OverTcp(new IO_SSH2());
 }
 
+IO* BuildSsh1(SessionConfig&) {
+    return OverTcp(new IO_SSH1());
+}
+
 struct ChainBuilder {
     int kind;
     IO* (*build)(SessionConfig& config);
@@ -35,6 +40,7 @@ struct ChainBuilder {
 
 constexpr ChainBuilder kBuilders[] = {
     {kKindSSH2, BuildSsh2},
+    {kKindSSH1, BuildSsh1},
     {kKindTelnet, BuildTelnet},
 };
 
