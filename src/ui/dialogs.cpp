@@ -106,7 +106,7 @@ ConnectionChoice RunConnectionDialogs(QWidget* parent, SessionConfig& config) {
 bool RunParameterForm(QWidget* parent, SessionConfig& config, int kind) {
     ConnectionForm form(config, kind);
     QDialog dialog(parent);
-    dialog.setWindowTitle(QString::fromUtf8(form.spec().title));
+    dialog.setWindowTitle(QString::fromUtf8(form.definition().title));
     auto* layout = new QVBoxLayout(&dialog);
     auto* fields = new QFormLayout();
     layout->addLayout(fields);
@@ -114,7 +114,7 @@ bool RunParameterForm(QWidget* parent, SessionConfig& config, int kind) {
     // One widget per field; each writes its value back into the form when OK is pressed.
     std::vector<std::function<void()>> store;
     for (std::size_t i = 0; i < form.FieldCount(); ++i) {
-        const FieldSpec& field = form.Field(i);
+        const FormField& field = form.Field(i);
         const QString label = QString::fromUtf8(field.label);
         switch (field.type) {
             case FieldType::kCheck: {
@@ -159,7 +159,7 @@ bool RunParameterForm(QWidget* parent, SessionConfig& config, int kind) {
         }
     }
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
-    if ((form.spec().buttons & kButtonForwards) != 0) {
+    if ((form.definition().buttons & kButtonForwards) != 0) {
         QPushButton* forwards =
             buttons->addButton(QStringLiteral("Forwar&d..."), QDialogButtonBox::ActionRole);
         QObject::connect(forwards, &QPushButton::clicked, &dialog,
