@@ -58,9 +58,10 @@ constexpr const char* kQuitQuestion =
     "There is at least one active session. Are you sure that you want to quit and disconnect "
     "from all active sessions?";
 
-// Features whose layers this build does not have yet: their items are shown, never enabled.
-constexpr int kComingLater[] = {kCapture,   kReceiveXmodem, kSendXmodem,
-                                kSendAscii, kSendScp,       kReceiveScp};
+// Features whose layers or dialogs this build does not have yet: their items are shown, never
+// enabled.
+constexpr int kComingLater[] = {kCapture, kReceiveXmodem, kSendXmodem,       kSendAscii,
+                                kSendScp, kReceiveScp,    kGlobalPreferences};
 
 }  // namespace
 
