@@ -60,8 +60,8 @@ constexpr const char* kQuitQuestion =
 
 // Features whose layers or dialogs this build does not have yet: their items are shown, never
 // enabled.
-constexpr int kComingLater[] = {kCapture, kReceiveXmodem, kSendXmodem,       kSendAscii,
-                                kSendScp, kReceiveScp,    kGlobalPreferences};
+constexpr int kComingLater[] = {kCapture,   kReceiveXmodem, kSendXmodem,
+                                kSendAscii, kSendScp,       kReceiveScp};
 
 }  // namespace
 

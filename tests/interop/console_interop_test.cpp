@@ -36,8 +36,8 @@ TEST(ConsoleInteropTest, WorkInATelnetSessionSwitchDisconnectAndQuit) {
                                          std::to_string(port) + "\r\nrows: 24\r\ncolumns: 80\r\n");
 
     Tmux tmux("tarnwick-console-" + std::to_string(getpid()));
-    const std::string program = std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick";
-    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + program + " --console " +
+    const std::string program = std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick --console";
+    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + program + " " +
                session_file);
     ASSERT_TRUE(tmux.WaitFor("Telnet: 127.0.0.1")) << tmux.Screen();
     ASSERT_TRUE(tmux.WaitFor("#")) << tmux.Screen();
@@ -81,7 +81,7 @@ TEST(ConsoleInteropTest, WorkInATelnetSessionSwitchDisconnectAndQuit) {
 TEST(ConsoleInteropTest, ConnectCancelledShowsCanceledAndTheTerminalIsRestoredOnSignal) {
     testing::TempDir config_dir;
     Tmux tmux("tarnwick-cancel-" + std::to_string(getpid()));
-    const std::string program = std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick";
+    const std::string program = std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick --console";
     // The program runs inside a shell, so that the shell's own screen comes back afterwards; it
     // writes its process id first, so that the test signals exactly that process.
     const std::string pid_file = config_dir.File("program.pid");

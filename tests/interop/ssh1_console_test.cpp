@@ -17,7 +17,7 @@ TEST(Ssh1ConsoleTest, ConnectLogInRunACommandAndDisconnect) {
 
     testing::Tmux tmux("tarnwick-ssh1-" + std::to_string(getpid()));
     tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + std::string(TARNWICK_BINARY_DIR) +
-               "/bin/tarnwick");
+               "/bin/tarnwick --console");
     ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
     tmux.Keys("C-] c");
     ASSERT_TRUE(tmux.WaitFor("1  New SSH1 Connection")) << tmux.Screen();

@@ -60,7 +60,7 @@ TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
 
     testing::Tmux tmux("tarnwick-ssh-" + std::to_string(getpid()));
     tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + std::string(TARNWICK_BINARY_DIR) +
-               "/bin/tarnwick");
+               "/bin/tarnwick --console");
     ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
     tmux.Keys("C-] c");
     ASSERT_TRUE(tmux.WaitFor("2  New SSH2 Connection")) << tmux.Screen();
