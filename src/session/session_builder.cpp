@@ -3,7 +3,11 @@
 #include "core/connection_kinds.h"
 #include "core/session_config.h"
 #include "ssh/ssh2.h"
+#include "ssl/ssl.h"
+#include "ssl/starttls_proxy.h"
 #include "telnet/telnet.h"
+#include "transport/socket_listener.h"
+#include "transport/socket_worker.h"
 #include "transport/tcpip.h"
 
 namespace tarnwick {
@@ -18,14 +22,34 @@ IO* OverTcp(IO* protocol) {
     return protocol;
 }
 
+// A layer with the chain below linked under it.
+IO* Above(IO* layer, IO* below) {
+    if (layer->InsertBelow(below) != status::kOk) delete below;
+    return layer;
+}
+
 IO* BuildTelnet(SessionConfig& config) {
-    // Telnet inside TLS needs the TLS layer, which this build does not have yet.
-    if (config.GetInt(setting::enable_ssl) != 0) return nullptr;
+    if (config.GetInt(setting::enable_ssl) != 0) {
+        return Above(new IO_Telnet(), OverTcp(new IO_SSL()));
+    }
     return OverTcp(new IO_Telnet());
 }
 
 IO* BuildSsh2(SessionConfig&) {
     return OverTcp(new IO_SSH2());
+}
+
+IO* BuildSsl(SessionConfig&) {
+    return OverTcp(new IO_SSL());
+}
+
+// The listener keeps the chain below only as the pattern for each accepted connection's chain.
+IO* BuildSslPortForward(SessionConfig&) {
+    return Above(new IO_SocketListener(), OverTcp(new IO_SSL()));
+}
+
+IO* BuildStartTlsProxy(SessionConfig&) {
+    return Above(new IO_SocketListener(), OverTcp(new IO_STARTTLSProxy()));
 }
 
 struct ChainBuilder {
@@ -36,6 +60,9 @@ struct ChainBuilder {
 constexpr ChainBuilder kBuilders[] = {
     {kKindSSH2, BuildSsh2},
     {kKindTelnet, BuildTelnet},
+    {kKindSSL, BuildSsl},
+    {kKindSSLPortForward, BuildSslPortForward},
+    {kKindSTARTTLSProxy, BuildStartTlsProxy},
 };
 
 const ChainBuilder* FindBuilder(int kind) {
@@ -54,6 +81,49 @@ bool CanBuildChain(int kind) {
 IO* BuildChain(SessionConfig& config) {
     const ChainBuilder* builder = FindBuilder(config.GetInt(setting::session_kind));
     return builder != nullptr ? builder->build(config) : nullptr;
+}
+
+bool CanBuildTemplate(std::span<const int> layer_types) {
+    for (int type : layer_types) {
+        switch (type) {
+            case kLayerTCPIP:
+            case kLayerTelnet:
+            case kLayerSSH2:
+            case kLayerSSL:
+            case kLayerVT:
+            case kLayerCapture:
+            case kLayerSendAscii:
+            case kLayerReceiveXmodem:
+            case kLayerSendXmodem:
+            case kLayerSocketListener:
+            case kLayerSocketWorker:
+            case kLayerSTARTTLSProxy:
+                break;
+            default:
+                return false;  // serial and SSH1 have no layers in this build
+        }
+    }
+    return true;
+}
+
+IO* MakeTemplateLayer(int layer_type, int socket) {
+    switch (layer_type) {
+        case kLayerTCPIP:
+            return new IO_TCPIP();
+        case kLayerTelnet:
+            return new IO_Telnet();
+        case kLayerSSH2:
+            return new IO_SSH2();
+        case kLayerSSL:
+            return new IO_SSL();
+        case kLayerSocketListener:
+        case kLayerSocketWorker:
+            return new IO_SocketWorker(socket);
+        case kLayerSTARTTLSProxy:
+            return new IO_STARTTLSProxy();
+        default:
+            return nullptr;  // the terminal, transfer filters
+    }
 }
 
 }  // namespace tarnwick
