@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -63,7 +64,7 @@ class TlsTestPki {
               Signed("server", "/C=NL/O=Tarnwick Test/CN=localhost", 30) &&
               Signed("expired", "/C=NL/O=Tarnwick Test/CN=localhost", -1) &&
               Signed("other", "/C=NL/O=Tarnwick Test/CN=other.example", 30) &&
-              Signed("wildcard", "/C=NL/O=Tarnwick Test/CN=*.localhost", 30) &&
+              Signed("wildcard", "/C=NL/O=Tarnwick Test/CN=*.tarnwick.test", 30) &&
               RunQuietly(req + " -x509 -new -key " + key() + " -sha1 -days 30 -out " +
                          Pem("selfsigned") + " -subj '/C=NL/O=Tarnwick Self/CN=localhost'") == 0 &&
               // What this client refuses with a reason: UTF8String names, a SHA-256 signature.
@@ -84,10 +85,12 @@ class TlsTestPki {
     // "server", "expired", "other", "wildcard", "selfsigned", "utf8", "sha256".
     std::string Pem(const std::string& name) const { return dir_.path() + "/" + name + ".pem"; }
     // The certificate's DER bytes.
-    std::string Der(const std::string& name) const {
+    std::string Der(const std::string& name) {
+        auto found = der_.find(name);
+        if (found != der_.end()) return found->second;
         const std::string path = dir_.path() + "/" + name + ".der";
         RunQuietly("openssl x509 -in " + Pem(name) + " -outform DER -out " + path);
-        return SlurpFile(path);
+        return der_[name] = SlurpFile(path);
     }
 
   private:
@@ -102,6 +105,7 @@ class TlsTestPki {
     }
 
     TempDir dir_;
+    std::map<std::string, std::string> der_;
     int serial_ = 1;
     bool ok_ = false;
 };
