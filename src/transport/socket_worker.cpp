@@ -105,7 +105,7 @@ int IO_SocketWorker::Receive(const std::uint8_t* data, int length) {
         if (sent < 0 && errno == EINTR) continue;
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                kStalledWrite - (Clock::now() - progress));
+                stall_limit_ - (Clock::now() - progress));
             if (left.count() <= 0) {
                 DisplayString("The local program has stopped reading; disconnecting\r\n");
                 return status::kSendFailed;

@@ -46,6 +46,9 @@ class IO_SocketWorker : public IO {
     int Receive(const std::uint8_t* data, int length) override;
     int Display(const std::uint8_t* data, int length) override;
 
+    // How long a write to the local program may make no progress (kStalledWrite by default).
+    void SetStallLimit(std::chrono::milliseconds limit) { stall_limit_ = limit; }
+
   private:
     int ReaderLoop();
     // Waits until the chain below is connected; false when the worker is stopping instead.
@@ -53,6 +56,7 @@ class IO_SocketWorker : public IO {
 
     std::atomic<int> socket_;
     std::atomic<bool> run_{true};
+    std::chrono::milliseconds stall_limit_ = kStalledWrite;
     std::mutex wait_mutex_;
     std::condition_variable wake_;
     std::mutex close_mutex_;
