@@ -94,13 +94,17 @@ TEST_F(StartTlsProxyTest, RefusedGreetingsAndAnswersEndTheExchange) {
     } cases[] = {
         {IO_STARTTLSProxy::kPop3, "-ERR go away\r\n", "",
          "The POP3 server's greeting was refused: -ERR go away\r\n"},
-        {IO_STARTTLSProxy::kPop3, "+OKAY\r\n", "", "The POP3 server's greeting was refused: +OKAY\r\n"},
-        {IO_STARTTLSProxy::kSmtp, "554 no\r\n", "", "The SMTP server's greeting was refused: 554 no\r\n"},
-        {IO_STARTTLSProxy::kImap, "* BYE\r\n", "", "The IMAP server's greeting was refused: * BYE\r\n"},
+        {IO_STARTTLSProxy::kPop3, "+OKAY\r\n", "",
+         "The POP3 server's greeting was refused: +OKAY\r\n"},
+        {IO_STARTTLSProxy::kSmtp, "554 no\r\n", "",
+         "The SMTP server's greeting was refused: 554 no\r\n"},
+        {IO_STARTTLSProxy::kImap, "* BYE\r\n", "",
+         "The IMAP server's greeting was refused: * BYE\r\n"},
         {3, "220 ready\r\n", "", "No mail protocol is chosen for the STARTTLS proxy\r\n"},
         {IO_STARTTLSProxy::kSmtp, "220 ready\r\n", "454 TLS not available\r\n",
          "The server refused STARTTLS: 454 TLS not available\r\n"},
-        {IO_STARTTLSProxy::kImap, "* OK\r\n", "tnwk NO\r\n", "The server refused STARTTLS: tnwk NO\r\n"},
+        {IO_STARTTLSProxy::kImap, "* OK\r\n", "tnwk NO\r\n",
+         "The server refused STARTTLS: tnwk NO\r\n"},
     };
     for (const Case& c : cases) {
         BuildProxy(c.protocol);
