@@ -43,9 +43,8 @@ bool EchoInPieces(TlsClient& client, const std::string& data, std::size_t piece)
         client.RunUntil([&] { return client.top->Received().size() >= before + at; },
                         std::chrono::seconds(30));
     }
-    return client.RunUntil(
-               [&] { return client.top->Received().size() >= before + data.size(); },
-               std::chrono::seconds(60)) &&
+    return client.RunUntil([&] { return client.top->Received().size() >= before + data.size(); },
+                           std::chrono::seconds(60)) &&
            client.top->Received().substr(before) == data;
 }
 

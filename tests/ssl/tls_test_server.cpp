@@ -193,7 +193,12 @@ void TlsTestServer::ProcessRecord(SSLPacket& record) {
             break;
         case kSSLApplicationData:
             received_.append(body);
-            if (options_.echo && handshake_done_) SendApplicationData(body);
+            if (options_.respond && handshake_done_) {
+                const std::string reply = options_.respond(body);
+                if (!reply.empty()) SendApplicationData(reply);
+            } else if (options_.echo && handshake_done_) {
+                SendApplicationData(body);
+            }
             break;
         default:
             break;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -45,6 +46,8 @@ class TlsTestServer : public IO {
         bool certificate_first = false;  // Certificate before ServerHello
         bool corrupt_finished = false;   // a wrong byte in the server's verify data
         bool echo = true;                // application data goes back as it came
+        // When set, answers application data instead of the echo (a protocol behind TLS).
+        std::function<std::string(std::string_view)> respond;
         // Plain text first (a STARTTLS exchange): records are expected only after BeginTls.
         bool starts_plain = false;
     };
