@@ -140,7 +140,8 @@ inline int ListeningPortOf(pid_t pid) {
     return 0;
 }
 
-// gnutls-serv in echo mode on a port of its own choosing, stopped with the object.
+// gnutls-serv in echo mode on a port of its own choosing, stopped with the object. Its echo
+// answers whole lines and ends a record's text at its first NUL: tests send NUL-free lines.
 class GnutlsServer {
   public:
     GnutlsServer(const std::string& certificate, const std::string& key,

@@ -29,13 +29,15 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Any byte but NUL: gnutls-serv's echo ends a record's text at its first NUL.
+// Any byte but NUL, ending in a line end: gnutls-serv's echo ends a record's text at its first
+// NUL and answers whole lines.
 std::string Pattern(std::size_t size, unsigned seed) {
     std::string data(size, '\0');
     for (char& c : data) {
         seed = seed * 1103515245 + 12345;
         c = static_cast<char>(1 + (seed >> 16) % 255);
     }
+    data.back() = '\n';
     return data;
 }
 
