@@ -218,12 +218,8 @@ double ForwarderBulk(testing::TlsTestEnvironment& env, int port, const std::stri
     list->CreateSession(config);
     auto* listener = static_cast<IO_SocketListener*>(list->Current()->GetTerminal()->GetLower());
     env.loop.RunUntil([&] { return listener->ListeningPort() != 0; }, std::chrono::seconds(5));
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(listener->ListeningPort()));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
+    const int fd = testing::ConnectLoopback(listener->ListeningPort());
+    if (fd < 0) return -1;
     // The first line back marks the end of the handshake; the clock starts after it.
     testing::WriteAll(fd, "ready\n");
     std::string first;

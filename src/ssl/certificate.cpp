@@ -73,23 +73,6 @@ const char* StringTypeName(std::uint32_t type) {
     }
 }
 
-bool IsStringTag(const BerTag& tag) {
-    if (tag.tagClass != BerClass::kUniversal || tag.constructed) return false;
-    switch (tag.number) {
-        case kBerUtf8String:
-        case kBerNumericString:
-        case kBerPrintableString:
-        case kBerT61String:
-        case kBerIa5String:
-        case kBerVisibleString:
-        case kBerUniversalString:
-        case kBerBmpString:
-            return true;
-        default:
-            return false;
-    }
-}
-
 }  // namespace
 
 std::string CertificateName::Text() const {
@@ -129,12 +112,14 @@ bool Certificate::ReadName(BerReader& reader, CertificateName* name) {
             BerReader attribute = rdn.Sequence();
             const std::string oid = attribute.ObjectIdentifier();
             if (attribute.failed()) break;
-            if (!IsStringTag(attribute.PeekTag())) {
+            BerReader probe = attribute;
+            const BerString value = probe.String();
+            if (probe.failed()) {
                 attribute.Skip();  // not a string: nothing this version looks at
+                if (!attribute.done()) break;
                 continue;
             }
-            const BerString value = attribute.String();
-            if (attribute.failed()) break;
+            attribute = probe;
             if (value.type != kBerPrintableString && value.type != kBerIa5String &&
                 value.type != kBerT61String) {
                 return Fail(std::string("uses ") + StringTypeName(value.type) +

@@ -48,6 +48,10 @@ IO_SocketListener::IO_SocketListener() : IO(kLayerSocketListener, "Socket Listen
 
 IO_SocketListener::~IO_SocketListener() {
     run_.store(false);
+    StopListening();
+}
+
+void IO_SocketListener::StopListening() {
     ShutDownSockets();
     accept_thread_.Stop();
     for (std::atomic<int>* socket : {&socket4_, &socket6_}) {
@@ -102,12 +106,7 @@ void IO_SocketListener::Close() {
         std::lock_guard<std::mutex> guard(close_mutex_);
         run_.store(false);
     }
-    ShutDownSockets();
-    accept_thread_.Stop();
-    for (std::atomic<int>* socket : {&socket4_, &socket6_}) {
-        const int fd = socket->exchange(kInvalidSocket);
-        if (fd >= 0) close(fd);
-    }
+    StopListening();
     port_.store(0);
     if (lower_ != nullptr) lower_->Close();
 }

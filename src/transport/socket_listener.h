@@ -51,6 +51,8 @@ class IO_SocketListener : public IO {
     void Debug(const std::string& text);
     // Shuts the listening sockets down, which ends the accept thread's wait.
     void ShutDownSockets();
+    // Ends the accept thread, then closes the sockets.
+    void StopListening();
 
     mutable std::mutex template_mutex_;
     std::vector<int> template_;

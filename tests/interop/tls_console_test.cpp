@@ -70,16 +70,8 @@ TEST(TlsConsoleTest, ConnectAcceptTheCertificateTypeAndForward) {
     int program = -1;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (program < 0 && std::chrono::steady_clock::now() < deadline) {
-        program = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(local_port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(program, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            close(program);
-            program = -1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        program = testing::ConnectLoopback(local_port);
+        if (program < 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     ASSERT_GE(program, 0);
     ASSERT_TRUE(testing::WriteAll(program, "forwarded text\r\n"));

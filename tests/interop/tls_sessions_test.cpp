@@ -21,6 +21,7 @@
 #include "support/memory_front_end.h"
 #include "support/test_util.h"
 #include "terminal/key_handling.h"
+#include "tls_client.h"
 #include "tls_peers.h"
 #include "transport/socket_listener.h"
 
@@ -41,24 +42,11 @@ std::string Pattern(std::size_t size, unsigned seed) {
     return data;
 }
 
-int ConnectLocal(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // A local program: writes its data while it reads the echo back, on threads of its own.
 class LocalProgram {
   public:
     LocalProgram(int port, std::string data) : data_(std::move(data)) {
-        fd_ = ConnectLocal(port);
+        fd_ = testing::ConnectLoopback(port);
         if (fd_ < 0) return;
         writer_ = std::thread([this] { testing::WriteAll(fd_, data_); });
         reader_ = std::thread([this] {
@@ -95,9 +83,6 @@ class TlsSessionsInteropTest : public ::testing::Test {
     }
     void SetUp() override {
         ASSERT_TRUE(Pki().ok());
-        RegistryStore::Instance().Close();
-        Preferences::Instance().SetInt(pref::EnableICM, 0);
-        Preferences::Instance().SetWide(pref::CAPath, Utf8ToUtf16(Pki().ca_folder()));
         server_ = std::make_unique<testing::GnutlsServer>(Pki().Pem("server"), Pki().key());
         ASSERT_TRUE(server_->ok()) << server_->log();
         list_ = std::make_unique<SessionList>(&front_end_);
@@ -105,7 +90,6 @@ class TlsSessionsInteropTest : public ::testing::Test {
     void TearDown() override {
         list_.reset();
         DeferredDeletion::Instance().DestroyAll();
-        RegistryStore::Instance().Close();
     }
 
     Session* Create(int kind) {
@@ -130,9 +114,9 @@ class TlsSessionsInteropTest : public ::testing::Test {
             [&] { return testing::ScreenText(s).find(text) != std::string::npos; }, 20s);
     }
 
-    testing::IsolatedConfig isolated_;
-    ScriptedUi ui_;
-    EventLoop loop_;
+    testing::TlsTestEnvironment env_{Pki().ca_folder()};
+    ScriptedUi& ui_ = env_.ui;
+    EventLoop& loop_ = env_.loop;
     testing::MemoryFrontEnd front_end_;
     std::unique_ptr<testing::GnutlsServer> server_;
     std::unique_ptr<SessionList> list_;

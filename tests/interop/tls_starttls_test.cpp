@@ -28,6 +28,7 @@
 #include "support/loopback_peer.h"
 #include "support/memory_front_end.h"
 #include "support/test_util.h"
+#include "tls_client.h"
 #include "tls_peers.h"
 #include "transport/socket_listener.h"
 
@@ -164,12 +165,8 @@ class FrontEnd {
     }
 
     void Relay(int client) {
-        const int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(gnutls_port_));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        const int server = testing::ConnectLoopback(gnutls_port_);
+        if (server >= 0) {
             char buffer[16384];
             while (!stop_) {
                 pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
@@ -180,8 +177,8 @@ class FrontEnd {
                 testing::WriteAll(from == client ? server : client,
                                   std::string(buffer, static_cast<std::size_t>(n)));
             }
+            close(server);
         }
-        close(server);
     }
 
     void Serve(int client) {
@@ -215,15 +212,11 @@ class StartTlsInteropTest : public ::testing::TestWithParam<int> {
     }
     void SetUp() override {
         ASSERT_TRUE(Pki().ok());
-        RegistryStore::Instance().Close();
-        Preferences::Instance().SetInt(pref::EnableICM, 0);
-        Preferences::Instance().SetWide(pref::CAPath, Utf8ToUtf16(Pki().ca_folder()));
         list_ = std::make_unique<SessionList>(&front_end_);
     }
     void TearDown() override {
         list_.reset();
         DeferredDeletion::Instance().DestroyAll();
-        RegistryStore::Instance().Close();
     }
     // The proxy's session towards the front end; the port it listens on.
     int StartProxy(int front_port) {
@@ -240,9 +233,9 @@ class StartTlsInteropTest : public ::testing::TestWithParam<int> {
         return listener->ListeningPort();
     }
 
-    testing::IsolatedConfig isolated_;
-    ScriptedUi ui_;
-    EventLoop loop_;
+    testing::TlsTestEnvironment env_{Pki().ca_folder()};
+    ScriptedUi& ui_ = env_.ui;
+    EventLoop& loop_ = env_.loop;
     testing::MemoryFrontEnd front_end_;
     std::unique_ptr<SessionList> list_;
 };
@@ -257,18 +250,14 @@ TEST_P(StartTlsInteropTest, TheClientsTextTravelsThroughGnutlsAfterTheGreeting) 
     std::atomic<bool> done{false};
     std::string greeting, echoed;
     std::thread client([&] {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        const int fd = testing::ConnectLoopback(port);
+        if (fd >= 0) {
             const std::string expected = GetParam() == kImap ? "* OK\r\n" : Greeting(GetParam());
             greeting = testing::ReadSome(fd, expected.size(), 20000);
             testing::WriteAll(fd, "hello through STARTTLS\r\n");
             echoed = testing::ReadSome(fd, 24, 20000);
         }
-        close(fd);
+        if (fd >= 0) close(fd);
         done = true;
     });
     loop_.RunUntil([&] { return done.load(); }, 60s);

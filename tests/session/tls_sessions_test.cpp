@@ -32,19 +32,6 @@ std::vector<int> ChainTypes(Session* session) {
     return types;
 }
 
-int ConnectLocal(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 class TlsSessionsTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -130,7 +117,7 @@ TEST_F(TlsSessionsTest, EveryLocalConnectionBecomesASessionOfItsOwn) {
     const int port = ListeningPort(forward);
     ASSERT_NE(port, 0);
 
-    const int program = Track(ConnectLocal(port));
+    const int program = Track(testing::ConnectLoopback(port));
     ASSERT_GE(program, 0);
     ASSERT_TRUE(WaitForSessions(2));
     Session* accepted = list_->Sessions()[1];
@@ -150,19 +137,19 @@ TEST_F(TlsSessionsTest, EveryLocalConnectionBecomesASessionOfItsOwn) {
     EXPECT_TRUE(testing::SeesEndOfStream(program));
     EXPECT_EQ(Title(accepted), "(SSL: localhost)");
     EXPECT_EQ(forward->IsLinkUp(), 1);
-    const int second = Track(ConnectLocal(port));
+    const int second = Track(testing::ConnectLoopback(port));
     ASSERT_GE(second, 0);
     EXPECT_TRUE(WaitForSessions(3));
 
     // Disconnecting the listener's session stops the accepting.
     forward->Disconnect();
-    EXPECT_LT(ConnectLocal(port), 0);
+    EXPECT_LT(testing::ConnectLoopback(port), 0);
 }
 
 TEST_F(TlsSessionsTest, AConnectionWhoseServerRefusesIsEndedAtOnce) {
     const int refused = testing::UnusedPort();
     Session* forward = Create(Config(kKindSSLPortForward, refused));
-    const int program = Track(ConnectLocal(ListeningPort(forward)));
+    const int program = Track(testing::ConnectLoopback(ListeningPort(forward)));
     ASSERT_TRUE(WaitForSessions(2));
     EXPECT_TRUE(loop_.RunUntil([&] { return list_->Sessions()[1]->IsLinkUp() == 0; }, 10s));
     EXPECT_TRUE(testing::SeesEndOfStream(program));
@@ -173,7 +160,7 @@ TEST_F(TlsSessionsTest, StartTlsRelaysTheGreetingAndHoldsTheClientBack) {
     SessionConfig* config = Config(kKindSTARTTLSProxy, server_.port());
     config->SetInt(setting::tls_proxy_type, 0);  // SMTP
     Session* proxy = Create(config);
-    const int program = Track(ConnectLocal(ListeningPort(proxy)));
+    const int program = Track(testing::ConnectLoopback(ListeningPort(proxy)));
     ASSERT_TRUE(WaitForSessions(2));
     const int far_end = Track(server_.Accept());
     ASSERT_GE(far_end, 0);

@@ -210,6 +210,13 @@ void TlsTestServer::Hash(std::string_view message) {
     sha1_.Update(message.data(), message.size());
 }
 
+void TlsTestServer::Digests(std::uint8_t out[36]) const {
+    CMD5 md5 = md5_;
+    CSHA1 sha1 = sha1_;
+    md5.Final(out);
+    sha1.Final(out + 16);
+}
+
 void TlsTestServer::OnHandshake(std::string_view message) {
     WireReader reader(message);
     const std::uint8_t type = reader.Byte();
@@ -246,10 +253,7 @@ void TlsTestServer::OnHandshake(std::string_view message) {
     }
     if (type == 20) {  // the client's Finished
         std::uint8_t digests[36];
-        CMD5 md5 = md5_;
-        CSHA1 sha1 = sha1_;
-        md5.Final(digests);
-        sha1.Final(digests + 16);
+        Digests(digests);
         std::uint8_t expected[kTlsVerifyDataSize];
         TlsFinishedVerifyData(master_, "client finished", digests, expected);
         client_finished_ok_ = message.size() == 4 + kTlsVerifyDataSize &&
@@ -313,10 +317,7 @@ void TlsTestServer::SendFinished() {
     SendRecord(kSSLChangeCipherSpec, std::string_view(&change, 1));
     write_.Activate(*suite_, key_block_, false, true);
     std::uint8_t digests[36];
-    CMD5 md5 = md5_;
-    CSHA1 sha1 = sha1_;
-    md5.Final(digests);
-    sha1.Final(digests + 16);
+    Digests(digests);
     std::uint8_t verify[kTlsVerifyDataSize];
     TlsFinishedVerifyData(master_, "server finished", digests, verify);
     if (options_.corrupt_finished) verify[5] ^= 0x20;

@@ -105,6 +105,8 @@ class TlsTestServer : public IO {
     void SendFlight();
     void SendFinished();
     void Hash(std::string_view message);
+    // MD5 and SHA-1 of the handshake so far.
+    void Digests(std::uint8_t out[36]) const;
     // The server's current write key, IV (the last ciphertext block sent) and MAC secret.
     Options options_;
     bool connected_ = false;

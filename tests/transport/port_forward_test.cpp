@@ -82,29 +82,6 @@ class RecordingSessions : public ForwardedSessions {
     ForwardedSessions* previous_ = nullptr;
 };
 
-int Connect(int family, int port) {
-    const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int result;
-    if (family == AF_INET6) {
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_port = htons(static_cast<std::uint16_t>(port));
-        address.sin6_addr = in6addr_loopback;
-        result = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    } else {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        result = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    }
-    if (result != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // A listener below a stand-in terminal, with the pattern chain SSL, TCP/IP below it.
 class ListenerTest : public ::testing::Test {
   protected:
@@ -141,10 +118,10 @@ TEST_F(ListenerTest, RecordsTheTemplateAndAcceptsOnBothLoopbackAddresses) {
     EXPECT_EQ(listener_->IsConnected(), 0);
     const int port = listener_->ListeningPort();
 
-    const int a = Connect(AF_INET, port);
+    const int a = testing::ConnectLoopback(port);
     ASSERT_GE(a, 0);
     ASSERT_TRUE(WaitFor([&] { return sessions_.accepted().size() == 1; }));
-    const int b = Connect(AF_INET6, port);
+    const int b = testing::ConnectLoopback(port, AF_INET6);
     if (b >= 0) {
         ASSERT_TRUE(WaitFor([&] { return sessions_.accepted().size() == 2; }));
     }
@@ -155,7 +132,7 @@ TEST_F(ListenerTest, RecordsTheTemplateAndAcceptsOnBothLoopbackAddresses) {
     if (b >= 0) close(b);
     listener_->Close();
     EXPECT_EQ(listener_->IsLinkUp(), 0);
-    EXPECT_LT(Connect(AF_INET, port), 0);
+    EXPECT_LT(testing::ConnectLoopback(port), 0);
     EXPECT_TRUE(sessions_.disconnected().empty());  // a stop asked for is no failure
 }
 
@@ -197,7 +174,7 @@ TEST_F(ListenerTest, AChainThatCannotBeBuiltStopsTheListener) {
     Build(0);
     ASSERT_EQ(listener_->Open(&config_), 0);
     ASSERT_TRUE(WaitFor([&] { return listener_->ListeningPort() != 0; }));
-    const int a = Connect(AF_INET, listener_->ListeningPort());
+    const int a = testing::ConnectLoopback(listener_->ListeningPort());
     ASSERT_TRUE(WaitFor([&] { return sessions_.disconnected().size() == 1; }));
     close(a);
 }
