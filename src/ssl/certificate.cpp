@@ -217,7 +217,7 @@ int Certificate::Parse(const std::uint8_t* der, std::size_t length) {
     if (!key_info.done()) return malformed(key_info), 1;
     if (modulus.IsNegative() || !modulus.IsOdd() || modulus.BitLength() < 512 ||
         modulus.BitLength() > kMaxModulusBits || exponent.IsNegative() || exponent.IsZero() ||
-        exponent.CompareMagnitude(modulus) >= 0) {
+        exponent.BitLength() > kMaxExponentBits || exponent.CompareMagnitude(modulus) >= 0) {
         return Fail("has an RSA key (" + std::to_string(modulus.BitLength()) +
                     " bits) that this version cannot use"),
                1;

@@ -42,8 +42,10 @@ class Certificate {
     enum : int { kLoaded = 0, kLoadFailed = 1, kCannotOpen = 2, kOutOfMemory = 3 };
     // Files larger than this are not certificates.
     static constexpr std::size_t kMaxFileSize = 4 * 1024 * 1024;
-    // RSA moduli beyond this size are refused: they only make a handshake slow.
+    // RSA moduli and exponents beyond these sizes are refused: they only make a handshake slow
+    // (real exponents are a few bits long, 65537 above all).
     static constexpr int kMaxModulusBits = 16384;
+    static constexpr int kMaxExponentBits = 4096;
 
     // 0 when the DER certificate was read, 1 when not (Problem() says why). Copies the bytes.
     [[nodiscard]] int Parse(const std::uint8_t* der, std::size_t length);

@@ -340,6 +340,10 @@ int IO_SSL::Receive(const std::uint8_t* data, int length) {
                          "The server sent a record longer than TLS allows; disconnecting\r\n");
         }
         const int result = ProcessRecord(pending_);
+        // What the user's programs said stays in memory no longer than it must.
+        if (pending_.RecordType() == kSSLApplicationData) {
+            SecureWipe(pending_.Body(), pending_.BodyLength());
+        }
         pending_.Reset();
         if (result != status::kOk) return result;
     }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 
+#include "crypto/secure.h"
 #include "transport/forwarded_sessions.h"
 #include "transport/socket.h"
 
@@ -143,6 +144,7 @@ int IO_SocketWorker::ReaderLoop() {
             if (lower_ == nullptr || lower_->Send(buffer.get(), static_cast<int>(got)) != 0) break;
         }
     }
+    if (buffer) SecureWipe(buffer.get(), kReadSize);
     if (WorkerThread* self = WorkerThread::Current()) self->MarkExiting();
     // The local program has gone, or the chain failed: this connection's session ends. After
     // Close nobody is left to tell.
