@@ -380,11 +380,11 @@ int IO_SSL::ProcessRecord(SSLPacket& record) {
 int IO_SSL::OnChangeCipherSpec(const std::uint8_t* body, std::size_t length) {
     if (state_.load() != State::kExpectChangeCipherSpec || !handshake_buffer_.empty()) {
         return Fatal(kAlertUnexpectedMessage,
-                     "The server sent a change cipher spec out of turn; disconnecting\r\n");
+                     "The server sent a ChangeCipherSpec out of turn; disconnecting\r\n");
     }
     if (length != 1 || body[0] != 1) {
         return Fatal(kAlertDecodeError,
-                     "The server sent a malformed change cipher spec; disconnecting\r\n");
+                     "The server sent a malformed ChangeCipherSpec; disconnecting\r\n");
     }
     if (!read_.Activate(*suite_, key_block_, false, false)) {
         return Fatal(kAlertInternalError, "The server's keys cannot be set up; disconnecting\r\n");

@@ -111,7 +111,7 @@ class IO_SSL : public IO {
         kExpectCertificate,       //
         kExpectServerHelloDone,   //
         kExpectChangeCipherSpec,  // the client's flight sent
-        kExpectFinished,          // the server's change cipher spec arrived
+        kExpectFinished,          // the server's ChangeCipherSpec arrived
         kEstablished,             // the server's Finished checked
         kEnded,                   // a fault, an alert, or Close
     };

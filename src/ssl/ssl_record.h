@@ -92,7 +92,7 @@ inline constexpr std::uint16_t kSuite3DesEdeCbcSha = 0x000A;
 const SSLCipherSuite* FindCipherSuite(std::uint16_t id);
 
 // The protection of one direction: sequence number, MAC secret and CBC cipher. A new state
-// (before any change cipher spec) passes records through unprotected.
+// (before any ChangeCipherSpec) passes records through unprotected.
 class SSLCipherState {
   public:
     SSLCipherState() = default;

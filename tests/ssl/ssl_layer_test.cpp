@@ -1,6 +1,6 @@
 // IO_SSL against the in-memory server: the handshake of both suites however the server packs and
 // splits it, the order the handshake must follow, the Finished check, record integrity after the
-// change cipher spec, alerts, and the data held until the handshake is complete.
+// ChangeCipherSpec, alerts, and the data held until the handshake is complete.
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -174,7 +174,7 @@ TEST_F(SslLayerTest, TheServersFinishedIsCheckedAsAProtectedRecord) {
     Build(ServerOptions());
     ASSERT_EQ(top_->Open(&config_), 0);
     ASSERT_EQ(server_->Deliver(), 0);
-    // What waits now is the server's change cipher spec (6 bytes) and its encrypted Finished.
+    // What waits now is the server's ChangeCipherSpec (6 bytes) and its encrypted Finished.
     server_->FlipWaitingByte(6 + 5 + 2);
     EXPECT_EQ(server_->Deliver(), status::kNotConnected);
     EXPECT_EQ(Shown(), kBadMac);
@@ -275,7 +275,7 @@ TEST_F(SslLayerTest, ApplicationDataOrAChangeCipherSpecOutOfTurnEndsTheConnectio
     server_->SendRaw(std::string("\x14\x03\x01\x00\x01\x01", 6));
     server_->SendRaw(flight);
     server_->Deliver();
-    EXPECT_TRUE(ShowsText("a change cipher spec out of turn")) << Shown();
+    EXPECT_TRUE(ShowsText("a ChangeCipherSpec out of turn")) << Shown();
 }
 
 TEST_F(SslLayerTest, AServerHelloForAnotherVersionOrSuiteEndsTheConnection) {
