@@ -70,13 +70,6 @@ std::vector<std::string> Wrap(const std::string& text, int width) {
     return lines;
 }
 
-std::string Trim(const std::string& s) {
-    std::size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return {};
-    std::size_t e = s.find_last_not_of(" \t");
-    return s.substr(b, e - b + 1);
-}
-
 }  // namespace
 
 // The transfer window of the console: one line in the status bar.
@@ -432,11 +425,11 @@ bool ConsoleApp::RunConnectionSetup(SessionConfig& config) {
             "saved session.";
         auto answer = AskLine("New Connection", text, "Choice: ", "", false);
         if (!answer) return false;
-        std::string choice = Trim(*answer);
+        std::string choice = TrimBlanks(*answer);
         char action = 'c';
         if (!choice.empty() && (choice[0] == 'e' || choice[0] == 'd')) {
             action = choice[0];
-            choice = Trim(choice.substr(1));
+            choice = TrimBlanks(choice.substr(1));
         }
         int number = 0;
         for (char ch : choice) {
@@ -487,7 +480,7 @@ std::optional<int> ConsoleApp::AskListChoice(const std::string& label,
     for (;;) {
         auto answer = AskLine(label, text, label + " (number): ", shown, false);
         if (!answer) return std::nullopt;
-        const int number = std::atoi(Trim(*answer).c_str());
+        const int number = std::atoi(TrimBlanks(*answer).c_str());
         if (number >= 1 && static_cast<std::size_t>(number) <= names.size()) return number - 1;
     }
 }
@@ -512,7 +505,7 @@ bool ConsoleApp::AskParameters(SessionConfig& config, int kind) {
     ConnectionForm form(config, kind);
     for (;;) {
         for (std::size_t i = 0; i < form.FieldCount(); ++i) {
-            const FieldSpec& field = form.Field(i);
+            const FormField& field = form.Field(i);
             const std::string label = Label(field.label);
             switch (field.type) {
                 case FieldType::kCheck: {
@@ -543,7 +536,8 @@ bool ConsoleApp::AskParameters(SessionConfig& config, int kind) {
             notice_ = "Please fill in every required field.";
             continue;
         }
-        if ((form.spec().buttons & kButtonForwards) != 0 && !AskForwards(config)) return false;
+        if ((form.definition().buttons & kButtonForwards) != 0 && !AskForwards(config))
+            return false;
         return form.Accept();
     }
 }
@@ -571,8 +565,8 @@ bool ConsoleApp::AskForwards(SessionConfig& config) {
             if (!remote) continue;
             auto allow = AskFlag("Allow access by non-local host", false);
             if (!allow) continue;
-            ForwardValidation result =
-                ValidatePortForward(Trim(*local), Trim(*host), Trim(*remote), *allow);
+            ForwardValidation result = ValidatePortForward(TrimBlanks(*local), TrimBlanks(*host),
+                                                           TrimBlanks(*remote), *allow);
             if (result.ok) model.Add(result.forward);
         } else if (c == 'd') {
             auto number = AskField("Delete forward number", "");
@@ -701,8 +695,8 @@ std::optional<std::string> ConsoleApp::OpenFileDialog(const FileDialogRequest& r
     return OnUiThread<std::optional<std::string>>(
         [&]() -> std::optional<std::string> {
             auto path = AskLine(request.title, "", "File: ", request.initial_path, false);
-            if (!path || Trim(*path).empty()) return std::nullopt;
-            return Trim(*path);
+            if (!path || TrimBlanks(*path).empty()) return std::nullopt;
+            return TrimBlanks(*path);
         },
         std::nullopt);
 }
@@ -713,7 +707,7 @@ std::optional<std::string> ConsoleApp::SaveFileDialog(const FileDialogRequest& r
             auto answer = AskLine(request.title.empty() ? "Save" : request.title, "",
                                   "File: ", request.initial_path, false);
             if (!answer) return std::nullopt;
-            std::string path = Trim(*answer);
+            std::string path = TrimBlanks(*answer);
             if (path.empty()) return std::nullopt;
             // As a file dialog does: a name without an extension gets the default one.
             std::string name = std::filesystem::path(path).filename().string();

@@ -2,6 +2,7 @@
 
 #include "core/connection_kinds.h"
 #include "core/session_config.h"
+#include "ssh/ssh1.h"
 #include "ssh/ssh2.h"
 #include "ssl/ssl.h"
 #include "ssl/starttls_proxy.h"
@@ -39,6 +40,10 @@ IO* BuildSsh2(SessionConfig&) {
     return OverTcp(new IO_SSH2());
 }
 
+IO* BuildSsh1(SessionConfig&) {
+    return OverTcp(new IO_SSH1());
+}
+
 IO* BuildSsl(SessionConfig&) {
     return OverTcp(new IO_SSL());
 }
@@ -59,6 +64,7 @@ struct ChainBuilder {
 
 constexpr ChainBuilder kBuilders[] = {
     {kKindSSH2, BuildSsh2},
+    {kKindSSH1, BuildSsh1},
     {kKindTelnet, BuildTelnet},
     {kKindSSL, BuildSsl},
     {kKindSSLPortForward, BuildSslPortForward},
@@ -88,6 +94,7 @@ bool CanBuildTemplate(std::span<const int> layer_types) {
         switch (type) {
             case kLayerTCPIP:
             case kLayerTelnet:
+            case kLayerSSH1:
             case kLayerSSH2:
             case kLayerSSL:
             case kLayerVT:
@@ -100,7 +107,7 @@ bool CanBuildTemplate(std::span<const int> layer_types) {
             case kLayerSTARTTLSProxy:
                 break;
             default:
-                return false;  // serial and SSH1 have no layers in this build
+                return false;  // a serial line cannot be forwarded to, nor can anything unknown
         }
     }
     return true;
@@ -112,6 +119,8 @@ IO* MakeTemplateLayer(int layer_type, int socket) {
             return new IO_TCPIP();
         case kLayerTelnet:
             return new IO_Telnet();
+        case kLayerSSH1:
+            return new IO_SSH1();
         case kLayerSSH2:
             return new IO_SSH2();
         case kLayerSSL:
