@@ -132,17 +132,5 @@ TEST_F(GnutlsTest, ASelfSignedCertificateAcceptedOnceIsNotAskedAboutAgain) {
     EXPECT_TRUE(env.ui.shown().empty());
 }
 
-TEST_F(GnutlsTest, CertificatesThisVersionCannotReadAreRefusedWithTheReason) {
-    GnutlsServer server(pki_->Pem("utf8"), pki_->key());
-    ASSERT_TRUE(server.ok()) << server.log();
-    TlsTestEnvironment env(pki_->ca_folder());
-    TlsClient client(env.loop, "localhost", server.port());
-    ASSERT_EQ(client.Open(), 0);
-    EXPECT_TRUE(client.RunUntil([&] { return client.ended.load(); }));
-    EXPECT_EQ(client.Displayed(),
-              "The server's certificate uses UTF8String names, which this version cannot read; "
-              "disconnecting.\r\n");
-}
-
 }  // namespace
 }  // namespace tarnwick

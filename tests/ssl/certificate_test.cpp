@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <random>
 
 #include "interop/tls_peers.h"
 #include "ssl/certificate_check.h"
@@ -60,27 +59,9 @@ TEST(CertificateTest, ReadsNamesValidityKeyAndSignatureAsOpenSslSeesThem) {
               std::string(reinterpret_cast<const char*>(signed_part.data()), signed_part.size()));
 }
 
-TEST(CertificateTest, TheEmailAddressFollowsTheCommonName) {
-    TempDir dir;
-    ASSERT_EQ(RunQuietly("openssl req -config " + Pki().dir() + "/req.cnf -x509 -new -key " +
-                         Pki().key() + " -sha1 -days 1 -out " + dir.File("c.pem") +
-                         " -subj '/C=DE/ST=Hessen/L=Kassel/O=Org/OU=Unit/CN=host.example/"
-                         "emailAddress=admin@host.example'"),
-              0);
-    Certificate certificate;
-    ASSERT_EQ(certificate.LoadFile(dir.File("c.pem")), Certificate::kLoaded);
-    EXPECT_EQ(certificate.SubjectText(),
-              "C=DE, ST=Hessen, L=Kassel, O=Org, OU=Unit, CN=host.example/admin@host.example");
-}
-
 TEST(CertificateTest, RefusalsNameWhatThisVersionCannotRead) {
-    int result = -1;
-    EXPECT_EQ(ParseNamed("utf8", &result).Problem(),
-              "uses UTF8String names, which this version cannot read");
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(ParseNamed("sha256", &result).Problem(),
-              "uses a SHA-256 signature, which this version cannot read");
-    // An elliptic-curve key signed by the authority with SHA-1.
+    // An elliptic-curve key signed by the authority with SHA-1 (names and signatures this
+    // version cannot read are refused in the server check's tests).
     TempDir dir;
     ASSERT_EQ(
         RunQuietly("openssl ecparam -name prime256v1 -genkey -noout -out " + dir.File("ec.key")),
@@ -151,8 +132,8 @@ TEST(CertificateTest, WildcardsStandForOneWholeLeftMostLabel) {
         EXPECT_EQ(CommonNameMatchesHost(c.name, c.host), c.match) << c.name << " / " << c.host;
 }
 
-// Truncations, flipped bytes, and elements that lie about their size or nest without end: the
-// parser says no, and never reads outside what it was given.
+// Truncations and elements that lie about their size or nest without end: the parser says no
+// with a reason (the fuzz target tries everything else).
 TEST(CertificateTest, MalformedCertificatesAreRefused) {
     const std::string der = Pki().Der("server");
     Certificate certificate;
@@ -160,12 +141,6 @@ TEST(CertificateTest, MalformedCertificatesAreRefused) {
         EXPECT_EQ(certificate.Parse(reinterpret_cast<const std::uint8_t*>(der.data()), n), 1)
             << "cut at " << n;
         EXPECT_FALSE(certificate.Problem().empty());
-    }
-    std::mt19937 random(3);
-    for (int i = 0; i < 2000; ++i) {
-        std::string copy = der;
-        copy[random() % copy.size()] = static_cast<char>(random());
-        (void)certificate.Parse(reinterpret_cast<const std::uint8_t*>(copy.data()), copy.size());
     }
     std::string deep;
     for (int i = 0; i < 200; ++i)

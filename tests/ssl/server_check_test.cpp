@@ -106,19 +106,6 @@ TEST_F(ServerCheckTest, AnImpostorAuthorityWithTheSameNameVerifiesNothing) {
     EXPECT_EQ(ui_.CountOf(ScriptedUi::Kind::kYesNo), 1);  // the known-hosts question
 }
 
-TEST_F(ServerCheckTest, DebugModeShowsTheNamesAndTheVerification) {
-    config_.SetInt(setting::debug, 1);
-    EXPECT_EQ(ConnectWith("server"), 0);
-    EXPECT_TRUE(
-        ShowsText("Issuer:\r\nC=NL, ST=, L=, O=Tarnwick Test, OU=, CN=Tarnwick Test CA\r\n"
-                  "Subject:\r\nC=NL, ST=, L=, O=Tarnwick Test, OU=, CN=localhost\r\n"))
-        << Shown();
-    EXPECT_TRUE(
-        ShowsText("Attempting to find CA certificate for issuerFound appropriate root CA; "
-                  "validating\r\nServer's certificate is valid.\r\n"))
-        << Shown();
-}
-
 TEST_F(ServerCheckTest, AWildcardStandsForOneLabelOnly) {
     EXPECT_EQ(ConnectWith("wildcard", "www.tarnwick.test"), 0);
     EXPECT_TRUE(Questions().empty());

@@ -237,25 +237,5 @@ TEST(SslRecordTest, RecordsAreCollectedFromPiecesOfAnySize) {
     }
 }
 
-TEST(SslRecordTest, HeadersThatAreNotRecordsAreRefusedAtOnce) {
-    struct Case {
-        std::string header;
-        SSLPacket::Collect expected;
-    } cases[] = {
-        {std::string("\x13\x03\x01\x00\x01", 5), SSLPacket::Collect::kNotRecord},  // type 19
-        {std::string("\x18\x03\x01\x00\x01", 5), SSLPacket::Collect::kNotRecord},  // type 24
-        {std::string("\x17\x02\x00\x00\x01", 5), SSLPacket::Collect::kNotRecord},  // SSL 2
-        {std::string("\x17\x03\x01\x40\x01", 5), SSLPacket::Collect::kTooLong},
-        {std::string("\x17\x03\x01\x40\x00", 5), SSLPacket::Collect::kNeedMore},
-    };
-    for (const Case& c : cases) {
-        SSLPacket packet;
-        std::size_t used = 0;
-        EXPECT_EQ(packet.Take(reinterpret_cast<const std::uint8_t*>(c.header.data()), 5,
-                              kSSLMaxPlaintext, &used),
-                  c.expected);
-    }
-}
-
 }  // namespace
 }  // namespace tarnwick

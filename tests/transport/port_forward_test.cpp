@@ -179,11 +179,6 @@ TEST_F(ListenerTest, AChainThatCannotBeBuiltStopsTheListener) {
     close(a);
 }
 
-TEST_F(ListenerTest, NoTerminalNoListener) {
-    IO_SocketListener alone;
-    EXPECT_EQ(alone.Open(&config_), status::kListenerNoTerminal);
-}
-
 // A worker on one end of a connected pair; the test plays the local program on the other end.
 class WorkerTest : public ::testing::Test {
   protected:
