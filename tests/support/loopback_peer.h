@@ -82,6 +82,30 @@ class RefusingPort {
     int port_ = 0;
 };
 
+// A connection to port on the loopback address of the family, or -1 when nothing accepts it.
+inline int ConnectLoopback(int port, int family = AF_INET) {
+    const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int result;
+    if (family == AF_INET6) {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(static_cast<std::uint16_t>(port));
+        address.sin6_addr = in6addr_loopback;
+        result = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } else {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        result = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    if (result != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 // A port on which nothing listens (bound and released again).
 inline int UnusedPort(int family = AF_INET) {
     LoopbackListener probe(family);
