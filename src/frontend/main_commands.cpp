@@ -84,7 +84,7 @@ bool MainCommands::Available(int command) {
 }
 
 bool MainCommands::IsEnabled(int command) {
-    if (!Available(command)) return false;
+    if (!Available(command) || !host_.Provides(command)) return false;
     Session* session = Current();
     const bool link_up = session != nullptr && session->IsLinkUp();
     const bool connected = session != nullptr && session->IsConnected();

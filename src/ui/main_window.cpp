@@ -338,6 +338,11 @@ void MainWindow::ShowAbout() {
             .arg(QStringLiteral(TARNWICK_VERSION_TEXT)));
 }
 
+bool MainWindow::Provides(int command) {
+    // The preference sheet's window comes with the dialogs; until then its item stays disabled.
+    return command != command::kGlobalPreferences;
+}
+
 void MainWindow::RunHostKeyManager() {
     tarnwick::RunHostKeyManager(this);
 }

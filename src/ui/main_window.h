@@ -72,6 +72,7 @@ class MainWindow final : public QMainWindow, public SessionFrontEnd, public Main
     void Paste() override;
     void ShowAbout() override;
     void RunHostKeyManager() override;
+    bool Provides(int command) override;
     void ShowInputBuffer() override;
 
   protected:

@@ -27,7 +27,7 @@ TEST(TlsConsoleTest, ConnectAcceptTheCertificateTypeAndForward) {
     testing::TempDir config_dir;
     testing::Tmux tmux("tarnwick-tls-" + std::to_string(getpid()));
     tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + std::string(TARNWICK_BINARY_DIR) +
-               "/bin/tarnwick");
+               "/bin/tarnwick --console");
     ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
 
     tmux.Keys("C-] c");
@@ -41,6 +41,8 @@ TEST(TlsConsoleTest, ConnectAcceptTheCertificateTypeAndForward) {
     tmux.Line(std::to_string(server.port()));
     ASSERT_TRUE(tmux.WaitFor("Debug Messages [y/N]")) << tmux.Screen();
     tmux.Keys("n");
+    ASSERT_TRUE(tmux.WaitFor("More settings: [t]erminal")) << tmux.Screen();
+    tmux.Keys("Enter");
     ASSERT_TRUE(tmux.WaitFor("The host key cannot be verified.")) << tmux.Screen();
     tmux.Keys("y");
     ASSERT_TRUE(tmux.WaitFor("[1:SSL: localhost]")) << tmux.Screen();
