@@ -1,15 +1,20 @@
-// The tarnwick program: the console front end (the GUI comes later and will be chosen when a
-// display is available).
+// The tarnwick program: the Qt desktop front end whenever a display is available, else (or with
+// --console) the text front end in the terminal it was started from.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "console/console_app.h"
 #include "console/host_terminal.h"
+#if TARNWICK_WITH_QT
+#include "ui/qt_app.h"
+#endif
 
 namespace {
 
+// The build turns this same text into the manual page, so the two never disagree.
 void PrintUsage(std::FILE* out) {
     std::fprintf(out,
                  "Tarnwick 2.06, a remote-terminal client\n"
@@ -20,33 +25,23 @@ void PrintUsage(std::FILE* out) {
                  "  --console   use the text front end in this terminal\n"
                  "  FILE.tks    open and connect a saved session\n"
                  "\n"
-                 "In the console, press Ctrl-] and then ? for the list of commands.\n"
+                 "With a display (DISPLAY or WAYLAND_DISPLAY set) Tarnwick opens its window;\n"
+                 "a second start hands its session file to the window already open.\n"
+                 "Without one, or with --console, it runs in the terminal: press Ctrl-] and\n"
+                 "then ? for the list of commands.\n"
                  "Settings live in $TARNWICK_CONFIG_DIR, else $XDG_CONFIG_HOME/tarnwick,\n"
                  "else ~/.config/tarnwick.\n");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    std::vector<std::string> files;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("%s\n", TARNWICK_VERSION_TEXT);
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            PrintUsage(stdout);
-            return 0;
-        }
-        if (std::strcmp(argv[i], "--console") == 0) continue;
-        if (argv[i][0] == '-') {
-            std::fprintf(stderr, "tarnwick: unknown option '%s'\n\n", argv[i]);
-            PrintUsage(stderr);
-            return 2;
-        }
-        files.emplace_back(argv[i]);
+bool HasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* value = std::getenv(name);
+        if (value != nullptr && value[0] != '\0') return true;
     }
+    return false;
+}
 
+int RunConsole(const std::vector<std::string>& files) {
     tarnwick::HostTerminal tty;
     std::string error;
     if (!tty.Enter(error)) {
@@ -61,4 +56,42 @@ int main(int argc, char** argv) {
     }
     tty.Restore();
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> files;
+    bool console = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("%s\n", TARNWICK_VERSION_TEXT);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            PrintUsage(stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--console") == 0) {
+            console = true;
+            continue;
+        }
+        if (argv[i][0] == '-') {
+            std::fprintf(stderr, "tarnwick: unknown option '%s'\n\n", argv[i]);
+            PrintUsage(stderr);
+            return 2;
+        }
+        files.emplace_back(argv[i]);
+    }
+#if TARNWICK_WITH_QT
+    if (!console && HasDisplay()) {
+        // Qt reads only its own options; ours have been taken out above.
+        int qt_argc = 1;
+        return tarnwick::RunQtApplication(qt_argc, argv, files);
+    }
+#else
+    (void)console;
+    (void)HasDisplay;
+#endif
+    return RunConsole(files);
 }

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -13,8 +12,12 @@
 #include "core/session_config.h"
 #include "crypto/random_generator.h"
 #include "frontend/connection_form.h"
+#include "frontend/key_manager_model.h"
 #include "frontend/port_forward_model.h"
+#include "frontend/preference_sheet.h"
 #include "frontend/serial_device_model.h"
+#include "frontend/session_dialogs.h"
+#include "frontend/transfer_progress.h"
 #include "platform/folders.h"
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -72,56 +75,26 @@ std::vector<std::string> Wrap(const std::string& text, int width) {
     return lines;
 }
 
-std::string Trim(const std::string& s) {
-    std::size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return {};
-    std::size_t e = s.find_last_not_of(" \t");
-    return s.substr(b, e - b + 1);
-}
-
 }  // namespace
 
-// The transfer window of the console: one line in the status bar; Ctrl-] t x is its Cancel.
-class ConsoleApp::Progress final : public TransferProgress {
+// The transfer window of the console: one line in the status bar, Ctrl-] k cancels it.
+class ConsoleApp::Progress final : public TransferProgressModel {
   public:
-    explicit Progress(ConsoleApp& app) : app_(app) {
+    Progress(ConsoleApp& app, bool send_mode)
+        : TransferProgressModel(send_mode, [&app] { app.PostRedraw(); }), app_(app) {
         std::lock_guard<std::mutex> guard(app_.progress_mutex_);
-        app_.progress_windows_.push_back(this);
+        app_.progress_ = this;
     }
-    void SetDoneText(const std::string& text) override { Set(done_, text); }
-    void SetTotalText(const std::string& text) override { Set(total_, text); }
-    void SetPercentage(int percent) override { Set(percent_, std::to_string(percent) + "%"); }
-    void SetStatusText(const std::string& text) override { Set(status_, text); }
-    bool IsCancelled() const override { return cancelled_.load(); }
-    void Cancel() { cancelled_.store(true); }
-    void Close() override {
-        std::lock_guard<std::mutex> guard(app_.progress_mutex_);
-        if (closed_) return;
-        closed_ = true;
-        app_.progress_text_.clear();
-        auto& windows = app_.progress_windows_;
-        windows.erase(std::remove(windows.begin(), windows.end(), this), windows.end());
-        Post();
+    ~Progress() override {
+        {
+            std::lock_guard<std::mutex> guard(app_.progress_mutex_);
+            if (app_.progress_ == this) app_.progress_ = nullptr;
+        }
+        app_.PostRedraw();
     }
-    ~Progress() override { Close(); }
 
   private:
-    void Set(std::string& field, const std::string& text) {
-        std::lock_guard<std::mutex> guard(app_.progress_mutex_);
-        if (closed_) return;
-        field = text;
-        app_.progress_text_ =
-            "Transfer: " + done_ + " of " + total_ + " KB transferred " + percent_ + " " + status_;
-        Post();
-    }
-    void Post() {
-        ConsoleApp* app = &app_;
-        UiDispatcher::Instance().Post([app] { app->ScheduleRedraw(); });
-    }
     ConsoleApp& app_;
-    std::string done_ = "0", total_ = "(unknown)", percent_, status_;
-    bool closed_ = false;
-    std::atomic<bool> cancelled_{false};
 };
 
 ConsoleApp::ConsoleApp(HostTerminal& tty)
@@ -347,9 +320,12 @@ struct CommandKey {
     int command;
 };
 constexpr CommandKey kCommandKeys[] = {
-    {'c', command::kConnect},     {'o', command::kOpenSession}, {'s', command::kSaveSession},
-    {'n', command::kNextSession}, {' ', command::kNextSession}, {'d', command::kDisconnect},
-    {'b', command::kBreak},       {'e', command::kEscape},      {'q', command::kQuit},
+    {'c', command::kConnect},        {'o', command::kOpenSession},
+    {'s', command::kSaveSession},    {'n', command::kNextSession},
+    {' ', command::kNextSession},    {'d', command::kDisconnect},
+    {'b', command::kBreak},          {'e', command::kEscape},
+    {'q', command::kQuit},           {'g', command::kGlobalPreferences},
+    {'m', command::kHostKeyManager},
 };
 
 // The transfer commands after Ctrl-] t.
@@ -372,13 +348,6 @@ void ConsoleApp::HandleCommand(const HostKeyEvent& event) {
     }
     if (transfer_prefix_) {
         transfer_prefix_ = false;
-        if (c == 'x') {
-            std::lock_guard<std::mutex> guard(progress_mutex_);
-            for (Progress* window : progress_windows_)
-                window->Cancel();
-            if (progress_windows_.empty()) notice_ = "No transfer is running.";
-            return;
-        }
         for (const CommandKey& key : kTransferKeys) {
             if (key.key != c) continue;
             const std::string text = commands_.TextOf(key.command);
@@ -409,11 +378,16 @@ void ConsoleApp::HandleCommand(const HostKeyEvent& event) {
         case 't':
             transfer_prefix_ = true;
             notice_ = "Transfer: a Send Ascii, c " + commands_.TextOf(command::kCapture) +
-                      ", s Send Xmodem, r Receive Xmodem, x Cancel";
+                      ", s Send Xmodem, r Receive Xmodem";
             break;
         case 'r':
             writer_.Invalidate();
             break;
+        case 'k': {
+            std::lock_guard<std::mutex> guard(progress_mutex_);
+            if (progress_ != nullptr) progress_->Cancel();
+            break;
+        }
         case '?':
         case 'h':
             ShowHelp();
@@ -445,8 +419,9 @@ void ConsoleApp::ShowHelp() {
                 "  p then 1-4  PF1 to PF4     r  Redraw the screen\n"
                 "  t a  Send Ascii            t c  Start/Stop Capture\n"
                 "  t s  Send Xmodem           t r  Receive Xmodem\n"
-                "  t x  Cancel the transfer\n"
                 "  q  Quit                    ?  this help\n"
+                "  g  Global Preferences      m  Host Key Manager\n"
+                "  k  cancel the running file transfer\n"
                 "  Ctrl-]  sends Ctrl-] to the session\n"
                 "F1 to F4 are PF1 to PF4. Settings live in " +
                     ConfigDirectory() + ".");
@@ -475,11 +450,11 @@ bool ConsoleApp::RunConnectionSetup(SessionConfig& config) {
             "saved session.";
         auto answer = AskLine("New Connection", text, "Choice: ", "", false);
         if (!answer) return false;
-        std::string choice = Trim(*answer);
+        std::string choice = TrimBlanks(*answer);
         char action = 'c';
         if (!choice.empty() && (choice[0] == 'e' || choice[0] == 'd')) {
             action = choice[0];
-            choice = Trim(choice.substr(1));
+            choice = TrimBlanks(choice.substr(1));
         }
         int number = 0;
         for (char ch : choice) {
@@ -530,7 +505,7 @@ std::optional<int> ConsoleApp::AskListChoice(const std::string& label,
     for (;;) {
         auto answer = AskLine(label, text, label + " (number): ", shown, false);
         if (!answer) return std::nullopt;
-        const int number = std::atoi(Trim(*answer).c_str());
+        const int number = std::atoi(TrimBlanks(*answer).c_str());
         if (number >= 1 && static_cast<std::size_t>(number) <= names.size()) return number - 1;
     }
 }
@@ -555,7 +530,7 @@ bool ConsoleApp::AskParameters(SessionConfig& config, int kind) {
     ConnectionForm form(config, kind);
     for (;;) {
         for (std::size_t i = 0; i < form.FieldCount(); ++i) {
-            const FieldSpec& field = form.Field(i);
+            const FormField& field = form.Field(i);
             const std::string label = Label(field.label);
             switch (field.type) {
                 case FieldType::kCheck: {
@@ -594,8 +569,149 @@ bool ConsoleApp::AskParameters(SessionConfig& config, int kind) {
             notice_ = "Please fill in every required field.";
             continue;
         }
-        if ((form.spec().buttons & kButtonForwards) != 0 && !AskForwards(config)) return false;
+        if (!AskMoreSettings(config, form.definition())) return false;
         return form.Accept();
+    }
+}
+
+bool ConsoleApp::AskMoreSettings(SessionConfig& config, const FormDefinition& form) {
+    struct Button {
+        unsigned flag;
+        char key;
+        const char* text;
+    };
+    static constexpr Button kButtons[] = {
+        {kButtonForwards, 'f', "[f]orwards"},
+        {kButtonTerminal, 't', "[t]erminal"},
+        {kButtonAdvanced, 'a', "[a]dvanced"},
+    };
+    std::string prompt, keys;
+    for (const Button& button : kButtons) {
+        if ((form.buttons & button.flag) == 0) continue;
+        prompt += std::string(button.text) + ", ";
+        keys += button.key;
+    }
+    if (keys.empty()) return true;
+    for (;;) {
+        const char c = AskChoice(form.title, "",
+                                 "More settings: " + prompt + "or Enter to connect: ", keys, '\r');
+        switch (c) {
+            case '\r':
+                return true;
+            case 'f':
+                if (!AskForwards(config)) return false;
+                break;
+            case 't':
+                AskTerminalParameters(config);
+                break;
+            case 'a':
+                AskAdvanced(config);
+                break;
+            default:
+                return false;  // Escape: the whole dialog is cancelled
+        }
+    }
+}
+
+void ConsoleApp::AskTerminalParameters(SessionConfig& config) {
+    TerminalParametersModel dialog(config);
+    struct Text {
+        const char* label;
+        std::string* value;
+    };
+    for (const Text& field : {Text{"Rows", &dialog.rows}, Text{"Columns", &dialog.columns},
+                              Text{"TERM", &dialog.term}, Text{"Scrollback", &dialog.scrollback}}) {
+        auto text = AskField(field.label, *field.value);
+        if (!text) return;
+        *field.value = *text;
+    }
+    struct Flag {
+        const char* label;
+        bool* value;
+    };
+    for (const Flag& flag :
+         {Flag{"Linefeed mode", &dialog.linefeed_mode}, Flag{"Line wrap", &dialog.line_wrap},
+          Flag{"Local echo", &dialog.local_echo}, Flag{"Visual bell", &dialog.visual_bell},
+          Flag{"Swap BS & Del", &dialog.swap_bs_del},
+          Flag{"Application keypad", &dialog.keypad_application}}) {
+        auto answer = AskFlag(flag.label, *flag.value);
+        if (!answer) return;
+        *flag.value = *answer;
+    }
+    std::vector<std::string> cursors;
+    for (const Choice& choice : TerminalParametersModel::CursorTypes())
+        cursors.emplace_back(choice.name);
+    auto cursor = AskListChoice("Cursor type", cursors, dialog.cursor_index);
+    if (!cursor) return;
+    dialog.cursor_index = *cursor;
+    if (!dialog.Accept()) notice_ = "Rows, Columns and TERM are needed.";
+}
+
+void ConsoleApp::AskAdvanced(SessionConfig& config) {
+    Ssh2AdvancedModel dialog(config);
+    auto percentage = AskField("Security (25 faster connection - 100 better security)",
+                               std::to_string(dialog.percentage));
+    if (!percentage) return;
+    dialog.percentage = std::atoi(percentage->c_str());
+    struct Flag {
+        const char* label;
+        bool* value;
+    };
+    for (const Flag& flag :
+         {Flag{"Add random fill", &dialog.random_fill}, Flag{"Compress", &dialog.compress},
+          Flag{"Interactive", &dialog.interactive}}) {
+        auto answer = AskFlag(flag.label, *flag.value);
+        if (!answer) return;
+        *flag.value = *answer;
+    }
+    dialog.Accept();
+    static constexpr const char* kLists[] = {"ciphers", "MACs", "host keys"};
+    const auto lists = SessionConfig::Ssh2AlgorithmLists();
+    for (std::size_t i = 0; i < lists.size(); ++i) {
+        auto select = AskFlag(std::string("Select ") + kLists[i], false);
+        if (!select) return;
+        if (*select) AskAlgorithms(config, lists[i], kLists[i]);
+    }
+}
+
+void ConsoleApp::AskAlgorithms(SessionConfig& config, const AlgorithmLists& lists,
+                               const std::string& what) {
+    AlgorithmSelectionModel dialog(config, lists);
+    for (;;) {
+        std::string text = "Enabled, in order of preference:\n";
+        const auto enabled = dialog.EnabledNames();
+        for (std::size_t i = 0; i < enabled.size(); ++i)
+            text += "  " + std::to_string(i + 1) + "  " + enabled[i] + "\n";
+        text += "Disabled:\n";
+        const auto disabled = dialog.DisabledNames();
+        for (std::size_t i = 0; i < disabled.size(); ++i)
+            text += "  " + std::to_string(i + 1) + "  " + disabled[i] + "\n";
+        auto answer =
+            AskLine("Select " + what, text,
+                    "d<n> disable, e<n> enable, u<n> up, n<n> down, Enter when done: ", "", false);
+        if (!answer) return;  // Cancel
+        const std::string command = TrimBlanks(*answer);
+        if (command.empty()) {
+            if (dialog.Accept()) return;
+            continue;
+        }
+        const int index = std::atoi(command.c_str() + 1) - 1;
+        switch (command[0]) {
+            case 'd':
+                dialog.Disable(index);
+                break;
+            case 'e':
+                dialog.Enable(index);
+                break;
+            case 'u':
+                dialog.MoveUp(index);
+                break;
+            case 'n':
+                dialog.MoveDown(index);
+                break;
+            default:
+                break;
+        }
     }
 }
 
@@ -622,8 +738,8 @@ bool ConsoleApp::AskForwards(SessionConfig& config) {
             if (!remote) continue;
             auto allow = AskFlag("Allow access by non-local host", false);
             if (!allow) continue;
-            ForwardValidation result =
-                ValidatePortForward(Trim(*local), Trim(*host), Trim(*remote), *allow);
+            ForwardValidation result = ValidatePortForward(TrimBlanks(*local), TrimBlanks(*host),
+                                                           TrimBlanks(*remote), *allow);
             if (result.ok) model.Add(result.forward);
         } else if (c == 'd') {
             auto number = AskField("Delete forward number", "");
@@ -641,6 +757,106 @@ bool ConsoleApp::AskForwards(SessionConfig& config) {
         config.SetInt(setting::ssh2_want_interactive, *shell ? 1 : 0);
     }
     return true;
+}
+
+void ConsoleApp::RunGlobalPreferences() {
+    PreferenceSheet sheet;
+    struct Text {
+        const char* label;
+        std::string* value;
+    };
+    for (const Text& field :
+         {Text{"Rows", &sheet.rows}, Text{"Cols", &sheet.columns},
+          Text{"Scrollback", &sheet.scrollback}, Text{"Text pacing (mS)", &sheet.text_pacing}}) {
+        auto text = AskField(field.label, *field.value);
+        if (!text) return;  // Cancel: nothing changes
+        *field.value = *text;
+    }
+    auto cursor =
+        AskListChoice("Default cursor", PreferenceSheet::CursorNames(), sheet.cursor_index);
+    if (!cursor) return;
+    sheet.cursor_index = *cursor;
+    auto manual = AskFlag("Special Control Key Handling", sheet.manual_control);
+    if (!manual) return;
+    sheet.manual_control = *manual;
+    if (sheet.SoftControlShown()) {
+        auto soft = AskFlag("Soft Control Key", sheet.soft_control);
+        if (!soft) return;
+        sheet.soft_control = *soft;
+    }
+    auto font = AskListChoice("Terminal font", sheet.FontNames(), sheet.font_index());
+    if (!font) return;
+    sheet.SelectFont(*font);
+    auto size = AskListChoice("Font size", sheet.SizeNames(), sheet.size_index);
+    if (!size) return;
+    sheet.size_index = *size;
+    static constexpr const char* kColours[] = {"Black", "Red",     "Green", "Yellow",
+                                               "Blue",  "Magenta", "Cyan",  "White"};
+    auto colours = AskFlag("Change colors", false);
+    if (!colours) return;
+    if (*colours) {
+        auto reset = AskFlag("Reset colors to defaults", false);
+        if (!reset) return;
+        if (*reset) sheet.ResetColours();
+        for (int i = 0; i < 8; ++i) {
+            const ColourComponents c = ColourComponents::Of(sheet.Colour(i));
+            char shown[16];
+            std::snprintf(shown, sizeof shown, "%d %d %d", c.red, c.green, c.blue);
+            auto text = AskField(std::string(kColours[i]) + " (red green blue, 0-255)", shown);
+            if (!text) return;
+            ColourComponents picked;
+            if (std::sscanf(text->c_str(), "%d %d %d", &picked.red, &picked.green, &picked.blue) ==
+                3) {
+                sheet.SetColour(i, picked.Colour());
+            }
+        }
+    }
+    auto ca = AskField("Root CA Path", sheet.ca_path);
+    if (!ca) return;
+    sheet.ca_path = *ca;
+    auto awake = AskFlag("Keep device awake if connected", sheet.keep_awake);
+    if (!awake) return;
+    sheet.keep_awake = *awake;
+    sheet.Accept();
+    keys_.SetOptions(KeyboardOptions::From(Preferences::Instance()));
+    notice_ = "Preferences saved.";
+}
+
+void ConsoleApp::RunHostKeyManager() {
+    KeyManagerModel manager;
+    std::vector<std::string> types;
+    for (const KeyType& type : KeyManagerModel::KeyTypes())
+        types.emplace_back(type.caption);
+    auto type = AskListChoice("Key type", types, manager.key_type());
+    if (!type) return;
+    manager.SelectKeyType(*type);
+    for (;;) {
+        std::string text;
+        int row = 1;
+        for (const KnownHostEntry& entry : manager.Rows())
+            text +=
+                "  " + std::to_string(row++) + "  " + entry.name + "  " + entry.fingerprint + "\n";
+        if (manager.Rows().empty()) text = "  (no keys)\n";
+        auto answer =
+            AskLine("Key Manager: " + types[static_cast<std::size_t>(manager.key_type())], text,
+                    "d<n> delete, x<n> export, i import, Enter when done: ", "", false);
+        if (!answer || TrimBlanks(*answer).empty()) return;
+        const std::string command = TrimBlanks(*answer);
+        const int index = std::atoi(command.c_str() + 1) - 1;
+        switch (command[0]) {
+            case 'd':
+                manager.Delete(index);
+                break;
+            case 'x':
+                manager.Export(index);
+                break;
+            case 'i':
+                manager.Import();
+                break;
+            default:
+                break;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -752,8 +968,8 @@ std::optional<std::string> ConsoleApp::OpenFileDialog(const FileDialogRequest& r
     return OnUiThread<std::optional<std::string>>(
         [&]() -> std::optional<std::string> {
             auto path = AskLine(request.title, "", "File: ", request.initial_path, false);
-            if (!path || Trim(*path).empty()) return std::nullopt;
-            return Trim(*path);
+            if (!path || TrimBlanks(*path).empty()) return std::nullopt;
+            return TrimBlanks(*path);
         },
         std::nullopt);
 }
@@ -764,7 +980,7 @@ std::optional<std::string> ConsoleApp::SaveFileDialog(const FileDialogRequest& r
             auto answer = AskLine(request.title.empty() ? "Save" : request.title, "",
                                   "File: ", request.initial_path, false);
             if (!answer) return std::nullopt;
-            std::string path = Trim(*answer);
+            std::string path = TrimBlanks(*answer);
             if (path.empty()) return std::nullopt;
             // As a file dialog does: a name without an extension gets the default one.
             std::string name = std::filesystem::path(path).filename().string();
@@ -813,8 +1029,12 @@ void ConsoleApp::Beep() {
     tty_.Write("\a");
 }
 
-std::unique_ptr<TransferProgress> ConsoleApp::CreateTransferProgress(bool) {
-    return std::make_unique<Progress>(*this);
+void ConsoleApp::PostRedraw() {
+    UiDispatcher::Instance().Post([this] { ScheduleRedraw(); });
+}
+
+std::unique_ptr<TransferProgress> ConsoleApp::CreateTransferProgress(bool send_mode) {
+    return std::make_unique<Progress>(*this, send_mode);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -871,7 +1091,10 @@ void ConsoleApp::Redraw() {
     std::string status;
     {
         std::lock_guard<std::mutex> guard(progress_mutex_);
-        status = progress_text_;
+        if (progress_ != nullptr) {
+            const TransferProgressModel::Snapshot snapshot = progress_->Get();
+            if (!snapshot.closed) status = TransferProgressModel::Describe(snapshot);
+        }
     }
     if (status.empty()) status = notice_;
     if (waiting_) status = "Working... " + status;

@@ -14,6 +14,7 @@
 #include "console/frame.h"
 #include "console/host_terminal.h"
 #include "console/tty_input.h"
+#include "frontend/connection_form.h"
 #include "frontend/main_commands.h"
 #include "platform/event_loop.h"
 #include "platform/user_interface.h"
@@ -53,6 +54,8 @@ class ConsoleApp final : public SessionFrontEnd, public UserInterface, public Ma
     bool RunConnectionSetup(SessionConfig& config) override;
     void CloseWindow() override { quit_ = true; }
     void Relayout() override { ScheduleRedraw(); }
+    void RunGlobalPreferences() override;
+    void RunHostKeyManager() override;
 
   private:
     class Progress;
@@ -72,8 +75,13 @@ class ConsoleApp final : public SessionFrontEnd, public UserInterface, public Ma
 
     // The kind's parameter form on the tty; true when accepted.
     bool AskParameters(SessionConfig& config, int kind);
-    // The SSH2 set-up's list of local port forwards; false when cancelled.
+    // The buttons of a form (forwards, terminal parameters, advanced); false when cancelled.
+    bool AskMoreSettings(SessionConfig& config, const FormDefinition& form);
+    // The list of local port forwards; false when cancelled.
     bool AskForwards(SessionConfig& config);
+    void AskTerminalParameters(SessionConfig& config);
+    void AskAdvanced(SessionConfig& config);
+    void AskAlgorithms(SessionConfig& config, const AlgorithmLists& lists, const std::string& what);
     std::optional<std::string> AskField(const std::string& label, const std::string& initial);
     std::optional<bool> AskFlag(const std::string& label, bool initial);
     // One of names by number; nothing on Escape.
@@ -93,6 +101,8 @@ class ConsoleApp final : public SessionFrontEnd, public UserInterface, public Ma
     // Drawing
     void Redraw();
     void ScheduleRedraw() { dirty_ = true; }
+    // From any thread: a redraw on the user-interface thread soon.
+    void PostRedraw();
     std::string StatusLine();
 
     HostTerminal& tty_;
@@ -117,9 +127,9 @@ class ConsoleApp final : public SessionFrontEnd, public UserInterface, public Ma
     int input_cursor_ = -1;
     std::string notice_;  // a one-line note in the status line
 
+    // The transfer window shown in the status line, while a transfer runs.
     std::mutex progress_mutex_;
-    std::string progress_text_;
-    std::vector<Progress*> progress_windows_;  // open transfer windows, for Cancel
+    Progress* progress_ = nullptr;
 };
 
 }  // namespace tarnwick

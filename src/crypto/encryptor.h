@@ -1,6 +1,7 @@
-// The block-cipher interface: every cipher runs in CBC mode, in place, on whole blocks, and keeps
-// its chaining value from one call to the next, so that one object serves one direction of one
-// stream.
+// The block-cipher interface: every cipher works in place and keeps its position from one call to
+// the next, so that one object serves one direction of one stream. The CBC ciphers take whole
+// blocks and carry their chaining value; the counter-mode cipher (AesCtr) takes any length and
+// carries its keystream.
 //
 //   Rijndael cipher;                       // or D3Des(0, 1), Blowfish(0), ...
 //   cipher.SetDirection(1);                // 1 encrypt, 0 decrypt; before SetKey
@@ -9,7 +10,8 @@
 //   cipher.Encrypt(packet, length);        // length a multiple of BlockSize()
 //   cipher.Encrypt(next, length2);         // continues the chain
 //
-// Bytes after the last whole block are never touched. Destruction wipes keys and chaining values.
+// In CBC mode bytes after the last whole block are never touched. Destruction wipes keys and
+// chaining values.
 #pragma once
 
 #include <cstddef>

@@ -9,22 +9,23 @@
 namespace tarnwick {
 namespace {
 
-// Absorbs the key XORed with the pad byte, zero-extended to the block, into a fresh state.
+// Absorbs the key XORed with the pad byte, zero-extended to the hash's block, into a fresh state.
 void AbsorbPad(Hash& hash, const std::uint8_t* key, std::size_t keyLength, std::uint8_t pad) {
-    std::uint8_t block[Hash::kBlockSize];
-    for (std::size_t i = 0; i < sizeof(block); ++i) {
+    std::uint8_t block[Hash::kMaxBlockSize];
+    const std::size_t size = static_cast<std::size_t>(hash.BlockSize());
+    for (std::size_t i = 0; i < size; ++i) {
         block[i] = static_cast<std::uint8_t>((i < keyLength ? key[i] : 0) ^ pad);
     }
     hash.Init();
-    hash.Update(block, sizeof(block));
-    SecureWipe(block, sizeof(block));
+    hash.Update(block, size);
+    SecureWipe(block, size);
 }
 
 template <typename Digest>
 void OneShot(const std::uint8_t* data, std::size_t dataLength, const std::uint8_t* key,
              std::size_t keyLength, std::uint8_t* out) {
     std::uint8_t shortKey[Digest::kDigestSize];
-    if (keyLength > static_cast<std::size_t>(Hash::kBlockSize)) {
+    if (keyLength > static_cast<std::size_t>(Digest::kBlockSize)) {
         Digest::Digest(key, keyLength, shortKey);
         key = shortKey;
         keyLength = sizeof(shortKey);
@@ -46,7 +47,7 @@ void OneShot(const std::uint8_t* data, std::size_t dataLength, const std::uint8_
 HMAC::HMAC(std::unique_ptr<Hash> inner, const std::uint8_t* key, std::size_t keyLength)
     : inner_(std::move(inner)) {
     std::uint8_t shortKey[kMaxDigestSize];
-    if (keyLength > static_cast<std::size_t>(kBlockSize)) {
+    if (keyLength > static_cast<std::size_t>(inner_->BlockSize())) {
         inner_->Init();
         inner_->Update(key, keyLength);
         inner_->Final(shortKey);

@@ -1,4 +1,5 @@
-// HMAC (RFC 2104) over MD5 or SHA-1, and the one-call HMAC-SHA1 and HMAC-MD5 of the TLS PRF.
+// HMAC (RFC 2104) over any Hash (MD5, SHA-1, SHA-2), and the one-call HMAC-SHA1 and HMAC-MD5 of the
+// TLS PRF.
 //
 //   HMAC mac(std::make_unique<CSHA1>(), key, 20);  // pads hashed once, here
 //   mac.Init();                                    // per message: restores the prepared state
@@ -21,8 +22,8 @@ namespace tarnwick {
 
 class HMAC final : public Hash {
   public:
-    // Takes the inner hash (a fresh object; destroyed with this one). Keys longer than 64 bytes
-    // are replaced by their digest, as RFC 2104 says. The new object is ready for a message.
+    // Takes the inner hash (a fresh object; destroyed with this one). Keys longer than the hash's
+    // block are replaced by their digest, as RFC 2104 says. The new object is ready for a message.
     HMAC(std::unique_ptr<Hash> inner, const std::uint8_t* key, std::size_t keyLength);
     HMAC(const HMAC& other);
     HMAC& operator=(const HMAC&) = delete;
@@ -32,6 +33,7 @@ class HMAC final : public Hash {
     void Update(const void* data, std::size_t length) override;
     void Final(std::uint8_t* out) override;
     int DigestSize() const override { return inner_->DigestSize(); }
+    int BlockSize() const override { return inner_->BlockSize(); }
     std::unique_ptr<Hash> Clone() const override;
     bool CopyStateFrom(const Hash& other) override;
 

@@ -19,6 +19,7 @@ namespace tarnwick {
 class CMD5 final : public Hash {
   public:
     static constexpr int kDigestSize = 16;
+    static constexpr int kBlockSize = 64;
 
     CMD5() { Init(); }
     CMD5(const CMD5&) = default;
@@ -30,6 +31,7 @@ class CMD5 final : public Hash {
     // Leaves the final chaining words in place (the one-time-password folding reads them).
     void Final(std::uint8_t* out) override;
     int DigestSize() const override { return kDigestSize; }
+    int BlockSize() const override { return kBlockSize; }
     std::unique_ptr<Hash> Clone() const override;
     bool CopyStateFrom(const Hash& other) override;
 

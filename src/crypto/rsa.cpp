@@ -7,6 +7,7 @@
 #include "crypto/random_generator.h"
 #include "crypto/secure.h"
 #include "crypto/sha1.h"
+#include "crypto/sha2.h"
 
 namespace tarnwick {
 namespace {
@@ -42,6 +43,13 @@ const std::vector<std::uint8_t> kMd5Oid = {0x2a, 0x86, 0x48, 0x86,
                                            0xf7, 0x0d, 0x02, 0x05};  // 1.2.840.113549.2.5
 const std::vector<std::uint8_t> kMd5AltOid = {0x2a, 0x86, 0x48, 0x86, 0xf7, 0x0d,
                                               0x01, 0x01, 0x01, 0x04};  // 1.2.840.113549.1.1.1.4
+const std::vector<std::uint8_t> kSha256Oid = {0x60, 0x86, 0x48, 0x01, 0x65,
+                                              0x03, 0x04, 0x02, 0x01};  // 2.16.840.1.101.3.4.2.1
+const std::vector<std::uint8_t> kSha512Oid = {0x60, 0x86, 0x48, 0x01, 0x65,
+                                              0x03, 0x04, 0x02, 0x03};  // 2.16.840.1.101.3.4.2.3
+
+// The digests a verification may accept, as a bit set.
+enum DigestBits : unsigned { kMd5Bit = 1, kSha1Bit = 2, kSha256Bit = 4, kSha512Bit = 8 };
 
 // 00 01 FF..FF 00 prefix digest over exactly k bytes; false when fewer than 8 FF bytes fit.
 bool BuildType1Block(std::size_t k, const std::vector<std::uint8_t>& prefix,
@@ -77,23 +85,30 @@ bool Recover(const BigNum& e, const BigNum& n, const BigNum& signature, SecureBy
 }
 
 bool VerifyWith(const std::uint8_t* data, std::size_t length, const BigNum& e, const BigNum& n,
-                const BigNum& signature, bool allowMd5) {
+                const BigNum& signature, unsigned accepted) {
     SecureBytes recovered;
     if (!Recover(e, n, signature, &recovered)) return false;
-    std::uint8_t sha[CSHA1::kDigestSize], md5[CMD5::kDigestSize];
-    CSHA1::Digest(data, length, sha);
-    CMD5::Digest(data, length, md5);
+    std::uint8_t sha1[CSHA1::kDigestSize], md5[CMD5::kDigestSize];
+    std::uint8_t sha256[CSHA256::kDigestSize], sha512[CSHA512::kDigestSize];
+    if (accepted & kSha1Bit) CSHA1::Digest(data, length, sha1);
+    if (accepted & kMd5Bit) CMD5::Digest(data, length, md5);
+    if (accepted & kSha256Bit) CSHA256::Digest(data, length, sha256);
+    if (accepted & kSha512Bit) CSHA512::Digest(data, length, sha512);
     struct Candidate {
+        unsigned bit;
         const std::vector<std::uint8_t>* oid;
         const std::uint8_t* digest;
         std::uint8_t size;
     };
-    const Candidate candidates[] = {
-        {&kSha1Oid, sha, 20}, {&kMd5Oid, md5, 16}, {&kMd5AltOid, md5, 16}};
+    const Candidate candidates[] = {{kSha1Bit, &kSha1Oid, sha1, 20},
+                                    {kMd5Bit, &kMd5Oid, md5, 16},
+                                    {kMd5Bit, &kMd5AltOid, md5, 16},
+                                    {kSha256Bit, &kSha256Oid, sha256, 32},
+                                    {kSha512Bit, &kSha512Oid, sha512, 64}};
     SecureBytes expected(recovered.size());
     int match = 0;
     for (const auto& c : candidates) {
-        if (c.size == 16 && !allowMd5) continue;
+        if ((c.bit & accepted) == 0) continue;
         for (bool withNull : {true, false}) {
             if (BuildType1Block(expected.size(), Prefix(*c.oid, withNull, c.size), c.digest, c.size,
                                 expected.data())) {
@@ -146,12 +161,22 @@ bool RsaEncrypt(const std::uint8_t* data, std::size_t length, const BigNum& e, c
 
 bool RsaVerify(const std::uint8_t* data, std::size_t length, const BigNum& e, const BigNum& n,
                const BigNum& signature) {
-    return VerifyWith(data, length, e, n, signature, true);
+    return VerifyWith(data, length, e, n, signature, kSha1Bit | kMd5Bit);
 }
 
 bool RsaVerifySha1(const std::uint8_t* data, std::size_t length, const BigNum& e, const BigNum& n,
                    const BigNum& signature) {
-    return VerifyWith(data, length, e, n, signature, false);
+    return VerifyWith(data, length, e, n, signature, kSha1Bit);
+}
+
+bool RsaVerifySha256(const std::uint8_t* data, std::size_t length, const BigNum& e, const BigNum& n,
+                     const BigNum& signature) {
+    return VerifyWith(data, length, e, n, signature, kSha256Bit);
+}
+
+bool RsaVerifySha512(const std::uint8_t* data, std::size_t length, const BigNum& e, const BigNum& n,
+                     const BigNum& signature) {
+    return VerifyWith(data, length, e, n, signature, kSha512Bit);
 }
 
 namespace {
@@ -177,16 +202,26 @@ bool HasCrt(const RsaPrivateKey& key) {
     return true;
 }
 
-}  // namespace
-
-bool RsaSignSha1(const std::uint8_t* data, std::size_t length, const RsaPrivateKey& key,
-                 BigNum* signature) {
+bool SignWith(const std::uint8_t* data, std::size_t length, const RsaPrivateKey& key,
+              unsigned digestBit, BigNum* signature) {
     if (!PublicKeyUsable(key.e, key.n) || !key.d.ok() || key.d.IsZero()) return false;
     const std::size_t k = key.n.ByteLength();
-    std::uint8_t digest[CSHA1::kDigestSize];
-    CSHA1::Digest(data, length, digest);
+    std::uint8_t digest[CSHA512::kDigestSize];
+    const std::vector<std::uint8_t>* oid = &kSha1Oid;
+    std::uint8_t digestSize = CSHA1::kDigestSize;
+    if (digestBit == kSha256Bit) {
+        CSHA256::Digest(data, length, digest);
+        oid = &kSha256Oid;
+        digestSize = CSHA256::kDigestSize;
+    } else if (digestBit == kSha512Bit) {
+        CSHA512::Digest(data, length, digest);
+        oid = &kSha512Oid;
+        digestSize = CSHA512::kDigestSize;
+    } else {
+        CSHA1::Digest(data, length, digest);
+    }
     SecureBytes block(k);
-    if (!BuildType1Block(k, Prefix(kSha1Oid, true, 20), digest, sizeof(digest), block.data())) {
+    if (!BuildType1Block(k, Prefix(*oid, true, digestSize), digest, digestSize, block.data())) {
         return false;
     }
     BigNum m;
@@ -220,6 +255,23 @@ bool RsaSignSha1(const std::uint8_t* data, std::size_t length, const RsaPrivateK
     if (crt != nullptr && SignCrt(m, *crt, &s) && checked(s)) return true;
     if (ModExpSecret(m, key.d, key.n, &s) && checked(s)) return true;
     return false;
+}
+
+}  // namespace
+
+bool RsaSignSha1(const std::uint8_t* data, std::size_t length, const RsaPrivateKey& key,
+                 BigNum* signature) {
+    return SignWith(data, length, key, kSha1Bit, signature);
+}
+
+bool RsaSignSha256(const std::uint8_t* data, std::size_t length, const RsaPrivateKey& key,
+                   BigNum* signature) {
+    return SignWith(data, length, key, kSha256Bit, signature);
+}
+
+bool RsaSignSha512(const std::uint8_t* data, std::size_t length, const RsaPrivateKey& key,
+                   BigNum* signature) {
+    return SignWith(data, length, key, kSha512Bit, signature);
 }
 
 }  // namespace tarnwick

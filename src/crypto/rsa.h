@@ -1,11 +1,12 @@
 // RSA with PKCS #1 version 1.5: encryption (block type 2) for the TLS premaster secret and the
-// SSH1 session key, signature verification for certificates and host keys, and signing with SHA-1
-// for public-key authentication and the agent.
+// SSH1 session key, signature verification for certificates and host keys, and signing with SHA-1,
+// SHA-256 or SHA-512 for public-key authentication and the agent.
 //
 //   std::vector<std::uint8_t> wire(n.ByteLength());
 //   RsaEncrypt(secret, 48, e, n, RandomGenerator::Global(), wire.data(), wire.size());
 //
 //   if (!RsaVerifySha1(hash, 20, e, n, signature)) ...   // SSH "ssh-rsa"
+//   if (!RsaVerifySha512(hash, 64, e, n, signature)) ... // SSH "rsa-sha2-512"
 //
 //   BigNum signature;
 //   if (RsaSignSha1(data, length, key, &signature)) ...  // CRT when p, q, ... are known
@@ -45,11 +46,22 @@ bool RsaVerify(const std::uint8_t* data, std::size_t length, const BigNum& e, co
 // The same, accepting only SHA-1 (the SSH "ssh-rsa" host-key signatures).
 bool RsaVerifySha1(const std::uint8_t* data, std::size_t length, const BigNum& e, const BigNum& n,
                    const BigNum& signature);
+// The same, accepting only SHA-256 ("2.16.840.1.101.3.4.2.1", SSH "rsa-sha2-256") or only SHA-512
+// ("2.16.840.1.101.3.4.2.3", SSH "rsa-sha2-512") (RFC 8332), parameters NULL or absent.
+bool RsaVerifySha256(const std::uint8_t* data, std::size_t length, const BigNum& e, const BigNum& n,
+                     const BigNum& signature);
+bool RsaVerifySha512(const std::uint8_t* data, std::size_t length, const BigNum& e, const BigNum& n,
+                     const BigNum& signature);
 
 // Signs the SHA-1 of data: block 00 01 FF..FF 00, the SHA-1 DigestInfo, the digest; raised to d.
 // The result is checked with e before it is returned, so a fault in the arithmetic cannot leak
 // a wrong signature.
 bool RsaSignSha1(const std::uint8_t* data, std::size_t length, const RsaPrivateKey& key,
                  BigNum* signature);
+// The same with the SHA-256 or SHA-512 digest and its DigestInfo (NULL parameters).
+bool RsaSignSha256(const std::uint8_t* data, std::size_t length, const RsaPrivateKey& key,
+                   BigNum* signature);
+bool RsaSignSha512(const std::uint8_t* data, std::size_t length, const RsaPrivateKey& key,
+                   BigNum* signature);
 
 }  // namespace tarnwick

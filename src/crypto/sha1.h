@@ -19,6 +19,7 @@ namespace tarnwick {
 class CSHA1 final : public Hash {
   public:
     static constexpr int kDigestSize = 20;
+    static constexpr int kBlockSize = 64;
 
     CSHA1() { Init(); }
     CSHA1(const CSHA1&) = default;
@@ -29,6 +30,7 @@ class CSHA1 final : public Hash {
     void Update(const void* data, std::size_t length) override;
     void Final(std::uint8_t* out) override;
     int DigestSize() const override { return kDigestSize; }
+    int BlockSize() const override { return kBlockSize; }
     std::unique_ptr<Hash> Clone() const override;
     bool CopyStateFrom(const Hash& other) override;
 

@@ -25,19 +25,19 @@ constexpr SettingRef Int(setting::Int i) {
     return {SettingRef::kInt, i};
 }
 
-constexpr FieldSpec kHost{"Hostname", FieldType::kText, Narrow(setting::hostname), true};
-constexpr FieldSpec kUser{"Username", FieldType::kText, Narrow(setting::username), true};
-constexpr FieldSpec kPort{"Port", FieldType::kPort, Int(setting::portnum), true};
-constexpr FieldSpec kDebug{"Enable Debug Messages", FieldType::kCheck, Int(debug)};
+constexpr FormField kHost{"Hostname", FieldType::kText, Narrow(setting::hostname), true};
+constexpr FormField kUser{"Username", FieldType::kText, Narrow(setting::username), true};
+constexpr FormField kPort{"Port", FieldType::kPort, Int(setting::portnum), true};
+constexpr FormField kDebug{"Enable Debug Messages", FieldType::kCheck, Int(debug)};
 
-constexpr FieldSpec kSsh2Fields[] = {
+constexpr FormField kSsh2Fields[] = {
     kHost,
     kUser,
     kPort,
     {"Cert", FieldType::kKeyFile, Wide(setting::certificate_path)},
     {"Debug Messages", FieldType::kCheck, Int(debug)},
 };
-constexpr FieldSpec kSsh1Fields[] = {
+constexpr FormField kSsh1Fields[] = {
     kHost,
     kUser,
     kPort,
@@ -46,7 +46,7 @@ constexpr FieldSpec kSsh1Fields[] = {
     {"Chec&k CRC", FieldType::kCheck, Int(setting::ssh1_check_CRC)},
     {"Enable debug messages", FieldType::kCheck, Int(debug)},
 };
-constexpr FieldSpec kSerialFields[] = {
+constexpr FormField kSerialFields[] = {
     {"Device", FieldType::kDevice, Wide(setting::serial_device)},
     {"Speed", FieldType::kChoice, Int(setting::serial_speed), false, Choices::kSerialSpeed},
     {"Byte size", FieldType::kChoice, Int(setting::serial_bytesize), false,
@@ -58,22 +58,22 @@ constexpr FieldSpec kSerialFields[] = {
      Choices::kSerialFlow},
     kDebug,
 };
-constexpr FieldSpec kTelnetFields[] = {
+constexpr FormField kTelnetFields[] = {
     kHost,
     kPort,
     {"Tunnel through SSL", FieldType::kCheck, Int(setting::enable_ssl)},
     kDebug,
 };
-constexpr FieldSpec kSslFields[] = {kHost, kPort, kDebug};
-constexpr FieldSpec kListenPort{"Forward from port:", FieldType::kPort,
+constexpr FormField kSslFields[] = {kHost, kPort, kDebug};
+constexpr FormField kListenPort{"Forward from port:", FieldType::kPort,
                                 Int(setting::portnum_listener), true};
-constexpr FieldSpec kSslForwardFields[] = {
+constexpr FormField kSslForwardFields[] = {
     kListenPort,
     {"Forward to:", FieldType::kText, Narrow(setting::hostname), true},
     kPort,
     kDebug,
 };
-constexpr FieldSpec kStartTlsFields[] = {
+constexpr FormField kStartTlsFields[] = {
     kListenPort,
     {"Forward to:", FieldType::kText, Narrow(setting::hostname), true},
     kPort,
@@ -81,7 +81,7 @@ constexpr FieldSpec kStartTlsFields[] = {
     kDebug,
 };
 
-constexpr FormSpec kForms[] = {
+constexpr FormDefinition kForms[] = {
     {kKindSSH2, "SSH2 Parameters", kSsh2Fields, kButtonAdvanced | kButtonForwards | kButtonTerminal,
      FillSsh2AlgorithmDefaults},
     {kKindSSH1, "SSH1 Parameters", kSsh1Fields, kButtonForwards | kButtonTerminal, nullptr},
@@ -91,13 +91,6 @@ constexpr FormSpec kForms[] = {
     {kKindSSLPortForward, "SSL Forwarding Parameters", kSslForwardFields, 0, nullptr},
     {kKindSTARTTLSProxy, "STARTTLS Forwarding Params", kStartTlsFields, 0, nullptr},
 };
-
-std::string Trim(const std::string& s) {
-    std::size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return {};
-    std::size_t e = s.find_last_not_of(" \t");
-    return s.substr(b, e - b + 1);
-}
 
 }  // namespace
 
@@ -118,8 +111,8 @@ int ParsePort(const std::string& text, int fallback) {
     return static_cast<int>(value);
 }
 
-const FormSpec* FindForm(int kind) {
-    for (const FormSpec& form : kForms) {
+const FormDefinition* FindForm(int kind) {
+    for (const FormDefinition& form : kForms) {
         if (form.kind == kind) return &form;
     }
     return nullptr;
@@ -129,18 +122,18 @@ const FormSpec* FindForm(int kind) {
 // ConnectionForm
 
 ConnectionForm::ConnectionForm(SessionConfig& config, int kind)
-    : config_(config), spec_(FindForm(kind)) {
-    if (spec_ == nullptr) spec_ = &kForms[0];
-    config_.LoadKindDefaults(spec_->kind);
-    config_.SetInt(setting::session_kind, spec_->kind);
-    if (spec_->prepare != nullptr) spec_->prepare(config_);
-    values_.resize(spec_->fields.size());
+    : config_(config), definition_(FindForm(kind)) {
+    if (definition_ == nullptr) definition_ = &kForms[0];
+    config_.LoadKindDefaults(definition_->kind);
+    config_.SetInt(setting::session_kind, definition_->kind);
+    if (definition_->prepare != nullptr) definition_->prepare(config_);
+    values_.resize(definition_->fields.size());
     Load();
 }
 
 void ConnectionForm::Load() {
     for (std::size_t i = 0; i < values_.size(); ++i) {
-        const FieldSpec& field = Field(i);
+        const FormField& field = Field(i);
         Value& value = values_[i];
         const SettingRef& ref = field.setting;
         switch (ref.family) {
@@ -206,10 +199,10 @@ void ConnectionForm::ChooseKeyFile(std::size_t i) {
 
 bool ConnectionForm::CanAccept() const {
     for (std::size_t i = 0; i < values_.size(); ++i) {
-        const FieldSpec& field = Field(i);
+        const FormField& field = Field(i);
         if (!field.required) continue;
         if (field.type == FieldType::kChoice ? values_[i].index < 0
-                                             : Trim(values_[i].text).empty()) {
+                                             : TrimBlanks(values_[i].text).empty()) {
             return false;
         }
     }
@@ -218,14 +211,14 @@ bool ConnectionForm::CanAccept() const {
 
 bool ConnectionForm::Accept() {
     if (!CanAccept()) return false;
-    const ConnectionKind* kind = FindConnectionKind(spec_->kind);
+    const ConnectionKind* kind = FindConnectionKind(definition_->kind);
     const int fallback = kind != nullptr ? kind->fallback_port : 0;
     for (std::size_t i = 0; i < values_.size(); ++i) {
-        const FieldSpec& field = Field(i);
+        const FormField& field = Field(i);
         const Value& value = values_[i];
         const SettingRef& ref = field.setting;
         // Host and user names are kept as typed, apart from surrounding blanks.
-        const std::string text = Trim(value.text);
+        const std::string text = TrimBlanks(value.text);
         switch (ref.family) {
             case SettingRef::kNarrow:
                 config_.SetNarrow(static_cast<setting::Narrow>(ref.number),

@@ -37,7 +37,7 @@ struct SettingRef {
     int number;
 };
 
-struct FieldSpec {
+struct FormField {
     const char* label;  // the dialog's text, with "&" before the mnemonic letter
     FieldType type;
     SettingRef setting;
@@ -52,17 +52,17 @@ enum FormButton : unsigned {
     kButtonTerminal = 4,  // "&Terminal...": Terminal Parameters
 };
 
-struct FormSpec {
+struct FormDefinition {
     int kind;
     const char* title;  // "SSH2 Parameters", ...
-    std::span<const FieldSpec> fields;
+    std::span<const FormField> fields;
     unsigned buttons;
     // What the dialog does to the record before it shows it (the SSH2 algorithm defaults).
     void (*prepare)(SessionConfig& config);
 };
 
 // The form of a kind, or nullptr for a kind without a dialog.
-const FormSpec* FindForm(int kind);
+const FormDefinition* FindForm(int kind);
 
 class ConnectionForm {
   public:
@@ -70,10 +70,10 @@ class ConnectionForm {
     // file), prepares the record, and shows its values. The record must outlive the form.
     ConnectionForm(SessionConfig& config, int kind);
 
-    const FormSpec& spec() const { return *spec_; }
+    const FormDefinition& definition() const { return *definition_; }
     SessionConfig& config() { return config_; }
     std::size_t FieldCount() const { return values_.size(); }
-    const FieldSpec& Field(std::size_t i) const { return spec_->fields[i]; }
+    const FormField& Field(std::size_t i) const { return definition_->fields[i]; }
 
     // Text, port, key-file and device fields.
     const std::string& Text(std::size_t i) const { return values_[i].text; }
@@ -109,7 +109,7 @@ class ConnectionForm {
     void Load();
 
     SessionConfig& config_;
-    const FormSpec* spec_;
+    const FormDefinition* definition_;
     std::vector<Value> values_;
 };
 

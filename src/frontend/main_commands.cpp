@@ -60,7 +60,8 @@ constexpr const char* kQuitQuestion =
     "There is at least one active session. Are you sure that you want to quit and disconnect "
     "from all active sessions?";
 
-// Features whose layers this build does not have yet: their items are shown, never enabled.
+// Features whose layers or dialogs this build does not have yet: their items are shown, never
+// enabled.
 constexpr int kComingLater[] = {kSendScp, kReceiveScp};
 
 }  // namespace
@@ -84,7 +85,7 @@ bool MainCommands::Available(int command) {
 }
 
 bool MainCommands::IsEnabled(int command) {
-    if (!Available(command)) return false;
+    if (!Available(command) || !host_.Provides(command)) return false;
     Session* session = Current();
     const bool link_up = session != nullptr && session->IsLinkUp();
     const bool connected = session != nullptr && session->IsConnected();

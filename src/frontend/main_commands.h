@@ -72,6 +72,8 @@ class MainWindowHost {
     virtual bool ClipboardHasText() { return false; }
     virtual void Copy() {}
     virtual void Paste() {}
+    // False for a command whose dialog this front end does not have (yet): it is shown disabled.
+    virtual bool Provides(int /*command*/) { return true; }
     // Dialogs a front end may offer.
     virtual void ShowAbout() {}
     virtual void RunGlobalPreferences() {}

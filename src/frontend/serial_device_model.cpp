@@ -1,17 +1,8 @@
 #include "frontend/serial_device_model.h"
 
+#include "platform/text.h"
+
 namespace tarnwick {
-
-namespace {
-
-std::string Trim(const std::string& s) {
-    const std::size_t b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return {};
-    const std::size_t e = s.find_last_not_of(" \t");
-    return s.substr(b, e - b + 1);
-}
-
-}  // namespace
 
 SerialDeviceModel::SerialDeviceModel(std::vector<SerialDevice> devices)
     : devices_(std::move(devices)) {}
@@ -30,7 +21,7 @@ std::string SerialDeviceModel::InitialValue(const std::string& current) const {
 }
 
 std::string SerialDeviceModel::Resolve(const std::string& typed) const {
-    const std::string text = Trim(typed);
+    const std::string text = TrimBlanks(typed);
     if (!text.empty() && text.size() <= 3 &&
         text.find_first_not_of("0123456789") == std::string::npos) {
         const std::size_t number = std::stoul(text);

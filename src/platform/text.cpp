@@ -116,4 +116,11 @@ std::string DuplicateNarrow(const char* text) {
     return text ? std::string(text) : std::string();
 }
 
+std::string TrimBlanks(std::string_view text) {
+    const std::size_t begin = text.find_first_not_of(" \t");
+    if (begin == std::string_view::npos) return {};
+    const std::size_t end = text.find_last_not_of(" \t");
+    return std::string(text.substr(begin, end - begin + 1));
+}
+
 }  // namespace tarnwick

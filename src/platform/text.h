@@ -16,4 +16,7 @@ std::u16string WidenOrNull(const char* text);
 std::string NarrowOrNull(const char16_t* text);
 std::string DuplicateNarrow(const char* text);
 
+// The text without the blanks and tabs around it.
+std::string TrimBlanks(std::string_view text);
+
 }  // namespace tarnwick

@@ -5,6 +5,7 @@
 // threads and run the question on the user-interface thread themselves.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,7 +26,8 @@ struct FileDialogRequest {
 };
 
 // The small "Transfer" window of file transfers; cancelling only sets a flag that the transfer
-// worker polls.
+// worker polls. The texts are what the window shows ("12" of "100" KB); a transfer that knows its
+// file and its byte counts also says so, from which the window shows the name and the rate.
 class TransferProgress {
   public:
     virtual ~TransferProgress() = default;
@@ -35,6 +37,9 @@ class TransferProgress {
     virtual void SetStatusText(const std::string& text) = 0;
     virtual bool IsCancelled() const = 0;
     virtual void Close() = 0;
+    virtual void SetFileName(const std::string& /*name*/) {}
+    // Bytes moved so far and in all (0 when not known).
+    virtual void SetBytes(std::uint64_t /*done*/, std::uint64_t /*total*/) {}
 };
 
 class UserInterface {

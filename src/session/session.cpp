@@ -8,11 +8,13 @@
 #include "platform/text.h"
 #include "platform/ui_dispatcher.h"
 #include "session/deferred_deletion.h"
+#include "session/forwarded_session_host.h"
 #include "session/session_builder.h"
 #include "terminal/vt100.h"
 #include "terminal/vt240.h"
 #include "transfer/capture.h"
 #include "transfer/transfer_filter.h"
+#include "transport/socket.h"
 
 namespace tarnwick {
 
@@ -190,9 +192,11 @@ void Session::Disconnect() {
 SessionList::SessionList(SessionFrontEnd* front_end) : front_end_(front_end) {
     SetTransferEndedHandler(&Session::TransferEnded);
     next_config_purge_ = std::chrono::steady_clock::now() + kConfigPurgeInterval;
+    RegisterSessionList(this);
 }
 
 SessionList::~SessionList() {
+    UnregisterSessionList(this);
     current_ = nullptr;
     while (Session* session = sessions_.PopFront())
         delete session;
@@ -313,12 +317,7 @@ void SessionList::PurgeClosed() {
 }
 
 void SessionList::OnDataArrived(IO* transport) {
-    Session* owner = nullptr;
-    sessions_.ForEach([&](Session* s) {
-        if (owner == nullptr && s->terminal_ != nullptr && s->terminal_->Contains(transport)) {
-            owner = s;
-        }
-    });
+    Session* owner = FindOwner(transport);
     if (owner == nullptr) return;  // a transport of a session already disconnected
     if (transport->Pump() != status::kOk) owner->Disconnect();
     if (front_end_ != nullptr) front_end_->SessionUpdated(owner);
@@ -336,6 +335,58 @@ void SessionList::PurgeUnusedConfigs() {
         configs_.Remove(config);
         delete config;
     }
+}
+
+Session* SessionList::FindOwner(IO* layer) {
+    Session* owner = nullptr;
+    sessions_.ForEach([&](Session* s) {
+        if (owner == nullptr && s->terminal_ != nullptr && s->terminal_->Contains(layer)) {
+            owner = s;
+        }
+    });
+    return owner;
+}
+
+Session* SessionList::OpenAcceptedSession(SessionConfig* config,
+                                          const std::vector<int>& layer_template, int socket,
+                                          const std::u16string& title) {
+    auto* session = new Session(this, config);
+    session->display_ = front_end_->CreateDisplay(*session);
+    sessions_.PushBack(session);
+
+    IO* top = nullptr;
+    bool has_worker = false;
+    for (int type : layer_template) {
+        IO* layer = nullptr;
+        if (type == kLayerVT) {
+            // Whatever the session's terminal setting, a forwarded connection only reports.
+            if (top == nullptr) layer = new VT100(session->display_.get(), config);
+        } else if (type == kLayerSocketListener || type == kLayerSocketWorker) {
+            if (!has_worker) layer = MakeTemplateLayer(type, socket);
+            has_worker = has_worker || layer != nullptr;
+        } else {
+            layer = MakeTemplateLayer(type, socket);
+        }
+        if (layer == nullptr) continue;
+        if (top == nullptr) {
+            top = layer;
+            continue;
+        }
+        IO* bottom = top;
+        while (bottom->GetLower() != nullptr)
+            bottom = bottom->GetLower();
+        if (bottom->InsertBelow(layer) != status::kOk) delete layer;
+    }
+    if (!has_worker) CloseSocket(socket);
+    session->terminal_ = top;
+    menu_.Add(session, title);
+    menu_.Check(current_);
+    if (top != nullptr) {
+        top->SetSession(session);
+        if (top->Open(config) != status::kOk) session->Disconnect();
+    }
+    if (front_end_ != nullptr) front_end_->SessionUpdated(session);
+    return session;
 }
 
 std::vector<Session*> SessionList::Sessions() {

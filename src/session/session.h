@@ -110,6 +110,16 @@ class SessionList {
     // Destroys settings records nobody holds any more; runs at most once a minute.
     void PurgeUnusedConfigs();
 
+    // The session of a connection accepted by a port-forward listener of one of this list's
+    // sessions, sharing that session's settings: a VT100 terminal above the listener's template
+    // with a worker holding the socket in the listener's place. It joins the list without
+    // becoming current and is opened at once; a chain that does not open is disconnected, which
+    // closes the socket, so the local program learns of it.
+    Session* OpenAcceptedSession(SessionConfig* config, const std::vector<int>& layer_template,
+                                 int socket, const std::u16string& title);
+    // The session whose chain holds layer, or nullptr.
+    Session* FindOwner(IO* layer);
+
     std::vector<Session*> Sessions();
     SessionMenu& menu() { return menu_; }
     SessionFrontEnd* front_end() { return front_end_; }

@@ -228,7 +228,7 @@ std::size_t PickAddressIndex(std::size_t count) {
     return std::min(index, count - 1);
 }
 
-int ConnectToAddresses(int socket, std::span<const SocketAddress> addresses, std::size_t first,
+bool ConnectToAddresses(int socket, std::span<const SocketAddress> addresses, std::size_t first,
                        ConnectLimits limits, int* error) {
     int last_error = EHOSTUNREACH;
     if (socket < 0) {
@@ -250,15 +250,15 @@ int ConnectToAddresses(int socket, std::span<const SocketAddress> addresses, std
                 continue;
             }
             int result = ConnectOnce(socket, address, std::min(limits.per_address, left));
-            if (result == 0) return 1;
+            if (result == 0) return true;
             last_error = result;
         }
     }
     if (error != nullptr) *error = last_error;
-    return 0;
+    return false;
 }
 
-int ConnectSocket(int socket, const char* host, int port, bool show_messages,
+bool ConnectSocket(int socket, const char* host, int port, bool show_messages,
                   ConnectLimits limits) {
     std::vector<SocketAddress> addresses = ResolveHost(host, port);
     if (addresses.empty()) {
@@ -266,18 +266,18 @@ int ConnectSocket(int socket, const char* host, int port, bool show_messages,
             Ui().ShowMessage("Notice", std::string("Unable to resolve hostname '") +
                                            (host != nullptr ? host : "") + "'");
         }
-        return 0;
+        return false;
     }
     int error = 0;
     if (ConnectToAddresses(socket, addresses, PickAddressIndex(addresses.size()), limits, &error)) {
-        return 1;
+        return true;
     }
     if (show_messages) Ui().ShowMessage("Unable to open connection", SystemErrorText(error));
-    return 0;
+    return false;
 }
 
-int ListenSocket(int socket, int port, int loopbackOnly) {
-    if (socket < 0) return 0;
+bool ListenSocket(int socket, int port, int loopbackOnly) {
+    if (socket < 0) return false;
     // Lets a listener come back on its port at once after a session ends, instead of failing
     // while old connections linger in TIME_WAIT. On Linux this never lets two sockets listen on
     // one port.
@@ -298,8 +298,7 @@ int ListenSocket(int socket, int port, int loopbackOnly) {
         address.sin_addr.s_addr = htonl(loopbackOnly ? INADDR_LOOPBACK : INADDR_ANY);
         result = bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address);
     }
-    if (result != 0) return 0;
-    return listen(socket, 2) == 0 ? 1 : 0;
+    return result == 0 && listen(socket, 2) == 0;
 }
 
 void CloseSocket(int socket) {

@@ -41,8 +41,8 @@ struct SocketAddress {
 // is 0, with Nagle's algorithm off. Returns -1 on failure.
 int CreateStreamSocket(int nonBlocking, int family = AF_INET);
 
-// Resolves host and connects socket to it on port (taken modulo 65536). Returns 1 on success, 0
-// on failure; with show_messages, a failure is explained in a message box.
+// Resolves host and connects socket to it on port (taken modulo 65536). True on success; with
+// show_messages, a failure is explained in a message box.
 //
 // host may be four dotted decimal numbers below 256 (used without a lookup), a bracketed or bare
 // IPv6 literal, or a name, which may resolve to IPv4 and IPv6 addresses. One address is picked at
@@ -50,12 +50,12 @@ int CreateStreamSocket(int nonBlocking, int family = AF_INET);
 // keeps its descriptor number, blocking mode and no-delay option, but when the chosen address is
 // of another family (or an earlier attempt failed) a fresh socket takes over that number, since a
 // socket that failed to connect cannot portably be connected again.
-int ConnectSocket(int socket, const char* host, int port, bool show_messages,
-                  ConnectLimits limits = {});
+[[nodiscard]] bool ConnectSocket(int socket, const char* host, int port, bool show_messages,
+                                 ConnectLimits limits = {});
 
 // Binds socket to port on 127.0.0.1 (or ::1) when loopbackOnly is nonzero, else on every local
-// address, and listens with a backlog of 2. Returns 1 on success, 0 on failure.
-int ListenSocket(int socket, int port, int loopbackOnly);
+// address, and listens with a backlog of 2. True on success.
+[[nodiscard]] bool ListenSocket(int socket, int port, int loopbackOnly);
 
 // Shuts the connection down in both directions, which ends a wait of another thread on it, then
 // closes the descriptor. Never call it while another thread may still be about to use the number.
@@ -79,8 +79,8 @@ std::vector<SocketAddress> ResolveHost(const char* host, int port);
 std::size_t PickAddressIndex(std::size_t count);
 
 // Tries addresses starting at first and wrapping around, until one connects or the limits are
-// spent. Returns 1 on success; on failure 0 with *error set to the last attempt's errno.
-int ConnectToAddresses(int socket, std::span<const SocketAddress> addresses, std::size_t first,
+// spent. True on success; on failure false with *error set to the last attempt's errno.
+[[nodiscard]] bool ConnectToAddresses(int socket, std::span<const SocketAddress> addresses, std::size_t first,
                        ConnectLimits limits, int* error);
 
 }  // namespace tarnwick

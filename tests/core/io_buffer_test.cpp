@@ -8,28 +8,6 @@
 namespace tarnwick {
 namespace {
 
-TEST(IOBufferTest, GrowthDoublesUntilStrictlyGreater) {
-    std::vector<std::uint8_t> bytes(300, 0x41);
-    IO_Buffer a(256);
-    EXPECT_EQ(a.append(bytes.data(), 300), 300u);
-    EXPECT_EQ(a.capacity(), 512u);
-    EXPECT_EQ(a.size(), 300u);
-
-    // 16 is not greater than 24, so capacity 8 grows to 32.
-    IO_Buffer b(8);
-    EXPECT_EQ(b.append(bytes.data(), 24), 24u);
-    EXPECT_EQ(b.capacity(), 32u);
-    EXPECT_EQ(0, std::memcmp(b.data(), bytes.data(), 24));
-}
-
-TEST(IOBufferTest, ExactFitStillGrows) {
-    // Room is only "enough" when position + n stays below the capacity.
-    IO_Buffer buffer(8);
-    std::uint8_t bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    buffer.append(bytes, 8);
-    EXPECT_EQ(buffer.capacity(), 16u);
-}
-
 TEST(IOBufferTest, NegativeReserveAndAppendFail) {
     IO_Buffer buffer(8);
     EXPECT_FALSE(buffer.reserve(-1));

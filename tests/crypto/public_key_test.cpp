@@ -38,13 +38,8 @@ BIGNUM* Theirs(const BigNum& n) {
 }
 
 RandomGenerator& TestGenerator() {
-    static RandomGenerator* g = [] {
-        static RandomGenerator generator;
-        const std::uint8_t seed[] = "public key tests";
-        generator.Seed(seed, sizeof(seed));
-        return &generator;
-    }();
-    return *g;
+    static testing::SeededGenerator generator("public key tests");
+    return generator;
 }
 
 // ---------------------------------------------------------------- RSA

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "crypto/cpu_features.h"
+#include "crypto/random_generator.h"
 
 namespace tarnwick::testing {
 
@@ -61,6 +62,14 @@ class TestRandom {
 
   private:
     std::mt19937 rng_;
+};
+
+// Our generator, deterministic for the tests: seeded once with the text (and its zero byte).
+class SeededGenerator : public RandomGenerator {
+  public:
+    explicit SeededGenerator(const std::string& seed) {
+        Seed(reinterpret_cast<const std::uint8_t*>(seed.c_str()), seed.size() + 1);
+    }
 };
 
 // Runs body with the fast paths (when the processor has any) and again with the portable paths.

@@ -44,7 +44,7 @@ TEST_F(ConnectionFormTest, TelnetPortsOutOfRangeStoreTheFallBackAndTheDefaultFil
     for (const char* port : {"0", "70000"}) {
         SessionConfig config;
         ConnectionForm form(config, kKindTelnet);
-        EXPECT_EQ(form.spec().title, std::string("Telnet Parameters"));
+        EXPECT_EQ(form.definition().title, std::string("Telnet Parameters"));
         EXPECT_EQ(form.Text(FieldNamed(form, "Port")), "23");
         form.SetText(FieldNamed(form, "Hostname"), "  router.lan ");
         form.SetText(FieldNamed(form, "Port"), port);

@@ -2,11 +2,13 @@
 // at a real Telnet server, type a command, open a second session, switch between them, disconnect
 // one, and quit.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
-#include <thread>
+#include <cstdlib>
 
 #include "support/child_process.h"
+#include "support/inetd.h"
 #include "support/loopback_peer.h"
 #include "support/test_util.h"
 #include "support/tmux.h"
@@ -27,18 +29,15 @@ std::string StatusLine(const std::string& screen) {
 
 TEST(ConsoleInteropTest, WorkInATelnetSessionSwitchDisconnectAndQuit) {
     testing::TempDir config_dir;
-    int port = testing::UnusedPort();
-    testing::ChildProcess server;
-    ASSERT_TRUE(
-        server.Start({"busybox", "telnetd", "-F", "-p", std::to_string(port), "-l", "/bin/sh"}));
-    ASSERT_TRUE(testing::WaitForPort(port, 5s));
+    testing::InetdServer server({"busybox", "telnetd", "-i", "-l", "/bin/sh"});
+    const int port = server.port();
     const std::string session_file = config_dir.File("lab.tks");
     testing::WriteFile(session_file, "IO_TELNET\r\nversion: 2\r\nhostname: 127.0.0.1\r\nportnum: " +
                                          std::to_string(port) + "\r\nrows: 24\r\ncolumns: 80\r\n");
 
     Tmux tmux("tarnwick-console-" + std::to_string(getpid()));
-    const std::string program = std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick";
-    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + program + " --console " +
+    const std::string program = std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick --console";
+    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + program + " " +
                session_file);
     ASSERT_TRUE(tmux.WaitFor("Telnet: 127.0.0.1")) << tmux.Screen();
     ASSERT_TRUE(tmux.WaitFor("#")) << tmux.Screen();
@@ -70,7 +69,8 @@ TEST(ConsoleInteropTest, WorkInATelnetSessionSwitchDisconnectAndQuit) {
     tmux.Keys("C-] q");
     ASSERT_TRUE(tmux.WaitFor("Really quit?")) << tmux.Screen();
     tmux.Keys("n");
-    std::this_thread::sleep_for(300ms);
+    // The question closes and the program goes on: the status line shows both sessions again.
+    ASSERT_TRUE(tmux.WaitFor("Ctrl-] ? help")) << tmux.Screen();
     EXPECT_TRUE(tmux.Alive());
     tmux.Keys("C-] q");
     ASSERT_TRUE(tmux.WaitFor("Really quit?")) << tmux.Screen();
@@ -81,10 +81,12 @@ TEST(ConsoleInteropTest, WorkInATelnetSessionSwitchDisconnectAndQuit) {
 TEST(ConsoleInteropTest, ConnectCancelledShowsCanceledAndTheTerminalIsRestoredOnSignal) {
     testing::TempDir config_dir;
     Tmux tmux("tarnwick-cancel-" + std::to_string(getpid()));
-    const std::string program = std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick";
-    // The program runs inside a shell, so that the shell's own screen comes back afterwards.
-    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + program +
-               "; stty -a | tr ' ;' '\\n\\n' | grep -x -- '-\\?icanon'; " +
+    const std::string program = std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick --console";
+    // The program runs inside a shell, so that the shell's own screen comes back afterwards; it
+    // writes its process id first, so that the test signals exactly that process.
+    const std::string pid_file = config_dir.File("program.pid");
+    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " sh -c 'echo \\$\\$ > " + pid_file +
+               "; exec " + program + "'; stty -a | tr ' ;' '\\n\\n' | grep -x -- '-\\?icanon'; " +
                "echo shell-is-back; sleep 30");
     ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
     tmux.Keys("C-] c");
@@ -93,11 +95,52 @@ TEST(ConsoleInteropTest, ConnectCancelledShowsCanceledAndTheTerminalIsRestoredOn
     ASSERT_TRUE(tmux.WaitFor("Canceled.")) << tmux.Screen();
 
     // A terminating signal still restores the host terminal (cooked mode, main screen).
-    testing::RunCommand("pkill -TERM -f '^" + program + "$'");
+    const int pid = std::atoi(testing::ReadFile(pid_file).c_str());
+    ASSERT_GT(pid, 1);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
     ASSERT_TRUE(tmux.WaitFor("shell-is-back")) << tmux.Screen();
     std::string screen = tmux.Screen();
     EXPECT_NE(screen.find("\nicanon\n"), std::string::npos) << screen;
     EXPECT_EQ(screen.find("-icanon"), std::string::npos) << screen;
+}
+
+}  // namespace
+}  // namespace tarnwick
+
+namespace tarnwick {
+namespace {
+
+TEST(ConsoleInteropTest, GlobalPreferencesAndTheHostKeyManager) {
+    testing::TempDir config_dir;
+    testing::Tmux tmux("tarnwick-prefs-" + std::to_string(getpid()));
+    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + std::string(TARNWICK_BINARY_DIR) +
+               "/bin/tarnwick --console");
+    ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
+    tmux.Keys("C-] g");
+    ASSERT_TRUE(tmux.WaitFor("Rows: 24")) << tmux.Screen();
+    tmux.Keys("C-u");
+    tmux.Line("30");
+    // Every other answer as it stands.
+    for (const char* question :
+         {"Cols:", "Scrollback:", "Text pacing", "Default cursor (number)",
+          "Special Control Key Handling", "Terminal font (number)", "Font size (number)",
+          "Change colors", "Root CA Path", "Keep device awake"}) {
+        ASSERT_TRUE(tmux.WaitFor(question)) << tmux.Screen();
+        tmux.Keys("Enter");
+    }
+    ASSERT_TRUE(tmux.WaitFor("Preferences saved.")) << tmux.Screen();
+    tmux.Keys("C-] g");
+    ASSERT_TRUE(tmux.WaitFor("Rows: 30")) << tmux.Screen();  // stored and read back
+    tmux.Keys("Escape");
+
+    tmux.Keys("C-] m");
+    ASSERT_TRUE(tmux.WaitFor("Key type (number): 4")) << tmux.Screen();  // SSL first
+    tmux.Keys("C-u");
+    tmux.Line("2");
+    ASSERT_TRUE(tmux.WaitFor("(no keys)")) << tmux.Screen();
+    tmux.Keys("Enter");
+    tmux.Keys("C-] q");
+    EXPECT_TRUE(tmux.WaitForExit()) << tmux.Screen();
 }
 
 }  // namespace

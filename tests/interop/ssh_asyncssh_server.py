@@ -75,7 +75,7 @@ async def handle(process):
 
 async def main():
     key = asyncssh.generate_private_key("ssh-rsa", key_size=2048)
-    await asyncssh.create_server(
+    server = await asyncssh.create_server(
         Server,
         "127.0.0.1",
         PORT,
@@ -90,7 +90,8 @@ async def main():
         line_editor=False,
         agent_forwarding=False,
     )
-    print("READY", flush=True)
+    # With port 0 the system chooses the port; the test reads it from this line.
+    print("PORT %d" % server.sockets[0].getsockname()[1], flush=True)
     await asyncio.sleep(120)
 
 

@@ -10,6 +10,7 @@
 #include "crypto/skey.h"
 #include "interop/ssh_client.h"
 #include "support/child_process.h"
+#include "support/inetd.h"
 #include "support/loopback_peer.h"
 
 namespace tarnwick {
@@ -21,12 +22,12 @@ using testing::SshClient;
 class AsyncSshServer {
   public:
     AsyncSshServer(const std::string& mode, const std::string& argument) {
-        port_ = testing::UnusedPort();
         const std::string script =
             std::string(TARNWICK_SOURCE_DIR) + "/tests/interop/ssh_asyncssh_server.py";
-        ok_ = process_.Start({"/usr/bin/python3", script, std::to_string(port_), mode, argument},
-                             log_.File("server.log")) &&
-              testing::WaitForPort(port_, 20s);
+        ok_ = process_.Start({"/usr/bin/python3", script, "0", mode, argument},
+                             log_.File("server.log"));
+        if (ok_) port_ = testing::WaitForReportedPort(log_.File("server.log"), 20s);
+        ok_ = ok_ && port_ != 0;
     }
     bool ok() const { return ok_; }
     int port() const { return port_; }

@@ -60,7 +60,7 @@ TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
 
     testing::Tmux tmux("tarnwick-ssh-" + std::to_string(getpid()));
     tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + std::string(TARNWICK_BINARY_DIR) +
-               "/bin/tarnwick");
+               "/bin/tarnwick --console");
     ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
     tmux.Keys("C-] c");
     ASSERT_TRUE(tmux.WaitFor("2  New SSH2 Connection")) << tmux.Screen();
@@ -76,6 +76,8 @@ TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
     tmux.Keys("Enter");
     ASSERT_TRUE(tmux.WaitFor("Debug Messages [y/N]")) << tmux.Screen();
     tmux.Keys("n");
+    ASSERT_TRUE(tmux.WaitFor("More settings: [f]orwards, [t]erminal, [a]dvanced")) << tmux.Screen();
+    tmux.Keys("f");
     ASSERT_TRUE(tmux.WaitFor("(no forwards)")) << tmux.Screen();
     tmux.Keys("a");
     ASSERT_TRUE(tmux.WaitFor("Local Port:")) << tmux.Screen();
@@ -90,6 +92,8 @@ TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
     tmux.Keys("Enter");
     ASSERT_TRUE(tmux.WaitFor("interactive shell")) << tmux.Screen();
     tmux.Keys("y");
+    ASSERT_TRUE(tmux.WaitFor("More settings:")) << tmux.Screen();
+    tmux.Keys("Enter");
 
     ASSERT_TRUE(tmux.WaitFor("The host key cannot be verified.")) << tmux.Screen();
     tmux.Keys("y");

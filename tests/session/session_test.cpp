@@ -230,7 +230,8 @@ TEST_F(SessionTest, TelnetSessionReceivesAndEndsWhenThePeerCloses) {
 }
 
 TEST_F(SessionTest, RefusedConnectionGivesAFailedSession) {
-    int port = testing::UnusedPort();
+    testing::RefusingPort refusing;
+    const int port = refusing.port();
     auto* config = LocalConfig();
     config->SetInt(setting::session_kind, kKindTelnet);
     config->SetNarrow(setting::hostname, "127.0.0.1");

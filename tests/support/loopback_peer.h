@@ -19,28 +19,34 @@
 
 namespace tarnwick::testing {
 
+// A stream socket bound to a loopback address on port 0 (the system chooses); its port in *port.
+inline int BindLoopback(int family, int* port) {
+    const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage address{};
+    socklen_t length;
+    if (family == AF_INET6) {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_addr = in6addr_loopback;
+        length = sizeof *v6;
+    } else {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+        v4->sin_family = AF_INET;
+        v4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof *v4;
+    }
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) std::abort();
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    *port = family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port)
+                               : ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    return fd;
+}
+
 class LoopbackListener {
   public:
-    explicit LoopbackListener(int family = AF_INET, int backlog = 8) : family_(family) {
-        fd_ = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int bound;
-        if (family == AF_INET6) {
-            sockaddr_in6 address{};
-            address.sin6_family = AF_INET6;
-            address.sin6_addr = in6addr_loopback;
-            bound = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        } else {
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            bound = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        }
-        if (bound != 0 || listen(fd_, backlog) != 0) std::abort();
-        sockaddr_storage local{};
-        socklen_t length = sizeof local;
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
-        port_ = family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port)
-                                   : ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+    explicit LoopbackListener(int family = AF_INET, int backlog = 8) {
+        fd_ = BindLoopback(family, &port_);
+        if (listen(fd_, backlog) != 0) std::abort();
     }
     ~LoopbackListener() { close(fd_); }
     LoopbackListener(const LoopbackListener&) = delete;
@@ -57,10 +63,48 @@ class LoopbackListener {
     }
 
   private:
-    int family_;
     int fd_ = -1;
     int port_ = 0;
 };
+
+// A loopback port that refuses connections for as long as the object lives: a socket is bound to
+// it (port 0, so the system chooses) but does not listen, and nothing else can take the port.
+class RefusingPort {
+  public:
+    explicit RefusingPort(int family = AF_INET) { fd_ = BindLoopback(family, &port_); }
+    ~RefusingPort() { close(fd_); }
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+    int port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// A connection to port on the loopback address of the family, or -1 when nothing accepts it.
+inline int ConnectLoopback(int port, int family = AF_INET) {
+    const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int result;
+    if (family == AF_INET6) {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(static_cast<std::uint16_t>(port));
+        address.sin6_addr = in6addr_loopback;
+        result = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    } else {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        result = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    if (result != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 // A port on which nothing listens (bound and released again).
 inline int UnusedPort(int family = AF_INET) {

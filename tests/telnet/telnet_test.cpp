@@ -134,6 +134,38 @@ TEST_F(TelnetTest, WindowSizeWithoutATerminal) {
     EXPECT_EQ(bottom_->send_calls, 2);
 }
 
+// A terminal of a given size and name above the Telnet layer.
+class SizedTop : public RecordingLayer {
+  public:
+    SizedTop() : RecordingLayer(kLayerCapture, "Top") {}
+    bool QueryTerminal(TerminalFacts* facts) override {
+        *facts = facts_;
+        return true;
+    }
+    TerminalFacts facts_;
+};
+
+TEST(TelnetWithTerminalTest, WindowSizeCountsAreSixteenBitsWithIacDoubled) {
+    SessionConfig config;
+    SizedTop top;
+    top.facts_ = {"vt220", 255, 300};
+    auto* telnet = new IO_Telnet();
+    auto* bottom = new RecordingLayer(kLayerTCPIP, "TCP/IP");
+    ASSERT_EQ(telnet->InsertBelow(bottom), 0);
+    ASSERT_EQ(top.InsertBelow(telnet), 0);
+    ASSERT_EQ(telnet->Open(&config), 0);
+    auto feed = [telnet](const std::string& bytes) {
+        telnet->Receive(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                        static_cast<int>(bytes.size()));
+    };
+    feed(Bytes({255, 253, 31}));
+    EXPECT_EQ(bottom->Sent(),
+              Bytes({255, 251, 31}) + Bytes({255, 250, 31, 0, 255, 255, 1, 44, 255, 240}));
+    bottom->ClearRecords();
+    feed(Bytes({255, 250, 24, 1, 255, 240}));
+    EXPECT_EQ(bottom->Sent(), Bytes({255, 250, 24, 0}) + "vt220" + Bytes({255, 240}));
+}
+
 TEST_F(TelnetTest, TerminalTypeWithoutATerminal) {
     Feed(Bytes({255, 250, 24, 1, 255, 240}) + "after");
     EXPECT_EQ(bottom_->Sent(), Bytes({255, 250, 24, 0}) + "unknown" + Bytes({255, 240}));

@@ -63,14 +63,15 @@ TEST(SocketHelpersTest, CreateStreamSocketSetsModeAndNoDelay) {
 }
 
 TEST(SocketHelpersTest, ListenSocketBindsWhereAsked) {
-    int port = testing::UnusedPort();
+    // Port 0: the system chooses, and the listener reports what it got.
     int loopback = CreateStreamSocket(0);
-    ASSERT_EQ(ListenSocket(loopback, port, 1), 1);
+    ASSERT_EQ(ListenSocket(loopback, 0, 1), 1);
     sockaddr_in bound{};
     socklen_t length = sizeof bound;
     getsockname(loopback, reinterpret_cast<sockaddr*>(&bound), &length);
     EXPECT_EQ(ntohl(bound.sin_addr.s_addr), INADDR_LOOPBACK);
-    EXPECT_EQ(ntohs(bound.sin_port), port);
+    const int port = ntohs(bound.sin_port);
+    ASSERT_NE(port, 0);
 
     // A second listener on a port in use fails even with address reuse on.
     int second = CreateStreamSocket(0);
@@ -125,7 +126,8 @@ TEST(SocketHelpersTest, ConnectsToLiteralsNamesAndIPv6) {
 TEST(SocketHelpersTest, FailuresAreExplainedOnlyWhenAsked) {
     ScriptedUi ui;
     int fd = CreateStreamSocket(0);
-    EXPECT_EQ(ConnectSocket(fd, "127.0.0.1", testing::UnusedPort(), true), 0);
+    testing::RefusingPort refusing;
+    EXPECT_EQ(ConnectSocket(fd, "127.0.0.1", refusing.port(), true), 0);
     EXPECT_EQ(ConnectSocket(fd, "no-such-host.invalid", 22, true), 0);
     EXPECT_EQ(ConnectSocket(fd, "", 22, true), 0);
     std::vector<ScriptedUi::Shown> shown = ui.shown();
@@ -137,7 +139,7 @@ TEST(SocketHelpersTest, FailuresAreExplainedOnlyWhenAsked) {
     EXPECT_EQ(shown[2].text, "Unable to resolve hostname ''");
 
     ui.Clear();
-    EXPECT_EQ(ConnectSocket(fd, "127.0.0.1", testing::UnusedPort(), false), 0);
+    EXPECT_EQ(ConnectSocket(fd, "127.0.0.1", refusing.port(), false), 0);
     EXPECT_EQ(ConnectSocket(fd, "no-such-host.invalid", 22, false), 0);
     EXPECT_TRUE(ui.shown().empty());
     CloseSocket(fd);
@@ -147,7 +149,8 @@ TEST(SocketHelpersTest, NextAddressIsTriedWhenOneRefuses) {
     // A name with an IPv6 address that refuses and an IPv4 address that listens must connect
     // whichever of the two is drawn first.
     LoopbackListener v4;
-    std::vector<SocketAddress> addresses = {Loopback(AF_INET6, testing::UnusedPort(AF_INET6)),
+    testing::RefusingPort refusing4, refusing6(AF_INET6);
+    std::vector<SocketAddress> addresses = {Loopback(AF_INET6, refusing6.port()),
                                             Loopback(AF_INET, v4.port())};
     for (std::size_t first : {0u, 1u}) {
         int fd = CreateStreamSocket(0);
@@ -160,8 +163,8 @@ TEST(SocketHelpersTest, NextAddressIsTriedWhenOneRefuses) {
         CloseSocket(fd);
     }
 
-    std::vector<SocketAddress> refusing = {Loopback(AF_INET, testing::UnusedPort()),
-                                           Loopback(AF_INET6, testing::UnusedPort(AF_INET6))};
+    std::vector<SocketAddress> refusing = {Loopback(AF_INET, refusing4.port()),
+                                           Loopback(AF_INET6, refusing6.port())};
     int fd = CreateStreamSocket(0);
     int error = 0;
     EXPECT_EQ(ConnectToAddresses(fd, refusing, 1, {}, &error), 0);

@@ -1,0 +1,459 @@
+#include <gtest/gtest.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "crypto/aead.h"
+#include "crypto/aes_ctr.h"
+#include "crypto/rijndael.h"
+#include "test_helpers.h"
+
+namespace tarnwick {
+namespace {
+
+using testing::FromHex;
+using testing::TestRandom;
+using testing::ToHex;
+using Bytes = std::vector<std::uint8_t>;
+
+// ---------------------------------------------------------------- AES-CTR
+
+// Runs data through the cipher in pieces of random length (or byte by byte).
+void CryptInPieces(Encryptor& cipher, Bytes& data, TestRandom& random, bool bytewise) {
+    for (std::size_t at = 0; at < data.size();) {
+        const std::size_t n = bytewise ? 1 : std::min(data.size() - at, random.Below(40));
+        cipher.Encrypt(data.data() + at, n);
+        at += n;
+    }
+}
+
+// NIST SP 800-38A F.5.1, F.5.3 and F.5.5, whole, byte by byte and at random splits; decryption
+// is the same operation.
+TEST(AesCtrTest, Sp80038aVectors) {
+    const Bytes iv = FromHex("f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff");
+    const Bytes plain = FromHex(
+        "6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e5130c81c46a35ce411e5fbc1191a"
+        "0a52eff69f2445df4f9b17ad2b417be66c3710");
+    const struct {
+        const char* key;
+        const char* cipher;
+    } cases[] = {
+        {"2b7e151628aed2a6abf7158809cf4f3c",
+         "874d6191b620e3261bef6864990db6ce9806f66b7970fdff8617187bb9fffdff5ae4df3edbd5d35e5b4f0902"
+         "0db03eab1e031dda2fbe03d1792170a0f3009cee"},
+        {"8e73b0f7da0e6452c810f32b809079e562f8ead2522c6b7b",
+         "1abc932417521ca24f2b0459fe7e6e0b090339ec0aa6faefd5ccc2c6f4ce8e941e36b26bd1ebc670d1bd1d66"
+         "5620abf74f78a7f6d29809585a97daec58c6b050"},
+        {"603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4",
+         "601ec313775789a5b7a7f504bbf3d228f443e3ca4d62b59aca84e990cacaf5c52b0930daa23de94ce87017ba"
+         "2d84988ddfc9c58db67aada613c2dd08457941a6"},
+    };
+    TestRandom random(38);
+    for (const auto& c : cases) {
+        const Bytes key = FromHex(c.key);
+        for (int way = 0; way < 3; ++way) {
+            AesCtr cipher;
+            ASSERT_TRUE(cipher.SetKey(key.data(), key.size()));
+            ASSERT_TRUE(cipher.SetIV(iv.data(), iv.size()));
+            Bytes data = plain;
+            if (way == 0)
+                cipher.Encrypt(data.data(), data.size());
+            else
+                CryptInPieces(cipher, data, random, way == 1);
+            EXPECT_EQ(ToHex(data), c.cipher) << c.key << " way " << way;
+            // A fresh IV restarts the keystream; decrypting gives the plaintext back.
+            ASSERT_TRUE(cipher.SetIV(iv.data(), iv.size()));
+            cipher.Decrypt(data.data(), data.size());
+            EXPECT_EQ(data, plain);
+        }
+    }
+}
+
+// The counter is one 128-bit big-endian number: the carry crosses the 32- and 64-bit boundaries
+// and wraps at the top. The reference is our own AES block function on the counter values.
+TEST(AesCtrTest, CounterCarriesAcrossAllBits) {
+    const Bytes key = FromHex("000102030405060708090a0b0c0d0e0f");
+    const char* ivs[] = {"000000000000000000000000fffffffe", "0000000000000000fffffffffffffffe",
+                         "fffffffffffffffffffffffffffffffe"};
+    for (const char* ivHex : ivs) {
+        Bytes counter = FromHex(ivHex);
+        AesCtr cipher;
+        ASSERT_TRUE(cipher.SetKey(key.data(), key.size()));
+        ASSERT_TRUE(cipher.SetIV(counter.data(), counter.size()));
+        Bytes stream(64, 0);
+        cipher.Encrypt(stream.data(), stream.size());
+
+        Rijndael block;
+        block.SetDirection(1);
+        ASSERT_TRUE(block.SetKey(key.data(), key.size()));
+        for (int i = 0; i < 4; ++i) {
+            std::uint8_t expected[16];
+            block.EncryptBlock(counter.data(), expected);
+            EXPECT_EQ(ToHex(stream.data() + 16 * i, 16), ToHex(expected, 16)) << ivHex << " " << i;
+            for (int b = 15; b >= 0 && ++counter[static_cast<std::size_t>(b)] == 0; --b) {
+            }
+        }
+    }
+}
+
+TEST(AesCtrTest, BadKeysAndIvsAreRefused) {
+    AesCtr cipher;
+    const Bytes key(32, 7), iv(16, 1);
+    EXPECT_FALSE(cipher.SetKey(key.data(), 20));
+    EXPECT_FALSE(cipher.SetIV(iv.data(), 8));
+    // Without a key nothing leaves in clear.
+    Bytes data(20, 0x55);
+    cipher.Encrypt(data.data(), data.size());
+    EXPECT_EQ(data, Bytes(20, 0));
+    EXPECT_TRUE(cipher.SetKey(key.data(), 32));
+    EXPECT_EQ(cipher.BlockSize(), 16);
+}
+
+// ---------------------------------------------------------------- AES-GCM
+
+// Test cases 2, 4 and 16 from McGrew and Viega, "The Galois/Counter Mode of Operation".
+TEST(AesGcmTest, PublishedVectors) {
+    const struct {
+        const char *key, *iv, *aad, *plain, *cipher, *tag;
+    } cases[] = {
+        {"00000000000000000000000000000000", "000000000000000000000000", "",
+         "00000000000000000000000000000000", "0388dace60b6a392f328c2b971b2fe78",
+         "ab6e47d42cec13bdf53a67b21257bddf"},
+        {"feffe9928665731c6d6a8f9467308308", "cafebabefacedbaddecaf888",
+         "feedfacedeadbeeffeedfacedeadbeefabaddad2",
+         "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e24"
+         "49a6b525b16aedf5aa0de657ba637b39",
+         "42831ec2217774244b7221b784d0d49ce3aa212f2c02a4e035c17e2329aca12e21d514b25466931c7d8f6a5a"
+         "ac84aa051ba30b396a0aac973d58e091",
+         "5bc94fbc3221a5db94fae95ae7121a47"},
+        {"feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308",
+         "cafebabefacedbaddecaf888", "feedfacedeadbeeffeedfacedeadbeefabaddad2",
+         "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e24"
+         "49a6b525b16aedf5aa0de657ba637b39",
+         "522dc1f099567d07f47f37a32a84427d643a8cdcbfe5c0c97598a2bd2555d1aa8cb08e48590dbb3da7b08b10"
+         "56828838c5f61e6393ba7a0abcc9f662",
+         "76fc6ece0f4e1768cddf8853bb2d551b"},
+    };
+    for (const auto& c : cases) {
+        const Bytes key = FromHex(c.key), iv = FromHex(c.iv), aad = FromHex(c.aad);
+        Bytes data = FromHex(c.plain);
+        AesGcm gcm;
+        ASSERT_TRUE(gcm.SetKey(key.data(), key.size()));
+        std::uint8_t tag[16];
+        ASSERT_TRUE(gcm.Seal(iv.data(), aad.data(), aad.size(), data.data(), data.size(), tag));
+        EXPECT_EQ(ToHex(data), c.cipher);
+        EXPECT_EQ(ToHex(tag, 16), c.tag);
+        ASSERT_TRUE(gcm.Open(iv.data(), aad.data(), aad.size(), data.data(), data.size(), tag));
+        EXPECT_EQ(ToHex(data), c.plain);
+    }
+}
+
+// A changed bit anywhere (ciphertext, tag, additional data, nonce) is refused and no plaintext is
+// left behind; the same object then still opens the genuine message.
+TEST(AesGcmTest, TamperingIsRefused) {
+    TestRandom random(5647);
+    const Bytes key = random.Bytes(16), nonce = random.Bytes(12), aad = random.Bytes(4);
+    const Bytes plain = random.Bytes(100);
+    AesGcm gcm;
+    ASSERT_TRUE(gcm.SetKey(key.data(), key.size()));
+    Bytes sealed = plain;
+    std::uint8_t tag[16];
+    ASSERT_TRUE(gcm.Seal(nonce.data(), aad.data(), aad.size(), sealed.data(), sealed.size(), tag));
+    for (int target = 0; target < 4; ++target) {
+        Bytes data = sealed, a = aad, n = nonce;
+        std::uint8_t t[16];
+        std::memcpy(t, tag, 16);
+        switch (target) {
+            case 0:
+                data[random.Below(data.size())] ^= 0x01;
+                break;
+            case 1:
+                t[random.Below(16)] ^= 0x80;
+                break;
+            case 2:
+                a[random.Below(a.size())] ^= 0x10;
+                break;
+            default:
+                n[11] ^= 0x01;
+                break;
+        }
+        EXPECT_FALSE(gcm.Open(n.data(), a.data(), a.size(), data.data(), data.size(), t)) << target;
+        EXPECT_EQ(data, Bytes(data.size(), 0)) << target;
+    }
+    Bytes data = sealed;
+    EXPECT_TRUE(gcm.Open(nonce.data(), aad.data(), aad.size(), data.data(), data.size(), tag));
+    EXPECT_EQ(data, plain);
+    EXPECT_FALSE(gcm.SetKey(key.data(), 17));
+}
+
+// ---------------------------------------------------------------- ChaCha20 and Poly1305
+
+// The ChaCha20 block function written out from its description (RFC 8439 section 2.3), with
+// the original layout: words 12-13 the 64-bit block counter, 14-15 the nonce.
+void ReferenceBlock(const std::uint8_t key[32], const std::uint8_t nonce[8], std::uint64_t counter,
+                    std::uint8_t out[64]) {
+    auto load = [](const std::uint8_t* p) {
+        return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+               static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+    };
+    std::uint32_t s[16] = {0x61707865, 0x3320646e, 0x79622d32, 0x6b206574};
+    for (int i = 0; i < 8; ++i)
+        s[4 + i] = load(key + 4 * i);
+    s[12] = static_cast<std::uint32_t>(counter);
+    s[13] = static_cast<std::uint32_t>(counter >> 32);
+    s[14] = load(nonce);
+    s[15] = load(nonce + 4);
+    std::uint32_t x[16];
+    std::memcpy(x, s, sizeof(x));
+    auto rotl = [](std::uint32_t v, int n) { return (v << n) | (v >> (32 - n)); };
+    auto quarter = [&](int a, int b, int c, int d) {
+        x[a] += x[b], x[d] = rotl(x[d] ^ x[a], 16);
+        x[c] += x[d], x[b] = rotl(x[b] ^ x[c], 12);
+        x[a] += x[b], x[d] = rotl(x[d] ^ x[a], 8);
+        x[c] += x[d], x[b] = rotl(x[b] ^ x[c], 7);
+    };
+    for (int round = 0; round < 10; ++round) {
+        quarter(0, 4, 8, 12), quarter(1, 5, 9, 13), quarter(2, 6, 10, 14), quarter(3, 7, 11, 15);
+        quarter(0, 5, 10, 15), quarter(1, 6, 11, 12), quarter(2, 7, 8, 13), quarter(3, 4, 9, 14);
+    }
+    for (int i = 0; i < 16; ++i) {
+        const std::uint32_t v = x[i] + s[i];
+        for (int b = 0; b < 4; ++b)
+            out[4 * i + b] = static_cast<std::uint8_t>(v >> (8 * b));
+    }
+}
+
+Bytes ReferenceStream(const Bytes& key, const Bytes& nonce, std::uint64_t counter, std::size_t n) {
+    Bytes out;
+    while (out.size() < n) {
+        std::uint8_t block[64];
+        ReferenceBlock(key.data(), nonce.data(), counter++, block);
+        out.insert(out.end(), block, block + 64);
+    }
+    out.resize(n);
+    return out;
+}
+
+// RFC 8439 A.1 test vectors 1 and 2 (their nonces fit the 64-bit layout) for the block function,
+// and section 2.6.2's Poly1305 key generation (block 0 of a nonce whose first four bytes are
+// zero).
+TEST(ChaCha20Test, PublishedVectors) {
+    const Bytes zero32(32, 0), zero8(8, 0);
+    const char* kBlock0 =
+        "76b8e0ada0f13d90405d6ae55386bd28bdd219b8a08ded1aa836efcc8b770dc7da41597c5157488d7724e03fb8"
+        "d84a376a43b8f41518a11cc387b669b2ee6586";
+    const char* kBlock1 =
+        "9f07e7be5551387a98ba977c732d080dcb0f29a048e3656912c6533e32ee7aed29b721769ce64e43d57133b074"
+        "d839d531ed1f28510afb45ace10a1f4b794d6f";
+    EXPECT_EQ(ToHex(ReferenceStream(zero32, zero8, 0, 64)), kBlock0);
+    EXPECT_EQ(ToHex(ReferenceStream(zero32, zero8, 1, 64)), kBlock1);
+
+    ChaCha20 cipher;
+    ASSERT_TRUE(cipher.SetKey(zero32.data(), 32));
+    ASSERT_TRUE(cipher.SetNonce(zero8.data(), 0));
+    Bytes stream(128, 0);
+    ASSERT_TRUE(cipher.Crypt(stream.data(), stream.size()));
+    EXPECT_EQ(ToHex(stream), std::string(kBlock0) + kBlock1);
+
+    Bytes key(32);
+    for (int i = 0; i < 32; ++i)
+        key[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(0x80 + i);
+    const Bytes nonce = FromHex("0001020304050607");
+    ASSERT_TRUE(cipher.SetKey(key.data(), 32));
+    ASSERT_TRUE(cipher.SetNonce(nonce.data(), 0));
+    Bytes polyKey(32, 0);
+    ASSERT_TRUE(cipher.Crypt(polyKey.data(), polyKey.size()));
+    EXPECT_EQ(ToHex(polyKey), "8ad5a08b905f81cc815040274ab29471a833b637e3fd0da508dbb8e2fdd1a646");
+}
+
+// Random keys, nonces and starting blocks (some just below 2^32, where the counter must carry
+// into its high word rather than wrap) at random splits, against the reference.
+TEST(ChaCha20Test, StreamsMatchReferenceAcrossSplitsAndCounterCarry) {
+    TestRandom random(8439);
+    for (int round = 0; round < 60; ++round) {
+        const Bytes key = random.Bytes(32), nonce = random.Bytes(8);
+        std::uint64_t block = random.Next();
+        if (round % 3 == 0) block = 0xffffffffull - random.Below(3);
+        if (round % 3 == 1) block = 0xfffffffffffffffeull;
+        const Bytes plain = random.Bytes(random.Below(700));
+        ChaCha20 cipher;
+        ASSERT_TRUE(cipher.SetKey(key.data(), key.size()));
+        ASSERT_TRUE(cipher.SetNonce(nonce.data(), block));
+        Bytes data = plain;
+        for (std::size_t at = 0; at < data.size();) {
+            const std::size_t n = std::min(data.size() - at, random.Below(150));
+            ASSERT_TRUE(cipher.Crypt(data.data() + at, n));
+            at += n;
+        }
+        const Bytes stream = ReferenceStream(key, nonce, block, plain.size());
+        for (std::size_t i = 0; i < plain.size(); ++i)
+            ASSERT_EQ(data[i], plain[i] ^ stream[i]) << round << " at " << i;
+    }
+}
+
+TEST(ChaCha20Test, RefusesBadKeysAndWorkWithoutOne) {
+    ChaCha20 cipher;
+    const Bytes key(31, 1), nonce(8, 0);
+    EXPECT_FALSE(cipher.SetKey(key.data(), key.size()));
+    EXPECT_FALSE(cipher.SetNonce(nonce.data(), 0));
+    Bytes data(10, 0x77);
+    EXPECT_FALSE(cipher.Crypt(data.data(), data.size()));
+    EXPECT_EQ(data, Bytes(10, 0));
+}
+
+// RFC 8439 section 2.5.2.
+TEST(Poly1305Test, PublishedVector) {
+    const Bytes key = FromHex("85d6be7857556d337f4452fe42d506a80103808afb0db2fd4abff6af4149f51b");
+    const std::string message = "Cryptographic Forum Research Group";
+    std::uint8_t tag[16];
+    ASSERT_TRUE(Poly1305(key.data(), reinterpret_cast<const std::uint8_t*>(message.data()),
+                         message.size(), tag));
+    EXPECT_EQ(ToHex(tag, 16), "a8061dc1305136c6c22b8baf0c0127a9");
+}
+
+// ---------------------------------------------------------------- SSH packets
+
+Bytes ReferencePoly(const Bytes& key, const Bytes& data) {
+    EVP_MAC* mac = EVP_MAC_fetch(nullptr, "POLY1305", nullptr);
+    EVP_MAC_CTX* ctx = EVP_MAC_CTX_new(mac);
+    Bytes tag(16);
+    std::size_t n = 0;
+    EVP_MAC_init(ctx, key.data(), key.size(), nullptr);
+    EVP_MAC_update(ctx, data.data(), data.size());
+    EVP_MAC_final(ctx, tag.data(), &n, tag.size());
+    EVP_MAC_CTX_free(ctx);
+    EVP_MAC_free(mac);
+    return tag;
+}
+
+// chacha20-poly1305@openssh.com computed by hand from the layout: K_2 is the first half of the
+// 64-byte key, K_1 the second; nonce = sequence number as 8 big-endian bytes.
+TEST(SshChaChaPolyTest, MatchesTheLayoutComputedByHand) {
+    TestRandom random(4253);
+    const Bytes key = random.Bytes(64);
+    const Bytes k2(key.begin(), key.begin() + 32), k1(key.begin() + 32, key.end());
+    SshChaChaPoly sender, receiver;
+    ASSERT_TRUE(sender.SetKey(key.data(), key.size()));
+    ASSERT_TRUE(receiver.SetKey(key.data(), key.size()));
+    for (std::uint64_t sequence : {0ull, 1ull, 7ull, 0xffffffffull}) {
+        const std::size_t length = 16 + 8 * random.Below(40);
+        Bytes packet = random.Bytes(length);
+        packet[0] = packet[1] = 0;
+        const Bytes plain = packet;
+
+        Bytes nonce(8);
+        for (int i = 0; i < 8; ++i)
+            nonce[static_cast<std::size_t>(i)] =
+                static_cast<std::uint8_t>(sequence >> (56 - 8 * i));
+        Bytes expected = plain;
+        const Bytes lengthStream = ReferenceStream(k1, nonce, 0, 4);
+        const Bytes payloadStream = ReferenceStream(k2, nonce, 1, length - 4);
+        for (std::size_t i = 0; i < 4; ++i)
+            expected[i] ^= lengthStream[i];
+        for (std::size_t i = 4; i < length; ++i)
+            expected[i] ^= payloadStream[i - 4];
+        const Bytes polyKey = ReferenceStream(k2, nonce, 0, 32);
+        const Bytes expectedTag = ReferencePoly(polyKey, expected);
+
+        std::uint8_t tag[16];
+        ASSERT_TRUE(sender.Seal(sequence, packet.data(), packet.size(), tag));
+        EXPECT_EQ(ToHex(packet), ToHex(expected)) << sequence;
+        EXPECT_EQ(ToHex(tag, 16), ToHex(expectedTag)) << sequence;
+
+        std::uint8_t plainLength[4];
+        ASSERT_TRUE(receiver.DecryptLength(sequence, packet.data(), plainLength));
+        EXPECT_EQ(ToHex(plainLength, 4), ToHex(plain.data(), 4));
+        ASSERT_TRUE(receiver.Open(sequence, packet.data(), packet.size(), tag));
+        EXPECT_EQ(packet, plain);
+    }
+}
+
+// A wrong tag, a changed byte (in the length or the payload) or a wrong sequence number is
+// refused and the packet stays as it arrived.
+TEST(SshChaChaPolyTest, TamperingIsRefusedBeforeDecryption) {
+    TestRandom random(4254);
+    const Bytes key = random.Bytes(64);
+    SshChaChaPoly sender, receiver;
+    ASSERT_TRUE(sender.SetKey(key.data(), key.size()));
+    ASSERT_TRUE(receiver.SetKey(key.data(), key.size()));
+    Bytes packet = random.Bytes(64);
+    std::uint8_t tag[16];
+    ASSERT_TRUE(sender.Seal(3, packet.data(), packet.size(), tag));
+    for (int target = 0; target < 4; ++target) {
+        Bytes p = packet;
+        std::uint8_t t[16];
+        std::memcpy(t, tag, 16);
+        std::uint64_t sequence = 3;
+        if (target == 0) p[1] ^= 0x40;
+        if (target == 1) p[10 + random.Below(50)] ^= 0x01;
+        if (target == 2) t[15] ^= 0x01;
+        if (target == 3) sequence = 4;
+        const Bytes arrived = p;
+        EXPECT_FALSE(receiver.Open(sequence, p.data(), p.size(), t)) << target;
+        EXPECT_EQ(p, arrived) << target;
+    }
+    EXPECT_FALSE(receiver.SetKey(key.data(), 32));
+    EXPECT_FALSE(receiver.Open(3, packet.data(), 3, tag));
+}
+
+// aes*-gcm@openssh.com by hand: the length field is the additional data, the nonce's last eight
+// bytes count packets (carrying into the fixed field never), and the receiver follows.
+TEST(SshAesGcmTest, MatchesTheLayoutComputedByHand) {
+    TestRandom random(5647);
+    for (std::size_t keyLength : {16u, 32u}) {
+        const Bytes key = random.Bytes(keyLength);
+        Bytes iv = random.Bytes(12);
+        for (int i = 4; i < 12; ++i)
+            iv[static_cast<std::size_t>(i)] = 0xff;  // the counter wraps after the first packet
+        iv[11] = 0xfe;
+        SshAesGcm sender, receiver;
+        ASSERT_TRUE(sender.SetKey(key.data(), key.size(), iv.data(), iv.size()));
+        ASSERT_TRUE(receiver.SetKey(key.data(), key.size(), iv.data(), iv.size()));
+        Bytes nonce = iv;
+        for (int packetNumber = 0; packetNumber < 4; ++packetNumber) {
+            Bytes packet = random.Bytes(4 + 16 * (1 + random.Below(10)));
+            const Bytes plain = packet;
+
+            EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+            EVP_EncryptInit_ex(ctx, keyLength == 16 ? EVP_aes_128_gcm() : EVP_aes_256_gcm(),
+                               nullptr, key.data(), nonce.data());
+            int n = 0;
+            Bytes expected = plain;
+            EVP_EncryptUpdate(ctx, nullptr, &n, plain.data(), 4);
+            EVP_EncryptUpdate(ctx, expected.data() + 4, &n, plain.data() + 4,
+                              static_cast<int>(plain.size() - 4));
+            EVP_EncryptFinal_ex(ctx, nullptr, &n);
+            std::uint8_t expectedTag[16];
+            EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_GET_TAG, 16, expectedTag);
+            EVP_CIPHER_CTX_free(ctx);
+
+            std::uint8_t tag[16];
+            ASSERT_TRUE(sender.Seal(packet.data(), packet.size(), tag));
+            EXPECT_EQ(ToHex(packet), ToHex(expected)) << packetNumber;
+            EXPECT_EQ(ToHex(tag, 16), ToHex(expectedTag, 16)) << packetNumber;
+            ASSERT_TRUE(receiver.Open(packet.data(), packet.size(), tag));
+            EXPECT_EQ(packet, plain);
+            for (int b = 11; b >= 4 && ++nonce[static_cast<std::size_t>(b)] == 0; --b) {
+            }
+        }
+        // A refused packet does not move the receiver on.
+        Bytes packet = random.Bytes(36), copy;
+        std::uint8_t tag[16];
+        ASSERT_TRUE(sender.Seal(packet.data(), packet.size(), tag));
+        copy = packet;
+        tag[0] ^= 1;
+        EXPECT_FALSE(receiver.Open(copy.data(), copy.size(), tag));
+        tag[0] ^= 1;
+        EXPECT_TRUE(receiver.Open(packet.data(), packet.size(), tag));
+    }
+    SshAesGcm gcm;
+    const Bytes key(24, 1), iv(12, 0);
+    EXPECT_FALSE(gcm.SetKey(key.data(), 24, iv.data(), 12));
+    EXPECT_FALSE(gcm.SetKey(key.data(), 16, iv.data(), 11));
+}
+
+}  // namespace
+}  // namespace tarnwick

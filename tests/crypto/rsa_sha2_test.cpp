@@ -1,0 +1,204 @@
+#include <gtest/gtest.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+
+#include <cstring>
+#include <vector>
+
+#include "crypto/bignum.h"
+#include "crypto/diffie_hellman.h"
+#include "crypto/random_generator.h"
+#include "crypto/rsa.h"
+#include "crypto/sha2.h"
+#include "test_helpers.h"
+
+namespace tarnwick {
+namespace {
+
+using testing::FromHex;
+using testing::TestRandom;
+using Bytes = std::vector<std::uint8_t>;
+
+// Takes over a libcrypto number (and frees it).
+BigNum Ours(BIGNUM* b) {
+    Bytes bytes(static_cast<std::size_t>(BN_num_bytes(b)));
+    BN_bn2bin(b, bytes.data());
+    BN_free(b);
+    BigNum n;
+    n.SetBytes(bytes.data(), bytes.size());
+    return n;
+}
+
+BigNum Param(EVP_PKEY* key, const char* name) {
+    BIGNUM* b = nullptr;
+    EVP_PKEY_get_bn_param(key, name, &b);
+    return Ours(b);
+}
+
+struct Pair {
+    EVP_PKEY* theirs = nullptr;
+    RsaPrivateKey ours;
+};
+
+const Pair& Key(unsigned bits) {
+    static Pair keys[2];
+    Pair& pair = keys[bits == 2048 ? 0 : 1];
+    if (pair.theirs == nullptr) {
+        pair.theirs = EVP_RSA_gen(bits);
+        RsaPrivateKey& k = pair.ours;
+        k.n = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_N);
+        k.e = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_E);
+        k.d = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_D);
+        k.p = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_FACTOR1);
+        k.q = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_FACTOR2);
+        k.dmp1 = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_EXPONENT1);
+        k.dmq1 = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_EXPONENT2);
+        k.iqmp = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_COEFFICIENT1);
+    }
+    return pair;
+}
+
+Bytes Wire(const BigNum& s, std::size_t k) {
+    Bytes out(k);
+    EXPECT_TRUE(s.ToBytes(out.data(), k));
+    return out;
+}
+
+// rsa-sha2-256 and rsa-sha2-512 both ways with libcrypto; PKCS #1 v1.5 signatures are
+// deterministic, so ours equal its. Each check accepts only its own digest.
+TEST(RsaSha2Test, SignaturesCrossCheckWithReference) {
+    const Pair& key = Key(2048);
+    const std::size_t k = key.ours.n.ByteLength();
+    TestRandom random(8332);
+    for (int round = 0; round < 6; ++round) {
+        const Bytes data = random.Bytes(random.Below(300));
+        const bool use512 = round % 2 == 1;
+        BigNum ours;
+        ASSERT_TRUE(use512 ? RsaSignSha512(data.data(), data.size(), key.ours, &ours)
+                           : RsaSignSha256(data.data(), data.size(), key.ours, &ours));
+        const Bytes ourWire = Wire(ours, k);
+
+        EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+        const EVP_MD* md = use512 ? EVP_sha512() : EVP_sha256();
+        EVP_DigestVerifyInit(ctx, nullptr, md, nullptr, key.theirs);
+        EXPECT_EQ(1,
+                  EVP_DigestVerify(ctx, ourWire.data(), ourWire.size(), data.data(), data.size()));
+        EVP_MD_CTX_free(ctx);
+
+        Bytes theirWire(k);
+        std::size_t length = k;
+        ctx = EVP_MD_CTX_new();
+        EVP_DigestSignInit(ctx, nullptr, md, nullptr, key.theirs);
+        ASSERT_EQ(1, EVP_DigestSign(ctx, theirWire.data(), &length, data.data(), data.size()));
+        EVP_MD_CTX_free(ctx);
+        EXPECT_EQ(theirWire, ourWire);
+
+        BigNum s;
+        s.SetBytes(theirWire.data(), length);
+        const BigNum &e = key.ours.e, &n = key.ours.n;
+        EXPECT_EQ(RsaVerifySha256(data.data(), data.size(), e, n, s), !use512);
+        EXPECT_EQ(RsaVerifySha512(data.data(), data.size(), e, n, s), use512);
+        EXPECT_FALSE(RsaVerifySha1(data.data(), data.size(), e, n, s));
+        EXPECT_FALSE(RsaVerify(data.data(), data.size(), e, n, s));
+        Bytes other = data;
+        other.push_back(0);
+        EXPECT_FALSE(RsaVerifySha256(other.data(), other.size(), e, n, s));
+        EXPECT_FALSE(RsaVerifySha512(other.data(), other.size(), e, n, s));
+    }
+}
+
+// The block 00 01 FF.. 00 DigestInfo digest built by hand and raised to d.
+BigNum SignBlock(const RsaPrivateKey& key, const Bytes& digestInfo, std::size_t padding) {
+    const std::size_t k = key.n.ByteLength();
+    Bytes block(k, 0xff);
+    block[0] = 0;
+    block[1] = 1;
+    block[2 + padding] = 0;
+    std::memcpy(block.data() + 3 + padding, digestInfo.data(), digestInfo.size());
+    block.resize(k, 0);
+    BigNum m, s;
+    m.SetBytes(block.data(), k);
+    EXPECT_TRUE(ModExp(m, key.d, key.n, &s));
+    return s;
+}
+
+// The DigestInfo with its parameters absent passes like the NULL form; trailing bytes, a
+// truncated digest or the other SHA-2 identifier do not.
+TEST(RsaSha2Test, DigestInfoFormsAndForgeries) {
+    const Pair& key = Key(2048);
+    const std::size_t k = key.ours.n.ByteLength();
+    const std::uint8_t data[] = "exchange hash";
+    std::uint8_t digest[32];
+    CSHA256::Digest(data, sizeof(data), digest);
+    const Bytes withNull = FromHex("3031300d060960864801650304020105000420");
+    const Bytes absent = FromHex(
+        "302f300b0609608648016503040201"
+        "0420");
+    const Bytes sha512Oid = FromHex("3031300d060960864801650304020305000420");
+    auto info = [&](const Bytes& prefix, std::size_t digestLength) {
+        Bytes t = prefix;
+        t.insert(t.end(), digest, digest + digestLength);
+        return t;
+    };
+    auto verify = [&](const BigNum& s) {
+        return RsaVerifySha256(data, sizeof(data), key.ours.e, key.ours.n, s);
+    };
+    const Bytes good = info(withNull, 32), noParams = info(absent, 32);
+    EXPECT_TRUE(verify(SignBlock(key.ours, good, k - 3 - good.size())));
+    EXPECT_TRUE(verify(SignBlock(key.ours, noParams, k - 3 - noParams.size())));
+    Bytes trailing = good;
+    trailing.push_back(0);
+    EXPECT_FALSE(verify(SignBlock(key.ours, trailing, k - 3 - trailing.size())));
+    EXPECT_FALSE(verify(SignBlock(key.ours, good, k - 4 - good.size())));  // garbage at the end
+    const Bytes wrongOid = info(sha512Oid, 32);
+    EXPECT_FALSE(verify(SignBlock(key.ours, wrongOid, k - 3 - wrongOid.size())));
+    Bytes shortDigest = info(withNull, 31);
+    shortDigest[1] = 0x30;
+    shortDigest[18] = 0x1f;
+    EXPECT_FALSE(verify(SignBlock(key.ours, shortDigest, k - 3 - shortDigest.size())));
+    // Range checks stay: a signature at or above the modulus.
+    BigNum s = SignBlock(key.ours, good, k - 3 - good.size());
+    EXPECT_FALSE(verify(s + key.ours.n));
+    EXPECT_FALSE(verify(key.ours.n));
+}
+
+// A 512-bit modulus has room for the SHA-256 DigestInfo with eight padding bytes but not for the
+// SHA-512 one: signing says so rather than produce a short block.
+TEST(RsaSha2Test, SmallModulusRefusesSha512) {
+    const Pair& key = Key(512);
+    const std::uint8_t data[] = "x";
+    BigNum s;
+    EXPECT_TRUE(RsaSignSha256(data, 1, key.ours, &s));
+    EXPECT_TRUE(RsaVerifySha256(data, 1, key.ours.e, key.ours.n, s));
+    EXPECT_FALSE(RsaSignSha512(data, 1, key.ours, &s));
+}
+
+// ---------------------------------------------------------------- Diffie-Hellman groups
+
+// The RFC 3526 primes equal libcrypto's copies; group 14 carries an exchange.
+TEST(DiffieHellmanGroupsTest, PrimesMatchReferenceAndExchangeWorks) {
+    EXPECT_EQ(DhGroup14Prime(), Ours(BN_get_rfc3526_prime_2048(nullptr)));
+    EXPECT_EQ(DhGroup16Prime(), Ours(BN_get_rfc3526_prime_4096(nullptr)));
+    EXPECT_EQ(DhGroup18Prime(), Ours(BN_get_rfc3526_prime_8192(nullptr)));
+    EXPECT_EQ(DhGroup14Prime().BitLength(), 2048);
+    EXPECT_EQ(DhGroup16Prime().BitLength(), 4096);
+    EXPECT_EQ(DhGroup18Prime().BitLength(), 8192);
+
+    testing::SeededGenerator generator("groups");
+    const BigNum& p = DhGroup14Prime();
+    BigNum x, y, e, f, k1, k2;
+    ASSERT_TRUE(DhPrivateExponent(p, 100, generator, &x));
+    ASSERT_TRUE(DhPrivateExponent(p, 100, generator, &y));
+    ASSERT_TRUE(DhPublicValue(BigNum(2u), x, p, &e));
+    ASSERT_TRUE(DhPublicValue(BigNum(2u), y, p, &f));
+    ASSERT_TRUE(DhSharedSecret(f, x, p, &k1));
+    ASSERT_TRUE(DhSharedSecret(e, y, p, &k2));
+    EXPECT_EQ(k1, k2);
+    EXPECT_FALSE(DhSharedSecret(p - BigNum(1u), x, p, &k1));
+    EXPECT_FALSE(DhSharedSecret(BigNum(1u), x, DhGroup18Prime(), &k1));
+}
+
+}  // namespace
+}  // namespace tarnwick

@@ -1,0 +1,109 @@
+// The client side of the TLS interoperability tests and benchmark: a chain as the session builder
+// makes it for a TLS terminal session (a recording layer in the terminal's place, IO_SSL,
+// IO_TCPIP), scripted user-interface services, and the event loop that plays the user-interface
+// thread. Each client's configuration, registry and known hosts live in a temporary folder.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "core/preferences.h"
+#include "core/session_config.h"
+#include "platform/event_loop.h"
+#include "platform/registry.h"
+#include "platform/scripted_ui.h"
+#include "platform/text.h"
+#include "platform/ui_dispatcher.h"
+#include "ssl/ssl.h"
+#include "support/recording_layer.h"
+#include "support/test_util.h"
+#include "transport/tcpip.h"
+
+namespace tarnwick::testing {
+
+// The user-interface thread's part of the test: a place for known hosts and preferences, the
+// scripted answers and the loop. Several clients may share one.
+struct TlsTestEnvironment {
+    explicit TlsTestEnvironment(const std::string& ca_folder = "") {
+        RegistryStore::Instance().Close();  // reopened in this test's configuration folder
+        Preferences::Instance().SetInt(pref::EnableICM, 0);
+        SetCaFolder(ca_folder);
+    }
+    ~TlsTestEnvironment() { RegistryStore::Instance().Close(); }
+    void SetCaFolder(const std::string& folder) {
+        Preferences::Instance().SetWide(pref::CAPath, Utf8ToUtf16(folder));
+    }
+
+    IsolatedConfig isolated;
+    ScriptedUi ui;
+    EventLoop loop;
+};
+
+class TlsClient {
+  public:
+    TlsClient(EventLoop& loop, const std::string& host, int port) : loop_(loop) {
+        config.SetInt(setting::session_kind, kKindSSL);
+        config.SetNarrow(setting::hostname, host.c_str());
+        config.SetInt(setting::portnum, port);
+        config.SetSessionCallback(&TlsClient::OnDataArrived, this);
+        top = new RecordingLayer();
+        ssl = new IO_SSL();
+        tcp = new IO_TCPIP();
+        chain_.reset(top);
+        (void)ssl->InsertBelow(tcp);
+        (void)top->InsertBelow(ssl);
+    }
+    ~TlsClient() { chain_.reset(); }
+
+    int Open() { return top->Open(&config); }
+    void Close() { ssl->Close(); }
+    // Runs the loop until the predicate holds, the connection ended, or the time is up.
+    bool RunUntil(const std::function<bool()>& predicate,
+                  std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        return loop_.RunUntil([&] { return predicate() || ended; }, limit) && predicate();
+    }
+    bool WaitConnected() {
+        return RunUntil([this] { return ssl->IsConnected() == 1; });
+    }
+    // Sends text and waits for its echo; true when all of it came back.
+    bool Echo(const std::string& text) {
+        const std::size_t before = top->Received().size();
+        if (ssl->Send(reinterpret_cast<const std::uint8_t*>(text.data()),
+                      static_cast<int>(text.size())) != 0) {
+            return false;
+        }
+        return RunUntil([&] { return top->Received().size() >= before + text.size(); }) &&
+               top->Received().substr(before) == text;
+    }
+    std::string Displayed() { return top->Displayed(); }
+
+    SessionConfig config;
+    RecordingLayer* top = nullptr;
+    IO_SSL* ssl = nullptr;
+    IO_TCPIP* tcp = nullptr;
+    std::atomic<bool> ended{false};
+    int end_status = 0;
+
+  private:
+    static void OnDataArrived(void* context, IO* transport) {
+        auto* self = static_cast<TlsClient*>(context);
+        UiDispatcher::Instance().RunAndWait([self, transport] {
+            if (self->ended) return;
+            const int result = transport->Pump();
+            if (result != 0) {
+                // What the session list does: the session is over.
+                self->end_status = result;
+                self->ended = true;
+                self->ssl->Close();
+            }
+        });
+    }
+
+    EventLoop& loop_;
+    std::unique_ptr<IO> chain_;
+};
+
+}  // namespace tarnwick::testing

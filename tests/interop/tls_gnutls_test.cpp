@@ -1,0 +1,136 @@
+// The TLS client against gnutls-serv (TLS 1.0, RSA, DES-CBC3-SHA, echo mode) with certificates
+// made by the tests: each certificate case, each question of the server check answered both ways,
+// the known-hosts fall-back, and bulk data both ways through real records.
+#include <gtest/gtest.h>
+
+#include <tuple>
+
+#include "core/known_hosts.h"
+#include "tls_client.h"
+#include "tls_peers.h"
+
+namespace tarnwick {
+namespace {
+
+using testing::GnutlsServer;
+using testing::TlsClient;
+using testing::TlsTestEnvironment;
+using testing::TlsTestPki;
+
+class GnutlsTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { pki_ = new TlsTestPki(); }
+    static void TearDownTestSuite() {
+        delete pki_;
+        pki_ = nullptr;
+    }
+    void SetUp() override { ASSERT_TRUE(pki_->ok()) << "openssl could not make the certificates"; }
+
+    static TlsTestPki* pki_;
+};
+
+TlsTestPki* GnutlsTest::pki_ = nullptr;
+
+// Sends data in pieces while the loop runs, and waits until all of it has come back.
+bool EchoInPieces(TlsClient& client, const std::string& data, std::size_t piece) {
+    const std::size_t before = client.top->Received().size();
+    for (std::size_t at = 0; at < data.size(); at += piece) {
+        const std::string part = data.substr(at, piece);
+        if (client.ssl->Send(reinterpret_cast<const std::uint8_t*>(part.data()),
+                             static_cast<int>(part.size())) != 0) {
+            return false;
+        }
+        client.RunUntil([&] { return client.top->Received().size() >= before + at; },
+                        std::chrono::seconds(30));
+    }
+    return client.RunUntil([&] { return client.top->Received().size() >= before + data.size(); },
+                           std::chrono::seconds(60)) &&
+           client.top->Received().substr(before) == data;
+}
+
+TEST_F(GnutlsTest, CertificateSignedByTheAuthorityConnectsWithoutQuestions) {
+    GnutlsServer server(pki_->Pem("server"), pki_->key());
+    ASSERT_TRUE(server.ok()) << server.log();
+    TlsTestEnvironment env(pki_->ca_folder());
+    TlsClient client(env.loop, "localhost", server.port());
+    ASSERT_EQ(client.Open(), 0);
+    ASSERT_TRUE(client.WaitConnected()) << client.Displayed() << server.log();
+    EXPECT_EQ(client.ssl->CipherSuite(), kSuite3DesEdeCbcSha);
+    EXPECT_TRUE(client.Echo("hello through TLS\r\n"));
+    EXPECT_TRUE(env.ui.shown().empty());
+}
+
+TEST_F(GnutlsTest, TheNarrowestServerAndAMegabyteOfBinaryDataBothWays) {
+    GnutlsServer server(pki_->Pem("server"), pki_->key(), testing::kGnutlsNarrowPriority);
+    ASSERT_TRUE(server.ok()) << server.log();
+    TlsTestEnvironment env(pki_->ca_folder());
+    TlsClient client(env.loop, "localhost", server.port());
+    ASSERT_EQ(client.Open(), 0);
+    ASSERT_TRUE(client.WaitConnected()) << client.Displayed() << server.log();
+    // Every byte value but NUL, ending in a line end: gnutls-serv's echo ends a record's text at
+    // its first NUL and answers whole lines.
+    std::string data(1 << 20, '\0');
+    unsigned seed = 5;
+    for (char& c : data) {
+        seed = seed * 1103515245 + 12345;
+        c = static_cast<char>(1 + (seed >> 16) % 255);
+    }
+    data.back() = '\n';
+    EXPECT_TRUE(EchoInPieces(client, data, 20000));
+}
+
+struct Question {
+    const char* certificate;
+    const char* caption;  // of the one question asked
+};
+
+class GnutlsQuestionTest : public GnutlsTest,
+                           public ::testing::WithParamInterface<std::tuple<Question, bool>> {};
+
+// Every certificate case of the server check against the real server, answered both ways.
+TEST_P(GnutlsQuestionTest, AnswerDecides) {
+    const auto [question, yes] = GetParam();
+    GnutlsServer server(pki_->Pem(question.certificate), pki_->key());
+    ASSERT_TRUE(server.ok()) << server.log();
+    TlsTestEnvironment env(pki_->ca_folder());
+    env.ui.QueueYesNo(yes);
+    TlsClient client(env.loop, "localhost", server.port());
+    ASSERT_EQ(client.Open(), 0);
+    if (yes) {
+        ASSERT_TRUE(client.WaitConnected()) << client.Displayed();
+        EXPECT_TRUE(client.Echo("after a yes\r\n"));
+    } else {
+        EXPECT_TRUE(client.RunUntil([&] { return client.ended.load(); }));
+        EXPECT_EQ(client.ssl->IsConnected(), 0);
+    }
+    ASSERT_EQ(env.ui.shown().size(), 1u);
+    EXPECT_EQ(env.ui.shown()[0].caption, question.caption);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Certificates, GnutlsQuestionTest,
+    ::testing::Combine(::testing::Values(Question{"selfsigned", "Warning"},
+                                         Question{"expired", "SSL Certificate Expired"},
+                                         Question{"other", "SSL Certificate"},
+                                         Question{"wildcard", "SSL Certificate"}),
+                       ::testing::Bool()));
+
+TEST_F(GnutlsTest, ASelfSignedCertificateAcceptedOnceIsNotAskedAboutAgain) {
+    GnutlsServer server(pki_->Pem("selfsigned"), pki_->key());
+    ASSERT_TRUE(server.ok()) << server.log();
+    TlsTestEnvironment env(pki_->ca_folder());
+    env.ui.QueueYesNo(true);
+    {
+        TlsClient first(env.loop, "localhost", server.port());
+        ASSERT_EQ(first.Open(), 0);
+        ASSERT_TRUE(first.WaitConnected());
+    }
+    env.ui.Clear();
+    TlsClient second(env.loop, "localhost", server.port());
+    ASSERT_EQ(second.Open(), 0);
+    ASSERT_TRUE(second.WaitConnected());
+    EXPECT_TRUE(env.ui.shown().empty());
+}
+
+}  // namespace
+}  // namespace tarnwick

@@ -1,0 +1,213 @@
+// The TLS connection kinds in the session list: the chain of each kind, and the port-forward kinds
+// making a session of their own for every local connection, through the session layer's answer to
+// the listener. The far ends here are plain sockets; the TLS side is the interop tests' business.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "core/preferences.h"
+#include "core/session_config.h"
+#include "platform/event_loop.h"
+#include "platform/scripted_ui.h"
+#include "platform/text.h"
+#include "session/deferred_deletion.h"
+#include "session/session.h"
+#include "session/session_builder.h"
+#include "support/loopback_peer.h"
+#include "support/memory_front_end.h"
+#include "support/test_util.h"
+#include "transport/socket_listener.h"
+
+namespace tarnwick {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<int> ChainTypes(Session* session) {
+    std::vector<int> types;
+    for (IO* layer = session->GetTerminal(); layer != nullptr; layer = layer->GetLower())
+        types.push_back(layer->GetType());
+    return types;
+}
+
+class TlsSessionsTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        Preferences::Instance().SetInt(pref::EnableICM, 0);
+        list_ = std::make_unique<SessionList>(&front_end_);
+    }
+    void TearDown() override {
+        list_.reset();
+        DeferredDeletion::Instance().DestroyAll();
+        for (int fd : sockets_)
+            close(fd);
+    }
+
+    SessionConfig* Config(int kind, int port) {
+        auto* config = new SessionConfig();
+        config->SetInt(setting::session_kind, kind);
+        config->SetNarrow(setting::hostname, "127.0.0.1");
+        config->SetInt(setting::portnum, port);
+        config->SetInt(setting::portnum_listener, 0);
+        return config;
+    }
+    Session* Create(SessionConfig* config) {
+        list_->CreateSession(config);
+        return list_->Current();
+    }
+    std::string Title(Session* s) { return Utf16ToUtf8(list_->menu().TitleOf(s)); }
+    int ListeningPort(Session* s) {
+        auto* listener = static_cast<IO_SocketListener*>(s->GetTerminal()->GetLower());
+        loop_.RunUntil([&] { return listener->ListeningPort() != 0; }, 5s);
+        return listener->ListeningPort();
+    }
+    int Track(int fd) {
+        if (fd >= 0) sockets_.push_back(fd);
+        return fd;
+    }
+    // Runs the loop until the list holds count sessions.
+    bool WaitForSessions(std::size_t count) {
+        return loop_.RunUntil([&] { return list_->Sessions().size() == count; }, 10s);
+    }
+
+    testing::IsolatedConfig isolated_;
+    ScriptedUi ui_;
+    EventLoop loop_;
+    testing::MemoryFrontEnd front_end_;
+    std::unique_ptr<SessionList> list_;
+    testing::LoopbackListener server_;
+    std::vector<int> sockets_;
+};
+
+TEST_F(TlsSessionsTest, EachKindBuildsItsChain) {
+    for (int kind : {kKindSSL, kKindSSLPortForward, kKindSTARTTLSProxy})
+        EXPECT_TRUE(CanBuildChain(kind)) << kind;
+
+    Session* ssl = Create(Config(kKindSSL, server_.port()));
+    EXPECT_EQ(ChainTypes(ssl), (std::vector<int>{kLayerVT, kLayerSSL, kLayerTCPIP}));
+    EXPECT_EQ(Title(ssl), "SSL: 127.0.0.1");
+    const int peer = Track(server_.Accept());
+    EXPECT_EQ(testing::ReadSome(peer, 3), std::string("\x16\x03\x01", 3));  // a ClientHello
+
+    SessionConfig* telnet = Config(kKindTelnet, server_.port());
+    telnet->SetInt(setting::enable_ssl, 1);
+    EXPECT_EQ(ChainTypes(Create(telnet)),
+              (std::vector<int>{kLayerVT, kLayerTelnet, kLayerSSL, kLayerTCPIP}));
+    Track(server_.Accept());
+    SessionConfig* plain = Config(kKindTelnet, server_.port());
+    EXPECT_EQ(ChainTypes(Create(plain)), (std::vector<int>{kLayerVT, kLayerTelnet, kLayerTCPIP}));
+    Track(server_.Accept());
+
+    // A listener keeps nothing below itself: the pattern was recorded at its open.
+    Session* forward = Create(Config(kKindSSLPortForward, server_.port()));
+    EXPECT_EQ(ChainTypes(forward), (std::vector<int>{kLayerVT, kLayerSocketListener}));
+    EXPECT_EQ(Title(forward), "SSLPF: 127.0.0.1");
+    auto* listener = static_cast<IO_SocketListener*>(forward->GetTerminal()->GetLower());
+    EXPECT_EQ(listener->Template(),
+              (std::vector<int>{kLayerVT, kLayerSocketListener, kLayerSSL, kLayerTCPIP}));
+    Session* proxy = Create(Config(kKindSTARTTLSProxy, server_.port()));
+    EXPECT_EQ(static_cast<IO_SocketListener*>(proxy->GetTerminal()->GetLower())->Template(),
+              (std::vector<int>{kLayerVT, kLayerSocketListener, kLayerSTARTTLSProxy, kLayerTCPIP}));
+}
+
+TEST_F(TlsSessionsTest, EveryLocalConnectionBecomesASessionOfItsOwn) {
+    Session* forward = Create(Config(kKindSSLPortForward, server_.port()));
+    const int port = ListeningPort(forward);
+    ASSERT_NE(port, 0);
+
+    const int program = Track(testing::ConnectLoopback(port));
+    ASSERT_GE(program, 0);
+    ASSERT_TRUE(WaitForSessions(2));
+    Session* accepted = list_->Sessions()[1];
+    EXPECT_EQ(list_->Current(), forward);  // the new session does not take over
+    EXPECT_EQ(ChainTypes(accepted),
+              (std::vector<int>{kLayerVT, kLayerSocketWorker, kLayerSSL, kLayerTCPIP}));
+    // "SSL: " and the local program's host name (127.0.0.1 read back, or the address itself).
+    const std::string title = Title(accepted);
+    EXPECT_TRUE(title == "SSL: localhost" || title == "SSL: 127.0.0.1") << title;
+    EXPECT_NE(testing::ScreenText(accepted).find("Connecting new session"), std::string::npos);
+    // Its chain went to the configured host and port.
+    const int far_end = Track(server_.Accept());
+    ASSERT_GE(far_end, 0);
+    EXPECT_EQ(testing::ReadSome(far_end, 3), std::string("\x16\x03\x01", 3));
+
+    // The far end going away ends that session alone, and the local program learns of it.
+    shutdown(far_end, SHUT_RDWR);
+    ASSERT_TRUE(loop_.RunUntil([&] { return accepted->IsLinkUp() == 0; }, 10s));
+    EXPECT_TRUE(testing::SeesEndOfStream(program));
+    EXPECT_EQ(Title(accepted), "(" + title + ")");
+    EXPECT_EQ(forward->IsLinkUp(), 1);
+    const int second = Track(testing::ConnectLoopback(port));
+    ASSERT_GE(second, 0);
+    EXPECT_TRUE(WaitForSessions(3));
+
+    // Disconnecting the listener's session stops the accepting.
+    forward->Disconnect();
+    EXPECT_LT(testing::ConnectLoopback(port), 0);
+}
+
+TEST_F(TlsSessionsTest, AConnectionWhoseServerRefusesIsEndedAtOnce) {
+    const int refused = testing::UnusedPort();
+    Session* forward = Create(Config(kKindSSLPortForward, refused));
+    const int program = Track(testing::ConnectLoopback(ListeningPort(forward)));
+    ASSERT_TRUE(WaitForSessions(2));
+    EXPECT_TRUE(loop_.RunUntil([&] { return list_->Sessions()[1]->IsLinkUp() == 0; }, 10s));
+    EXPECT_TRUE(testing::SeesEndOfStream(program));
+    EXPECT_EQ(forward->IsLinkUp(), 1);
+}
+
+TEST_F(TlsSessionsTest, StartTlsRelaysTheGreetingAndHoldsTheClientBack) {
+    SessionConfig* config = Config(kKindSTARTTLSProxy, server_.port());
+    config->SetInt(setting::tls_proxy_type, 0);  // SMTP
+    Session* proxy = Create(config);
+    const int program = Track(testing::ConnectLoopback(ListeningPort(proxy)));
+    ASSERT_TRUE(WaitForSessions(2));
+    const int far_end = Track(server_.Accept());
+    ASSERT_GE(far_end, 0);
+    ASSERT_TRUE(testing::WriteAll(far_end, "220 mail ready\r\n"));
+    std::string greeting;
+    loop_.RunUntil(
+        [&] {
+            greeting += testing::ReadSome(program, 16, 10);
+            return greeting.size() >= 16;
+        },
+        10s);
+    EXPECT_EQ(greeting, "220 mail ready\r\n");
+    ASSERT_TRUE(testing::WriteAll(program, "EHLO me\r\n"));
+    std::string command;
+    loop_.RunUntil(
+        [&] {
+            command += testing::ReadSome(far_end, 10, 10);
+            return command.size() >= 10;
+        },
+        10s);
+    EXPECT_EQ(command, "STARTTLS\r\n");  // and not the client's EHLO, which waits for TLS
+
+    ASSERT_TRUE(testing::WriteAll(far_end, "454 not today\r\n"));
+    Session* accepted = list_->Sessions()[1];
+    ASSERT_TRUE(loop_.RunUntil([&] { return accepted->IsLinkUp() == 0; }, 10s));
+    EXPECT_NE(testing::ScreenText(accepted).find("The server refused STARTTLS: 454 not today"),
+              std::string::npos)
+        << testing::ScreenText(accepted);
+    EXPECT_TRUE(testing::SeesEndOfStream(program));
+    EXPECT_EQ(testing::ReadSome(far_end, 1, 100), "");  // the EHLO never went out in plain
+}
+
+TEST_F(TlsSessionsTest, AListenerWhosePortIsTakenEndsItsSession) {
+    testing::LoopbackListener taken;
+    SessionConfig* config = Config(kKindSSLPortForward, server_.port());
+    config->SetInt(setting::portnum_listener, taken.port());
+    Session* forward = Create(config);
+    ASSERT_TRUE(loop_.RunUntil([&] { return forward->IsLinkUp() == 0; }, 10s));
+    EXPECT_EQ(Title(forward), "(SSLPF: 127.0.0.1)");
+    EXPECT_NE(testing::ScreenText(forward).find("Unable to listen on port " +
+                                                std::to_string(taken.port()) +
+                                                ": Address already in use"),
+              std::string::npos)
+        << testing::ScreenText(forward);
+}
+
+}  // namespace
+}  // namespace tarnwick
