@@ -171,9 +171,11 @@ Outcome Sender::Run() {
         if (progress_ != nullptr) {
             const std::uint64_t done = static_cast<std::uint64_t>(counter_ - 1) * kBlockData;
             progress_->SetDoneText(std::to_string(done / 1024));
-            if (size > 0)
+            progress_->SetBytes(std::min(done, size), size);
+            if (size > 0) {
                 progress_->SetPercentage(
                     static_cast<int>(std::min<std::uint64_t>(100, done * 100 / size)));
+            }
         }
     }
     return SendEndOfFile();
@@ -369,6 +371,7 @@ Outcome Receiver::Run() {
         SendControl(ACK);
         ++expected_;
         total_ += kBlockData;
+        if (progress_ != nullptr) progress_->SetBytes(total_, 0);
     }
 }
 

@@ -1,6 +1,7 @@
 #include "transfer/xmodem_filters.h"
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 
 #include "platform/ui_dispatcher.h"
@@ -36,6 +37,7 @@ int XmodemFilter::Open(SessionConfig* config) {
     }
     if (!ChooseFile()) return status::kFileOpenFailed;
     progress_ = Ui().CreateTransferProgress(sending_);
+    progress_->SetFileName(std::filesystem::path(file_->path()).filename().string());
     if (sending_) {
         progress_->SetTotalText(std::to_string(file_->Size() / 1024));
         progress_->SetStatusText("Starting xfer");

@@ -142,7 +142,7 @@ TEST_F(MainWindowTest, MenusFollowTheStateOfTheCurrentSession) {
                         kCopyAndPaste, kSendScp, kReceiveScp}) {
         EXPECT_FALSE(Enabled(command)) << command;
     }
-    // Features still to come are listed and never enabled.
+    // The transfers need a session that is up; a dialog still to come is never enabled.
     for (int command : {kCapture, kReceiveXmodem, kSendXmodem, kSendAscii, kGlobalPreferences}) {
         EXPECT_NE(window_->ActionFor(command), nullptr) << command;
         EXPECT_FALSE(Enabled(command)) << command;
@@ -156,6 +156,10 @@ TEST_F(MainWindowTest, MenusFollowTheStateOfTheCurrentSession) {
     for (int command : {kDisconnect, kSaveSession, kEscape, kPF1, kPF1 + 3, kBreak}) {
         EXPECT_TRUE(Enabled(command)) << command;
     }
+    for (int command : {kCapture, kReceiveXmodem, kSendXmodem, kSendAscii}) {
+        EXPECT_TRUE(Enabled(command)) << command;
+    }
+    EXPECT_EQ(window_->ActionFor(kCapture)->text(), "Start Capture");
     // SCP needs SSH2 below the terminal.
     EXPECT_FALSE(Enabled(kSendScp));
     QApplication::clipboard()->clear();
