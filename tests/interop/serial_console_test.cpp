@@ -55,6 +55,8 @@ TEST(SerialConsoleTest, ConnectTypeAndMoveFilesBothWays) {
         ASSERT_TRUE(tmux.WaitFor(prompt)) << prompt << "\n" << tmux.Screen();
         tmux.Keys("Enter");
     }
+    ASSERT_TRUE(tmux.WaitFor("or Enter to connect")) << tmux.Screen();
+    tmux.Keys("Enter");
     ASSERT_TRUE(tmux.WaitFor("[1:Serial: " + cable.a() + "]")) << tmux.Screen();
 
     // Typing goes out on the line; what the device says comes back on the screen.
