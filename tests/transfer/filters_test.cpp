@@ -73,6 +73,13 @@ struct Chain {
         line = new LineLayer();
         line->CountDestructionIn(&line_destroyed);
     }
+    // A chain that was linked goes with its top layer; a filter refused before it was linked
+    // is the test's to delete, as the session would.
+    ~Chain() {
+        if (top.GetLower() != nullptr) return;
+        if (filter->GetLower() == nullptr) delete line;
+        delete filter;
+    }
     // Links the filter and opens it the way the session does (again once linked, when asked).
     int Start(SessionConfig* config) {
         int result = filter->Open(config);
