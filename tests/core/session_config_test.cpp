@@ -41,7 +41,7 @@ class SessionConfigTest : public ::testing::Test {
 };
 
 TEST_F(SessionConfigTest, DefaultsFollowTheKeyTable) {
-    ASSERT_EQ(SessionConfig::KeyTable().size(), 49u);
+    ASSERT_EQ(SessionConfig::KeyTable().size(), 50u);
     Preferences::Instance().SetInt(pref::Rows, 33);
     SessionConfig config;
     EXPECT_EQ(config.GetInt(setting::version), 2);
