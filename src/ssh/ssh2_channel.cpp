@@ -330,10 +330,9 @@ int SSH2ForwardChannel::OnData(std::string_view data) {
 
 void SSH2ForwardChannel::Abandon() {
     {
+        // What was taken within the window still reaches the local end; then it is closed.
         std::lock_guard<std::mutex> lock(mutex_);
         abandoned_by_us_ = true;
-        to_socket_.clear();
-        to_socket_bytes_ = 0;
     }
     SSH2Channel::Abandon();
     opened_.notify_all();
@@ -426,13 +425,13 @@ int SSH2ForwardChannel::Run() {
         bool want_write = false;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (open_failed_ || abandoned_by_us_) break;
+            if (open_failed_) break;
             if (local_failed) {
                 to_socket_.clear();
                 to_socket_bytes_ = 0;
             }
             const bool drained = to_socket_bytes_ == 0;
-            if (remote_closed_ && drained) break;
+            if ((remote_closed_ || abandoned_by_us_) && drained) break;
             if (remote_eof_ && drained) {
                 // Everything the server sent has been delivered: the local end learns that the
                 // other side has finished, and the channel is closed from our side too.
