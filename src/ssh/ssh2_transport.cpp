@@ -245,6 +245,11 @@ int IO_SSH2::Receive(const std::uint8_t* data, int length) {
     if (result == status::kOk) result = ReapWorkers();
     if (result == status::kOk) result = DrainHeld();
     if (result != status::kOk) error_ = result;
+    if (result == status::kOk && state_.load() == kConnected && !kex_active_.load()) {
+        // What arrives counts towards the re-key limit as much as what is sent.
+        LockHolder hold(send_lock_);
+        MaybeRekeyLocked();
+    }
     ReapChannels();
     return result;
 }
