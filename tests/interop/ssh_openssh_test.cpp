@@ -9,6 +9,7 @@
 
 #include "interop/ssh_client.h"
 #include "interop/ssh_sshd.h"
+#include "ssh/ssh_test_access.h"
 #include "support/loopback_peer.h"
 
 namespace tarnwick {
@@ -153,6 +154,35 @@ TEST(SshOpenSsh, ServerRekeysMidSessionAndTheSessionCarriesOn) {
     EXPECT_EQ(client.end_status, 0);
 }
 
+TEST(SshOpenSsh, ClientRekeysAfterItsLimitAndAsksForNoAgent) {
+    ASSERT_TRUE(testing::EnsureTestAccount());
+    SshdServer server;
+    ASSERT_TRUE(server.ok()) << server.error();
+    SshClient client(false);
+    client.config.SetInt(setting::debug, 1);
+    client.ui.QueueYesNo(true);
+    client.ui.QueuePrompt(std::string(testing::kTestPassword));
+    ASSERT_EQ(client.Open(server.port()), 0);
+    ASSERT_TRUE(client.WaitConnected()) << client.Displayed() << server.Log();
+    // The session did not ask for agent forwarding: the server offers none.
+    client.Type("stty -echo; echo agent=[$SSH_AUTH_SOCK]\n");
+    ASSERT_TRUE(client.RunUntil([&] { return client.ShowsText("agent=[]"); }, 10s))
+        << client.Output();
+    // Our own limit, far below sshd's: the client starts the exchanges, sshd follows.
+    SSH2TestAccess::SetRekeyLimits(*client.ssh, 256 * 1024, std::chrono::hours(1));
+    client.Type("seq 1 300000; echo rekey-$((20+3))\n");
+    ASSERT_TRUE(client.RunUntil([&] { return client.ShowsText("rekey-23"); }, 30s)) << server.Log();
+    EXPECT_NE(client.Output().find("\r\n299999\r\n300000\r\n"), std::string::npos);
+    std::size_t exchanges = 0;
+    for (std::size_t at = 0;
+         (at = client.Displayed().find("Starting key exchange", at)) != std::string::npos; ++at)
+        ++exchanges;
+    EXPECT_GE(exchanges, 4u);
+    client.Type("echo after-$((40+2))\n");
+    EXPECT_TRUE(client.RunUntil([&] { return client.ShowsText("after-42"); }, 10s));
+    EXPECT_EQ(client.end_status, 0);
+}
+
 // An echo server for the forwards: each connection gets back what it sends.
 class EchoServer {
   public:
@@ -184,15 +214,17 @@ TEST(SshOpenSsh, ForwardOnlySessionCarriesTenMegabytesBothWays) {
     SshdServer server;
     ASSERT_TRUE(server.ok()) << server.error();
     EchoServer echo;
-    const int local_port = testing::UnusedPort();
     SshClient client;
     client.config.SetInt(setting::ssh2_want_interactive, 0);
-    client.config.AddForward({static_cast<std::uint32_t>(local_port),
-                              static_cast<std::uint32_t>(echo.port()), "127.0.0.1", 0});
+    // Port 0: the system chooses the forward's port, and the layer tells which.
+    client.config.AddForward({0, static_cast<std::uint32_t>(echo.port()), "127.0.0.1", 0});
     client.ui.QueueYesNo(true);
     client.ui.QueuePrompt(std::string(testing::kTestPassword));
     ASSERT_EQ(client.Open(server.port()), 0);
     ASSERT_TRUE(client.WaitConnected()) << client.AllRows() << server.Log();
+    ASSERT_EQ(client.ssh->ListenerPorts().size(), 1u);
+    const int local_port = static_cast<int>(client.ssh->ListenerPorts()[0]);
+    ASSERT_GT(local_port, 0);
 
     std::string data(10 * 1024 * 1024, '\0');
     for (std::size_t i = 0; i < data.size(); ++i)

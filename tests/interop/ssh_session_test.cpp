@@ -3,14 +3,14 @@
 // output reaches the session's screen. Against the real OpenSSH server of the SSH tests.
 #include <gtest/gtest.h>
 
-#include "session/deferred_deletion.h"
 #include "core/preferences.h"
-#include "session/session.h"
 #include "core/session_config.h"
-#include "platform/text.h"
 #include "platform/event_loop.h"
 #include "platform/registry.h"
 #include "platform/scripted_ui.h"
+#include "platform/text.h"
+#include "session/deferred_deletion.h"
+#include "session/session.h"
 #include "ssh_sshd.h"
 #include "support/memory_front_end.h"
 #include "support/test_util.h"

@@ -11,13 +11,13 @@
 #include <mutex>
 #include <thread>
 
-#include "session/deferred_deletion.h"
 #include "core/preferences.h"
-#include "session/session.h"
 #include "core/session_config.h"
-#include "platform/text.h"
 #include "platform/event_loop.h"
 #include "platform/scripted_ui.h"
+#include "platform/text.h"
+#include "session/deferred_deletion.h"
+#include "session/session.h"
 #include "support/child_process.h"
 #include "support/loopback_peer.h"
 #include "support/memory_front_end.h"

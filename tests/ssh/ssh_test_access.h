@@ -34,6 +34,10 @@ struct SSH2TestAccess {
             ssh.has_session_channel_.store(true);
             ssh.session_requests_sent_ = true;
         }
+        {
+            LockHolder hold(ssh.send_lock_);
+            ssh.last_kex_time_ = std::chrono::steady_clock::now();
+        }
         ssh.state_.store(IO_SSH2::kConnected);
     }
 
