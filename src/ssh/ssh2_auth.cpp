@@ -320,8 +320,9 @@ int IO_SSH2::OnUserauthInfoRequest(SSHPacket& packet) {
             skey = true;
             sequence = parsed_sequence;
             seed = parsed_seed;
+            // Each challenge is judged before the pass phrase is asked for.
+            if (!SkeySequenceAcceptable(sequence, seed)) break;
         }
-        if (skey && !SkeySequenceAcceptable(sequence, seed)) break;
         std::optional<std::string> answer =
             Ui().Prompt(skey ? std::string(kSkeyPrompt) : std::string(prompt), "", !echo);
         if (!answer) break;
