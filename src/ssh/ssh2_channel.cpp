@@ -329,11 +329,7 @@ int SSH2ForwardChannel::OnData(std::string_view data) {
 }
 
 void SSH2ForwardChannel::Abandon() {
-    {
-        // What was taken within the window still reaches the local end; then it is closed.
-        std::lock_guard<std::mutex> lock(mutex_);
-        abandoned_by_us_ = true;
-    }
+    // What was taken within the window still reaches the local end; then it is closed.
     SSH2Channel::Abandon();
     opened_.notify_all();
     Wake();
@@ -411,7 +407,7 @@ int SSH2ForwardChannel::Run() {
     }
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        while (state_.load() < kOpen && !open_failed_ && !remote_closed_ && !abandoned_by_us_ &&
+        while (state_.load() < kOpen && !open_failed_ && !remote_closed_ && !abandoned_.load() &&
                !WorkerThread::CurrentStopRequested()) {
             opened_.wait_for(lock, std::chrono::milliseconds(100));
         }
@@ -431,7 +427,7 @@ int SSH2ForwardChannel::Run() {
                 to_socket_bytes_ = 0;
             }
             const bool drained = to_socket_bytes_ == 0;
-            if ((remote_closed_ || abandoned_by_us_) && drained) break;
+            if ((remote_closed_ || abandoned_.load()) && drained) break;
             if (remote_eof_ && drained) {
                 // Everything the server sent has been delivered: the local end learns that the
                 // other side has finished, and the channel is closed from our side too.

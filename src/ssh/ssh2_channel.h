@@ -179,7 +179,6 @@ class SSH2ForwardChannel final : public SSH2Channel {
     bool remote_eof_ = false;
     bool remote_closed_ = false;
     bool open_failed_ = false;
-    bool abandoned_by_us_ = false;
     std::condition_variable opened_;
 };
 
