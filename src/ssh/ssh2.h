@@ -188,6 +188,7 @@ class IO_SSH2 : public SSH {
     // lock held.
     void MaybeRekeyLocked();
     int ExponentPercentage() const;
+    static const char* KexMethodName(KexMethod method);
     [[nodiscard]] int SendLocked(SSHPacket& packet);
     [[nodiscard]] int SendServiceRequest();
     // Closes the layer from inside the dispatcher; the dispatcher then returns its result.

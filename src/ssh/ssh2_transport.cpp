@@ -547,6 +547,11 @@ int IO_SSH2::OnServiceAccept(SSHPacket& packet) {
 
 // ---- Key exchange ----
 
+const char* IO_SSH2::KexMethodName(KexMethod method) {
+    return method == kGroupExchange ? "diffie-hellman-group-exchange-sha1"
+                                    : "diffie-hellman-group1-sha1";
+}
+
 int IO_SSH2::ExponentPercentage() const {
     // A session file may hold any number; below a quarter of the group's size the secret
     // exponent gets short enough to be searched by anyone who records the exchange.
@@ -587,8 +592,7 @@ int IO_SSH2::SendKexInitLocked() {
     std::uint8_t cookie[16];
     RandomGenerator::Global().Fill(cookie, sizeof cookie);
     ours->putBytes(cookie, sizeof cookie);
-    ours->putCString(kex_method_ == kGroupExchange ? "diffie-hellman-group-exchange-sha1"
-                                                   : "diffie-hellman-group1-sha1");
+    ours->putCString(KexMethodName(kex_method_));
     ours->putCString(NameOf(HostKeyTable(), hostkey_id_));
     ours->putCString(NameOf(CipherTable(), cipher_id_));
     ours->putCString(NameOf(CipherTable(), cipher_id_));
@@ -666,8 +670,7 @@ int IO_SSH2::OnKexInit(SSHPacket& packet) {
     if (we_started) {
         // Our KEXINIT named the algorithms of the last exchange, one each: they are what is
         // negotiated, if the server still has them.
-        method_name = kex_method_ == kGroupExchange ? "diffie-hellman-group-exchange-sha1"
-                                                    : "diffie-hellman-group1-sha1";
+        method_name = KexMethodName(kex_method_);
         if (!NameListHas(kex, method_name)) return NoCommonAlgorithm("key exchange method", kex);
         if (!NameListHas(hostkeys, NameOf(HostKeyTable(), hostkey_id_))) {
             return NoCommonAlgorithm("host key algorithm", hostkeys);
@@ -685,8 +688,7 @@ int IO_SSH2::OnKexInit(SSHPacket& packet) {
             Debug("Key negotiation failed");
             return NoCommonAlgorithm("key exchange method", kex);
         }
-        method_name = kex_method_ == kGroupExchange ? "diffie-hellman-group-exchange-sha1"
-                                                    : "diffie-hellman-group1-sha1";
+        method_name = KexMethodName(kex_method_);
         hostkey_id_ = ChooseHostKey(hostkeys);
         if (hostkey_id_ < 0) {
             // Without a host-key algorithm both sides know, the server cannot prove who it is.
