@@ -78,6 +78,28 @@ TEST(RandomGeneratorTest, ReseedingMixesIntoThePreviousSchedule) {
     EXPECT_NE(ToHex(a, 16), ToHex(b, 16));
 }
 
+TEST(RandomGeneratorTest, WithoutSystemEntropyTheGeneratorIsNotTrusted) {
+    struct Restore {
+        ~Restore() { RandomGenerator::SetEntropySource(nullptr); }
+    } restore;
+    static int calls = 0;
+    RandomGenerator::SetEntropySource([](std::uint8_t*, std::size_t) {
+        ++calls;
+        return false;
+    });
+    RandomGenerator g;
+    EXPECT_FALSE(g.HasEntropy());
+    EXPECT_FALSE(g.StartupSeed());
+    EXPECT_FALSE(g.HasEntropy());
+    EXPECT_FALSE(g.EnsureEntropy());  // tried once more, still nothing
+    EXPECT_EQ(calls, 2);
+    // Once the system answers again its bytes are mixed in.
+    RandomGenerator::SetEntropySource(nullptr);
+    EXPECT_TRUE(g.EnsureEntropy());
+    EXPECT_TRUE(g.HasEntropy());
+    EXPECT_TRUE(g.EnsureEntropy());  // once is enough
+}
+
 TEST(RandomGeneratorTest, StartupSeedsDifferEvenWithinOneClockTick) {
     RandomGenerator a, b;
     EXPECT_TRUE(a.StartupSeed());
