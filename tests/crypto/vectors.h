@@ -55,6 +55,10 @@ struct TestVector {
         return out;
     }
     std::string Hex(const std::string& name) const { return ToHex(Bytes(name)); }
+    std::string Text(const std::string& name) const {
+        const std::vector<std::uint8_t> bytes = Bytes(name);
+        return {bytes.begin(), bytes.end()};
+    }
     int Int(const std::string& name) const { return std::atoi(fields.at(name).c_str()); }
 };
 
