@@ -17,6 +17,7 @@
 #include "crypto/random_generator.h"
 #include "crypto/rsa.h"
 #include "crypto/sha1.h"
+#include "openssl_objects.h"
 #include "test_helpers.h"
 
 namespace tarnwick {
@@ -25,16 +26,10 @@ namespace {
 using testing::TestRandom;
 
 BigNum Ours(const BIGNUM* b) {
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(BN_num_bytes(b)));
-    BN_bn2bin(b, bytes.data());
-    BigNum n;
-    EXPECT_TRUE(n.SetBytes(bytes.data(), bytes.size()));
-    return n;
+    return testing::FromBn(b);
 }
-
 BIGNUM* Theirs(const BigNum& n) {
-    auto bytes = n.ToBytes();
-    return BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr);
+    return testing::ToBn(n);
 }
 
 RandomGenerator& TestGenerator() {

@@ -12,6 +12,7 @@
 #include "crypto/random_generator.h"
 #include "crypto/rsa.h"
 #include "crypto/sha2.h"
+#include "openssl_objects.h"
 #include "test_helpers.h"
 
 namespace tarnwick {
@@ -20,22 +21,6 @@ namespace {
 using testing::FromHex;
 using testing::TestRandom;
 using Bytes = std::vector<std::uint8_t>;
-
-// Takes over a libcrypto number (and frees it).
-BigNum Ours(BIGNUM* b) {
-    Bytes bytes(static_cast<std::size_t>(BN_num_bytes(b)));
-    BN_bn2bin(b, bytes.data());
-    BN_free(b);
-    BigNum n;
-    n.SetBytes(bytes.data(), bytes.size());
-    return n;
-}
-
-BigNum Param(EVP_PKEY* key, const char* name) {
-    BIGNUM* b = nullptr;
-    EVP_PKEY_get_bn_param(key, name, &b);
-    return Ours(b);
-}
 
 struct Pair {
     EVP_PKEY* theirs = nullptr;
@@ -47,17 +32,15 @@ const Pair& Key(unsigned bits) {
     Pair& pair = keys[bits == 2048 ? 0 : 1];
     if (pair.theirs == nullptr) {
         pair.theirs = EVP_RSA_gen(bits);
-        RsaPrivateKey& k = pair.ours;
-        k.n = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_N);
-        k.e = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_E);
-        k.d = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_D);
-        k.p = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_FACTOR1);
-        k.q = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_FACTOR2);
-        k.dmp1 = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_EXPONENT1);
-        k.dmq1 = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_EXPONENT2);
-        k.iqmp = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_COEFFICIENT1);
+        pair.ours = testing::RsaKeyOf(pair.theirs);
     }
     return pair;
+}
+
+// Takes over a libcrypto number (and frees it).
+BigNum Ours(BIGNUM* b) {
+    testing::OpenSslPtr<BIGNUM> owned(b);
+    return testing::FromBn(b);
 }
 
 Bytes Wire(const BigNum& s, std::size_t k) {
@@ -177,8 +160,9 @@ TEST(RsaSha2Test, SmallModulusRefusesSha512) {
 
 // ---------------------------------------------------------------- Diffie-Hellman groups
 
-// The RFC 3526 primes equal libcrypto's copies; group 14 carries an exchange.
+// The RFC 2409 and RFC 3526 primes equal libcrypto's copies; group 14 carries an exchange.
 TEST(DiffieHellmanGroupsTest, PrimesMatchReferenceAndExchangeWorks) {
+    EXPECT_EQ(DhGroup1Prime(), Ours(BN_get_rfc2409_prime_1024(nullptr)));
     EXPECT_EQ(DhGroup14Prime(), Ours(BN_get_rfc3526_prime_2048(nullptr)));
     EXPECT_EQ(DhGroup16Prime(), Ours(BN_get_rfc3526_prime_4096(nullptr)));
     EXPECT_EQ(DhGroup18Prime(), Ours(BN_get_rfc3526_prime_8192(nullptr)));
