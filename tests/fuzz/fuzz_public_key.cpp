@@ -16,6 +16,7 @@
 #include "crypto/rsa.h"
 #include "crypto/sntrup761.h"
 #include "crypto/test_helpers.h"
+#include "fuzz/fuzz_util.h"
 
 namespace {
 
@@ -51,11 +52,7 @@ struct Reader {
 };
 
 bool Next(Reader& in, int maxBits, BigNum* out) {
-    std::size_t used = 0;
-    if (!out->SetMpint(in.p, in.left, &used) || out->BitLength() > maxBits) return false;
-    in.p += used;
-    in.left -= used;
-    return true;
+    return fuzzing::NextMpint(in.p, in.left, maxBits, out);
 }
 
 EcCurve CurveOf(std::uint8_t b) {
