@@ -126,20 +126,6 @@ TEST(RsaTest, Md5SignaturesPassOnlyTheGeneralCheck) {
     EXPECT_FALSE(RsaVerifySha1(bytes, data.size(), key.ours.e, key.ours.n, s));
 }
 
-TEST(RsaTest, EveryArithmeticPathSignsAlike) {
-    const auto& key = Key(2);
-    const std::uint8_t data[] = "same on every path";
-    std::vector<BigNum> signatures;
-    testing::ForEachArithmeticPath([&] {
-        BigNum s;
-        ASSERT_TRUE(RsaSignSha1(data, sizeof(data), key.ours, &s));
-        EXPECT_TRUE(RsaVerifySha1(data, sizeof(data), key.ours.e, key.ours.n, s));
-        signatures.push_back(s);
-    });
-    for (const auto& s : signatures)
-        EXPECT_EQ(s, signatures[0]);
-}
-
 TEST(RsaTest, SigningWithoutCrtNumbersGivesTheSameSignature) {
     const auto& key = Key(1);
     const std::uint8_t data[] = "sign me";
