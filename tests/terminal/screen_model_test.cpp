@@ -143,15 +143,9 @@ TEST(ScreenModelTest, GetCellOutsideTheGridIsZero) {
 }
 
 TEST(ScreenModelTest, TabStops) {
+    // The default stops every eight columns are compared with libvterm; setting and clearing
+    // stops is not generated there.
     Harness t;
-    std::string stops;
-    for (int i = 0; i < 3; ++i) {
-        t.Feed("\t");
-        stops += std::to_string(t.vt->CursorColumn()) + " ";
-    }
-    EXPECT_EQ(stops, "8 16 24 ");
-    t.Feed("\x1b[1;75H\t");
-    EXPECT_EQ(t.vt->CursorColumn(), 79);  // no stop left: the last column
     t.Feed("\x1b[3g\x1b[1;5H\x1bH\x1b[1;50H\x1bH\x1b[1;1H\t");
     EXPECT_EQ(t.vt->CursorColumn(), 4);
     t.Feed("\t");
