@@ -147,80 +147,60 @@ void DesPass(const std::uint8_t* key, const std::uint8_t* iv, Bytes& data, bool 
     data = out;
 }
 
+Bytes AesCbc(const Bytes& key, const Bytes& iv, Bytes in) {
+    return Evp(key.size() == 16   ? EVP_aes_128_cbc()
+               : key.size() == 24 ? EVP_aes_192_cbc()
+                                  : EVP_aes_256_cbc(),
+               key, iv, in);
+}
+
+Bytes DesCbc(const Bytes& key, const Bytes& iv, Bytes in) {
+    DesPass(key.data(), iv.data(), in, true);
+    return in;
+}
+
+Bytes TripleDesCbc(const Bytes& key, const Bytes& iv, Bytes in) {
+    return Evp(EVP_des_ede3_cbc(), key, iv, in);
+}
+
+// Three CBC layers: encrypt with key 1, decrypt with key 2, encrypt with key 3.
+Bytes TripleDesLayers(const Bytes& key, const Bytes& iv, Bytes in) {
+    DesPass(key.data(), iv.data(), in, true);
+    DesPass(key.data() + 8, iv.data() + 8, in, false);
+    DesPass(key.data() + 16, iv.data() + 16, in, true);
+    return in;
+}
+
+Bytes BlowfishCbc(const Bytes& key, const Bytes& iv, Bytes in) {
+    BF_KEY schedule;
+    BF_set_key(&schedule, static_cast<int>(key.size()), key.data());
+    Bytes out(in.size()), chain = iv;
+    BF_cbc_encrypt(in.data(), out.data(), static_cast<long>(in.size()), &schedule, chain.data(),
+                   BF_ENCRYPT);
+    return out;
+}
+
 struct Subject {
     const char* name;
     Maker make;
     std::vector<std::size_t> keyLengths;  // {min, max} when there are two
     std::size_t ivLength;
-    std::function<Bytes(const Bytes& key, const Bytes& iv, Bytes in)> reference;
+    Bytes (*reference)(const Bytes& key, const Bytes& iv, Bytes in);
 };
 
-const std::vector<Subject>& Subjects() {
-    static const std::vector<Subject> subjects = {
-        {"AES",
-         MakerOf<Rijndael>(),
-         {16, 24, 32},
-         16,
-         [](const Bytes& key, const Bytes& iv, Bytes in) {
-             return Evp(key.size() == 16   ? EVP_aes_128_cbc()
-                        : key.size() == 24 ? EVP_aes_192_cbc()
-                                           : EVP_aes_256_cbc(),
-                        key, iv, in);
-         }},
-        {"DES",
-         MakerOf<D3Des>(0, 0),
-         {8},
-         8,
-         [](const Bytes& key, const Bytes& iv, Bytes in) {
-             DesPass(key.data(), iv.data(), in, true);
-             return in;
-         }},
-        {"DES, inner chaining",
-         MakerOf<D3Des>(1, 0),
-         {8},
-         8,
-         [](const Bytes& key, const Bytes& iv, Bytes in) {
-             DesPass(key.data(), iv.data(), in, true);
-             return in;
-         }},
-        {"3DES",
-         MakerOf<D3Des>(0, 1),
-         {24},
-         8,
-         [](const Bytes& key, const Bytes& iv, Bytes in) {
-             return Evp(EVP_des_ede3_cbc(), key, iv, in);
-         }},
-        // Three CBC layers: encrypt with key 1, decrypt with key 2, encrypt with key 3.
-        {"3DES, inner chaining",
-         MakerOf<D3Des>(1, 1),
-         {24},
-         24,
-         [](const Bytes& key, const Bytes& iv, Bytes in) {
-             DesPass(key.data(), iv.data(), in, true);
-             DesPass(key.data() + 8, iv.data() + 8, in, false);
-             DesPass(key.data() + 16, iv.data() + 16, in, true);
-             return in;
-         }},
-        {"Blowfish",
-         MakerOf<Blowfish>(0),
-         {1, 72},
-         8,
-         [](const Bytes& key, Bytes iv, Bytes in) {
-             BF_KEY schedule;
-             BF_set_key(&schedule, static_cast<int>(key.size()), key.data());
-             Bytes out(in.size());
-             BF_cbc_encrypt(in.data(), out.data(), static_cast<long>(in.size()), &schedule,
-                            iv.data(), BF_ENCRYPT);
-             return out;
-         }},
-    };
-    return subjects;
-}
+const Subject kSubjects[] = {
+    {"AES", MakerOf<Rijndael>(), {16, 24, 32}, 16, AesCbc},
+    {"DES", MakerOf<D3Des>(0, 0), {8}, 8, DesCbc},
+    {"DES, inner chaining", MakerOf<D3Des>(1, 0), {8}, 8, DesCbc},
+    {"3DES", MakerOf<D3Des>(0, 1), {24}, 8, TripleDesCbc},
+    {"3DES, inner chaining", MakerOf<D3Des>(1, 1), {24}, 24, TripleDesLayers},
+    {"Blowfish", MakerOf<Blowfish>(0), {1, 72}, 8, BlowfishCbc},
+};
 
 TEST(CipherTest, MatchesReferenceOnRandomKeysAndMessagesInPieces) {
     ForBothPaths([] {
         TestRandom random(20);
-        for (const Subject& s : Subjects()) {
+        for (const Subject& s : kSubjects) {
             SCOPED_TRACE(s.name);
             for (int round = 0; round < 200; ++round) {
                 const std::size_t keyLength =

@@ -44,23 +44,6 @@ struct RsaPair {
     RsaPrivateKey ours;
 };
 
-RsaPrivateKey FromOpenSsl(const RSA* rsa) {
-    const BIGNUM *n, *e, *d, *p, *q, *dmp1, *dmq1, *iqmp;
-    RSA_get0_key(rsa, &n, &e, &d);
-    RSA_get0_factors(rsa, &p, &q);
-    RSA_get0_crt_params(rsa, &dmp1, &dmq1, &iqmp);
-    RsaPrivateKey key;
-    key.n = Ours(n);
-    key.e = Ours(e);
-    key.d = Ours(d);
-    key.p = Ours(p);
-    key.q = Ours(q);
-    key.dmp1 = Ours(dmp1);
-    key.dmq1 = Ours(dmq1);
-    key.iqmp = Ours(iqmp);
-    return key;
-}
-
 // Keys made on first use (key generation is the slow part of these tests): sizes on and off the
 // limb boundaries, and e = 3.
 constexpr int kKeyCount = 4;
@@ -77,7 +60,9 @@ const RsaPair& Key(int index) {
         BN_set_word(e, kSpecs[index].e);
         EXPECT_EQ(1, RSA_generate_key_ex(pair.theirs, kSpecs[index].bits, e, nullptr));
         BN_free(e);
-        pair.ours = FromOpenSsl(pair.theirs);
+        testing::OpenSslPtr<EVP_PKEY> wrapped(EVP_PKEY_new());
+        EVP_PKEY_set1_RSA(wrapped.get(), pair.theirs);
+        pair.ours = testing::RsaKeyOf(wrapped.get());
     }
     return pair;
 }
