@@ -8,7 +8,7 @@
 //
 // A "[Group]" line names the algorithm of the vectors after it; '#' starts a comment line. A value
 // is hex (spaces allowed) or text in double quotes, either optionally followed by "* count" to
-// repeat it.
+// repeat it; numbers and names are read as written (Int, Word).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -59,7 +59,14 @@ struct TestVector {
         const std::vector<std::uint8_t> bytes = Bytes(name);
         return {bytes.begin(), bytes.end()};
     }
-    int Int(const std::string& name) const { return std::atoi(fields.at(name).c_str()); }
+    // A value that names something (a mode, a reader), as written.
+    std::string Word(const std::string& name) const {
+        const auto found = fields.find(name);
+        return found == fields.end() ? "" : found->second;
+    }
+    long long Int(const std::string& name) const {
+        return std::strtoll(fields.at(name).c_str(), nullptr, 10);
+    }
 };
 
 inline std::string Trim(const std::string& s) {
