@@ -107,8 +107,9 @@ BigNum SignBlock(const RsaPrivateKey& key, const Bytes& digestInfo, std::size_t 
     return s;
 }
 
-// The DigestInfo with its parameters absent passes like the NULL form; trailing bytes, a
-// truncated digest or the other SHA-2 identifier do not.
+// The DigestInfo with its parameters absent passes like the NULL form; a truncated digest or the
+// other SHA-2 identifier do not. (Trailing bytes, shifted blocks and signatures out of range go
+// through the same block comparison for every digest and are tested with SHA-1.)
 TEST(RsaSha2Test, DigestInfoFormsAndForgeries) {
     const Pair& key = Key(2048);
     const std::size_t k = key.ours.n.ByteLength();
@@ -131,20 +132,12 @@ TEST(RsaSha2Test, DigestInfoFormsAndForgeries) {
     const Bytes good = info(withNull, 32), noParams = info(absent, 32);
     EXPECT_TRUE(verify(SignBlock(key.ours, good, k - 3 - good.size())));
     EXPECT_TRUE(verify(SignBlock(key.ours, noParams, k - 3 - noParams.size())));
-    Bytes trailing = good;
-    trailing.push_back(0);
-    EXPECT_FALSE(verify(SignBlock(key.ours, trailing, k - 3 - trailing.size())));
-    EXPECT_FALSE(verify(SignBlock(key.ours, good, k - 4 - good.size())));  // garbage at the end
     const Bytes wrongOid = info(sha512Oid, 32);
     EXPECT_FALSE(verify(SignBlock(key.ours, wrongOid, k - 3 - wrongOid.size())));
     Bytes shortDigest = info(withNull, 31);
     shortDigest[1] = 0x30;
     shortDigest[18] = 0x1f;
     EXPECT_FALSE(verify(SignBlock(key.ours, shortDigest, k - 3 - shortDigest.size())));
-    // Range checks stay: a signature at or above the modulus.
-    BigNum s = SignBlock(key.ours, good, k - 3 - good.size());
-    EXPECT_FALSE(verify(s + key.ours.n));
-    EXPECT_FALSE(verify(key.ours.n));
 }
 
 // A 512-bit modulus has room for the SHA-256 DigestInfo with eight padding bytes but not for the
