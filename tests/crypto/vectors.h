@@ -46,6 +46,8 @@ struct TestVector {
         if (quote != std::string::npos)
             one.assign(value.begin() + static_cast<std::ptrdiff_t>(quote) + 1,
                        value.begin() + static_cast<std::ptrdiff_t>(value.rfind('"')));
+        else if (value.find_first_not_of("0123456789abcdefABCDEF ") != std::string::npos)
+            ADD_FAILURE() << where << ": " << name << " is neither hex nor quoted text";
         else
             one = FromHex(value);
         std::vector<std::uint8_t> out;
