@@ -536,6 +536,9 @@ bool ConsoleApp::AskParameters(SessionConfig& config, int kind) {
                 case FieldType::kCheck: {
                     auto flag = AskFlag(label, form.Checked(i));
                     if (!flag) return false;
+                    if (*flag && !form.Checked(i) && field.warning != nullptr) {
+                        ShowMessage("Warning", field.warning);
+                    }
                     form.SetChecked(i, *flag);
                     break;
                 }

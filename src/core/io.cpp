@@ -47,6 +47,10 @@ bool IO::QueryTerminal(TerminalFacts* facts) {
     return upper_ != nullptr && upper_->QueryTerminal(facts);
 }
 
+std::size_t IO::SendBacklog() {
+    return lower_ != nullptr ? lower_->SendBacklog() : 0;
+}
+
 int IO::Open(SessionConfig* config) {
     AttachConfig(config);
     return status::kNotSupported;

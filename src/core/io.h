@@ -7,6 +7,7 @@
 // the upper layer.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -107,6 +108,10 @@ class IO {
     // The terminal's type and size, asked upward through the chain: true when a layer above (the
     // terminal) filled in facts; false leaves them as they were.
     virtual bool QueryTerminal(TerminalFacts* facts);
+    // Bytes accepted by Send that the transport at the bottom has not yet written, asked downward
+    // through the chain. A thread that produces bulk data (a port forward) waits while this is
+    // high instead of letting the queue grow; Send itself never waits for the network.
+    virtual std::size_t SendBacklog();
 
   protected:
     // Keeps config as this layer's settings, moving the layer's reference from an earlier record.

@@ -4,6 +4,8 @@
 #include <limits>
 #include <new>
 
+#include "crypto/secure.h"
+
 namespace tarnwick {
 
 IO_Buffer::IO_Buffer(std::uint32_t capacity)
@@ -24,6 +26,8 @@ bool IO_Buffer::reserve(long long n) {
     std::unique_ptr<std::uint8_t[]> bigger(new (std::nothrow) std::uint8_t[grown]);
     if (!bigger) return false;
     if (length_ > 0) std::memcpy(bigger.get(), data_.get(), length_);
+    // The old storage goes back to the allocator, where anybody's next allocation could read it.
+    SecureWipe(data_.get(), used_);
     data_ = std::move(bigger);
     capacity_ = static_cast<std::uint32_t>(grown);
     return true;
@@ -45,7 +49,13 @@ std::uint32_t IO_Buffer::append(const std::uint8_t* bytes, long long n) {
     if (source != target) std::memmove(target, source, static_cast<std::size_t>(n));
     position_ += static_cast<std::uint32_t>(n);
     length_ = position_;
+    if (length_ > used_) used_ = length_;
     return static_cast<std::uint32_t>(n);
+}
+
+void IO_Buffer::Wipe() {
+    SecureWipe(data_.get(), used_);
+    used_ = length_;
 }
 
 bool IO_Buffer::appendByte(std::uint8_t b) {

@@ -1,5 +1,8 @@
 // The growable byte buffer in which data crosses the layers of a chain. SSH and SSL packets derive
 // from it. Not synchronised: a buffer changes hands whole.
+//
+// Decrypted data passes through these buffers, so storage that growing leaves behind is wiped
+// before it is freed, and Wipe clears every byte the buffer has held.
 #pragma once
 
 #include <cstddef>
@@ -47,8 +50,13 @@ class IO_Buffer {
     void setPosition(std::uint32_t position) { position_ = position; }
     // Sets the count of valid bytes; callers that fill data() directly (a socket read) use it.
     // Clamped to the capacity.
-    void setLength(std::uint32_t length) { length_ = length <= capacity_ ? length : capacity_; }
+    void setLength(std::uint32_t length) {
+        length_ = length <= capacity_ ? length : capacity_;
+        if (length_ > used_) used_ = length_;
+    }
     void clear() { length_ = position_ = 0; }
+    // Overwrites every byte the buffer has held with zeros (length and position stay).
+    void Wipe();
 
   private:
     std::unique_ptr<std::uint8_t[]> data_;
@@ -56,6 +64,8 @@ class IO_Buffer {
     std::uint32_t length_ = 0;
     std::uint32_t capacity_ = 0;
     std::uint32_t position_ = 0;
+    // How far the data has ever reached: what Wipe and a regrowth must clear.
+    std::uint32_t used_ = 0;
 };
 
 }  // namespace tarnwick

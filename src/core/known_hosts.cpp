@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 
 #include "crypto/md5.h"
 #include "platform/registry.h"
@@ -108,6 +109,11 @@ bool CKnownHosts::Replace() {
     return RegistryStore::Instance().SetBinary(path_, last_name_, data);
 }
 
+bool CKnownHosts::RemoveLast() {
+    if (!open_ || last_name_.empty()) return false;
+    return RegistryStore::Instance().DeleteValue(path_, last_name_);
+}
+
 bool CKnownHosts::Remove() {
     if (!open_) return false;
     return RegistryStore::Instance().DeleteValue(path_, host_);
@@ -129,13 +135,42 @@ std::vector<std::uint8_t> CKnownHosts::Data(const std::string& value_name) {
     return data ? *data : std::vector<std::uint8_t>();
 }
 
+std::vector<std::string> StoredKeyTypes(int space, const std::string& host) {
+    std::vector<std::string> types;
+    const std::string space_path = std::string(kRoot) + "\\" + std::to_string(space);
+    for (const std::string& algorithm : RegistryStore::Instance().SubKeys(space_path)) {
+        CKnownHosts store(space, algorithm, host, nullptr, 0);
+        store.Check();
+        if (store.HostValueCount() > 0) types.push_back(algorithm);
+    }
+    return types;
+}
+
 bool HostKeyCheck(int protocol, const std::string& algorithm, const std::string& host,
                   const std::uint8_t* blob, std::size_t length, bool strict) {
     CKnownHosts store(protocol, algorithm, host, blob, length);
     const std::string fingerprint = Fingerprint(blob, length);
     std::string text =
         "Fingerprint: " + fingerprint.substr(0, 24) + " " + fingerprint.substr(24) + "\r\n";
-    switch (store.Check()) {
+    int result = store.Check();
+    // The stored key of another type that a new type's key would replace.
+    std::unique_ptr<CKnownHosts> other;
+    int stored_count = store.HostValueCount();
+    if (result == CKnownHosts::kUnknown) {
+        for (const std::string& type : StoredKeyTypes(protocol, host)) {
+            if (type == algorithm) continue;
+            auto candidate = std::make_unique<CKnownHosts>(protocol, type, host, nullptr, 0);
+            candidate->Check();
+            stored_count += candidate->HostValueCount();
+            if (!other) {
+                text += "The server now presents a key of type " + algorithm +
+                        "; the key accepted before is of type " + type + ".\r\n";
+                other = std::move(candidate);
+            }
+            result = CKnownHosts::kChanged;
+        }
+    }
+    switch (result) {
         case CKnownHosts::kKnown:
             return true;
         case CKnownHosts::kUnknown:
@@ -159,7 +194,7 @@ bool HostKeyCheck(int protocol, const std::string& algorithm, const std::string&
         "You may be involved in a man-in-the-middle attack. (If you're not sure what this means, "
         "tap 'Reject' and read about host keys in the manual.)";
     Ui().SetWaitCursor(false);
-    HostKeyChoice choice = Ui().HostKeyWarning(text, store.HostValueCount() == 1);
+    HostKeyChoice choice = Ui().HostKeyWarning(text, stored_count == 1);
     Ui().SetWaitCursor(true);
     switch (choice) {
         case HostKeyChoice::kAdd:
@@ -168,7 +203,13 @@ bool HostKeyCheck(int protocol, const std::string& algorithm, const std::string&
         case HostKeyChoice::kOverwrite:
             // Overwrite is offered only for exactly one stored key; anything else would pick an
             // arbitrary one of several.
-            if (store.HostValueCount() != 1) return false;
+            if (stored_count != 1) return false;
+            if (other) {
+                // The one key is of the other type: it goes, the new one takes its place.
+                if (!other->RemoveLast()) return false;
+                store.Add();
+                return true;
+            }
             store.Replace();
             return true;
         case HostKeyChoice::kReject:

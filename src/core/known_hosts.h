@@ -50,6 +50,8 @@ class CKnownHosts {
     bool Replace();
     // Deletes the value named exactly by the host name.
     bool Remove();
+    // Deletes the last value of the host that Check found.
+    bool RemoveLast();
     // Every stored value of this space and algorithm with its fingerprint.
     std::vector<KnownHostEntry> List();
     // The stored data of a value; empty when there is none.
@@ -71,9 +73,17 @@ class CKnownHosts {
     std::string last_name_;
 };
 
+// The key types (algorithm names) under which the host has keys stored in the key space.
+std::vector<std::string> StoredKeyTypes(int space, const std::string& host);
+
 // The host-key dialogue: accepts a known key; asks before saving an unknown one; for a changed
 // key offers Add, Overwrite (only with exactly one stored key) or Reject, or refuses at once when
 // strict checking is on. True to go on with the connection.
+//
+// Keys are stored per type, but a host is one host: a key of a type the host has never shown,
+// from a host whose key of another type is stored, is a changed key too. Otherwise whoever sits
+// in the middle would only need to offer another type to get the mild question of a new host.
+// Overwrite then replaces the one stored key of the other type.
 bool HostKeyCheck(int protocol, const std::string& algorithm, const std::string& host,
                   const std::uint8_t* blob, std::size_t length, bool strict);
 

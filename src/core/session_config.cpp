@@ -73,13 +73,14 @@ constexpr KeyRow kKeyTable[] = {
     {nullptr, kRowList, ssh2_DisabledMACs, nullptr, nullptr, 0, 0},
     {nullptr, kRowList, ssh2_disabled_hostkey_algorithms, nullptr, nullptr, 0, 0},
     {"ssh2_strict_hostkeys", kRowInt, ssh2_strict_hostkeys, nullptr, nullptr, 0, 0},
+    {"ssh2_agent_forwarding", kRowInt, ssh2_agent_forwarding, nullptr, nullptr, 0, 0},
     {"terminal_type", kRowInt, terminal_type, nullptr, nullptr, 0, 0},
     {"term_type", kRowNarrow, term_type, nullptr, "vt100", 0, 0},
     {"*hostname", kRowNarrow, hostname, nullptr, nullptr, 0, 0},
     {"*username", kRowNarrow, username, nullptr, nullptr, 0, 0},
     {nullptr, kRowInt, from_saved_session, nullptr, nullptr, 0, 0},
 };
-static_assert(std::size(kKeyTable) == 49);
+static_assert(std::size(kKeyTable) == 50);
 
 constexpr Choice kSerialSpeeds[] = {
     {"110", 110},     {"300", 300},     {"600", 600},       {"1200", 1200},     {"2400", 2400},
@@ -423,9 +424,9 @@ bool SessionConfig::SaveToPath(const std::string& path, bool /*overwrite*/) {
         target = std::filesystem::weakly_canonical(target, ec);
         if (ec) target = path;
     }
-    mode_t mode = 0644;
-    struct stat existing {};
-    if (::stat(target.c_str(), &existing) == 0) mode = existing.st_mode & 07777;
+    // A session file names hosts, users and key files: only its owner reads it, whatever mode
+    // an earlier copy had.
+    constexpr mode_t mode = 0600;
 
     std::string temp = target.string() + ".XXXXXX";
     int fd = ::mkstemp(temp.data());

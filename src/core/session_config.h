@@ -21,7 +21,7 @@ namespace tarnwick {
 class IO;
 
 namespace setting {
-// Integer settings (37 slots).
+// Integer settings (38 slots).
 enum Int : int {
     session_kind = 0,
     cursor_type = 1,
@@ -60,6 +60,7 @@ enum Int : int {
     ssh2_strict_hostkeys = 34,
     version = 35,
     from_saved_session = 36,
+    ssh2_agent_forwarding = 37,  // the server may use the user's keys; off unless asked for
 };
 // Wide-string settings.
 enum Wide : int {
@@ -82,7 +83,7 @@ enum List : int {
     ssh2_DisabledMACs = 4,
     ssh2_disabled_hostkey_algorithms = 5,
 };
-inline constexpr int kIntCount = 37;
+inline constexpr int kIntCount = 38;
 inline constexpr int kWideCount = 2;
 inline constexpr int kNarrowCount = 4;
 inline constexpr int kListCount = 6;

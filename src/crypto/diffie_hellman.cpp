@@ -98,7 +98,7 @@ bool DhPrivateExponent(const BigNum& p, int percentage, RandomGenerator& random,
     if (!q.Sub(BigNum(1u)) || !q.ShiftRight(1)) return false;
     const std::size_t qBytes = q.ByteLength();
     std::size_t n = qBytes * static_cast<std::size_t>(percentage > 0 ? percentage : 0) / 100;
-    if (n < 1) n = 1;
+    if (n < kMinDhExponentBytes) n = kMinDhExponentBytes;
     if (n > qBytes) n = qBytes;
     BigNum v;
     if (!v.SetRandom(n, random)) return false;

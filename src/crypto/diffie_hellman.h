@@ -10,6 +10,8 @@
 //   if (!DhSharedSecret(f, x, DhGroup1Prime(), &k)) ...          // f from the server
 #pragma once
 
+#include <cstddef>
+
 #include "crypto/bignum.h"
 
 namespace tarnwick {
@@ -25,8 +27,9 @@ const BigNum& DhGroup16Prime();
 const BigNum& DhGroup18Prime();
 
 // The private exponent: with q = (p - 1) / 2, draw percentage percent of q's byte length (at
-// least one byte, at most q's length) of random bytes, set the top bit of the top 32-bit word,
-// then halve while the number exceeds q.
+// least kMinDhExponentBytes, at most q's length) of random bytes, set the top bit of the top
+// 32-bit word, then halve while the number exceeds q.
+inline constexpr std::size_t kMinDhExponentBytes = 32;  // 256 bits: below that, x can be searched
 bool DhPrivateExponent(const BigNum& p, int percentage, RandomGenerator& random, BigNum* x);
 
 // g^x mod p, with timing independent of x.

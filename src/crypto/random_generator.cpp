@@ -15,7 +15,17 @@
 
 namespace tarnwick {
 
+namespace {
+
+std::atomic<RandomGenerator::EntropySource> entropy_source{&SystemEntropy};
+
+}  // namespace
+
 RandomGenerator::RandomGenerator() : cipher_(1) {}
+
+void RandomGenerator::SetEntropySource(EntropySource source) {
+    entropy_source.store(source != nullptr ? source : &SystemEntropy);
+}
 
 RandomGenerator::~RandomGenerator() {
     SecureWipe(pool_, sizeof(pool_));
@@ -24,6 +34,10 @@ RandomGenerator::~RandomGenerator() {
 
 void RandomGenerator::Seed(const std::uint8_t* bytes, std::size_t length) {
     std::lock_guard<std::mutex> guard(mutex_);
+    SeedLocked(bytes, length);
+}
+
+void RandomGenerator::SeedLocked(const std::uint8_t* bytes, std::size_t length) {
     if (length > 0) cipher_.SetKey(bytes, length);
     static const std::uint8_t kZero[8] = {};
     cipher_.SetIV(kZero, 8);
@@ -114,11 +128,30 @@ bool RandomGenerator::StartupSeed() {
     // The clock alone could be guessed; the operating system's entropy makes the seed secret.
     std::uint8_t seed[16 + 32];
     CMD5::Digest(stirred, sizeof(stirred), seed);
-    const bool entropy = SystemEntropy(seed + 16, 32);
+    const bool entropy = entropy_source.load()(seed + 16, 32);
     Seed(seed, entropy ? sizeof(seed) : 16);
+    has_entropy_.store(entropy);
     SecureWipe(seed, sizeof(seed));
     SecureWipe(stirred, sizeof(stirred));
     SecureWipe(digest, sizeof(digest));
+    return entropy;
+}
+
+bool RandomGenerator::EnsureEntropy() {
+    if (has_entropy_.load()) return true;
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (has_entropy_.load()) return true;
+    // What the generator would give next joins the fresh bytes, so that nothing of the state so
+    // far is lost; the operating system's part makes the result secret.
+    std::uint8_t seed[16 + 32];
+    for (int i = 0; i < 16; ++i)
+        seed[i] = NextByteLocked();
+    const bool entropy = entropy_source.load()(seed + 16, 32);
+    if (entropy) {
+        SeedLocked(seed, sizeof seed);
+        has_entropy_.store(true);
+    }
+    SecureWipe(seed, sizeof seed);
     return entropy;
 }
 

@@ -11,6 +11,7 @@
 // Every draw and every seeding takes the generator's lock, so threads may share it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -39,17 +40,29 @@ class RandomGenerator {
     // applied, but keys made from it could be guessed).
     bool StartupSeed();
 
+    // True once operating-system entropy has been mixed in. Until then the generator's output
+    // follows from the clock alone: no key-exchange secret, signature or padding may come from
+    // it. EnsureEntropy tries the operating system once more when none was mixed in yet.
+    bool HasEntropy() const { return has_entropy_.load(); }
+    bool EnsureEntropy();
+
+    // Where entropy comes from (SystemEntropy unless a test replaces it); nullptr restores it.
+    using EntropySource = bool (*)(std::uint8_t* buffer, std::size_t length);
+    static void SetEntropySource(EntropySource source);
+
     // The process-wide generator, created and seeded with StartupSeed on first use.
     static RandomGenerator& Global();
 
   private:
     std::uint8_t NextByteLocked();
+    void SeedLocked(const std::uint8_t* bytes, std::size_t length);
 
     std::mutex mutex_;
     Blowfish cipher_;
     std::uint32_t counter_ = 0;
     std::uint8_t pool_[8] = {};
     int available_ = 0;
+    std::atomic<bool> has_entropy_{false};
 };
 
 // Fills the buffer from the operating system's entropy source. False when none could be read.

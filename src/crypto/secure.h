@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <string>
 #include <vector>
 
 namespace tarnwick {
@@ -40,5 +41,8 @@ struct WipingAllocator {
 
 // Bytes of key material, pass phrases and other secrets.
 using SecureBytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;
+// Text that holds plain data of a connection. A short text lives inside the object itself, which
+// is not wiped; the long ones, where most data is, are.
+using SecureString = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
 
 }  // namespace tarnwick

@@ -30,11 +30,18 @@ constexpr FormField kUser{"Username", FieldType::kText, Narrow(setting::username
 constexpr FormField kPort{"Port", FieldType::kPort, Int(setting::portnum), true};
 constexpr FormField kDebug{"Enable Debug Messages", FieldType::kCheck, Int(debug)};
 
+constexpr const char* kAgentForwardingWarning =
+    "With agent forwarding, the server (and anyone who controls it) can use the keys you hold to "
+    "log in to other computers as you for as long as the session lasts. Allow it only for "
+    "servers you trust.";
+
 constexpr FormField kSsh2Fields[] = {
     kHost,
     kUser,
     kPort,
     {"Cert", FieldType::kKeyFile, Wide(setting::certificate_path)},
+    {"Allow a&gent forwarding", FieldType::kCheck, Int(setting::ssh2_agent_forwarding), false,
+     Choices::kSerialSpeed, kAgentForwardingWarning},
     {"Debug Messages", FieldType::kCheck, Int(debug)},
 };
 constexpr FormField kSsh1Fields[] = {

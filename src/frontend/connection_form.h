@@ -43,6 +43,9 @@ struct FormField {
     SettingRef setting;
     bool required = false;  // OK does nothing while it is empty (a choice: while none is chosen)
     Choices choices = Choices::kSerialSpeed;  // kChoice only
+    // A check box that gives something away: the face shows this (captioned "Warning") when
+    // the user turns it on.
+    const char* warning = nullptr;
 };
 
 // The buttons of a parameter dialog that open further dialogs.

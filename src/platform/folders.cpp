@@ -1,11 +1,13 @@
 #include "platform/folders.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 
 namespace tarnwick {
 
@@ -28,6 +30,9 @@ std::string UserName() {
     return {};
 }
 
+std::mutex privacy_mutex;
+std::vector<std::string> made_private;  // guarded by privacy_mutex
+
 std::string StripTrailingSlash(std::string path) {
     while (path.size() > 1 && path.back() == '/')
         path.pop_back();
@@ -47,8 +52,39 @@ std::string ConfigDirectory() {
     }
     dir = StripTrailingSlash(dir);
     std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
+    if (!std::filesystem::exists(dir, ec)) {
+        // The parents as the system makes them, the folder itself private from the start.
+        const std::filesystem::path path(dir);
+        if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
+        ::mkdir(dir.c_str(), 0700);
+    } else if (dir != HomeDirectory()) {
+        RestrictToOwner(dir);
+    }
     return dir;
+}
+
+bool RestrictToOwner(const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) return false;
+    if (info.st_uid != ::geteuid() || (info.st_mode & S_ISVTX) != 0) return false;
+    if (!S_ISDIR(info.st_mode) && !S_ISREG(info.st_mode)) return false;
+    if ((info.st_mode & 077) == 0) return false;
+    if (::chmod(path.c_str(), info.st_mode & 07700) != 0) return false;
+    std::lock_guard<std::mutex> guard(privacy_mutex);
+    made_private.push_back(path);
+    return true;
+}
+
+std::string TakePrivacyNotice() {
+    std::lock_guard<std::mutex> guard(privacy_mutex);
+    if (made_private.empty()) return {};
+    std::string notice =
+        "Other users of this computer could read Tarnwick's settings (accepted host keys, saved "
+        "sessions, imported keys). Only you can read them now:";
+    for (const std::string& path : made_private)
+        notice += "\n  " + path;
+    made_private.clear();
+    return notice;
 }
 
 std::string DocumentsDirectory() {

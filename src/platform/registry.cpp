@@ -1,14 +1,16 @@
 #include "platform/registry.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 
-#include "platform/text.h"
 #include "platform/folders.h"
+#include "platform/text.h"
 
 namespace tarnwick {
 
@@ -159,6 +161,17 @@ void RegistryStore::Close() {
 
 bool RegistryStore::OpenDatabase(const std::string& path) {
     Close();
+    if (path != ":memory:") {
+        // The store holds host keys and imported keys: private from its first byte. An empty
+        // file is an empty database to SQLite, and its journals take the file's permissions.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            ::close(fd);
+        } else {
+            for (const char* suffix : {"", "-journal", "-wal", "-shm"})
+                RestrictToOwner(path + suffix);
+        }
+    }
     sqlite3* db = nullptr;
     int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
     if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
@@ -242,6 +255,8 @@ std::string RegistryStore::TakeNotice() {
     std::lock_guard<std::recursive_mutex> guard(mutex_);
     std::string notice;
     notice.swap(notice_);
+    const std::string privacy = TakePrivacyNotice();
+    if (!privacy.empty()) notice += (notice.empty() ? "" : "\n\n") + privacy;
     return notice;
 }
 

@@ -4,7 +4,7 @@
 //
 // A store that cannot be opened or is damaged is never deleted or overwritten: the file is kept
 // aside under a new name, the program runs on defaults, and the user is told once where the old
-// file was kept.
+// file was kept. The store and its journals are readable by their owner only (0600).
 #pragma once
 
 #include <cstdint>
@@ -43,7 +43,8 @@ class RegistryStore {
     bool IsOpen() const { return db_ != nullptr; }
     const std::string& path() const { return path_; }
 
-    // A notice for the user about a damaged store, given out once (empty when there is none).
+    // A notice for the user about a damaged store, or about settings that others could read and
+    // that were made private, given out once (empty when there is none).
     std::string TakeNotice();
 
     bool KeyExists(const std::string& key);

@@ -105,6 +105,8 @@ SecureBytes PrivateKey::Sign(const std::uint8_t* data, std::size_t length) const
         key.y = Number(dsa_y);
         key.x = Number(dsa_x);
         if (dsa_x.empty()) return {};
+        // A DSA signature made with a guessable nonce gives the private key away.
+        if (!RandomGenerator::Global().EnsureEntropy()) return {};
         BigNum r, s;
         if (!DsaSign(data, length, key, RandomGenerator::Global(), &r, &s)) return {};
         SecureBytes out(40);

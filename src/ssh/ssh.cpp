@@ -28,6 +28,8 @@ std::unique_ptr<SSHPacket> SSH::getPacket() {
 
 void SSH::releasePacket(std::unique_ptr<SSHPacket> packet) {
     if (!packet) return;
+    // A spare packet must not carry what it held (a password, decrypted data) to its next user.
+    packet->Wipe();
     LockHolder outer(pool_outer_);
     LockHolder inner(pool_inner_);
     if (spare_.size() < kMaxSparePackets) {

@@ -21,7 +21,8 @@ class SSH : public IO {
 
     // A spare packet (reset) or a new one; nullptr only when memory runs out.
     std::unique_ptr<SSHPacket> getPacket();
-    // Keeps the packet for reuse while fewer than kMaxSparePackets are spare, else frees it.
+    // Wipes the packet, then keeps it for reuse while fewer than kMaxSparePackets are spare, else
+    // frees it.
     void releasePacket(std::unique_ptr<SSHPacket> packet);
     std::size_t SparePackets();
 

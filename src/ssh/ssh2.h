@@ -15,6 +15,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -88,6 +89,12 @@ class IO_SSH2 : public SSH {
     // a round trip every 32 KB (a bulk transfer ran at a tenth of the speed); 2 MB in packets of
     // up to 32 KB, topped up as soon as half is used, keep the server sending.
     static constexpr ChannelWindow kChannelWindow{2 * 1024 * 1024, 32768, 0, true};
+
+    // The client starts a new key exchange once this much has passed either way under one set of
+    // keys, or this long after the last exchange: a 64-bit block cipher (Blowfish, triple DES)
+    // must not encrypt so much with one key that its blocks start to repeat.
+    static constexpr std::uint64_t kRekeyBytes = 1ull << 30;
+    static constexpr std::chrono::seconds kRekeyInterval{3600};
 
     IO_SSH2();
     ~IO_SSH2() override;
@@ -163,11 +170,25 @@ class IO_SSH2 : public SSH {
     int OnGexGroup(SSHPacket& packet);
     int OnKexReply(SSHPacket& packet);
     int OnNewKeys(SSHPacket& packet);
+    // After the reply worker proved the server holds its host key: the user decides about the
+    // key, then NEWKEYS goes out.
+    int AfterVerifiedReply();
     void ReplyWorkerMain();
     void GexWorkerMain();
-    [[nodiscard]] int SendNewKeys(std::string* messages);
-    void InstallOutgoingKeys();
-    void InstallIncomingKeys();
+    [[nodiscard]] int SendNewKeys();
+    // The cipher and MAC of one direction, keyed from the exchange; false when either cannot be
+    // made (the exchange is then given up rather than run without them).
+    bool MakeKeys(bool outgoing, std::unique_ptr<Encryptor>* cipher, std::unique_ptr<HMAC>* mac);
+    // Our KEXINIT for the algorithms chosen; send lock held.
+    [[nodiscard]] int SendKexInitLocked();
+    // The host-key choice: the client's order, with the types stored for this host first.
+    int ChooseHostKey(std::string_view server_list);
+    int NoCommonAlgorithm(const char* what, std::string_view offered);
+    // Starts a key exchange from our side when enough has passed under the current keys; send
+    // lock held.
+    void MaybeRekeyLocked();
+    int ExponentPercentage() const;
+    static const char* KexMethodName(KexMethod method);
     [[nodiscard]] int SendLocked(SSHPacket& packet);
     [[nodiscard]] int SendServiceRequest();
     // Closes the layer from inside the dispatcher; the dispatcher then returns its result.
@@ -239,6 +260,16 @@ class IO_SSH2 : public SSH {
     Lock send_lock_;
     Lock receive_lock_;
     KexState kex_state_ = kKexIdle;
+    // From the first KEXINIT of an exchange (either side's) to the server's NEWKEYS; changed
+    // under the send lock, so that a re-key is never started during an exchange.
+    std::atomic<bool> kex_active_{false};
+    bool client_kexinit_sent_ = false;  // send lock
+    // The server sent a guessed key-exchange packet with a wrong guess: the next packet is not
+    // acted on.
+    bool ignore_guessed_packet_ = false;
+    std::uint64_t rekey_bytes_ = kRekeyBytes;                              // send lock
+    std::chrono::steady_clock::duration rekey_interval_ = kRekeyInterval;  // send lock
+    std::chrono::steady_clock::time_point last_kex_time_;                  // send lock
     KexMethod kex_method_ = kGroup1;
     int hostkey_id_ = -1;
     int cipher_id_ = -1;
@@ -262,7 +293,8 @@ class IO_SSH2 : public SSH {
     // Bytes received while a worker ran, not yet handled.
     std::string held_input_;
 
-    // Traffic filler.
+    // Traffic filler. It only asks whether the session channel exists, never touches it.
+    std::atomic<bool> has_session_channel_{false};
     WorkerThread filler_;
     std::atomic<bool> filler_run_{false};
     std::mutex filler_mutex_;
@@ -270,6 +302,8 @@ class IO_SSH2 : public SSH {
 
     // Authentication.
     int pk_attempts_ = 0;
+    // The session names its own key: no other key is ever offered.
+    bool chosen_key_only_ = false;
     bool kbdint_tried_ = false;
     bool kbdint_pending_ = false;
     int password_attempts_ = 0;

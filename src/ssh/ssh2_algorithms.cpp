@@ -80,6 +80,14 @@ const HostKeyInfo* FindHostKey(int id) {
     return nullptr;
 }
 
+const char* HostKeyType(std::string_view algorithm) {
+    if (algorithm == "rsa-sha2-256" || algorithm == "rsa-sha2-512") return "ssh-rsa";
+    for (const HostKeyInfo& info : kHostKeys) {
+        if (algorithm == info.name) return info.name;
+    }
+    return "";
+}
+
 std::vector<std::int32_t> DefaultCipherPreference() {
     return {1, 0, 2, 3, 4};
 }

@@ -45,6 +45,10 @@ const CipherInfo* FindCipher(int id);
 const MacInfo* FindMac(int id);
 const HostKeyInfo* FindHostKey(int id);
 
+// The type of key a host-key algorithm signs with, as the known hosts store it: the SHA-2
+// signatures of RSA keys ("rsa-sha2-256", "rsa-sha2-512") use the same "ssh-rsa" key.
+const char* HostKeyType(std::string_view algorithm);
+
 // The preference lists the connection dialog fills in for an empty list.
 std::vector<std::int32_t> DefaultCipherPreference();   // 1, 0, 2, 3, 4
 std::vector<std::int32_t> DefaultMacPreference();      // 0, 1

@@ -8,6 +8,7 @@
 #include "core/status.h"
 #include "crypto/secure.h"
 #include "crypto/skey.h"
+#include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/user_interface.h"
 #include "ssh/private_keys.h"
@@ -24,6 +25,15 @@ constexpr int kMaxCertificateLoads = 5;
 constexpr std::uint32_t kMaxPrompts = 64;
 
 constexpr const char* kSkeyPrompt = "Tarnwick detected S/Key. Enter your S/Key passphrase:";
+
+// The answer to S/Key challenge n gives away every password above n for that seed (each is a
+// hash of the one below). A server that asks for a low number, or far below the last one we
+// answered, is after the rest of the chain; a huge number is hours of hashing.
+constexpr int kSkeyMaxSequence = 10000;
+constexpr int kSkeyLowSequence = 10;
+constexpr int kSkeyMaxDrop = 10;
+// The last sequence number answered, per seed.
+constexpr const char* kSkeyStore = "Software\\Halvek\\Tarnwick\\skey_sequences";
 
 struct WipedString {
     std::string text;
@@ -73,6 +83,36 @@ bool ParseOtpChallenge(std::string_view prompt, int* sequence, std::string* seed
     return true;
 }
 
+// Asks the user before a risky S/Key challenge is answered; false when it must not be.
+bool SkeySequenceAcceptable(int sequence, const std::string& seed) {
+    char text[400];
+    const std::string shown_seed = PrintableText(seed);
+    if (sequence < 0 || sequence > kSkeyMaxSequence) {
+        std::snprintf(text, sizeof text,
+                      "The server asks for S/Key one-time password number %d for seed '%s'. "
+                      "Only numbers from 0 to %d are answered.",
+                      sequence, shown_seed.c_str(), kSkeyMaxSequence);
+        Ui().ShowMessage("Warning", text);
+        return false;
+    }
+    const std::optional<std::uint32_t> last = RegistryStore::Instance().GetDword(kSkeyStore, seed);
+    const bool low = sequence < kSkeyLowSequence;
+    const bool dropped = last && static_cast<std::int64_t>(sequence) + kSkeyMaxDrop <
+                                     static_cast<std::int64_t>(*last);
+    if (!low && !dropped) return true;
+    char previous[80] = "";
+    if (last) {
+        std::snprintf(previous, sizeof previous, " (the last one answered was number %u)",
+                      static_cast<unsigned>(*last));
+    }
+    std::snprintf(text, sizeof text,
+                  "The server asks for S/Key one-time password number %d for seed '%s'%s. "
+                  "Whoever learns this password can work out every password above number %d "
+                  "for this seed. Answer it anyway?",
+                  sequence, shown_seed.c_str(), previous, sequence);
+    return Ui().AskYesNo("Warning", text);
+}
+
 }  // namespace
 
 const char* IO_SSH2::ServiceName() const {
@@ -107,12 +147,16 @@ int IO_SSH2::OnUserauthFailure(SSHPacket& packet) {
 
     if (listed("publickey")) {
         const char16_t* certificate = config_->GetWide(setting::certificate_path);
-        if (certificate != nullptr && *certificate != 0 && pk_attempts_ == 0) {
+        const bool chosen = certificate != nullptr && *certificate != 0;
+        // A session that names its key offers that one only: every other loaded key would tell
+        // each server the user logs into which keys the user has.
+        if (chosen) chosen_key_only_ = true;
+        if (chosen && pk_attempts_ == 0) {
             if (SendCertificate()) return status::kOk;
             Debug("Sending certificate failed\r\n");
             config_->SetWide(setting::certificate_path, nullptr);
             pk_attempts_ = 0;
-        } else {
+        } else if (!chosen_key_only_) {
             PrivateKeyList& keys = PrivateKeyList::Instance();
             if (static_cast<std::size_t>(pk_attempts_) >= keys.Count()) {
                 Show("No appropriate certificates found\r\n");
@@ -175,6 +219,7 @@ int IO_SSH2::SendPassword() {
     packet->putBoolean(false);
     packet->putString(password.text);
     packet->finish();
+    packet->fullFlush = true;
     int result = sendPacket(*packet);
     // The packet's bytes are encrypted in place when sent; without a cipher they are cleared.
     SecureWipe(packet->data(), packet->capacity());
@@ -262,6 +307,7 @@ int IO_SSH2::OnUserauthInfoRequest(SSHPacket& packet) {
     answers.reserve(count);
     bool skey = false;
     int sequence = 0;
+    int skey_answered = -1;
     std::string seed;
     for (std::uint32_t i = 0; i < count; ++i) {
         std::string_view prompt;
@@ -274,6 +320,8 @@ int IO_SSH2::OnUserauthInfoRequest(SSHPacket& packet) {
             skey = true;
             sequence = parsed_sequence;
             seed = parsed_seed;
+            // Each challenge is judged before the pass phrase is asked for.
+            if (!SkeySequenceAcceptable(sequence, seed)) break;
         }
         std::optional<std::string> answer =
             Ui().Prompt(skey ? std::string(kSkeyPrompt) : std::string(prompt), "", !echo);
@@ -285,6 +333,7 @@ int IO_SSH2::OnUserauthInfoRequest(SSHPacket& packet) {
             WipedString words;
             if (SkeyCompute(sequence, seed, entered.text, otp)) SkeyToWords(otp, &words.text);
             SecureWipe(otp, sizeof otp);
+            skey_answered = sequence;
             answers.push_back(std::move(words));
         } else {
             answers.push_back(std::move(entered));
@@ -298,7 +347,12 @@ int IO_SSH2::OnUserauthInfoRequest(SSHPacket& packet) {
     for (const WipedString& answer : answers)
         response->putString(answer.text);
     response->finish();
+    response->fullFlush = true;
     int result = sendPacket(*response);
+    if (result == status::kOk && skey_answered >= 0) {
+        RegistryStore::Instance().SetDword(kSkeyStore, seed,
+                                           static_cast<std::uint32_t>(skey_answered));
+    }
     SecureWipe(response->data(), response->capacity());
     return result;
 }
@@ -310,7 +364,7 @@ int IO_SSH2::OnUserauthBanner(SSHPacket& packet) {
     if (packet.readFailed()) return Malformed("USERAUTH_BANNER");
     if (upper_ == nullptr) return status::kOk;
     // Every line end reaches the terminal as CR LF, whichever form the server used; other
-    // control characters are dropped so the banner cannot drive the terminal.
+    // control characters, 7-bit and 8-bit, are dropped so the banner cannot drive the terminal.
     for (std::size_t i = 0; i < message.size(); ++i) {
         const char c = message[i];
         const unsigned char u = static_cast<unsigned char>(c);
@@ -320,7 +374,9 @@ int IO_SSH2::OnUserauthBanner(SSHPacket& packet) {
         } else if (c == '\r') {
             upper_->ReceiveByte('\r');
             if (i + 1 >= message.size() || message[i + 1] != '\n') upper_->ReceiveByte('\n');
-        } else if (u >= 32 || c == '\t') {
+        } else if ((u >= 0x20 && u != 0x7f && (u < 0x80 || u >= 0xa0)) || c == '\t') {
+            // 0x80 to 0x9f are control characters too: a VT240 obeys them as CSI, DCS and the
+            // like, so a banner could make the terminal answer or reconfigure itself.
             upper_->ReceiveByte(c);
         }
     }

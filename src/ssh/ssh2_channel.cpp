@@ -26,10 +26,10 @@ namespace {
 // The most data one CHANNEL_DATA carries, whatever the server allows: it keeps every packet
 // within the packet buffer.
 constexpr std::size_t kMaxChunk = 32768;
-// A forward stops reading its local socket while this much waits for the server's window.
+// A forward stops reading its local socket while this much waits for the server's window, or
+// while this much waits in the transport for the network.
 constexpr std::size_t kMaxPendingForward = 256 * 1024;
-// A server that sends far beyond the window it was given is not waited for.
-constexpr std::size_t kMaxToSocket = 64u << 20;
+constexpr std::size_t kMaxForwardBacklog = 1024 * 1024;
 constexpr std::size_t kReadSize = 16384;
 
 // Sends a message of a message number, the server's channel number and optional fields.
@@ -171,9 +171,30 @@ void SSH2Channel::OnWindowAdjust(std::uint32_t bytes) {
     (void)FlushLocked();
 }
 
+bool SSH2Channel::TakeIncoming(std::size_t bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (abandoned_.load()) return false;
+    if (bytes > window_policy.max_packet || static_cast<std::int64_t>(bytes) > local_window_) {
+        return false;
+    }
+    local_window_ -= static_cast<std::int64_t>(bytes);
+    return true;
+}
+
+void SSH2Channel::Abandon() {
+    abandoned_.store(true);
+    state_.store(kFailed);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        pending_.clear();
+        pending_start_ = 0;
+        eof_pending_ = close_pending_ = false;
+    }
+    (void)SendClose();
+}
+
 int SSH2Channel::Consumed(std::uint32_t bytes) {
     std::lock_guard<std::mutex> lock(mutex_);
-    local_window_ -= bytes;
     unacknowledged_ += bytes;
     if (!confirmed() || close_sent_ || close_received_) return status::kOk;
     std::uint32_t adjust = 0;
@@ -186,11 +207,7 @@ int SSH2Channel::Consumed(std::uint32_t bytes) {
     std::string fields;
     WireWriter(fields).Uint32(adjust);
     int result = SendChannelMessage(owner_, kMsgChannelWindowAdjust, remote_id_.load(), fields);
-    if (window_policy.top_up_at_half) {
-        local_window_ += adjust;
-    } else {
-        local_window_ = adjust;
-    }
+    local_window_ += adjust;
     unacknowledged_ = 0;
     return result;
 }
@@ -296,23 +313,26 @@ bool SSH2ForwardChannel::Finished() const {
 }
 
 int SSH2ForwardChannel::OnData(std::string_view data) {
-    bool keep;
+    // What the server sends is bounded by the window, which moves only as the local socket takes
+    // the data: a slow local reader slows the server down, and nothing is dropped. Data for a
+    // local end that has gone has nobody to take it.
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        keep = socket_ >= 0 && !remote_closed_ && state_.load() != kFailed &&
-               to_socket_bytes_ + data.size() <= kMaxToSocket;
-        if (keep && !data.empty()) {
-            to_socket_.emplace_back(data);
-            to_socket_bytes_ += data.size();
+        if (socket_ < 0 || remote_closed_ || state_.load() == kFailed || data.empty()) {
+            return status::kOk;
         }
-    }
-    if (!keep) {
-        // Nobody can take the data; the window still moves, so the server is not left waiting.
-        (void)Consumed(static_cast<std::uint32_t>(data.size()));
-        return status::kOk;
+        to_socket_.emplace_back(data);
+        to_socket_bytes_ += data.size();
     }
     Wake();
     return status::kOk;
+}
+
+void SSH2ForwardChannel::Abandon() {
+    // What was taken within the window still reaches the local end; then it is closed.
+    SSH2Channel::Abandon();
+    opened_.notify_all();
+    Wake();
 }
 
 void SSH2ForwardChannel::OnOpened() {
@@ -387,7 +407,7 @@ int SSH2ForwardChannel::Run() {
     }
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        while (state_.load() < kOpen && !open_failed_ && !remote_closed_ &&
+        while (state_.load() < kOpen && !open_failed_ && !remote_closed_ && !abandoned_.load() &&
                !WorkerThread::CurrentStopRequested()) {
             opened_.wait_for(lock, std::chrono::milliseconds(100));
         }
@@ -407,7 +427,7 @@ int SSH2ForwardChannel::Run() {
                 to_socket_bytes_ = 0;
             }
             const bool drained = to_socket_bytes_ == 0;
-            if (remote_closed_ && drained) break;
+            if ((remote_closed_ || abandoned_.load()) && drained) break;
             if (remote_eof_ && drained) {
                 // Everything the server sent has been delivered: the local end learns that the
                 // other side has finished, and the channel is closed from our side too.
@@ -426,11 +446,15 @@ int SSH2ForwardChannel::Run() {
                         pending_.size() - pending_start_ < kMaxPendingForward;
             want_write = to_socket_bytes_ > 0 && !local_failed && socket_ >= 0;
         }
+        // While the transport holds much that the network has not taken, reading more would
+        // only pile it up; look again shortly.
+        const bool backlogged = want_read && owner_->SendBacklog() >= kMaxForwardBacklog;
+        if (backlogged) want_read = false;
         pollfd fds[2] = {
             {want_read || want_write ? socket_ : -1,
              static_cast<short>((want_read ? POLLIN : 0) | (want_write ? POLLOUT : 0)), 0},
             {wake_fd_, POLLIN, 0}};
-        int ready = poll(fds, 2, 1000);
+        int ready = poll(fds, 2, backlogged ? 20 : 1000);
         if (ready < 0 && errno != EINTR) break;
         if (ready <= 0) continue;
         if (fds[1].revents & POLLIN) {
@@ -466,7 +490,7 @@ int SSH2ForwardChannel::Run() {
             }
         }
         if (want_write && !local_failed && (events & (POLLOUT | POLLHUP | POLLERR))) {
-            const std::string* front;
+            const SecureString* front;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 front = to_socket_.empty() ? nullptr : &to_socket_.front();
@@ -520,8 +544,9 @@ SSH2ForwardListener::~SSH2ForwardListener() {
 }
 
 bool SSH2ForwardListener::Start() {
-    // Port 0 would make the system pick a port nobody asked for; 65536 does not exist.
-    if (local_port_ < 1 || local_port_ > 65535) return false;
+    // 65536 does not exist. Port 0 (which the dialog never gives) lets the system choose one;
+    // bound_port() tells which.
+    if (local_port_ > 65535) return false;
     int fd = CreateStreamSocket(1);
     if (fd < 0) return false;
     if (!ListenSocket(fd, static_cast<int>(local_port_), allow_nonlocal_ ? 0 : 1)) {

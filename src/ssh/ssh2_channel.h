@@ -5,7 +5,9 @@
 // Flow control both ways: data for the server is split to its maximum packet size and held until
 // its window allows it; data from the server is acknowledged with WINDOW_ADJUST only once it has
 // been delivered (to the terminal at once, to a forward's local socket when that has taken it),
-// so a slow local reader slows the server down instead of losing data.
+// so a slow local reader slows the server down instead of losing data. Data beyond the window or
+// packet size the client announced is a protocol error that closes the channel: what the client
+// holds for a channel is bounded by its own window, and nothing it accepted is ever dropped.
 #pragma once
 
 #include <atomic>
@@ -17,6 +19,7 @@
 #include <string>
 #include <string_view>
 
+#include "crypto/secure.h"
 #include "platform/worker_thread.h"
 
 namespace tarnwick {
@@ -64,6 +67,9 @@ class SSH2Channel {
     virtual bool OnClose();
     // The layer is going away or closing: end every thread of the channel now.
     virtual void Shutdown() {}
+    // The server broke the channel's flow control: nothing more of it is taken, and the channel
+    // is closed from our side.
+    virtual void Abandon();
     // True when the channel may be destroyed without losing anything (its thread has ended).
     virtual bool Finished() const { return true; }
 
@@ -74,6 +80,10 @@ class SSH2Channel {
     [[nodiscard]] int SendData(const std::uint8_t* bytes, std::size_t length);
     // WINDOW_ADJUST from the server: more may be sent.
     void OnWindowAdjust(std::uint32_t bytes);
+    // Data from the server arrived: true when it fits the window and packet size the client
+    // announced (the window shrinks by it), false when the server overran them or the channel
+    // was abandoned.
+    bool TakeIncoming(std::size_t bytes);
     // Counts data from the server as delivered and tells the server when to send more.
     [[nodiscard]] int Consumed(std::uint32_t bytes);
     [[nodiscard]] int SendEof();
@@ -89,6 +99,7 @@ class SSH2Channel {
     unsigned flags() const { return flags_; }
     bool close_sent() const { return close_sent_.load(); }
     bool close_received() const { return close_received_.load(); }
+    bool abandoned() const { return abandoned_.load(); }
     // Bytes waiting for the server's window.
     std::size_t Pending();
     // The window the client still allows the server.
@@ -112,13 +123,14 @@ class SSH2Channel {
     std::atomic<bool> eof_sent_{false};
     std::atomic<bool> close_sent_{false};
     std::atomic<bool> close_received_{false};
+    std::atomic<bool> abandoned_{false};
 
     std::mutex mutex_;
     std::int64_t remote_window_ = 0;
     std::uint32_t remote_max_packet_ = 0;
-    std::int64_t local_window_ = 0;
+    std::int64_t local_window_ = 0;     // what the server may still send
     std::uint32_t unacknowledged_ = 0;  // consumed since the last adjustment
-    std::string pending_;               // data waiting for window space
+    SecureString pending_;              // data waiting for window space (plain text)
     std::size_t pending_start_ = 0;
     bool eof_pending_ = false;  // EOF (and CLOSE) go out once the held data has
     bool close_pending_ = false;
@@ -138,6 +150,7 @@ class SSH2ForwardChannel final : public SSH2Channel {
     void OnEof() override;
     bool OnClose() override;
     void Shutdown() override;
+    void Abandon() override;
     bool Finished() const override;
     // CHANNEL_OPEN_FAILURE: nothing will ever flow.
     void OpenFailed();
@@ -161,7 +174,7 @@ class SSH2ForwardChannel final : public SSH2Channel {
     WorkerThread thread_;
     std::atomic<bool> finished_{false};
     // Data from the server not yet written to the socket (guarded by mutex_).
-    std::deque<std::string> to_socket_;
+    std::deque<SecureString> to_socket_;
     std::size_t to_socket_bytes_ = 0;
     bool remote_eof_ = false;
     bool remote_closed_ = false;

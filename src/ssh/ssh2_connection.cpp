@@ -14,7 +14,7 @@ namespace tarnwick {
 namespace {
 
 std::string ChannelLine(const char* format, std::uint32_t channel) {
-    char line[80];
+    char line[120];
     std::snprintf(line, sizeof line, format, static_cast<unsigned long>(channel));
     return line;
 }
@@ -46,6 +46,7 @@ int IO_SSH2::Send(const std::uint8_t* data, int length) {
 int IO_SSH2::OpenSessionChannel() {
     session_channel_ =
         std::make_unique<SSH2Channel>(this, NextChannelId(), SSH2Channel::kCloseEndsSession);
+    has_session_channel_.store(true);
     session_channel_->set_state(SSH2Channel::kOpenRequested);
     PooledPacket packet(*this);
     if (!packet) return status::kOutOfMemory;
@@ -178,7 +179,8 @@ int IO_SSH2::SendSessionRequests() {
         .Uint32(0)
         .String(TerminalModes());
     int result = channel.SendRequest("pty-req", true, fields);
-    if (result == status::kOk)
+    // Only when the user asked for it: a forwarded agent lets the server use the user's keys.
+    if (result == status::kOk && config_->GetInt(setting::ssh2_agent_forwarding) != 0)
         result = channel.SendRequest("auth-agent-req@openssh.com", false, "");
     if (result == status::kOk) result = channel.SendRequest("shell", false, "");
     session_requests_sent_ = true;
@@ -252,6 +254,22 @@ int IO_SSH2::OnChannelData(SSHPacket& packet, bool extended) {
     if (packet.readFailed()) return Malformed(extended ? "CHANNEL_EXTENDED_DATA" : "CHANNEL_DATA");
     SSH2Channel* channel = FindChannel(recipient);
     if (channel == nullptr) return status::kOk;
+    if (!channel->TakeIncoming(data.size())) {
+        if (channel->abandoned()) return status::kOk;
+        // The server overran the window or packet size it was given: taking the data would let
+        // it make us hold any amount. The channel is closed; the session channel's end ends the
+        // session, so that one is always explained.
+        const std::string line = ChannelLine(
+            "The server sent more on channel %lu than it was allowed; closing the channel\r\n",
+            channel->local_id());
+        channel->Abandon();
+        if (channel == session_channel_.get()) {
+            Show(line);
+            return CloseLayer();
+        }
+        Debug(line);
+        return status::kOk;
+    }
     // What the terminal does with the data is its own affair; the connection goes on.
     if (extended) {
         (void)channel->OnExtendedData(type, data);

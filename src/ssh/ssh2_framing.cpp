@@ -30,16 +30,19 @@ SSH2Framing::~SSH2Framing() {
 void SSH2Framing::SetOutgoing(std::unique_ptr<Encryptor> cipher, std::unique_ptr<HMAC> mac) {
     out_cipher_ = std::move(cipher);
     out_mac_ = std::move(mac);
+    out_bytes_.store(0);
 }
 
 void SSH2Framing::SetIncoming(std::unique_ptr<Encryptor> cipher, std::unique_ptr<HMAC> mac) {
     in_cipher_ = std::move(cipher);
     in_mac_ = std::move(mac);
+    in_bytes_.store(0);
 }
 
 bool SSH2Framing::StartCompression() {
     if (deflating_) return true;
     std::memset(&deflate_, 0, sizeof deflate_);
+    UseWipingZlibAllocator(&deflate_);
     if (deflateInit(&deflate_, Z_DEFAULT_COMPRESSION) != Z_OK) return false;
     deflating_ = true;
     return true;
@@ -48,6 +51,7 @@ bool SSH2Framing::StartCompression() {
 bool SSH2Framing::StartDecompression() {
     if (inflating_) return true;
     std::memset(&inflate_, 0, sizeof inflate_);
+    UseWipingZlibAllocator(&inflate_);
     if (inflateInit(&inflate_) != Z_OK) return false;
     inflating_ = true;
     return true;
@@ -90,6 +94,7 @@ int SSH2Framing::Seal(SSHPacket& packet, RandomGenerator& random) {
     packet.setLength(total + mac_length);
     packet.setPosition(total + mac_length);
     ++out_sequence_;
+    out_bytes_.fetch_add(total + mac_length, std::memory_order_relaxed);
     return status::kOk;
 }
 
@@ -174,6 +179,7 @@ int SSH2Framing::Feed(const std::uint8_t* data, std::size_t length, std::size_t*
             }
         }
         ++in_sequence_;
+        in_bytes_.fetch_add(in_.expectedEnd, std::memory_order_relaxed);
         // From here on the packet ends with its payload: padding and MAC are gone.
         in_.setLength(packet_end - in_.paddingLength);
         in_.setPosition(5);

@@ -9,6 +9,7 @@
 
 #include <zlib.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -46,12 +47,16 @@ class SSH2Framing {
     bool CompressionActive() const { return deflating_; }
     std::uint32_t OutgoingSequence() const { return out_sequence_; }
     bool OutgoingEncrypted() const { return out_cipher_ != nullptr; }
+    // Wire bytes sealed since the outgoing keys were last set.
+    std::uint64_t OutgoingBytes() const { return out_bytes_.load(); }
 
     // ---- Incoming ----
     void SetIncoming(std::unique_ptr<Encryptor> cipher, std::unique_ptr<HMAC> mac);
     bool StartDecompression();
     bool DecompressionActive() const { return inflating_; }
     std::uint32_t IncomingSequence() const { return in_sequence_; }
+    // Wire bytes taken since the incoming keys were last set (readable from any thread).
+    std::uint64_t IncomingBytes() const { return in_bytes_.load(); }
 
     using Handler = std::function<int(SSHPacket& packet)>;
     // Adds bytes to the packet being assembled and hands every complete packet to handler, in
@@ -74,6 +79,8 @@ class SSH2Framing {
     std::unique_ptr<HMAC> in_mac_;
     std::uint32_t out_sequence_ = 0;
     std::uint32_t in_sequence_ = 0;
+    std::atomic<std::uint64_t> out_bytes_{0};
+    std::atomic<std::uint64_t> in_bytes_{0};
 
     z_stream deflate_{};
     z_stream inflate_{};

@@ -100,9 +100,43 @@ bool ParseDssPublicBlob(std::string_view blob, DsaKey* key) {
     return r.done() && Positive(key->p) && Positive(key->q) && Positive(key->g) && Positive(key->y);
 }
 
+std::string HostKeyProblem(std::string_view algorithm, std::string_view k_s) {
+    auto bits = [](const char* what, int have, const char* accepted) {
+        return std::string(what) + " has " + std::to_string(have) + " bits (" + accepted +
+               " are accepted)";
+    };
+    if (algorithm == "ssh-rsa") {
+        BigNum e, n;
+        if (!ParseRsaPublicBlob(k_s, &e, &n)) return "it is not a well-formed ssh-rsa key";
+        const int n_bits = n.BitLength();
+        if (n_bits < 1024 || n_bits > 16384) {
+            return bits("its RSA modulus", n_bits, "1024 to 16384");
+        }
+        if (!e.IsOdd() || e < BigNum(3u) || e.BitLength() > 32) {
+            return "its RSA exponent is not an odd number from 3 to 4294967295";
+        }
+        return {};
+    }
+    if (algorithm == "ssh-dss") {
+        DsaKey key;
+        if (!ParseDssPublicBlob(k_s, &key)) return "it is not a well-formed ssh-dss key";
+        const int q_bits = key.q.BitLength();
+        if (q_bits != 160) return bits("its DSA subgroup order q", q_bits, "160");
+        const int p_bits = key.p.BitLength();
+        if (p_bits < 1024 || p_bits > 3072) return bits("its DSA prime p", p_bits, "1024 to 3072");
+        const BigNum one(1u);
+        if (!(key.g > one && key.g < key.p && key.y > one && key.y < key.p)) {
+            return "its DSA numbers g and y do not lie in the group";
+        }
+        return {};
+    }
+    return "its type is not supported";
+}
+
 bool VerifyHostKeySignature(std::string_view algorithm, std::string_view k_s,
                             std::string_view signature, const std::uint8_t h[20],
                             bool raw_signature) {
+    if (!HostKeyProblem(algorithm, k_s).empty()) return false;
     std::string_view body = signature;
     if (!raw_signature) {
         WireReader r(signature);

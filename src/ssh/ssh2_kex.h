@@ -46,6 +46,12 @@ SecureBytes DeriveKey(const BigNum& k, const std::uint8_t h[20], char letter,
 bool ParseRsaPublicBlob(std::string_view blob, BigNum* e, BigNum* n);
 bool ParseDssPublicBlob(std::string_view blob, DsaKey* key);
 
+// Host keys this client works with: RSA with a modulus of 1024 to 16384 bits and an odd public
+// exponent from 3 to 2^32 - 1; DSA with a 160-bit q and a p of 1024 to 3072 bits (and g and y
+// inside the group). An empty text for such a key, otherwise what is wrong with it, for the user.
+// Checked before any arithmetic: a huge modulus would take minutes, a small one proves nothing.
+std::string HostKeyProblem(std::string_view algorithm, std::string_view k_s);
+
 // Checks the server's signature over the exchange hash with its host key. algorithm is
 // "ssh-rsa" or "ssh-dss"; raw_signature is the m_rawsig_bug form (no name, no wrapper).
 bool VerifyHostKeySignature(std::string_view algorithm, std::string_view k_s,

@@ -1,5 +1,6 @@
 // IO_SSH2, transport half: opening, the version exchange, key exchange with its workers, NEWKEYS,
 // the receive path with its held input, the dispatcher and the traffic filler.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -83,6 +84,7 @@ IO_SSH2::~IO_SSH2() {
         channels_.clear();
         finishing_.clear();
     }
+    has_session_channel_.store(false);
     session_channel_.reset();
     {
         std::lock_guard<std::mutex> guard(listeners_mutex_);
@@ -224,7 +226,9 @@ int IO_SSH2::SendLocked(SSHPacket& packet) {
     }
     int result = framing_.Seal(packet, RandomGenerator::Global());
     if (result != status::kOk) return result;
-    return lower_->Send(packet.data(), static_cast<int>(packet.size()));
+    result = lower_->Send(packet.data(), static_cast<int>(packet.size()));
+    if (result == status::kOk) MaybeRekeyLocked();
+    return result;
 }
 
 // ---- Receiving ----
@@ -241,6 +245,11 @@ int IO_SSH2::Receive(const std::uint8_t* data, int length) {
     if (result == status::kOk) result = ReapWorkers();
     if (result == status::kOk) result = DrainHeld();
     if (result != status::kOk) error_ = result;
+    if (result == status::kOk && state_.load() == kConnected && !kex_active_.load()) {
+        // What arrives counts towards the re-key limit as much as what is sent.
+        LockHolder hold(send_lock_);
+        MaybeRekeyLocked();
+    }
     ReapChannels();
     return result;
 }
@@ -313,8 +322,9 @@ int IO_SSH2::ReapWorkers() {
         if (!finished->messages.empty()) Show(finished->messages);
         if (finished->failed) return CloseLayer();
         if (worker == &reply_worker_) {
-            kex_state_ = kKexWaitNewKeys;
             if (reply_copy_) releasePacket(std::move(reply_copy_));
+            int result = AfterVerifiedReply();
+            if (result != status::kOk) return result;
         }
     }
     return status::kOk;
@@ -362,6 +372,11 @@ int IO_SSH2::VersionExchange(const std::uint8_t* data, std::size_t length) {
 int IO_SSH2::Dispatch(SSHPacket& packet) {
     packet.seekPayload();
     const std::uint8_t message = packet.getByte();
+    if (ignore_guessed_packet_) {
+        ignore_guessed_packet_ = false;
+        Debug("Ignoring the server's guessed key exchange packet\r\n");
+        return status::kOk;
+    }
     const bool kex = state_.load() >= kKeyExchange;
     const bool authenticating =
         state_.load() == kAuthentication && auth_started_ && !authenticated_;
@@ -532,6 +547,85 @@ int IO_SSH2::OnServiceAccept(SSHPacket& packet) {
 
 // ---- Key exchange ----
 
+const char* IO_SSH2::KexMethodName(KexMethod method) {
+    return method == kGroupExchange ? "diffie-hellman-group-exchange-sha1"
+                                    : "diffie-hellman-group1-sha1";
+}
+
+int IO_SSH2::ExponentPercentage() const {
+    // A session file may hold any number; below a quarter of the group's size the secret
+    // exponent gets short enough to be searched by anyone who records the exchange.
+    return std::clamp(config_->GetInt(setting::ssh2_random_generator_percentage), 25, 100);
+}
+
+int IO_SSH2::NoCommonAlgorithm(const char* what, std::string_view offered) {
+    // Whatever the debug setting: otherwise a user whose server has moved on sees only
+    // "Disconnected" and cannot tell why.
+    constexpr std::size_t kMaxShown = 600;
+    std::string list = PrintableText(offered.substr(0, kMaxShown));
+    if (offered.size() > kMaxShown) list += "...";
+    Show(std::string("The server offers no ") + what +
+         " this client supports; it offers: " + (list.empty() ? "nothing" : list) + "\r\n");
+    return CloseLayer();
+}
+
+int IO_SSH2::ChooseHostKey(std::string_view server_list) {
+    // A host whose key of one type we know proves itself with that type when it can: a key of
+    // another type could not be checked against anything.
+    const char* host = config_->GetNarrow(setting::hostname);
+    const std::vector<std::string> stored = StoredKeyTypes(kSpaceSSH2, host != nullptr ? host : "");
+    std::vector<std::int32_t> order = hostkey_preference_;
+    std::stable_partition(order.begin(), order.end(), [&](std::int32_t id) {
+        const char* name = NameOf(HostKeyTable(), id);
+        return name != nullptr &&
+               std::find(stored.begin(), stored.end(), HostKeyType(name)) != stored.end();
+    });
+    return ChooseAlgorithm(server_list, order, [](int id) { return NameOf(HostKeyTable(), id); });
+}
+
+int IO_SSH2::SendKexInitLocked() {
+    std::unique_ptr<SSHPacket> ours = getPacket();
+    if (!ours) return status::kOutOfMemory;
+    const MacInfo* mac = FindMac(mac_id_);
+    ours->beginPayload();
+    ours->putByte(kMsgKexInit);
+    std::uint8_t cookie[16];
+    RandomGenerator::Global().Fill(cookie, sizeof cookie);
+    ours->putBytes(cookie, sizeof cookie);
+    ours->putCString(KexMethodName(kex_method_));
+    ours->putCString(NameOf(HostKeyTable(), hostkey_id_));
+    ours->putCString(NameOf(CipherTable(), cipher_id_));
+    ours->putCString(NameOf(CipherTable(), cipher_id_));
+    ours->putCString(mac != nullptr ? mac->name : "");
+    ours->putCString(mac != nullptr ? mac->name : "");
+    ours->putCString(compress_out_wanted_ ? "zlib,none" : "none");
+    ours->putCString(compress_in_wanted_ ? "zlib,none" : "none");
+    ours->putCString("");
+    ours->putCString("");
+    ours->putBoolean(false);
+    ours->putUint32(0);
+    ours->finish();
+    i_c_.assign(reinterpret_cast<const char*>(ours->payload()), ours->size() - 5);
+    int result = SendLocked(*ours);
+    releasePacket(std::move(ours));
+    // From here until our NEWKEYS only key-exchange messages may go out.
+    client_kexinit_sent_ = true;
+    hold_outgoing_ = true;
+    newkeys_sent_ = false;
+    return result;
+}
+
+void IO_SSH2::MaybeRekeyLocked() {
+    if (kex_active_.load() || closed_.load() || state_.load() != kConnected) return;
+    const bool due = framing_.OutgoingBytes() >= rekey_bytes_ ||
+                     framing_.IncomingBytes() >= rekey_bytes_ ||
+                     std::chrono::steady_clock::now() - last_kex_time_ >= rekey_interval_;
+    if (!due) return;
+    // The choices of the last exchange are offered again; the server's KEXINIT completes it.
+    kex_active_.store(true);
+    (void)SendKexInitLocked();
+}
+
 int IO_SSH2::OnKexInit(SSHPacket& packet) {
     Debug("Starting key exchange\r\n");
     if (packet.readable() < 16) return Malformed("KEXINIT");
@@ -550,90 +644,99 @@ int IO_SSH2::OnKexInit(SSHPacket& packet) {
     const bool follows = packet.getBoolean();
     packet.getUint32();
     if (packet.readFailed()) return Malformed("KEXINIT");
-    if (NameListHas(kex, "diffie-hellman-group-exchange-sha1")) {
-        kex_method_ = kGroupExchange;
-    } else if (NameListHas(kex, "diffie-hellman-group1-sha1")) {
-        kex_method_ = kGroup1;
-    } else {
-        Debug("Key negotiation failed");
+    if (!RandomGenerator::Global().EnsureEntropy()) {
+        Show(
+            "The system's random number source cannot be read, so no secret key can be made "
+            "safely; disconnecting\r\n");
         return CloseLayer();
+    }
+    bool we_started;
+    {
+        LockHolder hold(send_lock_);
+        we_started = client_kexinit_sent_;
+        kex_active_.store(true);
     }
     Debug("Server suggests these host key algorithms:" + PrintableText(hostkeys) + "\r\n");
     Debug("Server suggests these encryptors:" + PrintableText(ciphers) + "\r\n");
     Debug("Server suggests these MACs:" + PrintableText(macs) + "\r\n");
     Debug("Server suggests these compression algorithms:" + PrintableText(compress_out) + "\r\n");
-    compress_out_wanted_ = compress_out_wanted_ && NameListHas(compress_out, "zlib", true);
-    compress_in_wanted_ = compress_in_wanted_ && NameListHas(compress_in, "zlib", true);
     // The whole payload as received: the exchange hash covers every byte of it.
     i_s_.assign(reinterpret_cast<const char*>(packet.payload()),
                 packet.size() - packet.payloadOffset());
+    compress_out_wanted_ = compress_out_wanted_ && NameListHas(compress_out, "zlib", true);
+    compress_in_wanted_ = compress_in_wanted_ && NameListHas(compress_in, "zlib", true);
+
+    const char* method_name = nullptr;
+    if (we_started) {
+        // Our KEXINIT named the algorithms of the last exchange, one each: they are what is
+        // negotiated, if the server still has them.
+        method_name = KexMethodName(kex_method_);
+        if (!NameListHas(kex, method_name)) return NoCommonAlgorithm("key exchange method", kex);
+        if (!NameListHas(hostkeys, NameOf(HostKeyTable(), hostkey_id_))) {
+            return NoCommonAlgorithm("host key algorithm", hostkeys);
+        }
+        if (!NameListHas(ciphers, NameOf(CipherTable(), cipher_id_))) {
+            return NoCommonAlgorithm("cipher", ciphers);
+        }
+        if (!NameListHas(macs, FindMac(mac_id_)->name)) return NoCommonAlgorithm("MAC", macs);
+    } else {
+        if (NameListHas(kex, "diffie-hellman-group-exchange-sha1")) {
+            kex_method_ = kGroupExchange;
+        } else if (NameListHas(kex, "diffie-hellman-group1-sha1")) {
+            kex_method_ = kGroup1;
+        } else {
+            Debug("Key negotiation failed");
+            return NoCommonAlgorithm("key exchange method", kex);
+        }
+        method_name = KexMethodName(kex_method_);
+        hostkey_id_ = ChooseHostKey(hostkeys);
+        if (hostkey_id_ < 0) {
+            // Without a host-key algorithm both sides know, the server cannot prove who it is.
+            Debug("Unknown host key algorithm specified\r\n");
+            return NoCommonAlgorithm("host key algorithm", hostkeys);
+        }
+        Debug(std::string("Using key algorithm: ") + NameOf(HostKeyTable(), hostkey_id_) + "\r\n");
+        cipher_id_ = ChooseAlgorithm(ciphers, cipher_preference_,
+                                     [](int id) { return NameOf(CipherTable(), id); });
+        if (cipher_id_ < 0) {
+            Debug("Unknown encryption method specified");
+            return NoCommonAlgorithm("cipher", ciphers);
+        }
+        Debug(std::string("Using cipher: ") + NameOf(CipherTable(), cipher_id_));
+        Debug("\r\n");
+        mac_id_ =
+            ChooseAlgorithm(macs, mac_preference_, [](int id) { return NameOf(MacTable(), id); });
+        const MacInfo* mac = FindMac(mac_id_);
+        if (mac == nullptr || !mac->usable) {
+            Debug("Unknown HMAC method specified");
+            return NoCommonAlgorithm("usable MAC", macs);
+        }
+        Debug(std::string("Using MAC: ") + mac->name);
+        if (mac->id == 1) Debug("\r\n");
+        if (mac->length == 0) {
+            Debug(
+                "\r\nWARNING: No Message Authenticator Code has been specified. Packets may be "
+                "changed without your knowledge!\r\n");
+        }
+        Debug("\r\n");
+    }
     if (follows) {
-        Debug("Unhandled server case (first_kex_packet_follows)\r\n");
-        return status::kOk;
+        // RFC 4253, 7: "If the other party's guess was wrong, and this field was TRUE, the next
+        // packet MUST be silently ignored ... If the guess was right, key exchange MUST continue
+        // using the guessed packet." The server guessed our method and host-key algorithm when
+        // its first names are the ones negotiated.
+        const std::vector<std::string_view> server_kex = SplitNameList(kex);
+        const std::vector<std::string_view> server_hostkeys = SplitNameList(hostkeys);
+        const bool right = !server_kex.empty() && server_kex[0] == method_name &&
+                           !server_hostkeys.empty() &&
+                           server_hostkeys[0] == NameOf(HostKeyTable(), hostkey_id_);
+        ignore_guessed_packet_ = !right;
     }
 
-    hostkey_id_ = ChooseAlgorithm(hostkeys, hostkey_preference_,
-                                  [](int id) { return NameOf(HostKeyTable(), id); });
-    if (hostkey_id_ < 0) {
-        // Without a host-key algorithm both sides know, the server cannot prove who it is.
-        Debug("Unknown host key algorithm specified\r\n");
-        return CloseLayer();
-    }
-    const char* hostkey_name = NameOf(HostKeyTable(), hostkey_id_);
-    Debug(std::string("Using key algorithm: ") + hostkey_name + "\r\n");
-    cipher_id_ = ChooseAlgorithm(ciphers, cipher_preference_,
-                                 [](int id) { return NameOf(CipherTable(), id); });
-    if (cipher_id_ < 0) {
-        Debug("Unknown encryption method specified");
-        return CloseLayer();
-    }
-    const char* cipher_name = NameOf(CipherTable(), cipher_id_);
-    Debug(std::string("Using cipher: ") + cipher_name);
-    Debug("\r\n");
-    mac_id_ = ChooseAlgorithm(macs, mac_preference_, [](int id) { return NameOf(MacTable(), id); });
-    const MacInfo* mac = FindMac(mac_id_);
-    if (mac == nullptr || !mac->usable) {
-        Debug("Unknown HMAC method specified");
-        return CloseLayer();
-    }
-    Debug(std::string("Using MAC: ") + mac->name);
-    if (mac->id == 1) Debug("\r\n");
-    if (mac->length == 0) {
-        Debug(
-            "\r\nWARNING: No Message Authenticator Code has been specified. Packets may be "
-            "changed without your knowledge!\r\n");
-    }
-    Debug("\r\n");
-
-    PooledPacket ours(*this);
-    if (!ours) return status::kOutOfMemory;
-    ours->beginPayload();
-    ours->putByte(kMsgKexInit);
-    std::uint8_t cookie[16];
-    RandomGenerator::Global().Fill(cookie, sizeof cookie);
-    ours->putBytes(cookie, sizeof cookie);
-    ours->putCString(kex_method_ == kGroupExchange ? "diffie-hellman-group-exchange-sha1"
-                                                   : "diffie-hellman-group1-sha1");
-    ours->putCString(hostkey_name);
-    ours->putCString(cipher_name);
-    ours->putCString(cipher_name);
-    ours->putCString(mac->name);
-    ours->putCString(mac->name);
-    ours->putCString(compress_out_wanted_ ? "zlib,none" : "none");
-    ours->putCString(compress_in_wanted_ ? "zlib,none" : "none");
-    ours->putCString("");
-    ours->putCString("");
-    ours->putBoolean(false);
-    ours->putUint32(0);
-    ours->finish();
-    i_c_.assign(reinterpret_cast<const char*>(ours->payload()), ours->size() - 5);
-    int result;
+    int result = status::kOk;
     {
         LockHolder hold(send_lock_);
-        result = SendLocked(*ours);
-        // From here until our NEWKEYS only key-exchange messages may go out.
-        hold_outgoing_ = true;
-        newkeys_sent_ = false;
+        if (!client_kexinit_sent_) result = SendKexInitLocked();
     }
     if (result != status::kOk) return result;
 
@@ -656,8 +759,7 @@ int IO_SSH2::OnKexInit(SSHPacket& packet) {
     }
     p_ = DhGroup1Prime();
     g_ = BigNum(2u);
-    const int percentage = config_->GetInt(setting::ssh2_random_generator_percentage);
-    if (!DhPrivateExponent(p_, percentage, RandomGenerator::Global(), &x_)) {
+    if (!DhPrivateExponent(p_, ExponentPercentage(), RandomGenerator::Global(), &x_)) {
         Debug("Key negotiation failed");
         return CloseLayer();
     }
@@ -683,8 +785,9 @@ int IO_SSH2::OnGexGroup(SSHPacket& packet) {
         Show("Server sent an unusable group; disconnecting\r\n");
         return CloseLayer();
     }
-    const int percentage = config_->GetInt(setting::ssh2_random_generator_percentage);
-    if (!DhPrivateExponent(p_, percentage, RandomGenerator::Global(), &x_)) return CloseLayer();
+    if (!DhPrivateExponent(p_, ExponentPercentage(), RandomGenerator::Global(), &x_)) {
+        return CloseLayer();
+    }
     Debug("Calculating session key\r\n");
     kex_state_ = kKexWaitReply;
     auto worker = std::make_unique<Worker>();
@@ -728,11 +831,11 @@ int IO_SSH2::OnKexReply(SSHPacket& packet) {
     Debug("Verifying key exchange\r\n");
     std::string_view k_s;
     if (!packet.getStringView(&k_s)) return Malformed("key exchange reply");
-    const char* hostkey_name = NameOf(HostKeyTable(), hostkey_id_);
-    const char* host = config_->GetNarrow(setting::hostname);
-    if (!HostKeyCheck(kSpaceSSH2, hostkey_name, host != nullptr ? host : "",
-                      reinterpret_cast<const std::uint8_t*>(k_s.data()), k_s.size(),
-                      strict_hostkeys_)) {
+    // A key whose arithmetic would take minutes, or that is too weak to prove anything, is
+    // refused before any work is done with it.
+    const std::string problem = HostKeyProblem(NameOf(HostKeyTable(), hostkey_id_), k_s);
+    if (!problem.empty()) {
+        Show("The server's host key cannot be used: " + problem + "; disconnecting\r\n");
         return CloseLayer();
     }
     k_s_.assign(k_s);
@@ -758,19 +861,16 @@ void IO_SSH2::ReplyWorkerMain() {
     auto note = [&](const char* text) {
         if (debug) self.messages += text;
     };
-    // Why the exchange failed is shown whatever the debug setting.
-    auto refuse = [&](const char* text) {
-        self.messages += text;
-        self.failed = true;
-        self.thread.MarkExiting();
-        self.done.store(true);
-        NotifySession();
-    };
     auto finish = [&](bool failed) {
         self.failed = failed;
         self.thread.MarkExiting();
         self.done.store(true);
         NotifySession();
+    };
+    // Why the exchange failed is shown whatever the debug setting.
+    auto refuse = [&](const char* text) {
+        self.messages += text;
+        finish(true);
     };
     SSHPacket& reply = *reply_copy_;
     reply.seekPayload();
@@ -811,18 +911,54 @@ void IO_SSH2::ReplyWorkerMain() {
         return refuse("Host key corrupted; disconnecting\r\n");
     }
     note("Host key verified\r\n");
+    // Only now has the server shown that it holds the key; the user is asked about it on the
+    // user-interface thread.
     k_ = k;
     std::memcpy(h_, h, sizeof h);
+    SecureWipe(h, sizeof h);
+    finish(false);
+}
+
+int IO_SSH2::AfterVerifiedReply() {
+    const char* host = config_->GetNarrow(setting::hostname);
+    if (!HostKeyCheck(kSpaceSSH2, HostKeyType(NameOf(HostKeyTable(), hostkey_id_)),
+                      host != nullptr ? host : "",
+                      reinterpret_cast<const std::uint8_t*>(k_s_.data()), k_s_.size(),
+                      strict_hostkeys_)) {
+        return CloseLayer();
+    }
     // The session identifier is the hash of the first exchange and never changes: a re-keyed
     // connection that used the newest hash would derive keys the server does not have.
     if (!have_session_id_) {
-        std::memcpy(session_id_, h, sizeof h);
+        std::memcpy(session_id_, h_, sizeof h_);
         have_session_id_ = true;
     }
-    finish(SendNewKeys(nullptr) != status::kOk);
+    kex_state_ = kKexWaitNewKeys;
+    return SendNewKeys();
 }
 
-int IO_SSH2::SendNewKeys(std::string*) {
+bool IO_SSH2::MakeKeys(bool outgoing, std::unique_ptr<Encryptor>* cipher,
+                       std::unique_ptr<HMAC>* mac) {
+    const CipherInfo* cipher_info = FindCipher(cipher_id_);
+    const MacInfo* mac_info = FindMac(mac_id_);
+    if (cipher_info == nullptr || mac_info == nullptr || !mac_info->usable) return false;
+    SecureBytes iv = DeriveKey(k_, h_, outgoing ? 'A' : 'B', session_id_, 80);
+    SecureBytes key = DeriveKey(k_, h_, outgoing ? 'C' : 'D', session_id_, 80);
+    SecureBytes mac_key = DeriveKey(k_, h_, outgoing ? 'E' : 'F', session_id_, 20);
+    *cipher = MakeCipher(cipher_info->id, outgoing, key.data(), iv.data());
+    *mac = MakeMac(mac_info->id, mac_key.data());
+    // "none" is the one MAC that is no object; every cipher is one.
+    return *cipher != nullptr && (*mac != nullptr || mac_info->length == 0);
+}
+
+int IO_SSH2::SendNewKeys() {
+    std::unique_ptr<Encryptor> cipher;
+    std::unique_ptr<HMAC> mac;
+    if (!MakeKeys(true, &cipher, &mac)) {
+        // Sending NEWKEYS without them would carry on in clear text, or without a MAC.
+        Show("The negotiated cipher or MAC could not be set up; disconnecting\r\n");
+        return CloseLayer();
+    }
     LockHolder hold(send_lock_);
     if (newkeys_sent_) return status::kOk;
     std::unique_ptr<SSHPacket> packet = getPacket();
@@ -834,7 +970,7 @@ int IO_SSH2::SendNewKeys(std::string*) {
     releasePacket(std::move(packet));
     newkeys_sent_ = true;
     // Everything after our NEWKEYS uses the new keys, whoever sends it.
-    InstallOutgoingKeys();
+    framing_.SetOutgoing(std::move(cipher), std::move(mac));
     hold_outgoing_ = false;
     std::vector<std::unique_ptr<SSHPacket>> held;
     held.swap(held_outgoing_);
@@ -845,30 +981,16 @@ int IO_SSH2::SendNewKeys(std::string*) {
     return result;
 }
 
-void IO_SSH2::InstallOutgoingKeys() {
-    const CipherInfo* cipher = FindCipher(cipher_id_);
-    const MacInfo* mac = FindMac(mac_id_);
-    SecureBytes iv = DeriveKey(k_, h_, 'A', session_id_, 80);
-    SecureBytes key = DeriveKey(k_, h_, 'C', session_id_, 80);
-    SecureBytes mac_key = DeriveKey(k_, h_, 'E', session_id_, 20);
-    framing_.SetOutgoing(cipher ? MakeCipher(cipher->id, true, key.data(), iv.data()) : nullptr,
-                         mac ? MakeMac(mac->id, mac_key.data()) : nullptr);
-}
-
-void IO_SSH2::InstallIncomingKeys() {
-    const CipherInfo* cipher = FindCipher(cipher_id_);
-    const MacInfo* mac = FindMac(mac_id_);
-    SecureBytes iv = DeriveKey(k_, h_, 'B', session_id_, 80);
-    SecureBytes key = DeriveKey(k_, h_, 'D', session_id_, 80);
-    SecureBytes mac_key = DeriveKey(k_, h_, 'F', session_id_, 20);
-    framing_.SetIncoming(cipher ? MakeCipher(cipher->id, false, key.data(), iv.data()) : nullptr,
-                         mac ? MakeMac(mac->id, mac_key.data()) : nullptr);
-}
-
 int IO_SSH2::OnNewKeys(SSHPacket&) {
-    InstallIncomingKeys();
+    std::unique_ptr<Encryptor> cipher;
+    std::unique_ptr<HMAC> mac;
+    if (!MakeKeys(false, &cipher, &mac)) {
+        Show("The negotiated cipher or MAC could not be set up; disconnecting\r\n");
+        return CloseLayer();
+    }
+    framing_.SetIncoming(std::move(cipher), std::move(mac));
     if (!newkeys_sent_) {
-        int result = SendNewKeys(nullptr);
+        int result = SendNewKeys();
         if (result != status::kOk) return result;
     }
     if (compress_in_wanted_ && !framing_.DecompressionActive()) {
@@ -878,6 +1000,12 @@ int IO_SSH2::OnNewKeys(SSHPacket&) {
         }
     }
     kex_state_ = kKexIdle;
+    {
+        LockHolder hold(send_lock_);
+        client_kexinit_sent_ = false;
+        last_kex_time_ = std::chrono::steady_clock::now();
+        kex_active_.store(false);
+    }
     // The secrets of this exchange are not needed any more.
     x_.SetZero();
     k_.SetZero();
@@ -916,7 +1044,7 @@ void IO_SSH2::StartFiller() {
 int IO_SSH2::FillerMain() {
     RandomGenerator& random = RandomGenerator::Global();
     while (filler_run_.load()) {
-        if (state_.load() == kConnected && session_channel_ && !closed_.load()) {
+        if (state_.load() == kConnected && has_session_channel_.load() && !closed_.load()) {
             std::uint8_t fill[16];
             const std::size_t n = static_cast<std::size_t>(random.NextByte() % 16) + 1;
             random.Fill(fill, n);

@@ -1,32 +1,67 @@
 #include "ssh/ssh_packet.h"
 
+#include <cstddef>
 #include <cstring>
+#include <new>
 #include <optional>
-#include <vector>
 
 #include "core/status.h"
 #include "crypto/bignum.h"
 #include "crypto/byte_order.h"
+#include "crypto/secure.h"
 
 namespace tarnwick {
 
 namespace {
 
 // Scratch space for the compression hooks, one per thread: packets are compressed under the
-// layer's send lock and decompressed under its receive lock, on whichever thread holds them.
-std::vector<std::uint8_t>& Scratch() {
-    thread_local std::vector<std::uint8_t> scratch;
+// layer's send lock and decompressed under its receive lock, on whichever thread holds them. It
+// holds plain text, so it wipes what it gives back when it grows.
+SecureBytes& Scratch() {
+    thread_local SecureBytes scratch;
     return scratch;
+}
+
+// zlib's blocks carry their size in front, so that the free function knows how much to wipe.
+constexpr std::size_t kZlibHeader = alignof(std::max_align_t);
+
+voidpf WipingAlloc(voidpf, uInt items, uInt size) {
+    const std::size_t bytes = static_cast<std::size_t>(items) * size;
+    if (size != 0 && bytes / size != items) return Z_NULL;
+    auto* block = static_cast<std::uint8_t*>(::operator new(bytes + kZlibHeader, std::nothrow));
+    if (block == nullptr) return Z_NULL;
+    std::memcpy(block, &bytes, sizeof bytes);
+    return block + kZlibHeader;
+}
+
+void WipingFree(voidpf, voidpf address) {
+    if (address == Z_NULL) return;
+    auto* block = static_cast<std::uint8_t*>(address) - kZlibHeader;
+    std::size_t bytes;
+    std::memcpy(&bytes, block, sizeof bytes);
+    SecureWipe(block, bytes + kZlibHeader);
+    ::operator delete(block);
 }
 
 }  // namespace
 
 SSHPacket::SSHPacket(std::uint32_t capacity) : IO_Buffer(capacity) {}
 
+SSHPacket::~SSHPacket() {
+    Wipe();
+}
+
+void UseWipingZlibAllocator(z_stream* stream) {
+    stream->zalloc = WipingAlloc;
+    stream->zfree = WipingFree;
+    stream->opaque = Z_NULL;
+}
+
 void SSHPacket::reset() {
     setPayloadOffset(0);
     clear();
     messageType = paddingLength = headerLength = expectedEnd = 0;
+    fullFlush = false;
     read_failed_ = false;
 }
 
@@ -192,6 +227,7 @@ bool SSHPacket::copyFrom(const SSHPacket& other) {
     headerLength = other.headerLength;
     messageType = other.messageType;
     expectedEnd = other.expectedEnd;
+    fullFlush = other.fullFlush;
     read_failed_ = other.read_failed_;
     return true;
 }
@@ -201,9 +237,9 @@ namespace {
 // Runs deflate (compress) or inflate over the payload after start into the scratch area, growing
 // it as long as the output fills it, up to kMaxInflated. Returns the output's length, or nothing
 // when zlib fails or the bound is reached.
-std::optional<std::size_t> Transform(z_stream* stream, bool compress, std::uint8_t* input,
-                                     std::size_t length) {
-    std::vector<std::uint8_t>& out = Scratch();
+std::optional<std::size_t> Transform(z_stream* stream, bool compress, int flush,
+                                     std::uint8_t* input, std::size_t length) {
+    SecureBytes& out = Scratch();
     if (out.size() < SSHPacket::kWorkArea) out.resize(SSHPacket::kWorkArea);
     stream->next_in = input;
     stream->avail_in = static_cast<uInt>(length);
@@ -211,7 +247,7 @@ std::optional<std::size_t> Transform(z_stream* stream, bool compress, std::uint8
     for (;;) {
         stream->next_out = out.data() + produced;
         stream->avail_out = static_cast<uInt>(out.size() - produced);
-        const int result = compress ? deflate(stream, Z_SYNC_FLUSH) : inflate(stream, Z_SYNC_FLUSH);
+        const int result = compress ? deflate(stream, flush) : inflate(stream, Z_SYNC_FLUSH);
         if (result == Z_NEED_DICT || (result < 0 && result != Z_BUF_ERROR)) return std::nullopt;
         produced = out.size() - stream->avail_out;
         if (stream->avail_out != 0) {
@@ -233,13 +269,17 @@ int SSHPacket::Rewrite(z_stream* stream, bool compress) {
     const int failure = compress ? status::kCompressionFailed : status::kDecompressionFailed;
     const std::uint32_t start = headerLength;
     if (size() < start) return failure;
-    std::optional<std::size_t> produced =
-        Transform(stream, compress, data() + start, size() - start);
-    if (!produced) return failure;
+    std::optional<std::size_t> produced = Transform(
+        stream, compress, fullFlush ? Z_FULL_FLUSH : Z_SYNC_FLUSH, data() + start, size() - start);
+    if (!produced) {
+        SecureWipe(Scratch().data(), Scratch().size());
+        return failure;
+    }
     setPosition(start);
     setLength(start);
-    if (!putBytes(Scratch().data(), static_cast<std::uint32_t>(*produced))) return failure;
-    return status::kOk;
+    const bool ok = putBytes(Scratch().data(), static_cast<std::uint32_t>(*produced));
+    SecureWipe(Scratch().data(), *produced);
+    return ok ? status::kOk : failure;
 }
 
 int SSHPacket::compressPayload(z_stream* stream) {

@@ -34,6 +34,8 @@ class SSHPacket : public IO_Buffer {
     static constexpr std::uint32_t kMaxInflated = 256 * 1024;
 
     explicit SSHPacket(std::uint32_t capacity = kCapacity);
+    // Packets hold decrypted data and passwords: nothing of them outlives the packet.
+    ~SSHPacket() override;
 
     // SSH protocol 1 only: the packet type byte.
     std::uint32_t messageType = 0;
@@ -43,6 +45,9 @@ class SSHPacket : public IO_Buffer {
     std::uint32_t headerLength = 0;
     // For an incoming SSH2 packet: bytes from data start that make the whole packet with its MAC.
     std::uint32_t expectedEnd = 0;
+    // Compress this packet with Z_FULL_FLUSH: nothing compressed after it may refer back to its
+    // bytes (a password, say), so the length of later packets tells nothing about them.
+    bool fullFlush = false;
 
     // payload = data; length, position and the header fields = 0. Clears readFailed().
     void reset();
@@ -96,8 +101,8 @@ class SSHPacket : public IO_Buffer {
     bool copyFrom(const SSHPacket& other);
 
     // Deflates the payload (length - headerLength bytes after the payload start) with
-    // Z_SYNC_FLUSH and puts the result in its place; length = position = end of the result.
-    // Returns status::kOk or kCompressionFailed.
+    // Z_SYNC_FLUSH (Z_FULL_FLUSH with fullFlush) and puts the result in its place; length =
+    // position = end of the result. Returns status::kOk or kCompressionFailed.
     [[nodiscard]] int compressPayload(z_stream* stream);
     // Inflates the payload (length - headerLength bytes) with Z_SYNC_FLUSH and puts the result in
     // its place; position returns to the payload start. Returns status::kOk or
@@ -109,5 +114,9 @@ class SSHPacket : public IO_Buffer {
 
     bool read_failed_ = false;
 };
+
+// Makes zlib allocate the stream's memory (its window holds what was sent or received) in blocks
+// that are wiped when zlib frees them. Call before deflateInit or inflateInit.
+void UseWipingZlibAllocator(z_stream* stream);
 
 }  // namespace tarnwick

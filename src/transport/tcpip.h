@@ -7,16 +7,26 @@
 // also come from transfer threads (the send lock serialises whole writes); the reader thread only
 // touches the socket, the receive queue and the notification. Locks are taken pump lock before
 // queue lock, and none is held while notifying.
+//
+// Send never waits for the network: what the socket does not take at once joins an outgoing
+// queue that a writer thread drains as the peer reads. A peer that lets kMaxQueued bytes pile up,
+// or takes nothing for kStallLimit while data waits, is disconnected and the user told why; a
+// peer that stops reading cannot freeze the program.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "core/io.h"
 #include "core/io_buffer.h"
 #include "core/locked_list.h"
+#include "crypto/secure.h"
 #include "platform/lock.h"
 #include "platform/worker_thread.h"
 #include "transport/network_request.h"
@@ -31,6 +41,9 @@ class IO_TCPIP : public IO {
     // round trip, so it is never more than one buffer ahead of the display.
     static constexpr std::uint32_t kMinReadSize = 256;
     static constexpr std::uint32_t kMaxReadSize = 256 * 1024;
+    // The outgoing queue's bounds (see above).
+    static constexpr std::size_t kMaxQueued = 16u << 20;
+    static constexpr std::chrono::milliseconds kStallLimit{60000};
 
     IO_TCPIP();
     ~IO_TCPIP() override;
@@ -45,8 +58,10 @@ class IO_TCPIP : public IO {
     int IsConnected() override;
     int SetLower(IO* layer) override;
     [[nodiscard]] int InsertBelow(IO* layer) override;
-    // Writes all bytes or closes the connection: 0, 11 (not connected) or 12 (failed; closed).
+    // Takes all bytes (written now or queued, in order) without waiting: 0, 11 (not connected)
+    // or 12 (the connection failed or was given up; it is closed or closing).
     int Send(const std::uint8_t* data, int length) override;
+    std::size_t SendBacklog() override { return queued_.load(); }
     int Receive(const std::uint8_t* data, int length) override;
     int Display(const std::uint8_t* data, int length) override;
     // Hands queued buffers to the upper layer until the queue is empty or a call fails; returns
@@ -54,12 +69,20 @@ class IO_TCPIP : public IO {
     [[nodiscard]] int Pump() override;
 
     const NetworkRequest& GetNetworkRequest() const { return network_request_; }
+    // Tests shorten the queue's bounds.
+    void SetSendLimits(std::size_t max_queued, std::chrono::milliseconds stall_limit);
 
   private:
     enum Flag : unsigned { kConnected = 1u << 0, kReaderRunning = 1u << 1 };
 
     static int ReaderMain(void* argument);
     int ReadLoop();
+    int WriteLoop();
+    // Writes queued bytes while the socket takes them; out_mutex_ held. False on a socket error.
+    bool DrainLocked(int fd);
+    // Gives the connection up for a reason the user is shown: the socket is shut down, the reader
+    // ends, and the pump reports the reason before the session learns of the end.
+    void GiveUp(const char* reason);
     void Notify();
     void CloseConnection(bool holding_send_lock);
     // Delivers whatever is queued; the pump lock must be held.
@@ -78,6 +101,23 @@ class IO_TCPIP : public IO {
     // has reported it.
     std::atomic<bool> peer_ended_{false};
     NetworkRequest network_request_;
+
+    // The outgoing queue (guarded by out_mutex_, which is taken after the send lock).
+    WorkerThread writer_;
+    std::mutex out_mutex_;
+    std::condition_variable out_wake_;
+    std::deque<SecureBytes> out_queue_;
+    std::size_t out_front_ = 0;  // bytes of the first chunk already written
+    std::atomic<std::size_t> queued_{0};
+    std::chrono::steady_clock::time_point last_progress_;
+    bool writer_run_ = false;
+    std::size_t max_queued_ = kMaxQueued;
+    std::chrono::milliseconds stall_limit_ = kStallLimit;
+    // Set once the connection has been given up; the reason is shown by the pump.
+    std::atomic<const char*> give_up_reason_{nullptr};
+    std::atomic<bool> reason_shown_{false};
+    // A write failed (the peer reset the connection): later sends fail too.
+    std::atomic<bool> send_failed_{false};
 };
 
 }  // namespace tarnwick

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -52,6 +53,34 @@ TEST_F(SessionConfigTest, DefaultsFollowThePreferencesAndResetKeepsLists) {
     config.ResetToDefaults();
     EXPECT_EQ(config.GetList(setting::ssh2_EnabledCiphers).size(), 2u);
     EXPECT_EQ(config.GetInt(setting::rows), 33);
+}
+
+TEST_F(SessionConfigTest, SessionFilesAreReadableByTheirOwnerOnly) {
+    const mode_t previous = ::umask(022);
+    SessionConfig config;
+    config.SetInt(setting::session_kind, kKindSSH2);
+    config.SetNarrow(setting::hostname, "host");
+    const std::string path = dir_.File("private.tks");
+    ASSERT_TRUE(config.SaveToPath(path, false));
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    // A copy that others could read becomes private when saved over.
+    ::chmod(path.c_str(), 0644);
+    ASSERT_TRUE(config.SaveToPath(path, true));
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    ::umask(previous);
+}
+
+TEST_F(SessionConfigTest, AgentForwardingIsOffUnlessTheFileTurnsItOn) {
+    // Files written before the setting existed load with it off.
+    SessionConfig old;
+    ASSERT_TRUE(Load("IO_SSH2\nversion: 2\n*hostname: h\n", old));
+    EXPECT_EQ(old.GetInt(setting::ssh2_agent_forwarding), 0);
+    SessionConfig on;
+    ASSERT_TRUE(Load("IO_SSH2\nversion: 2\nssh2_agent_forwarding: 1\n", on));
+    EXPECT_EQ(on.GetInt(setting::ssh2_agent_forwarding), 1);
 }
 
 TEST_F(SessionConfigTest, SaveAndLoadRestoresEveryKeyedSetting) {

@@ -76,6 +76,22 @@ TEST_F(ConnectionFormTest, RequiredFieldsKeepTheDialogOpenAndNothingIsSaved) {
     EXPECT_TRUE(std::filesystem::exists(isolated_.path() + "/DEFAULT_SSH2.tks"));
 }
 
+TEST_F(ConnectionFormTest, AgentForwardingIsOffAndSaysWhatItGivesAway) {
+    SessionConfig config;
+    ConnectionForm form(config, kKindSSH2);
+    const std::size_t agent = FieldNamed(form, "Allow a&gent forwarding");
+    EXPECT_EQ(form.Field(agent).type, FieldType::kCheck);
+    EXPECT_FALSE(form.Checked(agent));
+    ASSERT_NE(form.Field(agent).warning, nullptr);
+    EXPECT_NE(std::string(form.Field(agent).warning).find("use the keys you hold"),
+              std::string::npos);
+    form.SetText(FieldNamed(form, "Hostname"), "host");
+    form.SetText(FieldNamed(form, "Username"), "me");
+    form.SetChecked(agent, true);
+    ASSERT_TRUE(form.Accept());
+    EXPECT_EQ(config.GetInt(setting::ssh2_agent_forwarding), 1);
+}
+
 TEST_F(ConnectionFormTest, StartTlsAndForwardingPorts) {
     SessionConfig proxy;
     ConnectionForm starttls(proxy, kKindSTARTTLSProxy);

@@ -52,6 +52,9 @@ class DesktopTest : public ::testing::Test {
         runtime_ = work_.File("runtime");
         std::filesystem::create_directories(config_);
         std::filesystem::create_directories(runtime_);
+        // A folder others could read would be made private at start-up, with a notice that
+        // covers the window.
+        chmod(config_.c_str(), 0700);
         chmod(runtime_.c_str(), 0700);
         // The remote shell: a fixed prompt in a folder of the test.
         login_ = work_.File("login.sh");

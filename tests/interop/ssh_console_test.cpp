@@ -74,6 +74,8 @@ TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
     tmux.Line(std::to_string(server.port()));
     ASSERT_TRUE(tmux.WaitFor("Cert (key file, empty for none):")) << tmux.Screen();
     tmux.Keys("Enter");
+    ASSERT_TRUE(tmux.WaitFor("Allow agent forwarding [y/N]")) << tmux.Screen();
+    tmux.Keys("n");
     ASSERT_TRUE(tmux.WaitFor("Debug Messages [y/N]")) << tmux.Screen();
     tmux.Keys("n");
     ASSERT_TRUE(tmux.WaitFor("More settings: [f]orwards, [t]erminal, [a]dvanced")) << tmux.Screen();

@@ -9,6 +9,7 @@
 
 #include "interop/ssh_client.h"
 #include "interop/ssh_sshd.h"
+#include "ssh/ssh_test_access.h"
 #include "support/loopback_peer.h"
 
 namespace tarnwick {
@@ -125,16 +126,30 @@ TEST(SshOpenSsh, KeyboardInteractiveThroughPam) {
     EXPECT_TRUE(client.RunUntil([&] { return client.ShowsText("kbd-5"); }));
 }
 
-TEST(SshOpenSsh, ServerRekeysMidSessionAndTheSessionCarriesOn) {
-    ASSERT_TRUE(testing::EnsureTestAccount());
-    SshdServer server("RekeyLimit 256K");
+// A recording client with debug messages, logged in with the password.
+void LogIn(SshdServer& server, SshClient& client) {
     ASSERT_TRUE(server.ok()) << server.error();
-    SshClient client(false);
     client.config.SetInt(setting::debug, 1);
     client.ui.QueueYesNo(true);
     client.ui.QueuePrompt(std::string(testing::kTestPassword));
     ASSERT_EQ(client.Open(server.port()), 0);
     ASSERT_TRUE(client.WaitConnected()) << client.Displayed() << server.Log();
+}
+
+std::size_t KeyExchanges(const SshClient& client) {
+    std::size_t exchanges = 0;
+    const std::string shown = client.Displayed();
+    for (std::size_t at = 0; (at = shown.find("Starting key exchange", at)) != std::string::npos;
+         ++at)
+        ++exchanges;
+    return exchanges;
+}
+
+TEST(SshOpenSsh, ServerRekeysMidSessionAndTheSessionCarriesOn) {
+    ASSERT_TRUE(testing::EnsureTestAccount());
+    SshdServer server("RekeyLimit 256K");
+    SshClient client(false);
+    ASSERT_NO_FATAL_FAILURE(LogIn(server, client));
     // About 2 MB of output (eight re-keys at least), with input typed in the middle of it.
     client.Type("stty -echo; seq 1 300000; echo rekey-$((20+3))\n");
     ASSERT_TRUE(client.RunUntil(
@@ -145,11 +160,29 @@ TEST(SshOpenSsh, ServerRekeysMidSessionAndTheSessionCarriesOn) {
     const std::string out = client.Output();
     EXPECT_NE(out.find("\r\n150000\r\n150001\r\n"), std::string::npos);
     EXPECT_NE(out.find("rekey-23"), std::string::npos);
-    std::size_t exchanges = 0;
-    for (std::size_t at = 0;
-         (at = client.Displayed().find("Starting key exchange", at)) != std::string::npos; ++at)
-        ++exchanges;
-    EXPECT_GE(exchanges, 4u);
+    EXPECT_GE(KeyExchanges(client), 4u);
+    EXPECT_EQ(client.end_status, 0);
+}
+
+TEST(SshOpenSsh, ClientRekeysAfterItsLimitAndAsksForNoAgent) {
+    ASSERT_TRUE(testing::EnsureTestAccount());
+    SshdServer server;
+    SshClient client(false);
+    ASSERT_NO_FATAL_FAILURE(LogIn(server, client));
+    // The session did not ask for agent forwarding: the server offers none.
+    client.Type("stty -echo; echo agent=[$SSH_AUTH_SOCK]\n");
+    ASSERT_TRUE(client.RunUntil([&] { return client.ShowsText("agent=[]"); }, 10s))
+        << client.Output();
+    // Our own limit, far below sshd's: the client starts the exchanges, sshd follows. About
+    // 7 MB of output; up to a window's worth (2 MiB) may already be on its way under the old
+    // keys each time, so at least three exchanges of ours.
+    SSH2TestAccess::SetRekeyLimits(*client.ssh, 256 * 1024, std::chrono::hours(1));
+    client.Type("seq 1 1000000; echo rekey-$((20+3))\n");
+    ASSERT_TRUE(client.RunUntil([&] { return client.ShowsText("rekey-23"); }, 60s)) << server.Log();
+    EXPECT_NE(client.Output().find("\r\n999999\r\n1000000\r\n"), std::string::npos);
+    EXPECT_GE(KeyExchanges(client), 4u);
+    client.Type("echo after-$((40+2))\n");
+    EXPECT_TRUE(client.RunUntil([&] { return client.ShowsText("after-42"); }, 10s));
     EXPECT_EQ(client.end_status, 0);
 }
 
@@ -184,15 +217,17 @@ TEST(SshOpenSsh, ForwardOnlySessionCarriesTenMegabytesBothWays) {
     SshdServer server;
     ASSERT_TRUE(server.ok()) << server.error();
     EchoServer echo;
-    const int local_port = testing::UnusedPort();
     SshClient client;
     client.config.SetInt(setting::ssh2_want_interactive, 0);
-    client.config.AddForward({static_cast<std::uint32_t>(local_port),
-                              static_cast<std::uint32_t>(echo.port()), "127.0.0.1", 0});
+    // Port 0: the system chooses the forward's port, and the layer tells which.
+    client.config.AddForward({0, static_cast<std::uint32_t>(echo.port()), "127.0.0.1", 0});
     client.ui.QueueYesNo(true);
     client.ui.QueuePrompt(std::string(testing::kTestPassword));
     ASSERT_EQ(client.Open(server.port()), 0);
     ASSERT_TRUE(client.WaitConnected()) << client.AllRows() << server.Log();
+    ASSERT_EQ(client.ssh->ListenerPorts().size(), 1u);
+    const int local_port = static_cast<int>(client.ssh->ListenerPorts()[0]);
+    ASSERT_GT(local_port, 0);
 
     std::string data(10 * 1024 * 1024, '\0');
     for (std::size_t i = 0; i < data.size(); ++i)

@@ -1,6 +1,8 @@
-// A real OpenSSH server for the SSH tests and benchmarks: started as root on a free port of
-// 127.0.0.1 in a temporary folder, with freshly made RSA and DSA host keys and the legacy
-// algorithms this client speaks turned on; stopped and cleaned up when the object goes.
+// A real OpenSSH server for the SSH tests and benchmarks: the test listens on a port of
+// 127.0.0.1 that the system chose, and every connection is served by an sshd of its own in
+// inetd mode (sshd -i), run as root in a temporary folder with freshly made RSA and DSA host
+// keys and the legacy algorithms this client speaks turned on. The servers are ended by their
+// process ids and everything is cleaned up when the object goes.
 //
 // The account the tests log in with is created once, idempotently, with a known password.
 #pragma once
@@ -9,11 +11,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <poll.h>
+
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -57,16 +64,13 @@ class SshdServer {
             error_ = "ssh-keygen failed";
             return;
         }
-        port_ = UnusedPort();
         std::ofstream config(dir + "/sshd_config");
         // sshd takes the first value it reads for most keywords, so the test's own lines come
         // first.
         config << extra << "\n"
-               << "Port " << port_ << "\n"
-               << "ListenAddress 127.0.0.1\n"
                << "HostKey " << dir << "/host_rsa\n"
                << "HostKey " << dir << "/host_dsa\n"
-               << "PidFile " << dir << "/sshd.pid\n"
+               << "PidFile none\n"
                << "KexAlgorithms +diffie-hellman-group1-sha1,diffie-hellman-group-exchange-sha1\n"
                << "HostKeyAlgorithms +ssh-rsa,ssh-dss\n"
                << "PubkeyAcceptedAlgorithms +ssh-rsa,ssh-dss\n"
@@ -78,28 +82,30 @@ class SshdServer {
                << "UseDNS no\n"
                << "PermitRootLogin no\n"
                << "AllowTcpForwarding yes\n"
-               << "MaxStartups 100\n"
                << "LogLevel VERBOSE\n";
         config.close();
-        // sshd re-executes itself, so it needs its absolute path.
-        if (!process_.Start(
-                {"/usr/sbin/sshd", "-D", "-f", dir + "/sshd_config", "-E", dir + "/sshd.log"})) {
-            error_ = "sshd could not be started";
+        // A configuration sshd refuses would otherwise only show as connections that close.
+        if (Shell("/usr/sbin/sshd -t -f " + dir + "/sshd_config >" + dir + "/check.log 2>&1") !=
+            0) {
+            error_ = "sshd refuses the configuration: " + ReadFile(dir + "/check.log");
             return;
         }
-        if (!WaitForPort(port_, std::chrono::seconds(10))) {
-            error_ = "sshd did not start: " + Log();
-            process_.Stop();
-        }
+        running_ = true;
+        acceptor_ = std::thread([this] { AcceptLoop(); });
     }
 
-    ~SshdServer() { process_.Stop(); }
+    ~SshdServer() {
+        running_ = false;
+        if (acceptor_.joinable()) acceptor_.join();
+        std::lock_guard<std::mutex> guard(mutex_);
+        servers_.clear();  // each one is ended by its process id
+    }
     SshdServer(const SshdServer&) = delete;
     SshdServer& operator=(const SshdServer&) = delete;
 
-    bool ok() { return error_.empty() && process_.Running(); }
+    bool ok() const { return error_.empty() && running_; }
     const std::string& error() const { return error_; }
-    int port() const { return port_; }
+    int port() const { return listener_.port(); }
     std::string Log() const { return ReadFile(dir_.path() + "/sshd.log"); }
     // The public host-key blob (the second field of the .pub file, base64-decoded).
     std::string HostKeyPub(const std::string& kind) const {
@@ -108,9 +114,29 @@ class SshdServer {
     const std::string& dir() const { return dir_.path(); }
 
   private:
+    void AcceptLoop() {
+        while (running_) {
+            pollfd entry{listener_.fd(), POLLIN, 0};
+            if (poll(&entry, 1, 100) != 1) continue;
+            const int connection = listener_.Accept(0);
+            if (connection < 0) continue;
+            auto server = std::make_unique<ChildProcess>();
+            // sshd re-executes itself, so it needs its absolute path.
+            server->Start({"/usr/sbin/sshd", "-i", "-f", dir_.path() + "/sshd_config", "-E",
+                           dir_.path() + "/sshd.log"},
+                          "", connection);
+            close(connection);
+            std::lock_guard<std::mutex> guard(mutex_);
+            servers_.push_back(std::move(server));
+        }
+    }
+
     TempDir dir_;
-    int port_ = 0;
-    ChildProcess process_;
+    LoopbackListener listener_{AF_INET, 64};
+    std::atomic<bool> running_{false};
+    std::thread acceptor_;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<ChildProcess>> servers_;
     std::string error_;
 };
 

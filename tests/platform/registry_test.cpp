@@ -1,9 +1,12 @@
 #include "platform/registry.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cstdlib>
 #include <filesystem>
 
+#include "platform/folders.h"
 #include "support/test_util.h"
 
 namespace tarnwick {
@@ -88,19 +91,6 @@ TEST(RegistryTest, BatchCommitsAllOrNothing) {
     EXPECT_EQ(store.GetDword("K", "b"), 2u);
 }
 
-TEST(RegistryTest, ValuesPersistAcrossOpens) {
-    TempDir dir;
-    const std::string path = dir.File("r.sqlite3");
-    {
-        RegistryStore store;
-        ASSERT_TRUE(store.Open(path));
-        store.SetString("A\\B", "name", u"value");
-    }
-    RegistryStore store;
-    ASSERT_TRUE(store.Open(path));
-    EXPECT_EQ(store.GetString("A\\B", "name"), u"value");
-}
-
 TEST(RegistryTest, DamagedStoreIsKeptAsideAndReportedOnce) {
     TempDir dir;
     const std::string path = dir.File("registry.sqlite3");
@@ -155,6 +145,67 @@ TEST(RegistryTest, CorruptedPagesAreDetected) {
     EXPECT_FALSE(store.TakeNotice().empty());
     EXPECT_TRUE(store.Values("Software\\Test").empty());
     EXPECT_TRUE(store.SetDword("K", "v", 1));
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
+}
+
+TEST(RegistryTest, SettingsAreReadableByTheirOwnerOnly) {
+    // Under the usual umask everything would be readable by every user of the machine.
+    const mode_t previous_umask = ::umask(022);
+    TempDir dir;
+    const std::string config = dir.File("home/.config/tarnwick");
+    const char* previous = std::getenv("TARNWICK_CONFIG_DIR");
+    const std::string kept = previous != nullptr ? previous : "";
+    ::setenv("TARNWICK_CONFIG_DIR", config.c_str(), 1);
+    struct Restore {
+        std::string value;
+        bool had;
+        mode_t mask;
+        ~Restore() {
+            if (had) {
+                ::setenv("TARNWICK_CONFIG_DIR", value.c_str(), 1);
+            } else {
+                ::unsetenv("TARNWICK_CONFIG_DIR");
+            }
+            ::umask(mask);
+        }
+    } restore{kept, previous != nullptr, previous_umask};
+
+    // Made private from the start.
+    ASSERT_EQ(ConfigDirectory(), config);
+    EXPECT_EQ(ModeOf(config), 0700u);
+    const std::string path = config + "/registry.sqlite3";
+    {
+        RegistryStore store;
+        ASSERT_TRUE(store.Open(path));
+        ASSERT_TRUE(store.SetDword("K", "v", 1));
+        EXPECT_EQ(ModeOf(path), 0600u);
+        EXPECT_TRUE(store.TakeNotice().empty());
+    }
+
+    // Made readable by others (an older version, a careless copy): private again at start-up,
+    // and the user is told once.
+    ::chmod(config.c_str(), 0755);
+    ::chmod(path.c_str(), 0644);
+    ASSERT_EQ(ConfigDirectory(), config);
+    RegistryStore store;
+    ASSERT_TRUE(store.Open(path));
+    EXPECT_EQ(ModeOf(config), 0700u);
+    EXPECT_EQ(ModeOf(path), 0600u);
+    EXPECT_EQ(store.GetDword("K", "v"), 1u);
+    const std::string notice = store.TakeNotice();
+    EXPECT_NE(notice.find("Other users of this computer could read Tarnwick's settings"),
+              std::string::npos);
+    EXPECT_NE(notice.find("\n  " + config), std::string::npos);
+    EXPECT_NE(notice.find("\n  " + path), std::string::npos);
+    EXPECT_TRUE(store.TakeNotice().empty());
+
+    // A shared folder, or one of somebody else, is never changed.
+    EXPECT_FALSE(RestrictToOwner("/tmp"));
+    EXPECT_FALSE(RestrictToOwner("/nonexistent/tarnwick"));
 }
 
 TEST(RegistryTest, UnusableFolderFallsBackToMemory) {

@@ -5,15 +5,17 @@
 
 #include <algorithm>
 
+#include "core/known_hosts.h"
+#include "frontend/key_manager_model.h"
 #include "platform/registry.h"
 #include "platform/scripted_ui.h"
-#include "frontend/key_manager_model.h"
-#include "core/known_hosts.h"
 #include "ssh/ssh_test_harness.h"
 #include "support/test_util.h"
 
 namespace tarnwick {
 namespace {
+
+using TestServerOptions = testing::TestServer::Options;
 
 const std::string kPath = "Software\\Halvek\\Tarnwick\\ssh_known_hosts\\2\\ssh-rsa";
 
@@ -154,6 +156,42 @@ TEST_F(KnownHostsTest, StrictModeRefusesChangedKeysButStillOffersNewOnes) {
     EXPECT_TRUE(Check("server", "old key", true));
 }
 
+TEST_F(KnownHostsTest, AKeyOfANewTypeIsAChangedKey) {
+    // An RSA key is stored; someone in the middle offers only a DSA key.
+    Store("server", "rsa key");
+    const std::string dsa = "dsa key";
+    auto check_dsa = [&](bool strict) {
+        return HostKeyCheck(2, "ssh-dss", "server",
+                            reinterpret_cast<const std::uint8_t*>(dsa.data()), dsa.size(), strict);
+    };
+    EXPECT_EQ(StoredKeyTypes(2, "server"), std::vector<std::string>{"ssh-rsa"});
+    EXPECT_FALSE(check_dsa(true));
+    ASSERT_EQ(ui_.shown().size(), 1u);
+    EXPECT_EQ(ui_.shown()[0].caption, "Host Key Error");
+
+    ui_.Clear();
+    ui_.QueueHostKey(HostKeyChoice::kReject);
+    EXPECT_FALSE(check_dsa(false));
+    ASSERT_EQ(ui_.CountOf(ScriptedUi::Kind::kHostKey), 1);
+    EXPECT_TRUE(ui_.shown()[0].allow_overwrite);
+    EXPECT_NE(ui_.shown()[0].text.find("The server now presents a key of type ssh-dss; the key "
+                                       "accepted before is of type ssh-rsa.\r\nThe host key from "
+                                       "the server doesn't match"),
+              std::string::npos);
+    EXPECT_EQ(StoredKeyTypes(2, "server"), std::vector<std::string>{"ssh-rsa"});
+
+    // Overwrite: the DSA key takes the RSA key's place.
+    ui_.QueueHostKey(HostKeyChoice::kOverwrite);
+    EXPECT_TRUE(check_dsa(false));
+    EXPECT_EQ(StoredKeyTypes(2, "server"), std::vector<std::string>{"ssh-dss"});
+    ui_.Clear();
+    EXPECT_TRUE(check_dsa(true));  // known now
+    EXPECT_TRUE(ui_.shown().empty());
+    // Other hosts and other key spaces are unaffected.
+    EXPECT_TRUE(StoredKeyTypes(2, "serve").empty());
+    EXPECT_TRUE(StoredKeyTypes(1, "server").empty());
+}
+
 TEST_F(KnownHostsTest, KeyManagerListsSortsDeletesExportsAndImports) {
     Store("beta", "key b");
     Store("alpha", "key a");
@@ -219,6 +257,42 @@ TEST_F(KnownHostsTest, AChangedServerKeyInAConnectionCanBeRejected) {
     unknown.ui.QueueYesNo(false);
     ASSERT_TRUE(unknown.RunUntil([&] { return !unknown.pipe->open(); }));
     EXPECT_EQ(unknown.ui.CountOf(ScriptedUi::Kind::kYesNo), 1);
+}
+
+TEST_F(KnownHostsTest, OnlyAServerThatProvesItsKeyIsAskedAbout) {
+    // A server that cannot sign with the key it shows never causes a question or a stored key.
+    TestServerOptions bad;
+    bad.corrupt_signature = true;
+    testing::SshHarness h(bad);
+    ASSERT_EQ(h.Open(false), 0);
+    ASSERT_TRUE(h.RunUntil([&] { return !h.pipe->open(); }));
+    EXPECT_TRUE(h.Showed("Host key corrupted; disconnecting\r\n"));
+    EXPECT_TRUE(h.ui.shown().empty());
+    EXPECT_TRUE(StoredKeyTypes(2, "testhost").empty());
+}
+
+TEST_F(KnownHostsTest, TheStoredKeyTypeIsAskedForFirst) {
+    // The user prefers DSA, the server has both: with its RSA key stored, RSA is asked for, so
+    // the server proves itself with the key we know.
+    testing::SshHarness h;
+    Store("testhost", testing::RsaHostBlob());
+    const std::int32_t dss_first[] = {1, 0};
+    h.config.SetList(setting::ssh2_hostkey_algorithms, dss_first, 2);
+    h.ui.QueuePrompt(std::string("secret"));
+    ASSERT_EQ(h.Open(false), 0);
+    ASSERT_TRUE(h.WaitConnected()) << h.Shown();
+    EXPECT_TRUE(h.ui.shown().size() == 1u &&
+                h.ui.shown()[0].kind == ScriptedUi::Kind::kPrompt);  // the password only
+    const std::string kexinit = h.server.ReceivedOfType(kMsgKexInit).at(0);
+    EXPECT_NE(kexinit.find(testing::Str("ssh-rsa")), std::string::npos);
+
+    // Without a stored key the user's order holds.
+    testing::SshHarness fresh;
+    fresh.config.SetList(setting::ssh2_hostkey_algorithms, dss_first, 2);
+    fresh.ui.QueuePrompt(std::string("secret"));
+    ASSERT_TRUE(fresh.Open() == 0 && fresh.WaitConnected());
+    EXPECT_NE(fresh.server.ReceivedOfType(kMsgKexInit).at(0).find(testing::Str("ssh-dss")),
+              std::string::npos);
 }
 
 }  // namespace

@@ -391,6 +391,58 @@ TEST(SshFraming, CompressionRunsAcrossPacketsInBothDirections) {
               status::kDecompressionFailed);
 }
 
+TEST(SshPacket, PacketsLeaveNothingBehindForTheirNextUser) {
+    PoolOwner owner;
+    std::unique_ptr<SSHPacket> p = owner.getPacket();
+    SSHPacket* raw = p.get();
+    const std::string secret = "password: correct horse battery staple";
+    p->beginPayload();
+    p->putString(secret);
+    const std::uint32_t used = p->size();
+    p->reset();  // what a user of the packet might do before giving it back
+    owner.releasePacket(std::move(p));
+    std::unique_ptr<SSHPacket> again = owner.getPacket();
+    ASSERT_EQ(again.get(), raw);
+    EXPECT_EQ(std::count(again->data(), again->data() + used, 0), static_cast<long>(used));
+}
+
+TEST(SshFraming, AFullFlushKeepsLaterPacketsFromReferringToASecret) {
+    // Packets compressed after the one carrying a password must not point back into it: their
+    // sizes would tell an observer how much of the password they repeat. After a full flush
+    // the rest of the stream decodes on its own, without the bytes before it.
+    RandomGenerator random;
+    for (bool full : {true, false}) {
+        SSH2Framing sender;
+        ASSERT_TRUE(sender.StartCompression());
+        SSHPacket secret;
+        Build(secret, "\x32 hunter2-hunter2-hunter2 the password");
+        secret.fullFlush = full;
+        ASSERT_EQ(sender.Seal(secret, random), 0);
+        SSHPacket later;
+        const std::string later_payload = "\x5e hunter2-hunter2-hunter2 typed again";
+        Build(later, later_payload);
+        ASSERT_EQ(sender.Seal(later, random), 0);
+        // Without a cipher: length, padding length, the deflated payload, the padding.
+        const std::uint32_t deflated = later.peekUint32At(0) - 1 - later.data()[4];
+        z_stream z{};
+        ASSERT_EQ(inflateInit2(&z, -15), Z_OK);  // raw deflate: no header, no dictionary
+        std::uint8_t out[256];
+        z.next_in = later.data() + 5;
+        z.avail_in = deflated;
+        z.next_out = out;
+        z.avail_out = sizeof out;
+        const int result = inflate(&z, Z_SYNC_FLUSH);
+        const std::string decoded(reinterpret_cast<char*>(out), sizeof out - z.avail_out);
+        inflateEnd(&z);
+        if (full) {
+            EXPECT_EQ(result, Z_OK);
+            EXPECT_EQ(decoded, later_payload);
+        } else {
+            EXPECT_NE(decoded, later_payload);  // it refers to the secret's bytes
+        }
+    }
+}
+
 TEST(SshFraming, HandlerCanStopTheFeedAfterAPacket) {
     RandomGenerator random;
     SSH2Framing sender, receiver;

@@ -7,8 +7,8 @@
 #include <sys/stat.h>
 
 #include "core/status.h"
-#include "platform/text.h"
 #include "crypto/skey.h"
+#include "platform/text.h"
 #include "ssh/private_keys.h"
 #include "ssh/ssh_test_harness.h"
 #include "ssh/ssh_test_keys.h"
@@ -306,15 +306,122 @@ TEST(SshAuth, CertificatePathIsLoadedOnceAndClearedWhenItFails) {
     EXPECT_EQ(f.config.GetWide(setting::certificate_path), nullptr);
 }
 
-TEST(SshAuth, BannerLineEndsReachTheTerminalAsCrLf) {
+TEST(SshAuth, BannerLineEndsReachTheTerminalAsCrLfAndNoControlsDo) {
     TestServer::Options options;
-    options.banner = "one\ntwo\r\nthree\rfour\x1b[31m\x07\tend";
+    // 7-bit and 8-bit controls: ESC, BEL, DEL, CSI (0x9b), DCS (0x90), ST (0x9c); Latin-1 stays.
+    options.banner =
+        "one\ntwo\r\nthree\rfour\x1b[31m\x07\tend \x9b"
+        "6n\x90q\x9c\x7f caf\xe9";
     SshHarness h(options);
     ASSERT_TRUE([&] {
         h.ui.QueuePrompt(std::string("secret"));
         return h.Open() == 0 && h.WaitConnected();
     }());
-    EXPECT_EQ(h.top->Received(), "one\n\rtwo\r\nthree\r\nfour[31m\tend");
+    EXPECT_EQ(h.top->Received(), "one\n\rtwo\r\nthree\r\nfour[31m\tend 6nq caf\xe9");
+}
+
+TEST(SshAuth, SkeyAnswersOnlySafeSequenceNumbers) {
+    std::uint8_t otp[8];
+    std::string words;
+    auto server_for = [&](int sequence) {
+        SkeyCompute(sequence, "seedx", "pass phrase", otp);
+        words.clear();
+        SkeyToWords(otp, &words);
+        TestServer::Options options;
+        options.auth_methods = "keyboard-interactive";
+        options.prompts = {{"otp-md5 " + std::to_string(sequence) + " seedx ext", false}};
+        options.answers = {words};
+        return options;
+    };
+    auto question = [](const ScriptedUi& ui) {
+        for (const auto& shown : ui.shown())
+            if (shown.text.find("S/Key") != std::string::npos) return shown.text;
+        return std::string();
+    };
+    // Where the sequence number last answered for a seed is kept (each harness has a registry
+    // of its own).
+    const std::string store = "Software\\Halvek\\Tarnwick\\skey_sequences";
+
+    // A low number: asked first; No sends no answer.
+    {
+        SshHarness h(server_for(5));
+        ASSERT_EQ(h.Open(), 0);
+        h.ui.QueueYesNo(false);
+        ASSERT_TRUE(h.RunUntil([&] { return h.server.info_responses().size() == 1; }));
+        EXPECT_EQ(question(h.ui),
+                  "The server asks for S/Key one-time password number 5 for seed 'seedx'. "
+                  "Whoever learns this password can work out every password above number 5 for "
+                  "this seed. Answer it anyway?");
+        EXPECT_TRUE(h.server.info_responses()[0].empty());
+        EXPECT_TRUE(PromptTexts(h.ui).empty());
+    }
+    // A usual one is answered without a question, and remembered.
+    {
+        SshHarness h(server_for(99));
+        h.ui.QueuePrompt(std::string("pass phrase"));
+        ASSERT_TRUE(h.Open() == 0 && h.WaitConnected());
+        EXPECT_EQ(h.ui.CountOf(ScriptedUi::Kind::kYesNo), 1);  // the host key only
+        EXPECT_EQ(RegistryStore::Instance().GetDword(store, "seedx"), 99u);
+    }
+    // Far below the last one answered: asked; Yes answers it.
+    {
+        SshHarness h(server_for(50));
+        RegistryStore::Instance().SetDword(store, "seedx", 99);
+        h.ui.QueuePrompt(std::string("pass phrase"));
+        ASSERT_EQ(h.Open(), 0);
+        h.ui.QueueYesNo(true);
+        ASSERT_TRUE(h.WaitConnected());
+        EXPECT_NE(question(h.ui).find("number 50 for seed 'seedx' (the last one answered was "
+                                      "number 99)"),
+                  std::string::npos);
+        EXPECT_EQ(h.server.info_responses()[0], std::vector<std::string>{words});
+    }
+    // Close below the last one (45 after 50): no question.
+    {
+        SshHarness h(server_for(45));
+        RegistryStore::Instance().SetDword(store, "seedx", 50);
+        h.ui.QueuePrompt(std::string("pass phrase"));
+        ASSERT_TRUE(h.Open() == 0 && h.WaitConnected());
+    }
+    // Beyond 10000 (and negative): refused without asking for the pass phrase.
+    for (const char* challenge : {"otp-md5 10001 seedx ext", "otp-md5 -3 seedx ext"}) {
+        TestServer::Options options;
+        options.auth_methods = "keyboard-interactive";
+        options.prompts = {{challenge, false}};
+        SshHarness h(options);
+        ASSERT_EQ(h.Open(), 0);
+        ASSERT_TRUE(h.RunUntil([&] { return h.server.info_responses().size() == 1; }));
+        EXPECT_TRUE(h.server.info_responses()[0].empty()) << challenge;
+        EXPECT_TRUE(PromptTexts(h.ui).empty()) << challenge;
+        EXPECT_NE(h.ui.Texts().back().find("Only numbers from 0 to 10000 are answered."),
+                  std::string::npos);
+    }
+}
+
+TEST(SshAuth, ASessionThatNamesItsKeyOffersNoOther) {
+    KeyListScope scope;
+    testing::TempDir dir;
+    const std::string path = dir.File("id.pky");
+    testing::WriteFile(path, "key file");
+    PrivateKeyList::SetFileLoader([&](const std::string&, PrivateKey* key) {
+        *key = DsaUserKey();
+        return static_cast<int>(kKeyLoaded);
+    });
+    // Other keys are loaded, and the server accepts one of them: they are still not offered.
+    PrivateKeyList::Instance().AddFromAgent(StrangerKey());
+    PrivateKeyList::Instance().AddFromAgent(RsaUserKey());
+    TestServer::Options options;
+    options.auth_methods = "publickey,password";
+    options.authorized_key = RsaUserKey().PublicBlob();
+    SshHarness h(options);
+    h.config.SetWide(setting::certificate_path, Utf8ToUtf16(path).c_str());
+    h.ui.QueuePrompt(std::string("secret"));
+    ASSERT_EQ(h.Open(), 0);
+    ASSERT_TRUE(h.WaitConnected()) << h.Shown();
+    EXPECT_EQ(h.server.auth_methods_tried(),
+              (std::vector<std::string>{"none", "publickey", "password"}));
+    ASSERT_EQ(h.server.publickey_requests().size(), 1u);
+    EXPECT_NE(h.server.publickey_requests()[0].find(DsaUserKey().PublicBlob()), std::string::npos);
 }
 
 TEST(SshAuth, EmptyServiceAcceptCountsOnlyForServersWithThatQuirk) {

@@ -33,9 +33,13 @@ std::string ChannelData(std::uint32_t client_channel, const std::string& data) {
     return Byte(kMsgChannelData) + U32(client_channel) + Str(data);
 }
 
-// Connects to a local port on the given address; -1 when refused.
-int ConnectTo(const char* address, int port) {
+// Connects to a local port on the given address (with that receive buffer when it is given);
+// -1 when refused.
+int ConnectTo(const char* address, int port, int receive_buffer = 0) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receive_buffer > 0) {
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    }
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -56,8 +60,8 @@ TEST(SshChannel, SessionChannelAsksForATerminalAndAShell) {
     VT100 terminal(&display, &h.config);
     h.top->SetUpper(&terminal);  // the terminal the layer finds above it
     ASSERT_TRUE(Login(h));
-    EXPECT_EQ(h.server.channel_requests(),
-              (std::vector<std::string>{"pty-req", "auth-agent-req@openssh.com", "shell"}));
+    // No agent forwarding unless the session asks for it: it lets the server use the keys.
+    EXPECT_EQ(h.server.channel_requests(), (std::vector<std::string>{"pty-req", "shell"}));
     EXPECT_EQ(h.server.pty_term(), "vt220");
     EXPECT_EQ(h.server.pty_columns(), 100u);
     EXPECT_EQ(h.server.pty_rows(), 30u);
@@ -73,9 +77,12 @@ TEST(SshChannel, SessionChannelAsksForATerminalAndAShell) {
                         U32(IO_SSH2::kChannelWindow.max_packet));
     h.top->SetUpper(nullptr);
 
-    // Without a terminal above: the defaults.
+    // Without a terminal above: the defaults. With agent forwarding on, the request is made.
     SshHarness plain;
+    plain.config.SetInt(setting::ssh2_agent_forwarding, 1);
     ASSERT_TRUE(Login(plain));
+    EXPECT_EQ(plain.server.channel_requests(),
+              (std::vector<std::string>{"pty-req", "auth-agent-req@openssh.com", "shell"}));
     EXPECT_EQ(plain.server.pty_term(), "vt100");
     EXPECT_EQ(plain.server.pty_columns(), 80u);
     EXPECT_EQ(plain.server.pty_rows(), 24u);
@@ -169,6 +176,22 @@ TEST(SshChannel, SendingRespectsTheServersWindowAndPacketSize) {
     ASSERT_TRUE(
         h.RunUntil([&] { return h.server.channel_data(TestServer::kSessionChannel) == typed; }));
     EXPECT_EQ(h.ssh->session_channel()->Pending(), 0u);
+}
+
+TEST(SshChannel, DataBeyondThePacketSizeWeAnnouncedEndsTheSessionChannel) {
+    SshHarness h;
+    ASSERT_TRUE(Login(h));
+    const std::uint32_t channel = h.server.client_channel();
+    h.server.Send(ChannelData(channel, "fits"));
+    h.server.Send(ChannelData(channel, std::string(IO_SSH2::kChannelWindow.max_packet + 1, 'x')));
+    h.Settle(3);
+    EXPECT_EQ(h.top->Received(), "fits");
+    EXPECT_TRUE(
+        h.Showed("The server sent more on channel 1 than it was allowed; closing the "
+                 "channel\r\n"))
+        << h.Shown();
+    EXPECT_EQ(h.server.ReceivedOfType(kMsgChannelClose).size(), 1u);
+    EXPECT_FALSE(h.pipe->open());
 }
 
 TEST(SshChannel, RequestsFromTheServerAreAnsweredOnlyWhenAsked) {
@@ -306,25 +329,30 @@ std::string ReadThroughHarness(SshHarness& h, int fd, std::size_t count) {
     return got;
 }
 
+// The port a forward's listener was given by the system (forwards of these tests ask for 0).
+int ListenerPort(SshHarness& h, std::size_t index = 0) {
+    const std::vector<std::uint32_t> ports = h.ssh->ListenerPorts();
+    return index < ports.size() ? static_cast<int>(ports[index]) : -1;
+}
+
 TEST(SshForward, ForwardOnlySessionCarriesConnectionsBothWays) {
-    const int port_a = testing::UnusedPort();
-    const int port_b = testing::UnusedPort();
     SshHarness h;
     h.config.SetInt(setting::ssh2_want_interactive, 0);
     h.config.SetInt(setting::debug, 1);
-    h.config.AddForward({static_cast<std::uint32_t>(port_a), 8080, "inside.example", 0});
-    h.config.AddForward({static_cast<std::uint32_t>(port_b), 25, "mail.example", 1});
+    h.config.AddForward({0, 8080, "inside.example", 0});
+    h.config.AddForward({0, 25, "mail.example", 1});
     ASSERT_TRUE(Login(h));
     // Connected right after the login, without a session channel.
     EXPECT_EQ(h.ssh->session_channel(), nullptr);
     EXPECT_TRUE(h.server.ReceivedOfType(kMsgChannelOpen).empty());
     EXPECT_EQ(h.Type("dropped"), 0);
-    char line[120];
-    std::snprintf(line, sizeof line, "Forwarding local port %d to inside.example:8080\r\n", port_a);
-    EXPECT_TRUE(h.Showed(std::string("Creating local port forwards\r\n") + line));
-    EXPECT_EQ(h.ssh->ListenerPorts(),
-              (std::vector<std::uint32_t>{static_cast<std::uint32_t>(port_a),
-                                          static_cast<std::uint32_t>(port_b)}));
+    EXPECT_TRUE(h.Showed(
+        "Creating local port forwards\r\nForwarding local port 0 to inside.example:8080\r\n"));
+    const int port_a = ListenerPort(h, 0);
+    const int port_b = ListenerPort(h, 1);
+    EXPECT_GT(port_a, 0);
+    EXPECT_GT(port_b, 0);
+    EXPECT_NE(port_a, port_b);
 
     int local = ConnectTo("127.0.0.1", port_a);
     ASSERT_GE(local, 0);
@@ -371,13 +399,59 @@ TEST(SshForward, ForwardOnlySessionCarriesConnectionsBothWays) {
     ASSERT_TRUE(h.RunUntil([&] { return h.ssh->ChannelCount() == 0; }));
 }
 
-TEST(SshForward, ServerDataBeforeItsCloseReachesTheLocalEnd) {
-    const int port = testing::UnusedPort();
+TEST(SshForward, DataBeyondTheWindowClosesTheForwardAndWhatWasTakenArrives) {
     SshHarness h;
     h.config.SetInt(setting::ssh2_want_interactive, 0);
-    h.config.AddForward({static_cast<std::uint32_t>(port), 80, "web", 0});
+    h.config.SetInt(setting::debug, 1);
+    h.config.AddForward({0, 80, "web", 0});
     ASSERT_TRUE(Login(h));
-    int local = ConnectTo("127.0.0.1", port);
+    // A local end with small buffers that reads nothing for now.
+    int local = ConnectTo("127.0.0.1", ListenerPort(h), 4096);
+    ASSERT_GE(local, 0);
+    ASSERT_TRUE(h.RunUntil([&] { return !h.server.ReceivedOfType(kMsgChannelOpen).empty(); }));
+    const std::uint32_t server_id = TestServer::kSessionChannel;
+    const std::uint32_t client_id = testing::U32At(h.server.ReceivedOfType(kMsgChannelOpen)[0], 17);
+    // A server that ignores the window: far more than the window and every adjustment the
+    // socket buffers could earn, in one burst.
+    const std::uint32_t packet = IO_SSH2::kChannelWindow.max_packet;
+    std::string sent;
+    for (std::uint32_t counter = 0; sent.size() < (10u << 20);) {
+        std::string chunk(packet, '\0');
+        for (char& c : chunk)
+            c = static_cast<char>(counter++ * 7);
+        h.server.Send(ChannelData(client_id, chunk));
+        sent += chunk;
+    }
+    ASSERT_TRUE(h.RunUntil([&] { return !h.server.ReceivedOfType(kMsgChannelClose).empty(); }));
+    EXPECT_TRUE(h.Showed("than it was allowed; closing the channel\r\n")) << h.Shown();
+    // What was taken within the window arrives whole and in order, then the end; nothing of
+    // the rest.
+    std::string got;
+    ASSERT_TRUE(h.RunUntil([&] {
+        char chunk[65536];
+        ssize_t n;
+        while ((n = recv(local, chunk, sizeof chunk, MSG_DONTWAIT)) > 0)
+            got.append(chunk, static_cast<std::size_t>(n));
+        return n == 0;
+    }));
+    EXPECT_GE(got.size(), static_cast<std::size_t>(IO_SSH2::kChannelWindow.initial));
+    EXPECT_LT(got.size(), sent.size());
+    EXPECT_EQ(got.size() % packet, 0u);
+    EXPECT_TRUE(got == sent.substr(0, got.size()));
+    // Only what the local end had taken was acknowledged.
+    const std::uint64_t adjusted =
+        h.server.client_window(server_id) - IO_SSH2::kChannelWindow.initial;
+    EXPECT_LE(adjusted, got.size());
+    EXPECT_EQ(h.ssh->IsConnected(), 1);
+    close(local);
+}
+
+TEST(SshForward, ServerDataBeforeItsCloseReachesTheLocalEnd) {
+    SshHarness h;
+    h.config.SetInt(setting::ssh2_want_interactive, 0);
+    h.config.AddForward({0, 80, "web", 0});
+    ASSERT_TRUE(Login(h));
+    int local = ConnectTo("127.0.0.1", ListenerPort(h));
     ASSERT_GE(local, 0);
     ASSERT_TRUE(h.RunUntil([&] { return !h.server.ReceivedOfType(kMsgChannelOpen).empty(); }));
     const std::uint32_t client_id = testing::U32At(h.server.ReceivedOfType(kMsgChannelOpen)[0], 17);
@@ -396,10 +470,9 @@ TEST(SshForward, ServerDataBeforeItsCloseReachesTheLocalEnd) {
 }
 
 TEST(SshForward, OpenRefusedByTheServerClosesTheLocalConnection) {
-    const int port = testing::UnusedPort();
     SshHarness h;
     h.config.SetInt(setting::ssh2_want_interactive, 0);
-    h.config.AddForward({static_cast<std::uint32_t>(port), 80, "nowhere", 0});
+    h.config.AddForward({0, 80, "nowhere", 0});
     h.server.on_message = [&h](const std::string& payload) {
         if (payload[0] != kMsgChannelOpen) return false;
         h.server.Send(Byte(kMsgChannelOpenFailure) + U32(testing::U32At(payload, 17)) + U32(2) +
@@ -407,7 +480,7 @@ TEST(SshForward, OpenRefusedByTheServerClosesTheLocalConnection) {
         return true;
     };
     ASSERT_TRUE(Login(h));
-    int local = ConnectTo("127.0.0.1", port);
+    int local = ConnectTo("127.0.0.1", ListenerPort(h));
     ASSERT_GE(local, 0);
     ASSERT_TRUE(h.RunUntil([&] { return h.Showed("channel open failure: connect failed"); }));
     EXPECT_TRUE(testing::SeesEndOfStream(local, 2000));
@@ -417,13 +490,13 @@ TEST(SshForward, OpenRefusedByTheServerClosesTheLocalConnection) {
 }
 
 TEST(SshForward, NonLocalAccessDecidesTheListeningAddress) {
-    const int local_only = testing::UnusedPort();
-    const int everyone = testing::UnusedPort();
     SshHarness h;
     h.config.SetInt(setting::ssh2_want_interactive, 0);
-    h.config.AddForward({static_cast<std::uint32_t>(local_only), 1, "a", 0});
-    h.config.AddForward({static_cast<std::uint32_t>(everyone), 1, "b", 1});
+    h.config.AddForward({0, 1, "a", 0});
+    h.config.AddForward({0, 1, "b", 1});
     ASSERT_TRUE(Login(h));
+    const int local_only = ListenerPort(h, 0);
+    const int everyone = ListenerPort(h, 1);
     // 127.0.0.2 is another address of this machine: only the open listener takes it.
     int refused = ConnectTo("127.0.0.2", local_only);
     EXPECT_LT(refused, 0);

@@ -5,10 +5,13 @@
 
 #include <cstring>
 
+#include "core/known_hosts.h"
 #include "core/status.h"
 #include "crypto/diffie_hellman.h"
-#include "core/known_hosts.h"
+#include "crypto/random_generator.h"
+#include "ssh/ssh2_kex.h"
 #include "ssh/ssh2_version.h"
+#include "ssh/ssh_test_access.h"
 #include "ssh/ssh_test_harness.h"
 
 namespace tarnwick {
@@ -269,32 +272,43 @@ TEST(SshTransport, NoCommonAlgorithmClosesTheLayer) {
         const char* macs;
         std::int32_t mac_preference;
         const char* message;
+        const char* what;
+        const char* offered;
     } cases[] = {
-        {"curve25519-sha256", "ssh-rsa", "aes128-cbc", "hmac-sha1", 0, "Key negotiation failed"},
+        {"curve25519-sha256,sntrup761x25519-sha512", "ssh-rsa", "aes128-cbc", "hmac-sha1", 0,
+         "Key negotiation failed", "key exchange method",
+         "curve25519-sha256,sntrup761x25519-sha512"},
         {"diffie-hellman-group1-sha1", "ssh-ed25519", "aes128-cbc", "hmac-sha1", 0,
-         "Unknown host key algorithm specified"},
+         "Unknown host key algorithm specified", "host key algorithm", "ssh-ed25519"},
         {"diffie-hellman-group1-sha1", "ssh-rsa", "aes128-ctr", "hmac-sha1", 0,
-         "Unknown encryption method specified"},
+         "Unknown encryption method specified", "cipher", "aes128-ctr"},
         {"diffie-hellman-group1-sha1", "ssh-rsa", "aes128-cbc", "hmac-sha2-256", 0,
-         "Unknown HMAC method specified"},
+         "Unknown HMAC method specified", "usable MAC", "hmac-sha2-256"},
         {"diffie-hellman-group1-sha1", "ssh-rsa", "aes128-cbc", "hmac-sha1-96", 3,
-         "Unknown HMAC method specified"},
+         "Unknown HMAC method specified", "usable MAC", "hmac-sha1-96"},
     };
     for (const Case& c : cases) {
-        TestServer::Options options;
-        options.kex = c.kex;
-        options.hostkeys = c.hostkeys;
-        options.ciphers = c.ciphers;
-        options.macs = c.macs;
-        SshHarness h(options);
-        h.config.SetInt(setting::debug, 1);
-        h.config.SetList(setting::ssh2_EnabledMACs, &c.mac_preference, 1);
-        ASSERT_EQ(h.Open(), 0);
-        h.Settle(5);
-        EXPECT_TRUE(h.Showed(c.message)) << c.message << "\n" << h.Shown();
-        EXPECT_FALSE(h.pipe->open()) << c.message;
-        EXPECT_TRUE(h.server.ReceivedOfType(kMsgKexInit).empty()) << c.message;
-        EXPECT_EQ(h.last_error, status::kNotConnected);
+        // The debug lines only with debug messages on; which list had nothing in common, and
+        // what the server offered, always.
+        for (int debug : {1, 0}) {
+            TestServer::Options options;
+            options.kex = c.kex;
+            options.hostkeys = c.hostkeys;
+            options.ciphers = c.ciphers;
+            options.macs = c.macs;
+            SshHarness h(options);
+            h.config.SetInt(setting::debug, debug);
+            h.config.SetList(setting::ssh2_EnabledMACs, &c.mac_preference, 1);
+            ASSERT_EQ(h.Open(), 0);
+            h.Settle(5);
+            EXPECT_EQ(h.Showed(c.message), debug == 1) << c.message << "\n" << h.Shown();
+            EXPECT_TRUE(h.Showed(std::string("The server offers no ") + c.what +
+                                 " this client supports; it offers: " + c.offered + "\r\n"))
+                << h.Shown();
+            EXPECT_FALSE(h.pipe->open()) << c.message;
+            EXPECT_TRUE(h.server.ReceivedOfType(kMsgKexInit).empty()) << c.message;
+            EXPECT_EQ(h.last_error, status::kNotConnected);
+        }
     }
 }
 
@@ -499,6 +513,180 @@ TEST(SshTransport, UnknownAndOutOfPlaceMessages) {
     EXPECT_EQ(unimplemented[0].size(), 5u);
     EXPECT_EQ(h.server.ReceivedOfType(kMsgRequestFailure).size(), 1u);
     EXPECT_EQ(h.server.received().size(), before + 2);
+    EXPECT_EQ(h.ssh->IsConnected(), 1);
+}
+
+// An ssh-rsa blob with an all-ones (odd) modulus of the given size.
+std::string RsaBlob(int bits, const BigNum& e = BigNum(65537u)) {
+    BigNum n;
+    n.SetHex(std::string(static_cast<std::size_t>(bits / 4), 'f'));
+    return Str("ssh-rsa") + testing::Mpint(e) + testing::Mpint(n);
+}
+
+std::string DsaBlob(int p_bits, int q_bits) {
+    BigNum p, q;
+    p.SetHex(std::string(static_cast<std::size_t>(p_bits / 4), 'f'));
+    q.SetHex(std::string(static_cast<std::size_t>(q_bits / 4), 'f'));
+    return Str("ssh-dss") + testing::Mpint(p) + testing::Mpint(q) + testing::Mpint(BigNum(2u)) +
+           testing::Mpint(BigNum(3u));
+}
+
+// Runs the exchange until the server has received a message of this number, and holds back
+// what the server says next.
+bool RunUntilServerHas(SshHarness& h, std::uint8_t message) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        h.server.FromClient(h.pipe->Take());
+        if (!h.server.ReceivedOfType(message).empty()) return true;
+        h.Deliver(h.server.TakeOutput());
+        h.loop.ProcessOnce(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+TEST(SshTransport, HostKeysOfUnusableSizeAreRefusedBeforeAnyArithmetic) {
+    BigNum huge_e;
+    huge_e.SetHex("100000001");
+    struct Case {
+        std::string blob;
+        std::int32_t hostkey;
+        const char* problem;
+    } cases[] = {
+        {RsaBlob(20000), 0, "its RSA modulus has 20000 bits (1024 to 16384 are accepted)"},
+        {RsaBlob(768), 0, "its RSA modulus has 768 bits (1024 to 16384 are accepted)"},
+        {RsaBlob(2048, BigNum(65536u)), 0,
+         "its RSA exponent is not an odd number from 3 to 4294967295"},
+        {RsaBlob(2048, BigNum(1u)), 0,
+         "its RSA exponent is not an odd number from 3 to 4294967295"},
+        {RsaBlob(2048, huge_e), 0, "its RSA exponent is not an odd number from 3 to 4294967295"},
+        {DsaBlob(1024, 256), 1, "its DSA subgroup order q has 256 bits (160 are accepted)"},
+        {DsaBlob(4096, 160), 1, "its DSA prime p has 4096 bits (1024 to 3072 are accepted)"},
+        {Str("ssh-rsa") + "junk", 0, "it is not a well-formed ssh-rsa key"},
+    };
+    for (const Case& c : cases) {
+        TestServer::Options options;
+        options.host_key_blob = c.blob;
+        SshHarness h(options);
+        h.config.SetList(setting::ssh2_hostkey_algorithms, &c.hostkey, 1);
+        ASSERT_EQ(h.Open(false), 0);
+        ASSERT_TRUE(h.RunUntil([&] { return !h.pipe->open(); })) << c.problem;
+        EXPECT_TRUE(h.Showed(std::string("The server's host key cannot be used: ") + c.problem +
+                             "; disconnecting\r\n"))
+            << h.Shown();
+        EXPECT_TRUE(h.ui.shown().empty()) << c.problem;
+        EXPECT_TRUE(h.server.ReceivedOfType(kMsgNewKeys).empty());
+    }
+    // The edges that are accepted.
+    EXPECT_EQ(HostKeyProblem("ssh-rsa", RsaBlob(1024, BigNum(3u))), "");
+    EXPECT_EQ(HostKeyProblem("ssh-rsa", RsaBlob(16384, BigNum(0xffffffffu))), "");
+    EXPECT_EQ(HostKeyProblem("ssh-dss", DsaBlob(3072, 160)), "");
+    EXPECT_EQ(HostKeyProblem("ssh-dss", testing::DsaHostBlob()), "");
+}
+
+TEST(SshTransport, TheSecretExponentIsNeverShortWhateverTheSessionFileSays) {
+    // A 2048-bit group and a session file asking for 1 percent: a quarter of the group's size
+    // is used all the same.
+    BigNum p;
+    ASSERT_TRUE(p.SetHex(std::string(512, 'f')));
+    TestServer::Options options;
+    options.kex = "diffie-hellman-group-exchange-sha1";
+    options.gex_p = p;
+    SshHarness h(options);
+    h.config.SetInt(setting::ssh2_random_generator_percentage, 1);
+    ASSERT_EQ(h.Open(), 0);
+    // Up to the client's public value, and not further: the exponent is wiped once the keys are
+    // in force.
+    ASSERT_TRUE(RunUntilServerHas(h, kMsgKexDhGexInit));
+    EXPECT_GE(SSH2TestAccess::ExponentBits(*h.ssh), 512);
+}
+
+TEST(SshTransport, NoKeyExchangeWithoutSystemEntropy) {
+    struct Restore {
+        ~Restore() {
+            RandomGenerator::SetEntropySource(nullptr);
+            RandomGenerator::Global().EnsureEntropy();
+        }
+    } restore;
+    RandomGenerator::SetEntropySource([](std::uint8_t*, std::size_t) { return false; });
+    ASSERT_FALSE(RandomGenerator::Global().StartupSeed());
+    {
+        SshHarness h;
+        ASSERT_EQ(h.Open(), 0);
+        ASSERT_TRUE(h.RunUntil([&] { return !h.pipe->open(); }));
+        EXPECT_TRUE(
+            h.Showed("The system's random number source cannot be read, so no secret key "
+                     "can be made safely; disconnecting\r\n"))
+            << h.Shown();
+        EXPECT_TRUE(h.server.ReceivedOfType(kMsgKexInit).empty());
+    }
+    // Once the system gives entropy again, connections work.
+    RandomGenerator::SetEntropySource(nullptr);
+    SshHarness again;
+    ASSERT_TRUE(Login(again)) << again.Shown();
+}
+
+TEST(SshTransport, ACipherThatCannotBeSetUpEndsTheExchange) {
+    SshHarness h;
+    ASSERT_EQ(h.Open(), 0);
+    // The client's KEXINIT has fixed the cipher; the server's reply waits.
+    ASSERT_TRUE(RunUntilServerHas(h, kMsgKexInit));
+    SSH2TestAccess::BreakCipher(*h.ssh);
+    ASSERT_TRUE(h.RunUntil([&] { return !h.pipe->open(); }));
+    EXPECT_TRUE(h.Showed("The negotiated cipher or MAC could not be set up; disconnecting\r\n"))
+        << h.Shown();
+    // Never a NEWKEYS that would go on without encryption.
+    EXPECT_TRUE(h.server.ReceivedOfType(kMsgNewKeys).empty());
+}
+
+TEST(SshTransport, AGuessedKeyExchangePacketIsUsedOnlyWhenTheGuessWasRight) {
+    const std::string guessed = Byte(kMsgDebug) + Byte(1) + Str("guess") + Str("");
+    // The server guessed group 1, but group exchange is chosen: its packet is ignored.
+    TestServer::Options wrong;
+    wrong.kex = "diffie-hellman-group1-sha1,diffie-hellman-group-exchange-sha1";
+    wrong.guessed_packet = guessed;
+    SshHarness a(wrong);
+    a.config.SetInt(setting::debug, 1);
+    ASSERT_TRUE(Login(a)) << a.Shown();
+    EXPECT_TRUE(a.Showed("Ignoring the server's guessed key exchange packet\r\n"));
+    EXPECT_FALSE(a.Showed("Received a DEBUG Packet"));
+    // Method and host-key algorithm as the server guessed: the packet counts.
+    TestServer::Options right;
+    right.guessed_packet = guessed;
+    SshHarness b(right);
+    b.config.SetInt(setting::debug, 1);
+    ASSERT_TRUE(Login(b)) << b.Shown();
+    EXPECT_TRUE(b.Showed("Received a DEBUG Packet\r\n"));
+    EXPECT_FALSE(b.Showed("Ignoring"));
+}
+
+TEST(SshTransport, TheClientStartsANewKeyExchangeAfterItsByteAndTimeLimits) {
+    SshHarness h;
+    ASSERT_TRUE(Login(h));
+    const std::string session_id(reinterpret_cast<const char*>(h.ssh->session_id()), 20);
+    SSH2TestAccess::SetRekeyLimits(*h.ssh, 64 * 1024, std::chrono::hours(1));
+    std::string data(100000, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>('a' + i % 23);
+    ASSERT_EQ(h.Type(data), 0);
+    ASSERT_TRUE(h.RunUntil([&] {
+        return h.server.kex_count() == 2 &&
+               h.server.channel_data(TestServer::kSessionChannel) == data;
+    })) << h.Shown();
+    // The client's KEXINIT came first: the server answered it.
+    EXPECT_EQ(h.server.ReceivedOfType(kMsgKexInit).size(), 2u);
+    EXPECT_EQ(h.server.error(), 0);
+
+    // An hour under one set of keys: the next keystroke starts an exchange.
+    SSH2TestAccess::SetRekeyLimits(*h.ssh, IO_SSH2::kRekeyBytes, std::chrono::seconds(0));
+    ASSERT_EQ(h.Type("t"), 0);
+    SSH2TestAccess::SetRekeyLimits(*h.ssh, IO_SSH2::kRekeyBytes, IO_SSH2::kRekeyInterval);
+    ASSERT_TRUE(h.RunUntil([&] {
+        return h.server.kex_count() == 3 &&
+               h.server.channel_data(TestServer::kSessionChannel) == data + "t";
+    }));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(h.ssh->session_id()), 20), session_id);
+    h.server.Send(Byte(94) + U32(h.server.client_channel()) + Str("still here"));
+    ASSERT_TRUE(h.RunUntil([&] { return h.top->Received() == "still here"; }));
     EXPECT_EQ(h.ssh->IsConnected(), 1);
 }
 

@@ -2,6 +2,8 @@
 // keys the test chooses, so that tests and fuzz targets reach the dispatcher directly.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <memory>
 
 #include "ssh/ssh2.h"
@@ -29,10 +31,29 @@ struct SSH2TestAccess {
                                                                  SSH2Channel::kCloseEndsSession);
             ssh.session_channel_->Confirm(0, 1u << 20, 32768);
             ssh.session_channel_->OnOpened();
+            ssh.has_session_channel_.store(true);
             ssh.session_requests_sent_ = true;
+        }
+        {
+            LockHolder hold(ssh.send_lock_);
+            ssh.last_kex_time_ = std::chrono::steady_clock::now();
         }
         ssh.state_.store(IO_SSH2::kConnected);
     }
+
+    // A re-key once this much has passed either way, or this long after the last exchange.
+    static void SetRekeyLimits(IO_SSH2& ssh, std::uint64_t bytes,
+                               std::chrono::steady_clock::duration interval) {
+        LockHolder hold(ssh.send_lock_);
+        ssh.rekey_bytes_ = bytes;
+        ssh.rekey_interval_ = interval;
+    }
+
+    // The private exponent of the exchange under way (0 when there is none).
+    static int ExponentBits(IO_SSH2& ssh) { return ssh.x_.BitLength(); }
+
+    // Makes the negotiated cipher one that cannot be set up.
+    static void BreakCipher(IO_SSH2& ssh) { ssh.cipher_id_ = 99; }
 };
 
 }  // namespace tarnwick

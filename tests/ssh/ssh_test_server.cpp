@@ -6,11 +6,11 @@
 #include "crypto/diffie_hellman.h"
 #include "crypto/dsa.h"
 #include "crypto/rsa.h"
+#include "crypto/wire.h"
 #include "ssh/ssh2.h"
 #include "ssh/ssh2_algorithms.h"
 #include "ssh/ssh2_kex.h"
 #include "ssh/ssh_test_keys.h"
-#include "crypto/wire.h"
 
 namespace tarnwick::testing {
 
@@ -150,10 +150,11 @@ void TestServer::SendKexInit() {
     i_s_ = Byte(kMsgKexInit) + std::string(reinterpret_cast<char*>(cookie), 16) +
            Str(options_.kex) + Str(options_.hostkeys) + Str(options_.ciphers) +
            Str(options_.ciphers) + Str(options_.macs) + Str(options_.macs) +
-           Str(options_.compression) + Str(options_.compression) + Str("") + Str("") + Byte(0) +
-           U32(0);
+           Str(options_.compression) + Str(options_.compression) + Str("") + Str("") +
+           Byte(options_.guessed_packet.empty() ? 0 : 1) + U32(0);
     kexinit_sent_ = true;
     Send(i_s_);
+    if (!options_.guessed_packet.empty()) Send(options_.guessed_packet);
 }
 
 void TestServer::StartRekey() {
@@ -294,7 +295,9 @@ void TestServer::SendReply(std::uint8_t message) {
     DhPublicValue(g_, y_, p_, &f_);
     ModExp(e_, y_, p_, &k_);
     const bool dsa = hostkey_ == "ssh-dss";
-    const std::string k_s = dsa ? DsaHostBlob() : RsaHostBlob();
+    const std::string k_s = !options_.host_key_blob.empty() ? options_.host_key_blob
+                            : dsa                           ? DsaHostBlob()
+                                                            : RsaHostBlob();
     ExchangeHashInput input;
     input.v_c = client_version_;
     input.v_s = options_.version;

@@ -66,6 +66,9 @@ class TestServer {
         std::vector<std::string> after_reply;
         std::optional<BigNum> forced_f;     // sent instead of the real f
         bool newkeys_after_client = false;  // NEWKEYS only once the client's has arrived
+        std::string host_key_blob;          // sent instead of the real host key
+        // KEXINIT says a guessed key-exchange packet follows, and this payload follows it.
+        std::string guessed_packet;
     };
 
     TestServer();

@@ -17,7 +17,8 @@ ChildProcess::~ChildProcess() {
     Stop();
 }
 
-bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& log_path) {
+bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& log_path,
+                         int connection) {
     if (argv.empty()) return false;
     std::vector<char*> args;
     for (const std::string& a : argv)
@@ -36,6 +37,10 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
             dup2(out, 2);
         }
         if (in >= 0) dup2(in, 0);
+        if (connection >= 0) {
+            dup2(connection, 0);
+            dup2(connection, 1);
+        }
         execvp(args[0], args.data());
         _exit(127);
     }

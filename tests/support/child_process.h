@@ -17,8 +17,11 @@ class ChildProcess {
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Starts argv[0] (searched in PATH) with its output sent to log_path (or discarded).
-    bool Start(const std::vector<std::string>& argv, const std::string& log_path = "");
+    // Starts argv[0] (searched in PATH) with its output sent to log_path (or discarded). With a
+    // connection, the program's standard input and output are that socket (an inetd-style
+    // server); the caller keeps its own copy of the descriptor.
+    bool Start(const std::vector<std::string>& argv, const std::string& log_path = "",
+               int connection = -1);
     // Terminates (SIGTERM, then SIGKILL after a grace period) and reaps it.
     void Stop();
     bool Running();

@@ -305,29 +305,71 @@ TEST_F(TcpipTest, CloseFromAPumpWhileTheReaderWaitsForThePumpLock) {
     close(peer);
 }
 
-TEST_F(TcpipTest, CloseReleasesASenderBlockedOnAFullWindow) {
+// The peer's receive buffer kept small, so that the sender's side fills quickly.
+void SmallReceiveBuffer(LoopbackListener& listener) {
+    int size = 65536;
+    setsockopt(listener.fd(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+}
+
+int SendIn(IO_TCPIP* tcp, const std::string& data, std::size_t block = 65536) {
+    for (std::size_t at = 0; at < data.size(); at += block) {
+        const int n = static_cast<int>(std::min(block, data.size() - at));
+        const int result = tcp->Send(reinterpret_cast<const std::uint8_t*>(data.data()) + at, n);
+        if (result != 0) return result;
+    }
+    return 0;
+}
+
+TEST_F(TcpipTest, SendsNeverWaitForAPeerThatDoesNotRead) {
+    SmallReceiveBuffer(listener_);
     int peer = OpenAndAccept();
     ASSERT_GE(peer, 0);
-    // The peer never reads, so a large send blocks once the buffers on both sides are full.
-    std::atomic<int> result{-1};
-    std::thread transfer([&] {
-        const std::string block(1 << 20, 'z');
-        int status = 0;
-        for (int i = 0; i < 256 && status == 0; ++i) {
-            status = tcp_->Send(reinterpret_cast<const std::uint8_t*>(block.data()),
-                                static_cast<int>(block.size()));
-        }
-        result = status;
-    });
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(result.load(), -1) << "the send did not block";
+    // Far more than the socket buffers hold, sent from the user-interface thread.
+    const std::string data = Pattern(12 << 20);
     {
-        Watchdog watchdog("Close with a blocked sender", 5s);
-        tcp_->Close();
-        transfer.join();
+        Watchdog watchdog("sending to a peer that reads nothing", 5s);
+        ASSERT_EQ(SendIn(tcp_, data), 0);
     }
-    EXPECT_TRUE(result == status::kSendFailed || result == status::kNotConnected) << result.load();
+    EXPECT_GT(tcp_->SendBacklog(), 0u);
+    EXPECT_EQ(top_->SendBacklog(), tcp_->SendBacklog());  // asked down the chain
+    // Once the peer reads, everything arrives, in order.
+    const std::string got = testing::ReadSome(peer, data.size(), 20000);
+    EXPECT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data);
+    EXPECT_EQ(tcp_->SendBacklog(), 0u);
+    EXPECT_EQ(tcp_->IsConnected(), 1);
+    close(peer);
+}
+
+TEST_F(TcpipTest, APeerThatLetsTooMuchPileUpIsDisconnectedWithTheReason) {
+    SmallReceiveBuffer(listener_);
+    int peer = OpenAndAccept();
+    ASSERT_GE(peer, 0);
+    tcp_->SetSendLimits(1 << 20, 60s);
+    int result = SendIn(tcp_, Pattern(16 << 20));
+    EXPECT_EQ(result, status::kSendFailed);
+    EXPECT_EQ(tcp_->Send(reinterpret_cast<const std::uint8_t*>("x"), 1), status::kSendFailed);
+    // The session learns of the end, and why, whatever the debug setting.
+    ASSERT_TRUE(
+        RunUntil([&] { return !pumps_.empty() && pumps_.back() == status::kReaderStopped; }));
+    EXPECT_NE(top_->Displayed().find("The remote host is not reading what is sent to it (more "
+                                     "than 16 MiB are waiting); disconnecting\r\n"),
+              std::string::npos);
     EXPECT_EQ(tcp_->Send(reinterpret_cast<const std::uint8_t*>("x"), 1), status::kNotConnected);
+    close(peer);
+}
+
+TEST_F(TcpipTest, APeerThatReadsNothingForTooLongIsDisconnectedWithTheReason) {
+    SmallReceiveBuffer(listener_);
+    int peer = OpenAndAccept();
+    ASSERT_GE(peer, 0);
+    tcp_->SetSendLimits(IO_TCPIP::kMaxQueued, 300ms);
+    ASSERT_EQ(SendIn(tcp_, Pattern(8 << 20)), 0);
+    ASSERT_TRUE(
+        RunUntil([&] { return !pumps_.empty() && pumps_.back() == status::kReaderStopped; }));
+    EXPECT_NE(top_->Displayed().find("The remote host has not read anything sent to it for 60 "
+                                     "seconds; disconnecting\r\n"),
+              std::string::npos);
     close(peer);
 }
 
