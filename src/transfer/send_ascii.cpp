@@ -7,6 +7,11 @@ namespace tarnwick {
 namespace {
 
 constexpr std::size_t kReadChunk = 4096;
+// A transport that queues what the peer has not taken yet is not given more than this ahead:
+// without pacing the file would otherwise pile up in its queue (which gives up on a peer that lets
+// too much wait).
+constexpr std::size_t kMaxBacklog = 64 * 1024;
+constexpr int kBacklogPollMs = 10;
 
 }  // namespace
 
@@ -58,6 +63,9 @@ void IO_SendAscii::Work() {
             }
             const int pacing = Preferences::Instance().GetInt(pref::TextPacing);
             if (pacing > 0 && !SleepFor(pacing)) return;
+            while (lower->SendBacklog() > kMaxBacklog) {
+                if (!SleepFor(kBacklogPollMs)) return;
+            }
         }
         offset += static_cast<std::uint64_t>(got);
     }

@@ -54,11 +54,13 @@ class LineLayer : public RecordingLayer {
         return result;
     }
     int Is8BitClean() override { return clean.load(); }
+    std::size_t SendBacklog() override { return backlog.load(); }
     int Request8Bit(int) override {
         ++requests;
         return request_result;
     }
     IO* far = nullptr;
+    std::atomic<std::size_t> backlog{0};
     std::atomic<int> clean{1};
     int request_result = 1;
     std::atomic<int> requests{0};
@@ -322,6 +324,19 @@ TEST_F(FiltersTest, AsciiSendPausesTextPacingAfterEveryByte) {
     EXPECT_LT(span, 25 * 60ms);
     for (std::size_t i = 1; i < times.size(); ++i)
         EXPECT_GE(times[i] - times[i - 1], 20ms);
+}
+
+TEST_F(FiltersTest, AsciiSendWaitsWhileTheTransportHoldsMuchUnsent) {
+    testing::WriteFile(dir_.File("bulk.txt"), std::string(5000, 'b'));
+    Chain chain(new IO_SendAscii());
+    chain.line->backlog = 1 << 20;  // the peer has not taken a megabyte yet
+    ui_.QueueFile(dir_.File("bulk.txt"));
+    ASSERT_EQ(chain.Start(&config_), 0);
+    loop_.RunFor(100ms);
+    EXPECT_EQ(chain.line->Sent(), "b");
+    chain.line->backlog = 0;
+    ASSERT_TRUE(RunUntil([&] { return ended_ == 1; }));
+    EXPECT_EQ(chain.line->Sent().size(), 5000u);
 }
 
 TEST_F(FiltersTest, AsciiSendFileErrorsAreShown) {
