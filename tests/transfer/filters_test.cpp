@@ -360,6 +360,18 @@ TEST_F(FiltersTest, AsciiSendFileErrorsAreShown) {
         EXPECT_EQ(chain.top.Displayed(), "The connection failed. Send Ascii stopped.\r\n");
         EXPECT_EQ(chain.line->Sent(), "a");
     }
+    {
+        // A file that opens but cannot be read: the process's own memory at address 0 is never
+        // mapped, so reading it fails with an I/O error.
+        ended_ = 0;
+        Chain chain(new IO_SendAscii());
+        ui_.QueueFile("/proc/self/mem");
+        ASSERT_EQ(chain.Start(&config_), 0);
+        ASSERT_TRUE(RunUntil([&] { return ended_ == 1; }));
+        EXPECT_EQ(chain.top.Displayed(),
+                  "Unable to read '/proc/self/mem': Input/output error. Send Ascii stopped.\r\n");
+        EXPECT_EQ(chain.line->Sent(), "");
+    }
 }
 
 TEST_F(FiltersTest, CaptureKeepsEveryByteInOrderWithTheEchoWhenItIsOn) {
