@@ -154,15 +154,25 @@ int TransferFilter::WaitQueuedByte(int timeout_ms) {
 }
 
 void TransferFilter::PurgeQueue(int quiet_ms) {
+    using Clock = std::chrono::steady_clock;
+    const auto quiet = std::chrono::milliseconds(std::max(0, quiet_ms));
     std::unique_lock<std::mutex> lock(mutex_);
     received_.clear();
+    auto interval_end = Clock::now() + quiet;
     for (;;) {
-        if (wake_.wait_for(lock, std::chrono::milliseconds(std::max(0, quiet_ms)),
-                           [this] { return stopping_; })) {
+        // A peer that never stops sending would hold the purge for ever: Cancel ends it too.
+        if (progress_ && progress_->IsCancelled()) return;
+        const auto now = Clock::now();
+        if (now >= interval_end) {
+            if (received_.empty()) return;
+            received_.clear();
+            interval_end = now + quiet;
+            continue;
+        }
+        if (wake_.wait_until(lock, std::min(interval_end, now + kCancelPoll),
+                             [this] { return stopping_; })) {
             return;
         }
-        if (received_.empty()) return;
-        received_.clear();
     }
 }
 

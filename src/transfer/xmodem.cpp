@@ -26,7 +26,7 @@ std::string WriteFailure(const TransferFile& file) {
 
 void CancelPeer(Link& link) {
     const std::uint8_t cancel[2] = {CAN, CAN};
-    link.Send(cancel, sizeof cancel);
+    link.SendBytes(cancel, sizeof cancel);
 }
 
 }  // namespace
@@ -158,7 +158,7 @@ Outcome Sender::Run() {
             BuildBlock(counter_, data, static_cast<std::size_t>(got), crc_, block);
         Answer answer;
         do {
-            if (!link_.Send(block, length)) {
+            if (!link_.SendBytes(block, length)) {
                 return Fail("The connection failed." + std::string(kFailed));
             }
             Outcome outcome = Outcome::kFailed;
@@ -184,7 +184,7 @@ Outcome Sender::Run() {
 Outcome Sender::SendEndOfFile() {
     const std::uint8_t eot = EOT;
     int errors = 0;
-    if (!link_.Send(&eot, 1)) return Fail("The connection failed." + std::string(kFailed));
+    if (!link_.SendBytes(&eot, 1)) return Fail("The connection failed." + std::string(kFailed));
     for (;;) {
         const int byte = link_.WaitByte(timing_.answer_ms);
         if (link_.Cancelled()) return Cancel();
@@ -199,7 +199,7 @@ Outcome Sender::SendEndOfFile() {
                 link_.Say("Too many NAKs waiting for EOT ACK, but file transferred successfully.");
                 return Outcome::kDone;
             }
-            link_.Send(&eot, 1);
+            link_.SendBytes(&eot, 1);
             continue;
         }
         if (byte < 0) {
@@ -235,7 +235,7 @@ Outcome Receiver::Cancel() {
 void Receiver::SendControl(std::uint8_t byte) {
     // A NAK asks for the block again: whatever is still arriving of the bad one must go first.
     if (byte == NAK) link_.Purge(timing_.purge_ms);
-    link_.Send(&byte, 1);
+    link_.SendBytes(&byte, 1);
 }
 
 int Receiver::ReadHeader(std::uint8_t* header) {
@@ -286,7 +286,7 @@ bool Receiver::BodyIsGood() const {
 
 Outcome Receiver::Finish() {
     const std::uint8_t ack = ACK;
-    link_.Send(&ack, 1);
+    link_.SendBytes(&ack, 1);
     if (!file_.Finish()) return Fail(WriteFailure(file_));
     const std::int64_t seconds = start_ms_ > 0 ? (link_.NowMs() - start_ms_) / 1000 : 0;
     link_.Say("Transfer completed successfully.");
@@ -301,7 +301,7 @@ Outcome Receiver::Finish() {
 Outcome Receiver::Run() {
     bool started = false;
     int cans = 0;
-    link_.Send(&kCrcRequest, 1);
+    link_.SendBytes(&kCrcRequest, 1);
     for (;;) {
         if (link_.Cancelled()) return Cancel();
         std::uint8_t header[3];

@@ -47,7 +47,7 @@ class Link {
     // until one whole interval passes with nothing new.
     virtual void Purge(int quiet_ms) = 0;
     // False when the connection failed.
-    virtual bool Send(const std::uint8_t* data, std::size_t length) = 0;
+    virtual bool SendBytes(const std::uint8_t* data, std::size_t length) = 0;
     // The user pressed Cancel, or the filter is being closed.
     virtual bool Cancelled() = 0;
     virtual std::int64_t NowMs() = 0;

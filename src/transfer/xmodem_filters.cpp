@@ -81,7 +81,7 @@ void XmodemFilter::Purge(int quiet_ms) {
     PurgeQueue(quiet_ms);
 }
 
-bool XmodemFilter::Send(const std::uint8_t* data, std::size_t length) {
+bool XmodemFilter::SendBytes(const std::uint8_t* data, std::size_t length) {
     return SendDown(data, length);
 }
 

@@ -37,7 +37,7 @@ class XmodemFilter : public TransferFilter, protected xmodem::Link {
     // xmodem::Link
     int WaitByte(int timeout_ms) override;
     void Purge(int quiet_ms) override;
-    bool Send(const std::uint8_t* data, std::size_t length) override;
+    bool SendBytes(const std::uint8_t* data, std::size_t length) override;
     bool Cancelled() override;
     std::int64_t NowMs() override;
     void Say(const std::string& line) override;

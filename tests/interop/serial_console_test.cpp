@@ -11,6 +11,7 @@
 #include "support/pty_pair.h"
 #include "support/test_util.h"
 #include "support/tmux.h"
+#include "transfer/simulated_line.h"
 
 namespace tarnwick {
 namespace {
@@ -18,9 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::Tmux;
 
-std::string Padded(const std::string& data) {
-    return data + std::string((128 - data.size() % 128) % 128, '\x1a');
-}
+using testing::Padded;
 
 bool WaitForExit(testing::ChildProcess& process, std::chrono::milliseconds limit) {
     const auto deadline = std::chrono::steady_clock::now() + limit;

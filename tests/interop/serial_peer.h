@@ -24,6 +24,7 @@
 #include "support/memory_front_end.h"
 #include "support/pty_pair.h"
 #include "support/test_util.h"
+#include "transfer/simulated_line.h"
 
 namespace tarnwick::testing {
 
@@ -129,20 +130,5 @@ class SerialSessionFixture {
     std::unique_ptr<SessionList> list_;
     Session* session_ = nullptr;
 };
-
-inline std::string Pattern(std::size_t size, unsigned seed = 3) {
-    std::string data(size, '\0');
-    std::uint32_t x = seed;
-    for (char& c : data) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 24);
-    }
-    return data;
-}
-
-// What XMODEM delivers of a file: whole blocks of 128 bytes, the last padded with 0x1A.
-inline std::string Padded(const std::string& data) {
-    return data + std::string((128 - data.size() % 128) % 128, '\x1a');
-}
 
 }  // namespace tarnwick::testing

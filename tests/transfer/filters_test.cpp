@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/preferences.h"
@@ -21,6 +22,7 @@
 #include "support/test_util.h"
 #include "transfer/capture.h"
 #include "transfer/send_ascii.h"
+#include "transfer/simulated_line.h"
 #include "transfer/xmodem_filters.h"
 
 namespace tarnwick {
@@ -29,15 +31,7 @@ namespace {
 using namespace std::chrono_literals;
 using testing::RecordingLayer;
 
-std::string Pattern(std::size_t size) {
-    std::string data(size, '\0');
-    std::uint32_t x = 99;
-    for (char& c : data) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 24);
-    }
-    return data;
-}
+using testing::Pattern;
 
 // The layer below a filter: records what is sent, answers the 8-bit questions as told, and can
 // pass what is sent on to another filter (two filters wired back to back).
@@ -270,6 +264,33 @@ TEST_F(FiltersTest, CancelAndClosingEndTheWorkerPromptly) {
         ui_.LastProgress()->cancel = true;
         ASSERT_TRUE(RunUntil([&] { return ended_ == 1; }, 2s));
         EXPECT_EQ(chain.line->Sent(), "C\x18\x18");
+        EXPECT_EQ(chain.top.Displayed(), "File transfer cancelled.\r\n");
+    }
+    {
+        // A line that never falls quiet holds the wait before a NAK; Cancel still ends it.
+        xmodem::Timing timing;
+        timing.purge_ms = 200;
+        auto* filter = new IO_ReceiveXmodem(timing);
+        Chain chain(filter);
+        ui_.QueueFile(dir_.File("noise.bin"));
+        ASSERT_EQ(chain.Start(&config_), 0);
+        std::atomic<bool> quiet{false};
+        std::atomic<int> sent{0};
+        std::thread noise([&] {
+            while (!quiet) {
+                filter->Receive(reinterpret_cast<const std::uint8_t*>("x"), 1);
+                ++sent;
+                std::this_thread::sleep_for(20ms);
+            }
+        });
+        // Three bytes make a bad header; the rest keeps the wait before its NAK going.
+        ASSERT_TRUE(RunUntil([&] { return sent >= 25; }));
+        EXPECT_EQ(chain.line->Sent(), "C");
+        ui_.LastProgress()->cancel = true;
+        const bool ended = RunUntil([&] { return ended_ == 2; }, 2s);
+        quiet = true;
+        noise.join();
+        ASSERT_TRUE(ended);
         EXPECT_EQ(chain.top.Displayed(), "File transfer cancelled.\r\n");
     }
     {

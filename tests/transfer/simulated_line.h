@@ -51,7 +51,7 @@ class SimulatedLine : public xmodem::Link {
             if (!DropArrived()) return;
         }
     }
-    bool Send(const std::uint8_t* data, std::size_t length) override {
+    bool SendBytes(const std::uint8_t* data, std::size_t length) override {
         const std::string bytes(reinterpret_cast<const char*>(data), length);
         sent += bytes;
         if (peer) peer(bytes);
@@ -126,5 +126,24 @@ class MemoryFile : public TransferFile {
   private:
     std::string contents_;
 };
+
+// Bytes that look random and are the same on every run.
+inline std::string Pattern(std::size_t size, unsigned seed = 7) {
+    std::string data(size, '\0');
+    std::uint32_t x = seed;
+    for (char& c : data) {
+        x = x * 1103515245u + 12345u;
+        c = static_cast<char>(x >> 24);
+    }
+    return data;
+}
+
+// What a receiver keeps of a file: whole blocks, the last one padded with 0x1A.
+inline std::string Padded(const std::string& data) {
+    std::string padded = data;
+    padded.append((xmodem::kBlockData - data.size() % xmodem::kBlockData) % xmodem::kBlockData,
+                  static_cast<char>(xmodem::kPad));
+    return padded;
+}
 
 }  // namespace tarnwick::testing

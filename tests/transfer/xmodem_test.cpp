@@ -18,22 +18,8 @@ using namespace xmodem;
 using testing::MemoryFile;
 using testing::SimulatedLine;
 
-std::string Pattern(std::size_t size, unsigned seed = 7) {
-    std::string data(size, '\0');
-    std::uint32_t x = seed;
-    for (char& c : data) {
-        x = x * 1103515245u + 12345u;
-        c = static_cast<char>(x >> 24);
-    }
-    return data;
-}
-
-// What a receiver keeps of a file: whole blocks, the last one padded with 0x1A.
-std::string Padded(const std::string& data) {
-    std::string padded = data;
-    padded.append((kBlockData - data.size() % kBlockData) % kBlockData, static_cast<char>(kPad));
-    return padded;
-}
+using testing::Padded;
+using testing::Pattern;
 
 std::string Block(std::uint32_t counter, const std::string& data, bool crc) {
     std::uint8_t block[kCrcBlock];
