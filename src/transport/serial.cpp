@@ -261,6 +261,9 @@ std::string IO_Serial::OpenDevice(SessionConfig& config) {
         Tell(device_ + " does not take " + Describe(line.c_cflag, speed) + "; it runs with " +
              Describe(taken.c_cflag, taken_speed) + ".");
     }
+    // Hardware flow control here also means DSR holding the output and DTR as a handshake line;
+    // a Linux line has only RTS/CTS, which the user should know before relying on DSR.
+    if (flow == 1) Tell(kNoDsrHandshake);
     fd_.store(fd);
     wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     return {};

@@ -36,6 +36,10 @@ class IO_Serial : public IO {
     static constexpr int kReadTimeoutMs = 1000;
     static constexpr int kBreakMs = 500;
     static constexpr std::chrono::milliseconds kStallLimit{60000};
+    // Said when a session asks for hardware flow control.
+    static constexpr const char* kNoDsrHandshake =
+        "Hardware flow control uses RTS and CTS only: a Linux serial line cannot hold its output "
+        "on DSR.";
 
     IO_Serial();
     ~IO_Serial() override;

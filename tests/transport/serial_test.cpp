@@ -126,6 +126,8 @@ TEST_F(SerialTest, StopBitsAndFlowControlReachTheLine) {
     std::string stty = Stty();
     for (const char* word : {"cstopb", "crtscts", "-ixon", "-ixoff", "cs8", "-parenb"})
         EXPECT_TRUE(Has(stty, word)) << word << "\n" << stty;
+    EXPECT_EQ(top_->Displayed(), std::string(IO_Serial::kNoDsrHandshake) + "\r\n");
+    top_->ClearRecords();
     serial_->Close();
 
     ASSERT_EQ(OpenWith(9600, 8, 0, 0, 2), 0);
@@ -139,6 +141,7 @@ TEST_F(SerialTest, StopBitsAndFlowControlReachTheLine) {
     stty = Stty();
     for (const char* word : {"-crtscts", "-ixon", "-ixoff"})
         EXPECT_TRUE(Has(stty, word)) << word << "\n" << stty;
+    EXPECT_EQ(top_->Displayed(), "");
 }
 
 TEST_F(SerialTest, SettingsALineCannotTakeAreRefusedOrNamed) {
