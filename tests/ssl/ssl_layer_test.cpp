@@ -255,34 +255,30 @@ TEST_F(SslLayerTest, AHelloRequestIsIgnored) {
     EXPECT_EQ(top_->Received(), "still here");
 }
 
-TEST_F(SslLayerTest, ApplicationDataOrAChangeCipherSpecOutOfTurnEndsTheConnection) {
-    Build(ServerOptions());
-    ASSERT_EQ(top_->Open(&config_), 0);
-    server_->SendRaw(std::string("\x17\x03\x01\x00\x03", 5) + "abc");
-    server_->Deliver();
-    EXPECT_EQ(Shown(), "The server sent data before the handshake was complete; disconnecting\r\n");
-
-    Build(ServerOptions());
-    ASSERT_EQ(top_->Open(&config_), 0);
-    const std::string flight = server_->TakeWaiting();
-    server_->SendRaw(std::string("\x14\x03\x01\x00\x01\x01", 6));
-    server_->SendRaw(flight);
-    server_->Deliver();
-    EXPECT_TRUE(ShowsText("a ChangeCipherSpec out of turn")) << Shown();
-}
-
-TEST_F(SslLayerTest, SomethingThatIsNotTlsEndsTheConnectionAtOnce) {
-    Build(ServerOptions());
-    ASSERT_EQ(top_->Open(&config_), 0);
-    server_->SendRaw("SSH-2.0-OpenSSH_9.2\r\n");
-    server_->Deliver();
-    EXPECT_EQ(Shown(), "The server sent something that is not a TLS record; disconnecting\r\n");
-
-    Build(ServerOptions());
-    ASSERT_EQ(top_->Open(&config_), 0);
-    server_->SendRaw(std::string("\x16\x03\x01\x40\x01", 5));  // 16 385 bytes of plaintext
-    server_->Deliver();
-    EXPECT_EQ(Shown(), "The server sent a record longer than TLS allows; disconnecting\r\n");
+// Records that cannot come where they do end the connection at once, with the reason.
+TEST_F(SslLayerTest, ARecordOutOfTurnOrNotTlsEndsTheConnection) {
+    const struct {
+        std::string bytes;
+        bool before_flight;  // ahead of the server's first flight, else after it
+        const char* shown;
+    } cases[] = {
+        {std::string("\x17\x03\x01\x00\x03", 5) + "abc", false,
+         "The server sent data before the handshake was complete; disconnecting\r\n"},
+        {std::string("\x14\x03\x01\x00\x01\x01", 6), true,
+         "The server sent a ChangeCipherSpec out of turn; disconnecting\r\n"},
+        {"SSH-2.0-OpenSSH_9.2\r\n", false,
+         "The server sent something that is not a TLS record; disconnecting\r\n"},
+        {std::string("\x16\x03\x01\x40\x01", 5), false,  // 16 385 bytes of plaintext
+         "The server sent a record longer than TLS allows; disconnecting\r\n"},
+    };
+    for (const auto& c : cases) {
+        Build(ServerOptions());
+        ASSERT_EQ(top_->Open(&config_), 0);
+        const std::string flight = server_->TakeWaiting();
+        server_->SendRaw(c.before_flight ? c.bytes + flight : flight + c.bytes);
+        EXPECT_EQ(server_->Deliver(), status::kNotConnected);
+        EXPECT_EQ(Shown(), c.shown);
+    }
 }
 
 TEST_F(SslLayerTest, ASendAfterTheEndIsRefused) {
