@@ -32,16 +32,6 @@ TEST(ScreenModelTest, WrapIsPendingAfterTheLastColumn) {
     EXPECT_TRUE(DisplayMirrorsModel(*t.vt, t.display));
 }
 
-TEST(ScreenModelTest, BackspaceAfterTheLastColumnLandsBeforeIt) {
-    // Hosts draw the right margin this way: last column, backspace, blank, the character again.
-    Harness t;
-    t.Feed(std::string(79, '.') + "N\b n");
-    EXPECT_EQ(t.Line(0), std::string(78, '.') + " n");
-    EXPECT_EQ(t.Line(1), "");
-    t.Feed("\r\n" + std::string(80, '-') + "\x1b[3D!");
-    EXPECT_EQ(t.Line(1), std::string(76, '-') + "!---");
-}
-
 TEST(ScreenModelTest, WithoutAutoWrapTheLastColumnIsOverwritten) {
     Harness t;
     t.Feed("\x1b[?7l");
