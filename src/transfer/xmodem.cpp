@@ -106,7 +106,9 @@ Sender::Answer Sender::AwaitAnswer(int& errors, Outcome& outcome) {
             return Answer::kStop;
         }
         if (byte == ACK) return Answer::kAcknowledged;
-        if (byte == NAK) {
+        // A receiver that asks for CRC mode again while the first block is unanswered never got
+        // it (some empty their input just after asking): it is a NAK for that block.
+        if (byte == NAK || (byte == kCrcRequest && crc_ && counter_ == 1)) {
             link_.Purge(timing_.purge_ms);
             if (++errors > kMaxErrors) {
                 outcome = Fail("Too many timeouts sending packet. File transfer failed.");

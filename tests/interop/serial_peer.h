@@ -131,4 +131,14 @@ class SerialSessionFixture {
     Session* session_ = nullptr;
 };
 
+// Our sender against lrzsz's rx: rx empties its input right after it asks for a block, so a block
+// that arrives in that moment is lost, and rx asks again only some ten seconds later. The sender
+// waits a little longer than that for an answer, so the repeated request finds it still waiting.
+inline xmodem::Timing TimingForRx() {
+    xmodem::Timing timing;
+    timing.purge_ms = 10;
+    timing.answer_ms = 1500;
+    return timing;
+}
+
 }  // namespace tarnwick::testing

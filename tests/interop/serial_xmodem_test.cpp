@@ -64,7 +64,7 @@ TEST_P(SendToRxTest, FilesOfEverySize) {
                               std::string("rx -q --delay-startup 1 ") + (crc ? "-c " : "") + name,
                               cable_.b()));
         ui_.QueueFile(source);
-        ASSERT_EQ(session_->StartFilter(new IO_SendXmodem(Quick())), 1);
+        ASSERT_EQ(session_->StartFilter(new IO_SendXmodem(testing::TimingForRx())), 1);
         ASSERT_TRUE(WaitForExit(peer_)) << size << " crc " << crc << "\n" << Screen();
         EXPECT_EQ(testing::ReadFile(dir_.File(name)), testing::Padded(data))
             << size << " crc " << crc;

@@ -48,7 +48,6 @@ class TelnetXmodemTest : public ::testing::Test, public testing::SerialSessionFi
 xmodem::Timing Quick() {
     xmodem::Timing timing;
     timing.purge_ms = 10;
-    timing.answer_ms = 200;
     return timing;
 }
 
@@ -74,7 +73,7 @@ TEST_F(TelnetXmodemTest, SendsToRxOnceThePeerGrantsBinary) {
     ui_.QueueFile(dir_.File("local.bin"));
     // rx may lose its last ACK as it leaves (it empties its terminal), and the server then
     // closes the connection: the file rx kept is what counts.
-    ASSERT_TRUE(RunFilter(new IO_SendXmodem(Quick()))) << Screen();
+    ASSERT_TRUE(RunFilter(new IO_SendXmodem(testing::TimingForRx()))) << Screen();
     EXPECT_EQ(Screen().find("failed"), std::string::npos) << Screen();
     EXPECT_TRUE(RunUntil([&] { return !server_.Running(); }, 30s)) << PeerLog();
     EXPECT_EQ(testing::ReadFile(dir_.File("remote.bin")), testing::Padded(data)) << Screen();

@@ -145,6 +145,7 @@ class PeerReceiver {
     bool silent = false;          // never answers a block
     bool nak_every_eot = false;
     bool cancel_at_block_2 = false;
+    bool lose_first_block = false;  // empties its input as block 1 comes, asks again 8 s later
     std::string received;
     std::vector<int> numbers;  // block numbers as they arrived
     bool got_eot = false;
@@ -188,6 +189,10 @@ class PeerReceiver {
             }
             numbers.push_back(static_cast<std::uint8_t>(block[1]));
             if (silent) continue;
+            if (lose_first_block && numbers.size() == 1) {
+                line_.Arrive(std::string(1, static_cast<char>(kCrcRequest)), 8000);
+                continue;
+            }
             if (!good || nak_first > 0) {
                 if (nak_first > 0) --nak_first;
                 Answer(NAK);
@@ -273,6 +278,26 @@ TEST(XmodemSenderTest, AnEmptyFileSendsEndOfFileRightAfterTheHandshake) {
     EXPECT_EQ(again.sent, std::string(2, static_cast<char>(EOT)));
     EXPECT_TRUE(forgetful.got_eot);
     EXPECT_EQ(again.said, std::vector<std::string>{"File sent successfully."});
+}
+
+TEST(XmodemSenderTest, ARepeatedCrcRequestSendsTheFirstBlockAgain) {
+    SimulatedLine line;
+    PeerReceiver peer(line, true);
+    peer.lose_first_block = true;
+    const std::string data = Pattern(300);
+    MemoryFile file(data);
+    Sender sender(line, file, nullptr, Timing{});
+    EXPECT_EQ(sender.Run(), Outcome::kDone);
+    EXPECT_EQ(peer.numbers, (std::vector<int>{1, 1, 2, 3}));
+    EXPECT_EQ(peer.received, Padded(data));
+    // Once a block has been acknowledged, a stray "C" is only noise.
+    SimulatedLine noisy;
+    PeerReceiver second(noisy, true);
+    noisy.Arrive("C", 1007);  // while block 2 waits for its answer
+    MemoryFile again(data);
+    Sender resender(noisy, again, nullptr, Timing{});
+    EXPECT_EQ(resender.Run(), Outcome::kDone);
+    EXPECT_EQ(second.numbers, (std::vector<int>{1, 2, 3}));
 }
 
 TEST(XmodemSenderTest, GivesUpAfterElevenNaksOfOneBlockAndEachNakCostsAPurge) {
