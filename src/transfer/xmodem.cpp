@@ -257,6 +257,7 @@ int Receiver::ReadHeader(std::uint8_t* header) {
 bool Receiver::ReadBody(Outcome& outcome) {
     const std::size_t length = kBlockData + (crc_ ? 2 : 1);
     std::memset(body_, 0, sizeof body_);
+    body_complete_ = true;
     for (std::size_t i = 0; i < length; ++i) {
         const int byte = link_.WaitByte(timing_.body_byte_ms);
         if (link_.Cancelled()) {
@@ -267,7 +268,9 @@ bool Receiver::ReadBody(Outcome& outcome) {
             body_[i] = static_cast<std::uint8_t>(byte);
             continue;
         }
-        // The position stays empty and the check will fail; the NAK asks for the block again.
+        // The block is refused whatever its check says (the zeros standing in for the missing
+        // bytes could match it); the NAK asks for the block again.
+        body_complete_ = false;
         SendControl(NAK);
         if (++errors_ > kMaxErrors) {
             outcome = Fail("Timeout waiting for packet body. File transfer failed.");
@@ -279,6 +282,7 @@ bool Receiver::ReadBody(Outcome& outcome) {
 }
 
 bool Receiver::BodyIsGood() const {
+    if (!body_complete_) return false;
     if (crc_) {
         const std::uint16_t check = XmodemCrc16(body_, kBlockData);
         return body_[kBlockData] == (check >> 8) && body_[kBlockData + 1] == (check & 0xFF);

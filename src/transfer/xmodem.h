@@ -114,6 +114,7 @@ class Receiver {
     std::uint64_t total_ = 0;
     std::int64_t start_ms_ = 0;
     std::uint8_t body_[kBlockData + 2] = {};
+    bool body_complete_ = false;  // every byte of body_ arrived
 };
 
 // What the progress window shows of a receive: each accepted block waits one purge before its ACK.

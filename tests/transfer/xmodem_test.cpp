@@ -464,6 +464,20 @@ TEST(XmodemReceiverTest, ASpoiledBlockIsRefusedAndTakenAgain) {
     EXPECT_EQ(line.purges - purges_before, 6 + 1);  // one per accepted block, one for the NAK
 }
 
+TEST(XmodemReceiverTest, ABlockWithBytesThatNeverCameIsRefusedEvenIfItsCheckMatches) {
+    // A checksum block of zeros that stops eight bytes short of its data: zeros in the missing
+    // places (and in the checksum's) would make it look whole.
+    SimulatedLine line;
+    line.Arrive(std::string("\x01\x01\xfe", 3) + std::string(120, '\0'), 11000);
+    line.Arrive(std::string(1, static_cast<char>(EOT)), 40000);
+    MemoryFile file;
+    Receiver receiver(line, file, nullptr, Timing{});
+    ASSERT_EQ(receiver.Run(), Outcome::kDone);
+    EXPECT_FALSE(receiver.crc_mode());
+    EXPECT_EQ(file.contents(), "");
+    EXPECT_EQ(line.sent.find(static_cast<char>(ACK)), line.sent.size() - 1);  // only the EOT's
+}
+
 TEST(XmodemReceiverTest, StallsEndWithTheirMessages) {
     {
         // Nothing ever comes: eleven ten-second windows.
