@@ -30,7 +30,7 @@
 #include "support/loopback_peer.h"
 #include "support/test_util.h"
 #include "terminal/vt.h"
-#include "ui/dialogs.h"
+#include "ui/input_buffer.h"
 #include "ui/qt_user_interface.h"
 #include "ui/terminal_view.h"
 
@@ -143,9 +143,13 @@ TEST_F(MainWindowTest, MenusFollowTheStateOfTheCurrentSession) {
         EXPECT_FALSE(Enabled(command)) << command;
     }
     // Features still to come are listed and never enabled.
-    for (int command : {kCapture, kReceiveXmodem, kSendXmodem, kSendAscii, kGlobalPreferences}) {
+    for (int command : {kCapture, kReceiveXmodem, kSendXmodem, kSendAscii}) {
         EXPECT_NE(window_->ActionFor(command), nullptr) << command;
         EXPECT_FALSE(Enabled(command)) << command;
+    }
+    // The dialogs of the window are always there.
+    for (int command : {kGlobalPreferences, kHostKeyManager, kInputBuffer, kAbout}) {
+        EXPECT_TRUE(Enabled(command)) << command;
     }
     // Accelerators are shown beside their items.
     EXPECT_EQ(window_->ActionFor(kQuit)->text(), "Quit\tAlt+Q");
