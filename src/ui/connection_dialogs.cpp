@@ -192,10 +192,12 @@ bool RunParameterDialog(QWidget* parent, SessionConfig& config, int kind) {
     auto* layout = new QVBoxLayout(&dialog);
     auto* fields = new QFormLayout();
     layout->addLayout(fields);
-    QDialogButtonBox* buttons = OkCancel(dialog);
-    QPushButton* ok = OkOf(buttons);
     // OK does nothing while a required field is empty: it is not offered until they are filled.
-    auto update = [&form, ok] { ok->setEnabled(form.CanAccept()); };
+    // (The buttons come after the fields, so that the tab order follows the fields.)
+    QPushButton* ok = nullptr;
+    auto update = [&form, &ok] {
+        if (ok != nullptr) ok->setEnabled(form.CanAccept());
+    };
     const int max_text = static_cast<int>(ConnectionForm::kMaxText);
 
     for (std::size_t i = 0; i < form.FieldCount(); ++i) {
@@ -278,6 +280,8 @@ bool RunParameterDialog(QWidget* parent, SessionConfig& config, int kind) {
     }
     side->addStretch();
     layout->addLayout(side);
+    QDialogButtonBox* buttons = OkCancel(dialog);
+    ok = OkOf(buttons);
     layout->addWidget(buttons);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, [&form, &dialog] {
         if (form.Accept()) dialog.accept();
@@ -297,9 +301,10 @@ void RunTerminalParameters(QWidget* parent, SessionConfig& config) {
     QDialog dialog(parent);
     dialog.setWindowTitle(QStringLiteral("Terminal Parameters"));
     auto* layout = new QVBoxLayout(&dialog);
-    QDialogButtonBox* buttons = OkCancel(dialog);
-    QPushButton* ok = OkOf(buttons);
-    auto update = [&model, ok] { ok->setEnabled(model.CanAccept()); };
+    QPushButton* ok = nullptr;
+    auto update = [&model, &ok] {
+        if (ok != nullptr) ok->setEnabled(model.CanAccept());
+    };
 
     auto* numbers = new QFormLayout();
     struct Text {
@@ -349,6 +354,8 @@ void RunTerminalParameters(QWidget* parent, SessionConfig& config) {
     cursor_row->addRow(QStringLiteral("Cursor type:"), cursor);
     layout->addLayout(cursor_row);
 
+    QDialogButtonBox* buttons = OkCancel(dialog);
+    ok = OkOf(buttons);
     layout->addWidget(buttons);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, [&model, &dialog] {
         if (model.Accept()) dialog.accept();
@@ -504,6 +511,13 @@ void RunSelectAlgorithm(QWidget* parent, SessionConfig& config, const AlgorithmL
         // An empty "Enabled" list is refused with a notice and the dialog stays.
         if (model.Accept()) dialog.accept();
     });
+    // The tab order goes from the enabled list across to the disabled one, then to the order.
+    QWidget* previous = enabled;
+    for (QWidget* next : std::initializer_list<QWidget*>{to_disabled, to_enabled, disabled, up,
+                                                         down, OkOf(buttons)}) {
+        QWidget::setTabOrder(previous, next);
+        previous = next;
+    }
     fill(0, 0);
     enabled->setFocus();
     dialog.exec();

@@ -193,15 +193,12 @@ void HalvekColorBlob::mousePressEvent(QMouseEvent* event) {
 }
 
 void HalvekColorBlob::keyPressEvent(QKeyEvent* event) {
-    switch (event->key()) {
-        case Qt::Key_Space:
-        case Qt::Key_Return:
-        case Qt::Key_Enter:
-            emit Tapped(id_);
-            return;
-        default:
-            QWidget::keyPressEvent(event);
+    // Space opens the picker, as it presses a button; Enter stays the dialog's OK.
+    if (event->key() == Qt::Key_Space && event->modifiers() == Qt::NoModifier) {
+        emit Tapped(id_);
+        return;
     }
+    QWidget::keyPressEvent(event);
 }
 
 // ---------------------------------------------------------------------------------------------
