@@ -249,6 +249,71 @@ TEST_F(ConnectionDialogsTest, Ssh2AdvancedAndSelectAlgorithmWithTheKeyboard) {
     EXPECT_EQ(config.GetInt(setting::ssh_streamFill), 1);
 }
 
+// Every kind's dialog, walked field by field with Tab: each control must edit its own field, so
+// the file it saves is the one the console's face of the same form saves for the same input
+// (a port of "0" becomes the kind's fall-back port).
+TEST_F(ConnectionDialogsTest, EveryKindsDialogSavesWhatTheConsoleFormSaves) {
+    for (const ConnectionKind& kind : ConnectionKinds()) {
+        const FormDefinition* definition = FindForm(kind.kind);
+        ASSERT_NE(definition, nullptr) << kind.chooser_text;
+        SCOPED_TRACE(definition->title);
+        When(QString::fromUtf8(definition->title), [definition](QWidget*) {
+            for (std::size_t i = 0; i < definition->fields.size(); ++i) {
+                switch (definition->fields[i].type) {
+                    case FieldType::kPort:
+                        Type("0");
+                        break;
+                    case FieldType::kCheck:
+                        Key(Qt::Key_Space);
+                        break;
+                    case FieldType::kChoice:
+                        Key(Qt::Key_End);
+                        break;
+                    case FieldType::kKeyFile:
+                        Type("/keys/k" + QString::number(i));
+                        Key(Qt::Key_Tab);  // past the "..."
+                        break;
+                    default:
+                        Type("t" + QString::number(i));
+                        break;
+                }
+                Key(Qt::Key_Tab);
+            }
+            Key(Qt::Key_Return);
+        });
+        SessionConfig shown;
+        ASSERT_TRUE(RunParameterDialog(nullptr, shown, kind.kind));
+        const std::string from_dialog = Saved(kind.default_file);
+        EXPECT_EQ(testing::FileSettings(from_dialog)["portnum"],
+                  std::to_string(kind.fallback_port));
+
+        std::filesystem::remove(config_.File(kind.default_file));
+        SessionConfig typed;
+        ConnectionForm form(typed, kind.kind);
+        for (std::size_t i = 0; i < form.FieldCount(); ++i) {
+            switch (form.Field(i).type) {
+                case FieldType::kPort:
+                    form.SetText(i, "0");
+                    break;
+                case FieldType::kCheck:
+                    form.SetChecked(i, !form.Checked(i));
+                    break;
+                case FieldType::kChoice:
+                    form.SetChoiceIndex(i, static_cast<int>(form.ChoiceNames(i).size()) - 1);
+                    break;
+                case FieldType::kKeyFile:
+                    form.SetText(i, "/keys/k" + std::to_string(i));
+                    break;
+                default:
+                    form.SetText(i, "t" + std::to_string(i));
+                    break;
+            }
+        }
+        ASSERT_TRUE(form.Accept());
+        EXPECT_EQ(Differences(from_dialog, Saved(kind.default_file)), "");
+    }
+}
+
 TEST_F(ConnectionDialogsTest, StartTlsShowsPort25AndInvalidPortsBecome443) {
     When("STARTTLS Forwarding Params", [](QWidget* dialog) {
         auto fields = dialog->findChildren<QLineEdit*>();
