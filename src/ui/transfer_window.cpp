@@ -110,9 +110,14 @@ void TransferWindow::reject() {
 }
 
 void TransferWindow::closeEvent(QCloseEvent* event) {
-    // Not QDialog's own: that rejects, and a rejected transfer window stays open.
-    if (!link_->model.Get().closed) link_->model.Cancel();
-    event->accept();
+    // Not QDialog's own: that rejects. The window goes once the transfer has ended; until then
+    // closing it is a Cancel.
+    if (link_->model.Get().closed) {
+        event->accept();
+        return;
+    }
+    link_->model.Cancel();
+    event->ignore();
 }
 
 std::unique_ptr<TransferProgress> CreateTransferWindow(QWidget* parent, bool send_mode) {
