@@ -202,6 +202,9 @@ TEST_F(ConnectionDialogsTest, Ssh2AdvancedAndSelectAlgorithmWithTheKeyboard) {
     SessionConfig config;
     ConnectionForm form(config, kKindSSH2);  // the algorithm lists as the dialog fills them
     const std::vector<std::int32_t> macs = config.GetList(setting::ssh2_EnabledMACs);
+    const std::vector<std::int32_t> ciphers = config.GetList(setting::ssh2_EnabledCiphers);
+    std::vector<std::int32_t> disabled = config.GetList(setting::ssh2_DisabledCiphers);
+    ASSERT_GE(ciphers.size(), 2u);
     When("SSH2 Advanced", [this](QWidget* dialog) {
         auto* slider = dialog->findChild<QSlider*>();
         EXPECT_EQ(Focus(), slider);
@@ -218,13 +221,13 @@ TEST_F(ConnectionDialogsTest, Ssh2AdvancedAndSelectAlgorithmWithTheKeyboard) {
             Key(Qt::Key_Return);
             EXPECT_TRUE(Messaged("Notice", "You can't disable everything!"));
             ASSERT_TRUE(select->isVisible());
-            // The disabled list ends with what was disabled last: AES 128, then 3DES.
+            // The disabled list ends with what was disabled last: the last two ciphers.
             Alt('d');
             Key(Qt::Key_End);
-            AltKey(Qt::Key_Left);  // 3DES back; AES 128 is the current disabled entry now
-            AltKey(Qt::Key_Left);  // AES 128 back, after it
+            AltKey(Qt::Key_Left);  // the last back; the one before it is current now
+            AltKey(Qt::Key_Left);  // that one back, after it
             Alt('e');
-            AltKey(Qt::Key_Up);  // AES 128 first
+            AltKey(Qt::Key_Up);  // and first
             Key(Qt::Key_Return);
         });
         Alt('r');
@@ -233,8 +236,11 @@ TEST_F(ConnectionDialogsTest, Ssh2AdvancedAndSelectAlgorithmWithTheKeyboard) {
     RunSsh2Advanced(nullptr, config);
     EXPECT_EQ(config.GetInt(setting::ssh2_random_generator_percentage), 100);
     EXPECT_EQ(config.GetInt(setting::ssh_useCompression), 1);
-    EXPECT_EQ(config.GetList(setting::ssh2_EnabledCiphers), (std::vector<std::int32_t>{3, 4}));
-    EXPECT_EQ(config.GetList(setting::ssh2_DisabledCiphers), (std::vector<std::int32_t>{1, 0, 2}));
+    const std::size_t n = ciphers.size();
+    EXPECT_EQ(config.GetList(setting::ssh2_EnabledCiphers),
+              (std::vector<std::int32_t>{ciphers[n - 2], ciphers[n - 1]}));
+    disabled.insert(disabled.end(), ciphers.begin(), ciphers.end() - 2);
+    EXPECT_EQ(config.GetList(setting::ssh2_DisabledCiphers), disabled);
     EXPECT_EQ(config.GetList(setting::ssh2_EnabledMACs), macs);
 
     // OK stores the slider and the boxes.
