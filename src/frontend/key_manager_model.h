@@ -48,6 +48,8 @@ class KeyManagerModel {
     bool Import();
 
   private:
+    void SortRows();
+
     int key_type_ = kInitialKeyType;
     std::vector<KnownHostEntry> rows_;
     int sort_column_ = -1;

@@ -402,6 +402,17 @@ TEST_F(ConnectionDialogsTest, ChooserEditsAndDeletesSavedSessions) {
     EXPECT_EQ(defaults.at("portnum"), "2323");
     EXPECT_EQ(testing::ReadFile(saved), saved_bytes);
 
+    // Enter on a saved session connects it as it is stored: no dialog follows.
+    When("New Connection", [](QWidget* chooser) {
+        Key(Qt::Key_End);
+        EXPECT_EQ(testing::Shown(chooser->findChildren<QPushButton*>()[0]->text()), "Connect");
+        Key(Qt::Key_Return);
+    });
+    SessionConfig connected;
+    const ConnectionChoice choice = RunConnectionDialogs(nullptr, connected);
+    EXPECT_FALSE(choice.accepted);
+    EXPECT_EQ(choice.saved, std::optional<std::string>(saved));
+
     // Delete asks first; Yes removes the file and its entry (and the separator with it).
     ui_.QueueYesNo(true);
     When("New Connection", [&saved](QWidget* chooser) {

@@ -1,6 +1,6 @@
 // The "Key Manager" on the offscreen platform with keys in a real registry store: the rows of each
 // key type, sorting by a column keeps the selected key selected, and Delete and Export act on the
-// key the user sees selected, whatever the order shown.
+// key the user sees selected, whatever the order shown; an imported key joins the list.
 #include "ui/key_manager_dialog.h"
 
 #include <gtest/gtest.h>
@@ -53,7 +53,7 @@ class KeyManagerDialogTest : public ::testing::Test {
     testing::DialogWatchdog watchdog_;
 };
 
-TEST_F(KeyManagerDialogTest, RowsSortingDeleteAndExportFollowTheSelectedKey) {
+TEST_F(KeyManagerDialogTest, RowsSortingDeleteExportAndImport) {
     Store("beta", "key b");
     Store("alpha", "key a");
     Store("gamma", "key g");
@@ -61,6 +61,8 @@ TEST_F(KeyManagerDialogTest, RowsSortingDeleteAndExportFollowTheSelectedKey) {
     const std::string exported = out.File("gamma.pub");
     ui_.QueueYesNo(true);
     ui_.QueueFile(exported);
+    ui_.QueueFile(exported);
+    ui_.QueuePrompt(std::string("delta"));
 
     When("Key Manager", [](QWidget* dialog) {
         auto* rows = dialog->findChild<QTreeWidget*>();
@@ -101,12 +103,14 @@ TEST_F(KeyManagerDialogTest, RowsSortingDeleteAndExportFollowTheSelectedKey) {
         Key(Qt::Key_Delete);
         EXPECT_EQ(Column(rows, 0), (QStringList{"gamma", "alpha"}));
         Key(Qt::Key_Home);
-        Alt('e');             // "&Export"
+        Alt('e');  // "&Export"
+        Alt('i');  // "&Import": the exported file, under another name, in its sorted place
+        EXPECT_EQ(Column(rows, 0), (QStringList{"gamma", "delta", "alpha"}));
         Key(Qt::Key_Return);  // "&Done"
     });
     RunHostKeyManager(nullptr);
     EXPECT_EQ(ui_.shown().front().text, "Are you sure you want to delete the key for 'beta'?");
-    EXPECT_EQ(StoredHosts(), (std::vector<std::string>{"alpha", "gamma"}));
+    EXPECT_EQ(StoredHosts(), (std::vector<std::string>{"alpha", "delta", "gamma"}));
     EXPECT_EQ(testing::ReadFile(exported), "key g");
 }
 
