@@ -8,6 +8,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QTabBar>
 #include <QTest>
@@ -19,11 +20,21 @@
 
 namespace tarnwick::testing {
 
-// Runs step once the modal dialog titled `title` is active.
+// Runs step once the modal dialog titled `title` is active. A dialog that never comes is a
+// failure, and the step is dropped, so that it cannot run in a later test.
 inline void When(const QString& title, std::function<void(QWidget*)> step) {
+    constexpr int kPatienceMs = 15000;
     auto* timer = new QTimer();
-    QObject::connect(timer, &QTimer::timeout, [timer, title, step] {
+    QElapsedTimer waited;
+    waited.start();
+    QObject::connect(timer, &QTimer::timeout, [timer, title, step, waited] {
         QWidget* dialog = QApplication::activeModalWidget();
+        if (waited.hasExpired(kPatienceMs)) {
+            ADD_FAILURE() << "the dialog \"" << title.toStdString() << "\" did not come";
+            timer->stop();
+            timer->deleteLater();
+            return;
+        }
         if (dialog == nullptr || dialog->windowTitle() != title) return;
         // The offscreen platform does not always make a new dialog the active window, as a
         // window manager would: ask for it and try again on the next tick.
