@@ -1,6 +1,6 @@
 // SCP against OpenSSH's own scp behind the test sshd: files of 0, 1, 2047, 2048, 2049 octets and
-// of 50 MB go up and come back, compared by hash, all with spaces in their names; and a server
-// whose "scp -f" sends a path instead of a name writes nothing.
+// of 50 MB go up and come back, compared by hash, all with spaces in their names; and a hostile
+// server's "scp -f" writes nothing outside the chosen folder.
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -155,37 +155,68 @@ TEST_F(ScpSshd, FiftyMegabytesGoUpAndComeBackWhole) {
     EXPECT_EQ(Sha256(received.File(name)), Sha256(path));
 }
 
-// The server's scp is replaced by one that answers a download with "../" in the name: the copy is
-// refused with its message and nothing lands beside or inside the chosen folder.
-TEST_F(ScpSshd, AServerSendingAPathInsteadOfANameWritesNothing) {
-    testing::TempDir scripts;
+// The server's scp is replaced by a hostile one whose answer depends on the file asked for: a path
+// instead of a name, "." and "..", a name with a line feed, a size beyond the data, a second file,
+// a folder. Each copy is refused with its message, and nothing lands outside the chosen folder or
+// stays behind half written.
+TEST_F(ScpSshd, AHostileServerWritesNothingOutsideTheChosenFolder) {
+    testing::TempDir scripts, root;
     chmod(scripts.path().c_str(), 0755);
+    const std::string chosen = root.File("chosen");
+    const std::string outside = root.File("x");
+    std::filesystem::create_directories(chosen);
     const std::string script = scripts.File("hostile-scp");
+    // Each answer follows the client's first zero octet; the script then waits for one more
+    // octet so that the answer is read before the channel closes.
     testing::WriteFile(script,
                        "#!/bin/sh\n"
                        "case \"$SSH_ORIGINAL_COMMAND\" in\n"
                        "'') exec /bin/sh ;;\n"
                        "esac\n"
                        "head -c 1 >/dev/null\n"
-                       "printf 'C0644 4 ../escape\\nevil\\000'\n"
-                       "head -c 1 >/dev/null\n");
+                       "case \"$SSH_ORIGINAL_COMMAND\" in\n"
+                       "*up*) printf 'C0644 4 ../x\\nevil\\000' ;;\n"
+                       "*absolute*) printf 'C0644 4 " +
+                           outside +
+                           "\\nevil\\000' ;;\n"
+                           "*dot*) printf 'C0644 4 .\\nevil\\000' ;;\n"
+                           "*parent*) printf 'C0644 4 ..\\nevil\\000' ;;\n"
+                           "*newline*) printf 'C0644 12 newline\\n.txt\\nevil\\000' ;;\n"
+                           "*short*) printf 'C0644 100 short\\nonly a part' ; exit 0 ;;\n"
+                           "*twice*) printf 'C0644 1 twice\\nA\\000C0644 4 second\\nevil\\000' ;;\n"
+                           "*folder*) printf 'D0755 0 folder\\nC0644 4 in\\nevil\\000E\\n' ;;\n"
+                           "esac\n"
+                           "head -c 1 >/dev/null\n");
     chmod(script.c_str(), 0755);
     SshdServer server("PrintMotd no\nPrintLastLog no\nForceCommand " + script);
     ASSERT_TRUE(server.ok()) << server.error();
     ScpSession session(server.port());
     ASSERT_TRUE(session.connected()) << session.Shown() << server.Log();
-    testing::TempDir root;
-    const std::string chosen = root.File("chosen");
-    std::filesystem::create_directories(chosen);
-    ASSERT_TRUE(session.Download("report.txt", chosen, 20s, "<< SCP refused the file name"))
-        << session.Shown();
-    EXPECT_NE(session.Shown().find(
-                  "<< SCP refused the file name \"../escape\": it is not a plain name\r\n"),
-              std::string::npos);
+    const struct {
+        const char* remote;
+        std::string message;
+    } cases[] = {
+        {"up", "<< SCP refused the file name \"../x\": it is not a plain name\r\n"},
+        {"absolute",
+         "<< SCP refused the file name \"" + outside + "\": it is not a plain name\r\n"},
+        {"dot", "<< SCP refused the file name \".\": \".\" and \"..\" are not file names\r\n"},
+        {"parent", "<< SCP refused the file name \"..\": \".\" and \"..\" are not file names\r\n"},
+        {"newline.txt",
+         "<< SCP refused the file name \"newline\": \"newline.txt\" was asked for\r\n"},
+        {"short", "<< SCP the transfer ended before the file was complete; nothing was saved\r\n"},
+        {"twice", "<< SCP refused a second file: one file was asked for\r\n"},
+        {"folder", "<< SCP received illegal command\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.remote);
+        ASSERT_TRUE(session.Download(c.remote, chosen, 20s, c.message)) << session.Shown();
+    }
+    // Only the one whole file asked for, before the second one was refused.
     std::set<std::string> tree;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(root.path()))
         tree.insert(std::filesystem::relative(entry.path(), root.path()).string());
-    EXPECT_EQ(tree, std::set<std::string>{"chosen"});
+    EXPECT_EQ(tree, (std::set<std::string>{"chosen", "chosen/twice"}));
+    EXPECT_EQ(testing::ReadFile(chosen + "/twice"), "A");
 }
 
 }  // namespace

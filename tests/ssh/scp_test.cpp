@@ -368,7 +368,7 @@ TEST(ScpChannel, AnUploadIsReadOnlyAsFastAsTheServersWindowTakesIt) {
     ASSERT_TRUE(Login(h));
     TempDir dir;
     const std::string path = dir.File("big.bin");
-    std::string content(16 * 1024 * 1024, '\0');
+    std::string content(4 * 1024 * 1024, '\0');
     for (std::size_t i = 0; i < content.size(); ++i)
         content[i] = static_cast<char>((i * 7919) >> 5);
     testing::WriteFile(path, content);
@@ -379,10 +379,10 @@ TEST(ScpChannel, AnUploadIsReadOnlyAsFastAsTheServersWindowTakesIt) {
     const std::uint32_t client = 2;
     h.server.Send(Byte(kMsgChannelData) + U32(client) + Str(std::string(1, '\0')));
     ASSERT_TRUE(h.RunUntil([&] { return h.server.channel_data(kScpServerChannel).size() > 0; }));
-    EXPECT_EQ(h.server.channel_data(kScpServerChannel), "C0644 16777216 big.bin\n");
+    EXPECT_EQ(h.server.channel_data(kScpServerChannel), "C0644 4194304 big.bin\n");
     h.server.Send(Byte(kMsgChannelData) + U32(client) + Str(std::string(1, '\0')));
     // The window fills; the thread then waits instead of reading the file into memory.
-    const std::size_t header = std::string("C0644 16777216 big.bin\n").size();
+    const std::size_t header = std::string("C0644 4194304 big.bin\n").size();
     ASSERT_TRUE(h.RunUntil(
         [&] { return h.server.channel_data(kScpServerChannel).size() == options.channel_window; }));
     h.Settle(20);
@@ -398,8 +398,7 @@ TEST(ScpChannel, AnUploadIsReadOnlyAsFastAsTheServersWindowTakesIt) {
                    std::min(sent + 1024 * 1024, content.size() + header + 1);
         }));
     }
-    EXPECT_EQ(h.server.channel_data(kScpServerChannel),
-              "C0644 16777216 big.bin\n" + content + '\0');
+    EXPECT_EQ(h.server.channel_data(kScpServerChannel), "C0644 4194304 big.bin\n" + content + '\0');
     h.server.Send(Byte(kMsgChannelData) + U32(client) + Str(std::string(1, '\0')));
     ASSERT_TRUE(h.RunUntil([&] { return h.Showed(">> SCP upload complete\r\n"); })) << h.Shown();
     EXPECT_TRUE(h.Showed(">> SCP client done send; waiting for server\r\n>> SCP upload complete"));
