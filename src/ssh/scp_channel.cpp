@@ -283,6 +283,14 @@ void SSH2SCPChannel::NotifyUi() {
 
 void SSH2SCPChannel::Shutdown() {
     thread_.Stop();
+    // The layer is closing: a file that has not arrived whole goes now, not when the layer is
+    // finally destroyed. Nothing is shown: the terminal may be going too.
+    std::lock_guard<std::mutex> lock(engine_mutex_);
+    if (sink_) {
+        sink_->Abort("");
+    } else {
+        source_->Abort("");
+    }
 }
 
 int SSH2SCPChannel::Run() {
@@ -319,7 +327,7 @@ void SSH2SCPChannel::SendContent() {
         }
         if (Pending() >= kMaxPending || owner_->SendBacklog() >= kMaxBacklog) {
             // The window's growth wakes us; the transport's queue is only looked at again.
-            WaitForWake(std::chrono::milliseconds(20));
+            WaitForWake(std::chrono::milliseconds(5));
             continue;
         }
         const long got = source_->NextContent(buffer.data(), buffer.size());
