@@ -164,6 +164,14 @@ double OurConnect(tarnwick::EventLoop& loop, int port, std::int32_t cipher) {
     return seconds;
 }
 
+// The processor time this process has used so far, in seconds.
+double CpuSeconds() {
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    auto tv = [](timeval t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return tv(usage.ru_utime) + tv(usage.ru_stime);
+}
+
 // Our client: file bytes per second of `cat path` into the screen model.
 double OurBulk(tarnwick::EventLoop& loop, int port, std::int32_t cipher, const std::string& path,
                std::size_t file_bytes, double& cpu_share) {
@@ -175,8 +183,7 @@ double OurBulk(tarnwick::EventLoop& loop, int port, std::int32_t cipher, const s
     }
     // The first prompt, so that the command does not race the login messages.
     loop.RunFor(std::chrono::milliseconds(300));
-    struct rusage before, after;
-    getrusage(RUSAGE_SELF, &before);
+    const double cpu_before = CpuSeconds();
     const Clock::time_point start = Clock::now();
     client.Type("cat " + path + "; echo BENCH-END-$((40+2))\n");
     if (!loop.RunUntil([&] { return client.tap->marked || client.ended; },
@@ -185,12 +192,8 @@ double OurBulk(tarnwick::EventLoop& loop, int port, std::int32_t cipher, const s
         return -1;
     }
     const double seconds = Seconds(client.tap->marked_at - start);
-    getrusage(RUSAGE_SELF, &after);
-    auto tv = [](timeval t) { return t.tv_sec + t.tv_usec / 1e6; };
     // How much of the time our process computed: the rest it waited for the server.
-    cpu_share =
-        (tv(after.ru_utime) - tv(before.ru_utime) + tv(after.ru_stime) - tv(before.ru_stime)) /
-        seconds;
+    cpu_share = (CpuSeconds() - cpu_before) / seconds;
     client.terminal->Close();
     return static_cast<double>(file_bytes) / seconds;
 }
@@ -224,12 +227,13 @@ std::vector<std::string> SshArguments(int port, const char* kex, const char* cip
             std::string(kTestUser) + "@127.0.0.1"};
 }
 
-// Runs ssh with stdout on a pipe; returns the time of the first byte after start (or -1) and
-// the time the output ended, and how many bytes came.
+// Runs ssh (or the program args[0] names) with stdout on a pipe; returns the time of the first byte
+// after start (or -1) and the time the output ended, and how many bytes came.
 struct SshRun {
     double first = -1;
     double last = -1;
     std::size_t bytes = 0;
+    bool succeeded = false;  // the program ended with status 0
 };
 
 // With to_null, stdout goes to /dev/null and only the total time is taken (in last).
@@ -253,7 +257,7 @@ SshRun RunSsh(std::vector<std::string> args, const std::string& askpass, bool fi
         for (std::string& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        execvp("ssh", argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     close(out[1]);
@@ -269,8 +273,9 @@ SshRun RunSsh(std::vector<std::string> args, const std::string& askpass, bool fi
     }
     close(out[0]);
     if (first_only) kill(pid, SIGTERM);
-    int status;
+    int status = 0;
     waitpid(pid, &status, 0);
+    run.succeeded = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     if (to_null) run.last = Seconds(Clock::now() - start);
     return run;
 }
@@ -285,10 +290,11 @@ std::size_t ResidentBytes() {
 
 // Our client: file bytes per second of one SCP copy (upload of local_path into the test
 // account's home folder, or download of remote_path into folder), or -1 unless the copy arrived
-// whole at arrived; the growth of our resident memory during the copy in grown.
+// whole at arrived; the growth of our resident memory during the copy in grown, and the share
+// of the time our process computed in cpu_share.
 double OurScp(tarnwick::EventLoop& loop, int port, bool upload, const std::string& local_path,
               const std::string& remote_path, const std::string& folder, std::size_t file_bytes,
-              const std::string& arrived, std::size_t& grown) {
+              const std::string& arrived, std::size_t& grown, double& cpu_share) {
     Client client(port, 0, 3);
     if (client.terminal->Open(&client.config) != 0) return -1;
     if (!loop.RunUntil([&] { return client.ssh->IsConnected() == 1 || client.ended; },
@@ -303,6 +309,7 @@ double OurScp(tarnwick::EventLoop& loop, int port, bool upload, const std::strin
     request.folder = folder;
     const std::size_t before = ResidentBytes();
     std::size_t peak = before;
+    const double cpu_before = CpuSeconds();
     const Clock::time_point start = Clock::now();
     if (client.ssh->StartScp(request) != 0) return -1;
     auto* progress = client.ui.LastProgress();
@@ -314,6 +321,7 @@ double OurScp(tarnwick::EventLoop& loop, int port, bool upload, const std::strin
         },
         std::chrono::seconds(600));
     const double seconds = Seconds(Clock::now() - start);
+    cpu_share = (CpuSeconds() - cpu_before) / seconds;
     grown = peak - before;
     client.terminal->Close();
     struct stat copy {};
@@ -322,42 +330,18 @@ double OurScp(tarnwick::EventLoop& loop, int port, bool upload, const std::strin
     return ended && !client.ended && whole ? static_cast<double>(file_bytes) / seconds : -1;
 }
 
-// OpenSSH's scp with the same algorithms: seconds for one copy.
+// OpenSSH's scp with the same algorithms: seconds for one copy, or -1.
 double TheirScp(int port, const std::string& askpass, const std::string& from,
                 const std::string& to) {
-    std::vector<std::string> args = {
-        "scp", "-O", "-q", "-F", "/dev/null", "-P", std::to_string(port)};
-    for (const char* option :
-         {"StrictHostKeyChecking=no", "UserKnownHostsFile=/dev/null", "LogLevel=ERROR",
-          "KexAlgorithms=diffie-hellman-group1-sha1", "HostKeyAlgorithms=ssh-rsa",
-          "Ciphers=aes128-cbc", "MACs=hmac-sha1", "PubkeyAuthentication=no",
-          "PreferredAuthentications=password", "NumberOfPasswordPrompts=1"}) {
-        args.push_back("-o");
-        args.push_back(option);
-    }
+    std::vector<std::string> args = SshArguments(port, "diffie-hellman-group1-sha1", "aes128-cbc");
+    args.pop_back();  // scp takes the account and host with the paths
+    args[0] = "scp";
+    args[3] = "-P";  // scp's port option
+    args.insert(args.begin() + 1, {"-O", "-q"});
     args.push_back(from);
     args.push_back(to);
-    const Clock::time_point start = Clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("SSH_ASKPASS", askpass.c_str(), 1);
-        setenv("SSH_ASKPASS_REQUIRE", "force", 1);
-        setenv("DISPLAY", ":0", 1);
-        int null_fd = open("/dev/null", O_RDWR);
-        dup2(null_fd, 0);
-        dup2(null_fd, 1);
-        dup2(null_fd, 2);
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execvp("scp", argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-    return Seconds(Clock::now() - start);
+    const SshRun run = RunSsh(args, askpass, false, true);
+    return run.succeeded ? run.last : -1;
 }
 
 void Row(const char* what, double ours, double theirs, const char* unit, bool lower_is_better) {
@@ -544,13 +528,16 @@ int main(int argc, char** argv) {
         const double setup = Median(fixed);
         unlink((home + "scp-bench-empty.bin").c_str());
         unlink((received + "/scp-bench-empty.bin").c_str());
-        std::vector<double> ours, theirs;
+        std::vector<double> ours, theirs, shares;
         std::size_t grown = 0;
         for (int round = 0; round < scp_rounds; ++round) {
             std::size_t round_grown = 0;
-            ours.push_back(
-                OurScp(loop, server.port(), upload, scp_source, scp_source, received, scp_bytes,
-                       upload ? home + "scp-bench.bin" : received + "/scp-bench.bin", round_grown));
+            double cpu_share = 0;
+            ours.push_back(OurScp(loop, server.port(), upload, scp_source, scp_source, received,
+                                  scp_bytes,
+                                  upload ? home + "scp-bench.bin" : received + "/scp-bench.bin",
+                                  round_grown, cpu_share));
+            shares.push_back(cpu_share);
             grown = std::max(grown, round_grown);
             unlink((home + "scp-bench.bin").c_str());
             unlink((received + "/scp-bench.bin").c_str());
@@ -567,6 +554,8 @@ int main(int argc, char** argv) {
         Row(what.c_str(), Median(ours) / 1e6, Median(theirs) / 1e6, "MB/s", false);
         std::printf("|     our resident memory grew by at most %5.1f MB during the copy%37s|\n",
                     static_cast<double>(grown) / 1e6, "");
+        std::printf("|     our process was busy %3.0f%% of that time%55s|\n", Median(shares) * 100,
+                    "");
     }
     rmdir(received.c_str());
     unlink(scp_source.c_str());

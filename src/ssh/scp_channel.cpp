@@ -95,8 +95,9 @@ bool SSH2SCPChannel::Busy() {
 }
 
 bool SSH2SCPChannel::EngineFinished() {
-    std::lock_guard<std::mutex> lock(engine_mutex_);
-    return sink_ ? sink_->finished() : source_->finished();
+    bool finished = false;
+    WithEngine([&](auto& engine) { finished = engine.finished(); });
+    return finished;
 }
 
 // ---- From the server (user-interface thread) ----
@@ -121,14 +122,7 @@ void SSH2SCPChannel::OnOpened() {
 
 int SSH2SCPChannel::OnData(std::string_view data) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(data.data());
-    {
-        std::lock_guard<std::mutex> lock(engine_mutex_);
-        if (sink_) {
-            sink_->Feed(bytes, data.size());
-        } else {
-            source_->Feed(bytes, data.size());
-        }
-    }
+    WithEngine([&](auto& engine) { engine.Feed(bytes, data.size()); });
     // A received file's octets are on disk now (or the copy has ended): the server may send more.
     (void)Consumed(static_cast<std::uint32_t>(data.size()));
     Wake();  // a source that may now send its content
@@ -137,27 +131,13 @@ int SSH2SCPChannel::OnData(std::string_view data) {
 }
 
 void SSH2SCPChannel::OnEof() {
-    {
-        std::lock_guard<std::mutex> lock(engine_mutex_);
-        if (sink_) {
-            sink_->End();
-        } else {
-            source_->End();
-        }
-    }
+    WithEngine([](auto& engine) { engine.End(); });
     AfterStep();
     SSH2Channel::OnEof();
 }
 
 bool SSH2SCPChannel::OnClose() {
-    {
-        std::lock_guard<std::mutex> lock(engine_mutex_);
-        if (sink_) {
-            sink_->End();
-        } else {
-            source_->End();
-        }
-    }
+    WithEngine([](auto& engine) { engine.End(); });
     AfterStep();
     SSH2Channel::OnClose();
     return false;  // the terminal's session goes on
@@ -165,14 +145,11 @@ bool SSH2SCPChannel::OnClose() {
 
 void SSH2SCPChannel::Abandon() {
     SSH2Channel::Abandon();
-    {
-        std::lock_guard<std::mutex> lock(engine_mutex_);
-        if (sink_) {
-            sink_->Abort("<< SCP the server sent more than it was allowed; transfer stopped\r\n");
-        } else {
-            source_->Abort(">> SCP the server sent more than it was allowed; transfer stopped\r\n");
-        }
-    }
+    const std::string arrows = sink_ ? "<<" : ">>";
+    WithEngine([&](auto& engine) {
+        engine.Abort(arrows +
+                     " SCP the server sent more than it was allowed; transfer stopped\r\n");
+    });
     Wake();
     AfterStep();
 }
@@ -180,12 +157,7 @@ void SSH2SCPChannel::Abandon() {
 void SSH2SCPChannel::Service() {
     if (cancel_seen_.load() && !cancel_handled_) {
         cancel_handled_ = true;
-        std::lock_guard<std::mutex> lock(engine_mutex_);
-        if (sink_) {
-            sink_->Cancel();
-        } else {
-            source_->Cancel();
-        }
+        WithEngine([](auto& engine) { engine.Cancel(); });
     }
     AfterStep();
 }
@@ -285,12 +257,7 @@ void SSH2SCPChannel::Shutdown() {
     thread_.Stop();
     // The layer is closing: a file that has not arrived whole goes now, not when the layer is
     // finally destroyed. Nothing is shown: the terminal may be going too.
-    std::lock_guard<std::mutex> lock(engine_mutex_);
-    if (sink_) {
-        sink_->Abort("");
-    } else {
-        source_->Abort("");
-    }
+    WithEngine([](auto& engine) { engine.Abort(""); });
 }
 
 int SSH2SCPChannel::Run() {

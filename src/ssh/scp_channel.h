@@ -80,6 +80,16 @@ class SSH2SCPChannel final : public SSH2Channel, private ScpPeer {
     void AfterStep();
     void ReportProgress(bool force);
     bool EngineFinished();
+    // Runs f on the sink or the source, whichever this copy has, with the engine's lock held.
+    template <typename F>
+    void WithEngine(F&& f) {
+        std::lock_guard<std::mutex> lock(engine_mutex_);
+        if (sink_) {
+            f(*sink_);
+        } else {
+            f(*source_);
+        }
+    }
 
     ScpRequest request_;
     std::mutex engine_mutex_;  // the sink or source, its state and its file
