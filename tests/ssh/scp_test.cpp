@@ -427,7 +427,14 @@ TEST(ScpChannel, CancellingADownloadClosesItsChannelAndRemovesThePart) {
     ASSERT_TRUE(h.RunUntil([&] { return h.server.ReceivedOfType(kMsgChannelClose).size() == 1; }));
     EXPECT_EQ(h.ssh->IsConnected(), 1);
     // The next copy may start while the server has not closed the cancelled one yet.
-    EXPECT_EQ(h.ssh->StartScp(request), 0);
+    ASSERT_EQ(h.ssh->StartScp(request), 0);
+    ASSERT_TRUE(
+        h.RunUntil([&] { return h.server.channel_data(kScpServerChannel + 1).size() == 1; }));
+    h.server.Send(Byte(kMsgChannelData) + U32(3) + Str("C0644 100 f.bin\n0123456789"));
+    ASSERT_TRUE(h.RunUntil([&] { return Tree(dir.path()).size() == 1; }));
+    // The session closing mid-copy takes the part with it at once.
+    h.ssh->Close();
+    EXPECT_TRUE(Tree(dir.path()).empty());
 }
 
 }  // namespace
