@@ -9,16 +9,19 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/fuzz_util.h"
 #include "ssh/scp_header.h"
 #include "ssh/scp_transfer.h"
 
 namespace {
 
+using tarnwick::fuzzing::Check;
+
 class QuietPeer : public tarnwick::ScpPeer {
   public:
     void ToServer(std::string_view) override {}
     void Say(std::string_view line) override {
-        if (line.size() < 2 || line.substr(line.size() - 2) != "\r\n") std::abort();
+        Check(line.size() >= 2 && line.substr(line.size() - 2) == "\r\n");
     }
     bool AskReplace(const std::string&) override { return false; }
 };
@@ -60,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     tarnwick::ScpFileHeader header;
     const std::string text(reinterpret_cast<const char*>(data), size);
     if (tarnwick::ParseScpFileHeader(text, &header) == nullptr) {
-        if (header.size > 0x7fffffffffffffffull || header.mode > 07777) std::abort();
+        Check(header.size <= 0x7fffffffffffffffull && header.mode <= 07777);
     }
 
     const std::string folder = Folder();
@@ -73,11 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         sink.End();
     }
     const std::vector<std::string> left = Entries(folder);
-    if (left.size() > 1) std::abort();
+    Check(left.size() <= 1);
     for (const std::string& name : left) {
-        if (tarnwick::ScpNameProblem(name) != nullptr || name.rfind(".tarnwick-scp-", 0) == 0) {
-            std::abort();
-        }
+        Check(tarnwick::ScpNameProblem(name) == nullptr && name.rfind(".tarnwick-scp-", 0) != 0);
         unlink((folder + "/" + name).c_str());
     }
     return 0;
