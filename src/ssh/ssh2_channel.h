@@ -21,6 +21,7 @@
 
 #include "crypto/secure.h"
 #include "platform/worker_thread.h"
+#include "transport/tcp_acceptor.h"
 
 namespace tarnwick {
 
@@ -205,7 +206,7 @@ class SSH2ForwardListener {
     std::uint32_t bound_port() const { return bound_port_; }
 
   private:
-    int Run();
+    void Accepted(int socket, const std::string& peer, std::uint32_t peer_port);
 
     IO_SSH2* owner_;
     std::uint32_t local_id_;
@@ -214,9 +215,7 @@ class SSH2ForwardListener {
     std::string host_;
     std::uint32_t remote_port_;
     bool allow_nonlocal_;
-    std::atomic<bool> running_{false};
-    std::atomic<int> socket_{-1};
-    WorkerThread thread_;
+    TcpAcceptor acceptor_;
     int listen_state_ = kListenFailed;
 };
 

@@ -37,8 +37,7 @@ TEST(ConsoleInteropTest, WorkInATelnetSessionSwitchDisconnectAndQuit) {
 
     Tmux tmux("tarnwick-console-" + std::to_string(getpid()));
     const std::string program = std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick --console";
-    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + program + " " +
-               session_file);
+    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + program + " " + session_file);
     ASSERT_TRUE(tmux.WaitFor("Telnet: 127.0.0.1")) << tmux.Screen();
     ASSERT_TRUE(tmux.WaitFor("#")) << tmux.Screen();
 
