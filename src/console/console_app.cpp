@@ -982,8 +982,9 @@ std::optional<std::string> ConsoleApp::SaveFileDialog(const FileDialogRequest& r
                     path += "." + request.default_extension;
                 }
             }
+            // A folder is no file to replace: whoever asked decides what saving into it means.
             std::error_code ec;
-            if (std::filesystem::exists(path, ec) &&
+            if (std::filesystem::exists(path, ec) && !std::filesystem::is_directory(path, ec) &&
                 !AskYesNo("Confirm Save As",
                           path + " already exists.\nDo you want to replace it?")) {
                 return std::nullopt;
