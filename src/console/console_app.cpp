@@ -328,12 +328,10 @@ constexpr CommandKey kCommandKeys[] = {
     {'m', command::kHostKeyManager},
 };
 
-// The transfer commands after Ctrl-] t.
+// The file transfers, after the prefix key and t.
 constexpr CommandKey kTransferKeys[] = {
-    {'a', command::kSendAscii},
-    {'c', command::kCapture},
-    {'s', command::kSendXmodem},
-    {'r', command::kReceiveXmodem},
+    {'a', command::kSendAscii},     {'c', command::kCapture}, {'s', command::kSendXmodem},
+    {'r', command::kReceiveXmodem}, {'u', command::kSendScp}, {'d', command::kReceiveScp},
 };
 
 }  // namespace
@@ -349,12 +347,13 @@ void ConsoleApp::HandleCommand(const HostKeyEvent& event) {
     if (transfer_prefix_) {
         transfer_prefix_ = false;
         for (const CommandKey& key : kTransferKeys) {
-            if (key.key != c) continue;
-            const std::string text = commands_.TextOf(key.command);
-            if (!commands_.Run(key.command)) notice_ = text + " is not available now.";
-            ScheduleRedraw();
-            return;
+            if (key.key == c) {
+                RunCommand(key.command);
+                ScheduleRedraw();
+                return;
+            }
         }
+        ScheduleRedraw();
         return;
     }
     prefix_ = false;
@@ -377,8 +376,8 @@ void ConsoleApp::HandleCommand(const HostKeyEvent& event) {
             break;
         case 't':
             transfer_prefix_ = true;
-            notice_ = "Transfer: a Send Ascii, c " + commands_.TextOf(command::kCapture) +
-                      ", s Send Xmodem, r Receive Xmodem";
+            notice_ = "Transfer: a Ascii  c " + commands_.TextOf(command::kCapture) +
+                      "  s/r Xmodem  u Send via SCP  d Receive via SCP";
             break;
         case 'r':
             writer_.Invalidate();
@@ -419,6 +418,7 @@ void ConsoleApp::ShowHelp() {
                 "  p then 1-4  PF1 to PF4     r  Redraw the screen\n"
                 "  t a  Send Ascii            t c  Start/Stop Capture\n"
                 "  t s  Send Xmodem           t r  Receive Xmodem\n"
+                "  t u  Send via SCP          t d  Receive via SCP\n"
                 "  q  Quit                    ?  this help\n"
                 "  g  Global Preferences      m  Host Key Manager\n"
                 "  k  cancel the running file transfer\n"
@@ -994,8 +994,9 @@ std::optional<std::string> ConsoleApp::SaveFileDialog(const FileDialogRequest& r
                     path += "." + request.default_extension;
                 }
             }
+            // A folder is no file to replace: whoever asked decides what saving into it means.
             std::error_code ec;
-            if (std::filesystem::exists(path, ec) &&
+            if (std::filesystem::exists(path, ec) && !std::filesystem::is_directory(path, ec) &&
                 !AskYesNo("Confirm Save As",
                           path + " already exists.\nDo you want to replace it?")) {
                 return std::nullopt;

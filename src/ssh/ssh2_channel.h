@@ -73,6 +73,9 @@ class SSH2Channel {
     virtual void Abandon();
     // True when the channel may be destroyed without losing anything (its thread has ended).
     virtual bool Finished() const { return true; }
+    // On the user-interface thread after every receive and pump: what the channel's own thread
+    // left for it to show or finish.
+    virtual void Service() {}
 
     // CHANNEL_OPEN_CONFIRMATION: the server's number, window and maximum packet size. Data held
     // back until now goes out.
