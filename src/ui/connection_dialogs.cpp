@@ -25,6 +25,7 @@
 #include "core/session_config.h"
 #include "frontend/connection_form.h"
 #include "frontend/port_forward_model.h"
+#include "frontend/serial_device_model.h"
 #include "frontend/session_dialogs.h"
 #include "platform/user_interface.h"
 #include "ui/dialog_kit.h"
@@ -247,6 +248,32 @@ bool RunParameterDialog(QWidget* parent, SessionConfig& config, int kind) {
                 auto* caption = new QLabel(label, &dialog);
                 caption->setBuddy(line);
                 fields->addRow(caption, row);
+                break;
+            }
+            case FieldType::kDevice: {
+                // The machine's devices to pick from, and room to type any other path (a
+                // pseudo-terminal, say).
+                SerialDeviceModel devices;
+                auto* combo = new QComboBox(&dialog);
+                combo->setEditable(true);
+                combo->setInsertPolicy(QComboBox::NoInsert);
+                for (const SerialDevice& device : devices.Devices())
+                    combo->addItem(Q(device.display), Q(device.port));
+                combo->lineEdit()->setMaxLength(max_text);
+                const std::string initial = devices.InitialValue(form.Text(i));
+                const int listed = combo->findData(Q(initial));
+                if (listed >= 0) combo->setCurrentIndex(listed);
+                combo->setEditText(Q(initial));
+                store_text(initial);
+                QObject::connect(combo, &QComboBox::activated, &dialog, [combo](int index) {
+                    // The list shows names with their ids; the field holds the path.
+                    combo->setEditText(combo->itemData(index).toString());
+                });
+                QObject::connect(combo, &QComboBox::editTextChanged, &dialog,
+                                 [store_text](const QString& text) {
+                                     store_text(text.trimmed().toStdString());
+                                 });
+                fields->addRow(label, combo);
                 break;
             }
             default:
