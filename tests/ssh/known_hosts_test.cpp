@@ -102,6 +102,8 @@ TEST_F(KnownHostsTest, UnknownKeyIsSavedOnlyWhenTheUserSaysYes) {
     EXPECT_EQ(ui_.shown()[0].caption, "Warning");
     EXPECT_EQ(ui_.shown()[0].text,
               "Fingerprint: " + fingerprint.substr(0, 24) + " " + fingerprint.substr(24) +
+                  "\r\nFingerprint: " +
+                  FingerprintSha256(reinterpret_cast<const std::uint8_t*>("key one"), 7) +
                   "\r\nThe host key cannot be verified. Accept and save it in the registry? (If "
                   "you're not sure, tap 'No' and read about host keys in the manual.)");
     ui_.QueueYesNo(true);

@@ -229,7 +229,9 @@ TEST(SshTransport, ClientPreferenceDecidesAndCompressionFollowsTheServer) {
     h.config.SetInt(setting::debug, 1);
     ASSERT_TRUE(Login(h));
     std::vector<std::string> lists = NameLists(h.server.ReceivedOfType(kMsgKexInit).at(0));
-    EXPECT_EQ(lists[0], "diffie-hellman-group1-sha1");
+    // The one method chosen, and the markers of the first exchange: we take EXT_INFO and do
+    // strict key exchange.
+    EXPECT_EQ(lists[0], "diffie-hellman-group1-sha1,ext-info-c,kex-strict-c-v00@openssh.com");
     EXPECT_EQ(lists[1], "ssh-rsa");
     EXPECT_EQ(lists[2], "aes128-cbc");
     EXPECT_EQ(lists[3], "aes128-cbc");
@@ -256,6 +258,23 @@ TEST(SshTransport, ClientPreferenceDecidesAndCompressionFollowsTheServer) {
     }));
     EXPECT_EQ(z.server.channel_data(TestServer::kSessionChannel), big);
 
+    // "zlib@openssh.com" is preferred, and starts only with the login: the password went out
+    // uncompressed, everything after the success message is compressed both ways.
+    options.compression = "none,zlib,zlib@openssh.com";
+    SshHarness delayed(options);
+    ASSERT_TRUE(Login(delayed));
+    lists = NameLists(delayed.server.ReceivedOfType(kMsgKexInit).at(0));
+    EXPECT_EQ(lists[6], "zlib@openssh.com,none");
+    EXPECT_EQ(delayed.server.passwords(), std::vector<std::string>{"secret"});
+    EXPECT_TRUE(delayed.ssh->CompressingOutgoing());
+    EXPECT_TRUE(delayed.ssh->DecompressingIncoming());
+    ASSERT_EQ(delayed.Type(big), 0);
+    delayed.server.Send(Byte(94) + U32(delayed.server.client_channel()) + Str("delayed"));
+    ASSERT_TRUE(delayed.RunUntil([&] {
+        return delayed.server.channel_data(TestServer::kSessionChannel) == big &&
+               delayed.top->Received() == "delayed";
+    }));
+
     // The setting off: never offered.
     SshHarness off(options);
     off.config.SetInt(setting::ssh_useCompression, 0);
@@ -275,15 +294,16 @@ TEST(SshTransport, NoCommonAlgorithmClosesTheLayer) {
         const char* what;
         const char* offered;
     } cases[] = {
-        {"curve25519-sha256,sntrup761x25519-sha512", "ssh-rsa", "aes128-cbc", "hmac-sha1", 0,
-         "Key negotiation failed", "key exchange method",
-         "curve25519-sha256,sntrup761x25519-sha512"},
-        {"diffie-hellman-group1-sha1", "ssh-ed25519", "aes128-cbc", "hmac-sha1", 0,
-         "Unknown host key algorithm specified", "host key algorithm", "ssh-ed25519"},
-        {"diffie-hellman-group1-sha1", "ssh-rsa", "aes128-ctr", "hmac-sha1", 0,
-         "Unknown encryption method specified", "cipher", "aes128-ctr"},
-        {"diffie-hellman-group1-sha1", "ssh-rsa", "aes128-cbc", "hmac-sha2-256", 0,
-         "Unknown HMAC method specified", "usable MAC", "hmac-sha2-256"},
+        {"mlkem768x25519-sha256,ecdh-sha2-1.3.132.0.10", "ssh-rsa", "aes128-cbc", "hmac-sha1",
+         0, "Key negotiation failed", "key exchange method",
+         "mlkem768x25519-sha256,ecdh-sha2-1.3.132.0.10"},
+        {"diffie-hellman-group1-sha1", "ssh-ed448,sk-ssh-ed25519@openssh.com", "aes128-cbc",
+         "hmac-sha1", 0, "Unknown host key algorithm specified", "host key algorithm",
+         "ssh-ed448,sk-ssh-ed25519@openssh.com"},
+        {"diffie-hellman-group1-sha1", "ssh-rsa", "twofish256-cbc", "hmac-sha1", 0,
+         "Unknown encryption method specified", "cipher", "twofish256-cbc"},
+        {"diffie-hellman-group1-sha1", "ssh-rsa", "aes128-cbc", "umac-64@openssh.com", 0,
+         "Unknown HMAC method specified", "usable MAC", "umac-64@openssh.com"},
         {"diffie-hellman-group1-sha1", "ssh-rsa", "aes128-cbc", "hmac-sha1-96", 3,
          "Unknown HMAC method specified", "usable MAC", "hmac-sha1-96"},
     };
