@@ -38,7 +38,8 @@ TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
     testing::SshdServer server;
     ASSERT_TRUE(server.ok()) << server.error();
     testing::TempDir config_dir;
-    const int local_port = testing::UnusedPort();
+    testing::ReservedPort reserved;
+    const int local_port = reserved.port();
 
     // The forward's far end: an echo server that sshd reaches on 127.0.0.1.
     testing::LoopbackListener echo;
