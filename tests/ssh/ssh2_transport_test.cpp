@@ -553,6 +553,8 @@ TEST(SshTransport, HostileFramingIsRefusedWithItsStatus) {
         h.Settle(3);
         EXPECT_EQ(h.last_error, status::kBadPacket);
         EXPECT_TRUE(h.Showed("Received corrupted packet.\r\n"));
+        EXPECT_TRUE(h.Showed(
+            "The server sent a packet whose length or padding is impossible; disconnecting\r\n"));
         // The first error stays.
         EXPECT_EQ(h.ssh->Receive(reinterpret_cast<const std::uint8_t*>("x"), 1),
                   status::kBadPacket);
