@@ -4,8 +4,8 @@
 // Transport: version exchange, server quirks, algorithm negotiation, key exchange (Diffie-Hellman
 // with fixed groups and group exchange, ECDH, X25519, sntrup761 with X25519) with the heavy
 // arithmetic on worker threads, strict key exchange, host-key check, NEWKEYS, zlib (also delayed
-// until login), EXT_INFO, the message dispatcher and the traffic filler. Then user authentication (none,
-// public key, keyboard-interactive with S/Key, password) and the connection protocol: the
+// until login), EXT_INFO, the message dispatcher and the traffic filler. Then user authentication
+// (none, public key, keyboard-interactive with S/Key, password) and the connection protocol: the
 // interactive session channel and local port forwards.
 //
 // Threads: Open, Close, Send, Pump and every Receive run on the user-interface thread; the
@@ -183,8 +183,8 @@ class IO_SSH2 : public SSH {
     // ---- Key exchange (ssh2_key_exchange.cpp) ----
     int OnKexInit(SSHPacket& packet);
     // Chooses the algorithms from the server's KEXINIT lists; false after telling the user why.
-    bool ChooseAlgorithms(std::string_view kex, std::string_view hostkeys,
-                          std::string_view ciphers, std::string_view macs);
+    bool ChooseAlgorithms(std::string_view kex, std::string_view hostkeys, std::string_view ciphers,
+                          std::string_view macs);
     // Makes this exchange's secret and sends it (or the group-exchange request).
     [[nodiscard]] int StartExchange();
     const KexInfo& Kex() const;
