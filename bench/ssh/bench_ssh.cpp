@@ -236,6 +236,30 @@ std::vector<std::string> SshArguments(int port, const char* kex, const char* cip
             std::string(kTestUser) + "@127.0.0.1"};
 }
 
+// Starts ssh with the password from the askpass program, stdin and stderr on /dev/null and
+// stdout on out_fd (-1: /dev/null too); close_fd is closed in the child.
+pid_t StartSsh(std::vector<std::string> args, const std::string& askpass, int out_fd,
+               int close_fd = -1) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setenv("SSH_ASKPASS", askpass.c_str(), 1);
+        setenv("SSH_ASKPASS_REQUIRE", "force", 1);
+        setenv("DISPLAY", ":0", 1);
+        int null_fd = open("/dev/null", O_RDWR);
+        dup2(null_fd, 0);
+        dup2(out_fd >= 0 ? out_fd : null_fd, 1);
+        dup2(null_fd, 2);
+        if (close_fd >= 0) close(close_fd);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execvp("ssh", argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
 // Runs ssh with stdout on a pipe; returns the time of the first byte after start (or -1) and
 // the time the output ended, and how many bytes came.
 struct SshRun {
@@ -251,23 +275,7 @@ SshRun RunSsh(std::vector<std::string> args, const std::string& askpass, bool fi
     int out[2];
     if (pipe(out) != 0) return run;
     const Clock::time_point start = Clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("SSH_ASKPASS", askpass.c_str(), 1);
-        setenv("SSH_ASKPASS_REQUIRE", "force", 1);
-        setenv("DISPLAY", ":0", 1);
-        int null_fd = open("/dev/null", O_RDWR);
-        dup2(null_fd, 0);
-        dup2(to_null ? null_fd : out[1], 1);
-        dup2(null_fd, 2);
-        close(out[0]);
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execvp("ssh", argv.data());
-        _exit(127);
-    }
+    const pid_t pid = StartSsh(std::move(args), askpass, to_null ? -1 : out[1], out[0]);
     close(out[1]);
     static char buffer[1 << 20];
     for (;;) {
@@ -369,22 +377,7 @@ double SshForward(std::vector<std::string> args, const std::string& askpass, std
     args.insert(
         args.begin() + 1,
         {"-N", "-L", std::to_string(local.port()) + ":127.0.0.1:" + std::to_string(sink.port())});
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("SSH_ASKPASS", askpass.c_str(), 1);
-        setenv("SSH_ASKPASS_REQUIRE", "force", 1);
-        setenv("DISPLAY", ":0", 1);
-        int null_fd = open("/dev/null", O_RDWR);
-        dup2(null_fd, 0);
-        dup2(null_fd, 1);
-        dup2(null_fd, 2);
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execvp("ssh", argv.data());
-        _exit(127);
-    }
+    const pid_t pid = StartSsh(std::move(args), askpass, -1);
     // ssh listens on the forward's port once it has logged in.
     int fd = -1;
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
