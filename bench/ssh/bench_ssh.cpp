@@ -138,6 +138,8 @@ struct Client {
         config.SetInt(tarnwick::setting::rows, 24);
         config.SetInt(tarnwick::setting::columns, 80);
         config.SetInt(tarnwick::setting::scrollback, 200);
+        // ssh does not compress unless told to: neither do we, so both do the same work.
+        config.SetInt(tarnwick::setting::ssh_useCompression, 0);
         config.SetList(tarnwick::setting::ssh2_EnabledCiphers, &choice.cipher, 1);
         config.SetList(tarnwick::setting::ssh2_EnabledMACs, &choice.mac, 1);
         config.SetList(tarnwick::setting::ssh2_hostkey_algorithms, &choice.hostkey, 1);
