@@ -668,7 +668,7 @@ void ConsoleApp::AskAdvanced(SessionConfig& config) {
         *flag.value = *answer;
     }
     dialog.Accept();
-    static constexpr const char* kLists[] = {"ciphers", "MACs", "host keys"};
+    static constexpr const char* kLists[] = {"ciphers", "MACs", "host keys", "key exchanges"};
     const auto lists = SessionConfig::Ssh2AlgorithmLists();
     for (std::size_t i = 0; i < lists.size(); ++i) {
         auto select = AskFlag(std::string("Select ") + kLists[i], false);

@@ -72,6 +72,8 @@ constexpr KeyRow kKeyTable[] = {
     {nullptr, kRowList, ssh2_DisabledCiphers, nullptr, nullptr, 0, 0},
     {nullptr, kRowList, ssh2_DisabledMACs, nullptr, nullptr, 0, 0},
     {nullptr, kRowList, ssh2_disabled_hostkey_algorithms, nullptr, nullptr, 0, 0},
+    {"ssh2_kex_algorithms", kRowList, ssh2_kex_algorithms, nullptr, nullptr, 0, 0},
+    {nullptr, kRowList, ssh2_disabled_kex_algorithms, nullptr, nullptr, 0, 0},
     {"ssh2_strict_hostkeys", kRowInt, ssh2_strict_hostkeys, nullptr, nullptr, 0, 0},
     {"ssh2_agent_forwarding", kRowInt, ssh2_agent_forwarding, nullptr, nullptr, 0, 0},
     {"terminal_type", kRowInt, terminal_type, nullptr, nullptr, 0, 0},
@@ -80,7 +82,7 @@ constexpr KeyRow kKeyTable[] = {
     {"*username", kRowNarrow, username, nullptr, nullptr, 0, 0},
     {nullptr, kRowInt, from_saved_session, nullptr, nullptr, 0, 0},
 };
-static_assert(std::size(kKeyTable) == 50);
+static_assert(std::size(kKeyTable) == 52);
 
 constexpr Choice kSerialSpeeds[] = {
     {"110", 110},     {"300", 300},     {"600", 600},       {"1200", 1200},     {"2400", 2400},
@@ -94,17 +96,66 @@ constexpr Choice kSerialStopBits[] = {{"1", 0}, {"1.5", 1}, {"2", 2}};
 constexpr Choice kSerialByteSize[] = {{"4", 4}, {"5", 5}, {"6", 6}, {"7", 7}, {"8", 8}};
 constexpr Choice kSerialFlow[] = {{"None", 0}, {"Hardware", 1}, {"Software", 2}};
 constexpr Choice kSsh1Ciphers[] = {{"3DES", 3}, {"Blowfish", 6}, {"DES", 2}};
+// The choices of the SSH2 lists; those added after a list first existed come after the others, so
+// that the values a saved file holds keep their meaning.
 constexpr Choice kSsh2Ciphers[] = {
-    {"3DES", 4}, {"Blowfish", 1}, {"AES 256", 0}, {"AES 192", 2}, {"AES 128", 3},
+    {"3DES", 4},        {"Blowfish", 1},          {"AES 256", 0},      {"AES 192", 2},
+    {"AES 128", 3},     {"ChaCha20-Poly1305", 5}, {"AES 128 CTR", 6},  {"AES 192 CTR", 7},
+    {"AES 256 CTR", 8}, {"AES 128 GCM", 9},       {"AES 256 GCM", 10},
 };
-constexpr Choice kSsh2Macs[] = {{"None", 2}, {"SHA1", 0}, {"MD5", 1}};
-constexpr Choice kSsh2HostKeys[] = {{"ssh-dss", 1}, {"ssh-rsa", 0}};
+constexpr Choice kSsh2Macs[] = {
+    {"None", 2},     {"SHA1", 0},         {"MD5", 1},          {"SHA2-256", 5},
+    {"SHA2-512", 6}, {"SHA2-256 ETM", 7}, {"SHA2-512 ETM", 8}, {"SHA1 ETM", 9},
+};
+constexpr Choice kSsh2HostKeys[] = {
+    {"ssh-dss", 1},
+    {"ssh-rsa", 0},
+    {"ssh-ed25519", 2},
+    {"ecdsa-sha2-nistp256", 3},
+    {"ecdsa-sha2-nistp384", 4},
+    {"ecdsa-sha2-nistp521", 5},
+    {"rsa-sha2-512", 6},
+    {"rsa-sha2-256", 7},
+};
+constexpr Choice kSsh2Kex[] = {
+    {"diffie-hellman-group1-sha1", 0},
+    {"diffie-hellman-group-exchange-sha1", 1},
+    {"diffie-hellman-group14-sha1", 2},
+    {"diffie-hellman-group14-sha256", 3},
+    {"diffie-hellman-group16-sha512", 4},
+    {"diffie-hellman-group18-sha512", 5},
+    {"diffie-hellman-group-exchange-sha256", 6},
+    {"ecdh-sha2-nistp256", 7},
+    {"ecdh-sha2-nistp384", 8},
+    {"ecdh-sha2-nistp521", 9},
+    {"curve25519-sha256", 10},
+    {"curve25519-sha256@libssh.org", 11},
+    {"sntrup761x25519-sha512@openssh.com", 12},
+    {"sntrup761x25519-sha512", 13},
+};
+
+// Default orders: chacha20-poly1305, AES-CTR, AES-GCM, then Blowfish and the CBC ciphers; the
+// encrypt-then-MAC forms, then the SHA-2 and the older MACs ("None" is there, but disabled);
+// Ed25519, ECDSA, RSA with SHA-2, then the SHA-1 signatures; the hybrid post-quantum exchange,
+// X25519, the NIST curves, the larger Diffie-Hellman groups, then group exchange and group 1.
+constexpr std::int32_t kDefaultCiphers[] = {5, 6, 7, 8, 9, 10, 1, 0, 2, 3, 4};
+constexpr std::int32_t kDefaultMacs[] = {7, 8, 9, 5, 6, 0, 1};
+constexpr std::int32_t kDefaultDisabledMacs[] = {2};
+constexpr std::int32_t kDefaultHostKeys[] = {2, 3, 4, 5, 6, 7, 0, 1};
+constexpr std::int32_t kDefaultKex[] = {13, 12, 10, 11, 7, 8, 9, 6, 4, 5, 3, 2, 1, 0};
 constexpr Choice kTlsProxies[] = {{"SMTP", 0}, {"POP", 1}, {"IMAP", 2}};
 
 constexpr AlgorithmLists kSsh2Lists[] = {
-    {ssh2_EnabledCiphers, ssh2_DisabledCiphers, Choices::kSsh2Cipher},
-    {ssh2_EnabledMACs, ssh2_DisabledMACs, Choices::kSsh2Mac},
-    {ssh2_hostkey_algorithms, ssh2_disabled_hostkey_algorithms, Choices::kSsh2HostKey},
+    {ssh2_EnabledCiphers, ssh2_DisabledCiphers, Choices::kSsh2Cipher, kDefaultCiphers, {}, 5},
+    {ssh2_EnabledMACs, ssh2_DisabledMACs, Choices::kSsh2Mac, kDefaultMacs, kDefaultDisabledMacs, 5},
+    {ssh2_hostkey_algorithms,
+     ssh2_disabled_hostkey_algorithms,
+     Choices::kSsh2HostKey,
+     kDefaultHostKeys,
+     {},
+     2},
+    // Files had no key-exchange list before: every method is new to them.
+    {ssh2_kex_algorithms, ssh2_disabled_kex_algorithms, Choices::kSsh2Kex, kDefaultKex, {}, 0},
 };
 
 // Reads one line of a session file the way the format has always been read: byte by byte, CR or
@@ -567,10 +618,12 @@ bool SessionConfig::LoadFromPath(const std::string& path, bool report_unreadable
         std::fclose(file);
         return false;
     }
+    bool has_kex_list = false;
     while (reader.Next(line)) {
         auto colon = line.find(':');
         if (colon == std::string::npos) continue;
         std::string key = line.substr(0, colon);
+        if (key == "ssh2_kex_algorithms") has_kex_list = true;
         std::string value = colon + 2 <= line.size() ? line.substr(colon + 2) : std::string();
         if (key == "ssh_forwards") {
             if (auto forward = ParseForward(value)) AddForward(std::move(*forward));
@@ -603,6 +656,11 @@ bool SessionConfig::LoadFromPath(const std::string& path, bool report_unreadable
     }
     std::fclose(file);
     if (GetInt(session_kind) == kKindNone) return false;
+    if (!has_kex_list) {
+        // Whatever list the record held before is not this file's choice.
+        SetList(ssh2_kex_algorithms, nullptr, 0);
+        EnableAlgorithmsNewerThanFile();
+    }
     DeriveDisabledLists();
     SetInt(loaded_from_file, 1);
     SetInt(setup_accepted, 1);
@@ -664,6 +722,8 @@ std::span<const Choice> SessionConfig::ChoiceList(Choices list) {
             return kSsh2HostKeys;
         case Choices::kTlsProxy:
             return kTlsProxies;
+        case Choices::kSsh2Kex:
+            return kSsh2Kex;
     }
     return {};
 }
@@ -678,6 +738,36 @@ int SessionConfig::IndexOfValue(Choices list, int value) {
 
 std::span<const AlgorithmLists> SessionConfig::Ssh2AlgorithmLists() {
     return kSsh2Lists;
+}
+
+void SessionConfig::FillSsh2AlgorithmDefaults() {
+    for (const AlgorithmLists& list : kSsh2Lists) {
+        if (!GetList(list.enabled).empty()) continue;
+        SetList(list.enabled, list.default_order.data(),
+                static_cast<int>(list.default_order.size()));
+        SetList(list.disabled, list.default_disabled.data(),
+                static_cast<int>(list.default_disabled.size()));
+    }
+}
+
+void SessionConfig::EnableAlgorithmsNewerThanFile() {
+    // Enabled lists are all such a file records; the choices it left out of them were either
+    // turned off by the user (they stay off) or did not exist yet (they are turned on, or every
+    // existing user would keep failing against today's servers).
+    for (const AlgorithmLists& list : kSsh2Lists) {
+        const std::vector<std::int32_t>& chosen = GetList(list.enabled);
+        // An empty list already stands for the default order.
+        if (chosen.empty()) continue;
+        std::vector<std::int32_t> merged;
+        for (std::int32_t value : list.default_order) {
+            if (value >= list.first_new_value &&
+                std::find(chosen.begin(), chosen.end(), value) == chosen.end()) {
+                merged.push_back(value);
+            }
+        }
+        merged.insert(merged.end(), chosen.begin(), chosen.end());
+        SetList(list.enabled, merged.data(), static_cast<int>(merged.size()));
+    }
 }
 
 }  // namespace tarnwick

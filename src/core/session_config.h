@@ -82,11 +82,15 @@ enum List : int {
     ssh2_DisabledCiphers = 3,
     ssh2_DisabledMACs = 4,
     ssh2_disabled_hostkey_algorithms = 5,
+    // The key-exchange methods in order of preference. A file without this list predates the
+    // methods beyond group 1 and group exchange (see SessionConfig::LoadFromPath).
+    ssh2_kex_algorithms = 6,
+    ssh2_disabled_kex_algorithms = 7,
 };
 inline constexpr int kIntCount = 38;
 inline constexpr int kWideCount = 2;
 inline constexpr int kNarrowCount = 4;
-inline constexpr int kListCount = 6;
+inline constexpr int kListCount = 8;
 }  // namespace setting
 
 // One SSH local port forward.
@@ -130,6 +134,7 @@ enum class Choices : int {
     kSsh2Mac,
     kSsh2HostKey,
     kTlsProxy,
+    kSsh2Kex,
 };
 
 struct Choice {
@@ -138,11 +143,17 @@ struct Choice {
 };
 
 // An SSH2 algorithm preference: the enabled list in order of preference, the disabled list (the
-// other choices, derived when a file is loaded), and the choices both draw from.
+// other choices, derived when a file is loaded), and the choices both draw from. The default
+// order is what an empty list stands for: the algorithms of today's servers first, in the order
+// a current OpenSSH client prefers them, the older ones after them. Values from first_new_value
+// on were added after the list first existed; a file that predates them gets them enabled.
 struct AlgorithmLists {
     setting::List enabled;
     setting::List disabled;
     Choices choices;
+    std::span<const std::int32_t> default_order;
+    std::span<const std::int32_t> default_disabled;
+    std::int32_t first_new_value;
 };
 
 // Notification that a transport has queued received data; the session list installs it. It
@@ -156,7 +167,7 @@ class SessionConfig {
     SessionConfig(const SessionConfig&) = delete;
     SessionConfig& operator=(const SessionConfig&) = delete;
 
-    // The 49 rows in table order.
+    // The rows in table order.
     static std::span<const KeyRow> KeyTable();
 
     std::int32_t GetInt(setting::Int number) const;
@@ -213,12 +224,17 @@ class SessionConfig {
     static std::span<const Choice> ChoiceList(Choices list);
     // The index of the choice with this value, or -1.
     static int IndexOfValue(Choices list, int value);
-    // The three SSH2 algorithm preferences: ciphers, MACs, host keys.
+    // The four SSH2 algorithm preferences: ciphers, MACs, host keys, key exchanges.
     static std::span<const AlgorithmLists> Ssh2AlgorithmLists();
+    // Gives every empty SSH2 algorithm list its default order, with its disabled list to match.
+    void FillSsh2AlgorithmDefaults();
 
   private:
     // Applies one "key: value" pair; false when no row matches or the value does not parse.
     bool ApplyByKey(const std::string& key, const std::string& value);
+    // A file from before the key-exchange list: the algorithms added since are put, in default
+    // order, ahead of the choices the file made.
+    void EnableAlgorithmsNewerThanFile();
 
     std::array<std::int32_t, setting::kIntCount> ints_{};
     std::array<std::optional<std::u16string>, setting::kWideCount> wides_{};

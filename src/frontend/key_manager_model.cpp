@@ -4,6 +4,7 @@
 #include <array>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 
 #include "platform/folders.h"
 #include "platform/text.h"
@@ -13,12 +14,19 @@ namespace tarnwick {
 
 namespace {
 
-constexpr std::array<KeyType, 4> kKeyTypes{{
+// Every type of key a server may present. RSA keys are one type whatever their signatures
+// ("rsa-sha2-256", "rsa-sha2-512"): they are stored as "ssh-rsa".
+constexpr std::array<KeyType, 8> kKeyTypes{{
     {"SSH1 RSA", kSpaceSSH1, "ssh-rsa"},
     {"SSH2 RSA", kSpaceSSH2, "ssh-rsa"},
     {"SSH2 DSA", kSpaceSSH2, "ssh-dss"},
+    {"SSH2 Ed25519", kSpaceSSH2, "ssh-ed25519"},
+    {"SSH2 ECDSA P-256", kSpaceSSH2, "ecdsa-sha2-nistp256"},
+    {"SSH2 ECDSA P-384", kSpaceSSH2, "ecdsa-sha2-nistp384"},
+    {"SSH2 ECDSA P-521", kSpaceSSH2, "ecdsa-sha2-nistp521"},
     {"SSL", kSpaceSSL, "ssl-rsa"},
 }};
+static_assert(std::string_view(kKeyTypes[KeyManagerModel::kInitialKeyType].caption) == "SSL");
 
 // A key file larger than this is not a public key.
 constexpr std::streamoff kMaxKeyFile = 1 << 20;

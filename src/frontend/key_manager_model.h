@@ -12,7 +12,7 @@
 namespace tarnwick {
 
 struct KeyType {
-    const char* caption;  // "SSH1 RSA", "SSH2 RSA", "SSH2 DSA", "SSL"
+    const char* caption;  // "SSH1 RSA", "SSH2 RSA", "SSH2 DSA", "SSH2 Ed25519", ..., "SSL"
     int space;
     const char* algorithm;
 };
@@ -22,7 +22,7 @@ class KeyManagerModel {
     // The rows of the "Key type:" box in their order.
     static std::span<const KeyType> KeyTypes();
     // "SSL", the type selected when the dialog opens.
-    static constexpr int kInitialKeyType = 3;
+    static constexpr int kInitialKeyType = 7;
 
     KeyManagerModel();
 

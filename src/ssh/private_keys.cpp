@@ -4,10 +4,12 @@
 
 #include <chrono>
 
+#include "crypto/curve25519.h"
 #include "crypto/dsa.h"
 #include "crypto/random_generator.h"
 #include "crypto/rsa.h"
 #include "crypto/wire.h"
+#include "ssh/ssh2_algorithms.h"
 #include "ssh/ssh2_kex.h"
 
 namespace tarnwick {
@@ -47,6 +49,19 @@ BigNum Number(const SecureBytes& b) {
     return n;
 }
 
+const HostKeyInfo* EcdsaInfo(EcCurve curve) {
+    for (const HostKeyInfo& info : HostKeyTable()) {
+        if (info.kind == HostKeyKind::kEcdsa && info.curve == curve) return &info;
+    }
+    return nullptr;
+}
+
+// "nistp256" from "ecdsa-sha2-nistp256".
+std::string_view CurveName(const char* algorithm) {
+    std::string_view name(algorithm);
+    return name.substr(name.rfind('-') + 1);
+}
+
 std::int64_t FileStamp(const std::string& path) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0) return -1;
@@ -61,9 +76,23 @@ const char* PrivateKey::AlgorithmName() const {
             return "ssh-dss";
         case kKeyRSA:
             return "ssh-rsa";
+        case kKeyEd25519:
+            return "ssh-ed25519";
+        case kKeyECDSA:
+            return EcdsaInfo(ecdsa_curve)->name;
         default:
             return "badtype";
     }
+}
+
+const char* PrivateKey::SignatureAlgorithm(std::string_view server_sig_algs) const {
+    // RFC 8332 section 3.3: with "server-sig-algs" the client may use the SHA-2 algorithms it
+    // names; without it, only "ssh-rsa" is sure to be understood.
+    if (type == kKeyRSA) {
+        if (NameListHas(server_sig_algs, "rsa-sha2-512")) return "rsa-sha2-512";
+        if (NameListHas(server_sig_algs, "rsa-sha2-256")) return "rsa-sha2-256";
+    }
+    return AlgorithmName();
 }
 
 std::string PrivateKey::PublicBlob() const {
@@ -74,11 +103,21 @@ std::string PrivateKey::PublicBlob() const {
     } else if (type == kKeyDSA) {
         out.String("ssh-dss").String(View(dsa_p)).String(View(dsa_q));
         out.String(View(dsa_g)).String(View(dsa_y));
+    } else if (type == kKeyEd25519) {
+        out.String("ssh-ed25519").String(View(ed25519_public));
+    } else if (type == kKeyECDSA) {
+        const char* name = AlgorithmName();
+        out.String(name).String(CurveName(name)).String(View(ecdsa_point));
     }
     return blob;
 }
 
-SecureBytes PrivateKey::Sign(const std::uint8_t* data, std::size_t length) const {
+SecureBytes PrivateKey::Sign(const std::uint8_t* data, std::size_t length,
+                             std::string_view algorithm) const {
+    if (!algorithm.empty() && algorithm != AlgorithmName() &&
+        !(type == kKeyRSA && (algorithm == "rsa-sha2-256" || algorithm == "rsa-sha2-512"))) {
+        return {};
+    }
     if (type == kKeyRSA) {
         RsaPrivateKey key;
         key.n = Number(rsa_n);
@@ -94,6 +133,15 @@ SecureBytes PrivateKey::Sign(const std::uint8_t* data, std::size_t length) const
             if (rsa_dmp1.empty() || rsa_dmq1.empty() || rsa_iqmp.empty()) key.CompleteCrt();
         }
         BigNum signature;
+        if (algorithm == "rsa-sha2-512" || algorithm == "rsa-sha2-256") {
+            const bool ok = algorithm == "rsa-sha2-512"
+                                ? RsaSignSha512(data, length, key, &signature)
+                                : RsaSignSha256(data, length, key, &signature);
+            // RFC 8332 section 3: the signature has the length of the modulus.
+            SecureBytes out(static_cast<std::size_t>(key.n.ByteLength()));
+            if (!ok || !signature.ToBytes(out.data(), out.size())) return {};
+            return out;
+        }
         if (!RsaSignSha1(data, length, key, &signature)) return {};
         return signature.ToBytes();
     }
@@ -113,6 +161,37 @@ SecureBytes PrivateKey::Sign(const std::uint8_t* data, std::size_t length) const
         if (!DsaSignatureBlob(r, s, out.data())) return {};
         return out;
     }
+    if (type == kKeyEd25519) {
+        Ed25519PrivateKey key;
+        SecureBytes out(64);
+        // A seed that does not give the stored public key is not this key.
+        if (!key.SetSeed(ed25519_seed.data(), ed25519_seed.size()) ||
+            ed25519_public != SecureBytes(key.Public().Bytes(), key.Public().Bytes() + 32) ||
+            !key.Sign(data, length, out.data())) {
+            return {};
+        }
+        return out;
+    }
+    if (type == kKeyECDSA) {
+        EcPrivateKey key;
+        if (!key.SetScalar(ecdsa_curve, ecdsa_scalar.data(), ecdsa_scalar.size()) ||
+            key.Public().Point().size() != ecdsa_point.size() ||
+            !std::equal(ecdsa_point.begin(), ecdsa_point.end(), key.Public().Point().begin())) {
+            return {};
+        }
+        if (!RandomGenerator::Global().EnsureEntropy()) return {};
+        std::vector<std::uint8_t> r, s;
+        if (!key.Sign(data, length, RandomGenerator::Global(), &r, &s)) return {};
+        // RFC 5656 section 3.1.2: mpint r, mpint s.
+        BigNum r_number, s_number;
+        SecureBytes out;
+        SecureWireWriter writer(out);
+        if (!r_number.SetBytes(r.data(), r.size()) || !s_number.SetBytes(s.data(), s.size()) ||
+            !writer.Mpint(r_number) || !writer.Mpint(s_number)) {
+            return {};
+        }
+        return out;
+    }
     return {};
 }
 
@@ -123,6 +202,10 @@ bool PrivateKey::SameKey(const PrivateKey& other) const {
                SameNumber(dsa_q, other.dsa_q) && SameNumber(dsa_y, other.dsa_y);
     }
     if (type == kKeyRSA) return SameNumber(rsa_n, other.rsa_n) && SameNumber(rsa_e, other.rsa_e);
+    if (type == kKeyEd25519) return ed25519_public == other.ed25519_public;
+    if (type == kKeyECDSA) {
+        return ecdsa_curve == other.ecdsa_curve && ecdsa_point == other.ecdsa_point;
+    }
     return false;
 }
 
@@ -146,7 +229,20 @@ bool PrivateKey::FromPublicBlob(std::string_view blob, PrivateKey* out) {
         SetNumber(&key.dsa_g, dsa.g);
         SetNumber(&key.dsa_y, dsa.y);
     } else {
-        return false;
+        std::string_view bytes;
+        if (ParseEd25519PublicBlob(blob, &bytes)) {
+            key.type = kKeyEd25519;
+            key.ed25519_public.assign(bytes.begin(), bytes.end());
+        } else {
+            for (EcCurve curve : {EcCurve::kP256, EcCurve::kP384, EcCurve::kP521}) {
+                if (ParseEcdsaPublicBlob(blob, curve, &bytes)) {
+                    key.type = kKeyECDSA;
+                    key.ecdsa_curve = curve;
+                    key.ecdsa_point.assign(bytes.begin(), bytes.end());
+                }
+            }
+            if (key.type == kKeyNone) return false;
+        }
     }
     *out = std::move(key);
     return true;

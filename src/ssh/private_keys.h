@@ -1,6 +1,7 @@
 // Private keys for public-key authentication and the agent: the key record (RSA or DSA numbers as
-// big-endian byte strings), its public-key blob and signatures, and the process-wide list of
-// loaded keys that authentication, the agent and the key import share.
+// big-endian byte strings, an Ed25519 seed, or an ECDSA scalar on a NIST curve), its public-key
+// blob and signatures, and the process-wide list of loaded keys that authentication, the agent
+// and the key import share.
 //
 //   PrivateKeyList& keys = PrivateKeyList::Instance();
 //   for (std::size_t i = 0; i < keys.Count(); ++i)
@@ -18,12 +19,19 @@
 #include <vector>
 
 #include "crypto/bignum.h"
+#include "crypto/ecc.h"
 #include "crypto/secure.h"
 #include "platform/lock.h"
 
 namespace tarnwick {
 
-enum PrivateKeyType : int { kKeyNone = 0, kKeyDSA = 1, kKeyRSA = 2 };
+enum PrivateKeyType : int {
+    kKeyNone = 0,
+    kKeyDSA = 1,
+    kKeyRSA = 2,
+    kKeyEd25519 = 3,
+    kKeyECDSA = 4
+};
 enum KeyFileEncryption : int {
     kEncryptionUnknown = 0,
     kEncryptionNone = 1,
@@ -39,25 +47,38 @@ class PrivateKey {
     SecureBytes dsa_g, dsa_p, dsa_q, dsa_y, dsa_x;
     // RSA numbers; n and e are public.
     SecureBytes rsa_n, rsa_e, rsa_d, rsa_p, rsa_q, rsa_dmp1, rsa_dmq1, rsa_iqmp;
+    // Ed25519: the 32-byte public key and the 32-byte private seed.
+    SecureBytes ed25519_public, ed25519_seed;
+    // ECDSA: the curve, the public point (uncompressed) and the private scalar.
+    EcCurve ecdsa_curve = EcCurve::kP256;
+    SecureBytes ecdsa_point, ecdsa_scalar;
     int type = kKeyNone;
     int encryption = kEncryptionNone;
     std::uint8_t iv[8] = {};
     std::string comment;
     std::string source;
 
-    // "ssh-dss", "ssh-rsa", otherwise "badtype".
+    // "ssh-dss", "ssh-rsa", "ssh-ed25519", "ecdsa-sha2-nistp256/384/521", otherwise "badtype".
     const char* AlgorithmName() const;
-    // string name, then RSA: string e, string n; DSA: string p, q, g, y. Empty without a type.
+    // The signature algorithm to use with a server that accepts the signature algorithms listed
+    // in server_sig_algs (its EXT_INFO; empty when it sent none): an RSA key signs with
+    // "rsa-sha2-512" or "rsa-sha2-256" where the server takes them, other keys with their name.
+    const char* SignatureAlgorithm(std::string_view server_sig_algs) const;
+    // string name, then RSA: string e, string n; DSA: string p, q, g, y; Ed25519: string key;
+    // ECDSA: string curve name ("nistp256"), string point. Empty without a type.
     std::string PublicBlob() const;
     // The signature octets over data: DSA r and s as 20 octets each; RSA the PKCS #1 version 1.5
-    // SHA-1 signature in as many octets as it needs. Empty on failure (no private part, a
-    // number that does not fit).
-    SecureBytes Sign(const std::uint8_t* data, std::size_t length) const;
+    // signature (SHA-1 in as many octets as it needs; with algorithm "rsa-sha2-256" or
+    // "rsa-sha2-512" that hash, at the modulus's length); Ed25519 64 octets; ECDSA mpint r and
+    // mpint s. Empty on failure (no private part, a number that does not fit, an algorithm that
+    // is not this key's).
+    SecureBytes Sign(const std::uint8_t* data, std::size_t length,
+                     std::string_view algorithm = {}) const;
     // Same type and equal public numbers (leading zero octets ignored).
     bool SameKey(const PrivateKey& other) const;
 
-    // The public part of a key from its blob; false for anything but a well-formed "ssh-rsa"
-    // or "ssh-dss" blob.
+    // The public part of a key from its blob; false for anything but a well-formed blob of one
+    // of the key types.
     static bool FromPublicBlob(std::string_view blob, PrivateKey* out);
     // Stores a number as its SSH mpint body (a leading zero when the top bit is set).
     static void SetNumber(SecureBytes* field, const BigNum& value);

@@ -1,10 +1,11 @@
 // IO_SSH2: the SSH protocol 2 layer of a session chain (type 5, "SSH2"), between the terminal (or
 // a transfer filter) above and a TCP/IP transport below.
 //
-// Transport: version exchange, server quirks, algorithm negotiation, Diffie-Hellman key exchange
-// (group 1 and group exchange) with the heavy arithmetic on worker threads, host-key check,
-// NEWKEYS, zlib, the message dispatcher and the traffic filler. Then user authentication (none,
-// public key, keyboard-interactive with S/Key, password) and the connection protocol: the
+// Transport: version exchange, server quirks, algorithm negotiation, key exchange (Diffie-Hellman
+// with fixed groups and group exchange, ECDH, X25519, sntrup761 with X25519) with the heavy
+// arithmetic on worker threads, strict key exchange, host-key check, NEWKEYS, zlib (also delayed
+// until login), EXT_INFO, the message dispatcher and the traffic filler. Then user authentication
+// (none, public key, keyboard-interactive with S/Key, password) and the connection protocol: the
 // interactive session channel, local port forwards and SCP copies.
 //
 // Threads: Open, Close, Send, Pump and every Receive run on the user-interface thread; the
@@ -25,11 +26,14 @@
 #include <vector>
 
 #include "crypto/bignum.h"
+#include "crypto/curve25519.h"
+#include "crypto/ecc.h"
 #include "platform/lock.h"
 #include "platform/worker_thread.h"
 #include "ssh/ssh.h"
 #include "ssh/ssh2_channel.h"
 #include "ssh/ssh2_framing.h"
+#include "ssh/ssh2_kex.h"
 #include "ssh/ssh2_version.h"
 
 namespace tarnwick {
@@ -42,10 +46,11 @@ enum SSH2Message : std::uint8_t {
     kMsgDebug = 4,
     kMsgServiceRequest = 5,
     kMsgServiceAccept = 6,
+    kMsgExtInfo = 7,
     kMsgKexInit = 20,
     kMsgNewKeys = 21,
-    kMsgKexDhInit = 30,   // also the old group-exchange request
-    kMsgKexDhReply = 31,  // also the group-exchange group
+    kMsgKexDhInit = 30,   // also the old group-exchange request and the ECDH init
+    kMsgKexDhReply = 31,  // also the group-exchange group and the ECDH reply
     kMsgKexDhGexInit = 32,
     kMsgKexDhGexReply = 33,
     kMsgKexDhGexRequest = 34,
@@ -97,6 +102,10 @@ class IO_SSH2 : public SSH {
     static constexpr std::uint64_t kRekeyBytes = 1ull << 30;
     static constexpr std::chrono::seconds kRekeyInterval{3600};
 
+    // A packet that has begun to arrive and gets no further byte for this long ends the
+    // session: a damaged length field can announce bytes the server will never send.
+    static constexpr std::chrono::seconds kStalledPacketLimit{20};
+
     IO_SSH2();
     ~IO_SSH2() override;
 
@@ -139,8 +148,13 @@ class IO_SSH2 : public SSH {
     // zlib in force for what is sent and for what is received.
     bool CompressingOutgoing() const { return framing_.CompressionActive(); }
     bool DecompressingIncoming() const { return framing_.DecompressionActive(); }
-    // The session identifier; all zero before the first key exchange.
+    // The session identifier (the first exchange hash); all zero before the first exchange.
     const std::uint8_t* session_id() const { return session_id_; }
+    std::size_t session_id_length() const { return session_id_length_; }
+    // Both sides offered strict key exchange in the first KEXINIT.
+    bool strict_kex() const { return strict_kex_; }
+    // The signature algorithms the server named in EXT_INFO ("server-sig-algs").
+    const std::string& server_sig_algs() const { return server_sig_algs_; }
 
   private:
     friend struct SSH2TestAccess;
@@ -152,7 +166,6 @@ class IO_SSH2 : public SSH {
         kKexVerifying,    // the reply worker runs
         kKexWaitNewKeys,  // our NEWKEYS sent
     };
-    enum KexMethod : int { kGroup1 = 0, kGroupExchange = 1 };
 
     struct Worker {
         WorkerThread thread;
@@ -172,7 +185,15 @@ class IO_SSH2 : public SSH {
     int OnDisconnect(SSHPacket& packet);
     int OnGlobalRequest(SSHPacket& packet);
     int OnServiceAccept(SSHPacket& packet);
+    int OnExtInfo(SSHPacket& packet);
+    // ---- Key exchange (ssh2_key_exchange.cpp) ----
     int OnKexInit(SSHPacket& packet);
+    // Chooses the algorithms from the server's KEXINIT lists; false after telling the user why.
+    bool ChooseAlgorithms(std::string_view kex, std::string_view hostkeys, std::string_view ciphers,
+                          std::string_view macs);
+    // Makes this exchange's secret and sends it (or the group-exchange request).
+    [[nodiscard]] int StartExchange();
+    const KexInfo& Kex() const;
     int OnGexGroup(SSHPacket& packet);
     int OnKexReply(SSHPacket& packet);
     int OnNewKeys(SSHPacket& packet);
@@ -180,21 +201,33 @@ class IO_SSH2 : public SSH {
     // key, then NEWKEYS goes out.
     int AfterVerifiedReply();
     void ReplyWorkerMain();
-    void GexWorkerMain();
+    // The worker's part for each family: K from the server's value, and the exchange hash input.
+    bool ReplyDh(SSHPacket& reply, ExchangeHashInput* input, BigNum* f, std::string* why);
+    bool ReplyEcdh(SSHPacket& reply, ExchangeHashInput* input, std::string* why);
+    // Our Diffie-Hellman value for a server's group or one of the larger fixed groups, computed
+    // and sent (as message) on a worker.
+    [[nodiscard]] int StartPublicValueWorker(std::uint8_t message);
+    void PublicValueWorkerMain(std::uint8_t message);
     [[nodiscard]] int SendNewKeys();
     // The cipher and MAC of one direction, keyed from the exchange; false when either cannot be
     // made (the exchange is then given up rather than run without them).
-    bool MakeKeys(bool outgoing, std::unique_ptr<Encryptor>* cipher, std::unique_ptr<HMAC>* mac);
+    bool MakeKeys(bool outgoing, SSH2DirectionKeys* keys);
+    // Compression turned on for one direction (after NEWKEYS for "zlib", after login for
+    // "zlib@openssh.com"); out needs the send lock.
+    void StartCompressionLocked();
+    void StartDecompression();
+    // Wipes the secrets of the exchange just finished.
+    void ForgetExchangeSecrets();
     // Our KEXINIT for the algorithms chosen; send lock held.
     [[nodiscard]] int SendKexInitLocked();
     // The host-key choice: the client's order, with the types stored for this host first.
     int ChooseHostKey(std::string_view server_list);
     int NoCommonAlgorithm(const char* what, std::string_view offered);
+    bool NoCommon(const char* what, std::string_view offered);
     // Starts a key exchange from our side when enough has passed under the current keys; send
     // lock held.
     void MaybeRekeyLocked();
     int ExponentPercentage() const;
-    static const char* KexMethodName(KexMethod method);
     [[nodiscard]] int SendLocked(SSHPacket& packet);
     [[nodiscard]] int SendServiceRequest();
     // Closes the layer from inside the dispatcher; the dispatcher then returns its result.
@@ -205,6 +238,10 @@ class IO_SSH2 : public SSH {
     void StopWorkers();
     void StartFiller();
     int FillerMain();
+    // The watch on packets that stop arriving half-way.
+    void StartWatchdog();
+    int WatchdogMain();
+    void NoteStalledPacket();
     void Show(std::string_view text);
     bool DebugOn() const;
     void NotifySession();
@@ -256,6 +293,7 @@ class IO_SSH2 : public SSH {
     std::vector<std::int32_t> cipher_preference_;
     std::vector<std::int32_t> mac_preference_;
     std::vector<std::int32_t> hostkey_preference_;
+    std::vector<std::int32_t> kex_preference_;
     bool strict_hostkeys_ = false;
     bool compress_out_wanted_ = false;
     bool compress_in_wanted_ = false;
@@ -276,21 +314,39 @@ class IO_SSH2 : public SSH {
     std::uint64_t rekey_bytes_ = kRekeyBytes;                              // send lock
     std::chrono::steady_clock::duration rekey_interval_ = kRekeyInterval;  // send lock
     std::chrono::steady_clock::time_point last_kex_time_;                  // send lock
-    KexMethod kex_method_ = kGroup1;
+    int kex_id_ = 0;
     int hostkey_id_ = -1;
     int cipher_id_ = -1;
     int mac_id_ = -1;
+    // "zlib@openssh.com" chosen for a direction: compression waits for the login.
+    bool compress_out_delayed_ = false;
+    bool compress_in_delayed_ = false;
     std::string i_c_;
     std::string i_s_;
     std::string k_s_;
-    BigNum p_, g_, x_, e_, k_;
-    std::uint8_t h_[20] = {};
-    std::uint8_t session_id_[20] = {};
+    // The secrets of the exchange under way: Diffie-Hellman (p, g, x, e and the sizes asked
+    // for), or the elliptic-curve and sntrup761 keys with the public value sent (q_c_); then the
+    // shared secret as the hash takes it (k_) and the exchange hash.
+    BigNum p_, g_, x_, e_;
+    GexSizes gex_sizes_ = kGexSha1Sizes;
+    EcPrivateKey ec_key_;
+    X25519PrivateKey x25519_key_;
+    SecureBytes sntrup_secret_;
+    std::string q_c_;
+    SecureBytes k_;
+    std::uint8_t h_[kMaxExchangeHash] = {};
+    std::size_t h_length_ = 0;
+    std::uint8_t session_id_[kMaxExchangeHash] = {};
+    std::size_t session_id_length_ = 0;
     bool have_session_id_ = false;
+    // Strict key exchange (both sides offered it in the first KEXINIT): only key-exchange
+    // messages until the first NEWKEYS, and the sequence numbers start again at every NEWKEYS.
+    bool strict_kex_ = false;
+    std::string server_sig_algs_;
     bool first_kex_done_ = false;
     std::unique_ptr<SSHPacket> reply_copy_;
     std::unique_ptr<Worker> reply_worker_;
-    std::unique_ptr<Worker> gex_worker_;
+    std::unique_ptr<Worker> gex_worker_;  // our Diffie-Hellman value (StartPublicValueWorker)
     // Between our KEXINIT and our NEWKEYS only key-exchange messages may leave; anything else
     // waits here (under the send lock) and goes out, in order, with the new keys.
     bool hold_outgoing_ = false;
@@ -305,6 +361,14 @@ class IO_SSH2 : public SSH {
     std::atomic<bool> filler_run_{false};
     std::mutex filler_mutex_;
     std::condition_variable filler_wake_;
+
+    // The stalled-packet watch: when the last byte of a packet still incomplete arrived (0:
+    // nothing held), and whether the limit has passed (the next Pump ends the session).
+    std::atomic<std::int64_t> partial_since_{0};
+    std::atomic<bool> stalled_{false};
+    std::chrono::steady_clock::duration stalled_limit_ = kStalledPacketLimit;
+    WorkerThread watchdog_;
+    std::atomic<bool> watchdog_run_{false};
 
     // Authentication.
     int pk_attempts_ = 0;

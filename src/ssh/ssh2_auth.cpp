@@ -255,15 +255,18 @@ bool IO_SSH2::SendCertificate() {
 bool IO_SSH2::OfferKey(const PrivateKey& key) {
     const std::string blob = key.PublicBlob();
     if (blob.empty()) return false;
-    const char* algorithm = key.AlgorithmName();
+    // An RSA key signs with SHA-2 where the server said it takes that: today's servers refuse
+    // the SHA-1 "ssh-rsa" signatures.
+    const char* algorithm = key.SignatureAlgorithm(server_sig_algs_);
     const char* user = Setting(config_, setting::username);
     const bool pkauth_bug = (quirks_ & m_pkauth_bug) != 0;
 
     SSHPacket data(1024);
+    const auto id_length = static_cast<std::uint32_t>(session_id_length_);
     if (quirks_ & m_pkok_bug) {
-        data.putBytes(session_id_, 20);
+        data.putBytes(session_id_, id_length);
     } else {
-        data.putString(session_id_, 20);
+        data.putString(session_id_, id_length);
     }
     data.putByte(kMsgUserauthRequest);
     data.putCString(user);
@@ -272,7 +275,7 @@ bool IO_SSH2::OfferKey(const PrivateKey& key) {
     data.putBoolean(true);
     if (!pkauth_bug) data.putCString(algorithm);
     data.putString(blob);
-    SecureBytes signature = key.Sign(data.data(), data.position());
+    SecureBytes signature = key.Sign(data.data(), data.position(), algorithm);
     if (signature.empty()) return false;
 
     SSHPacket signature_blob(1024);
@@ -387,6 +390,12 @@ int IO_SSH2::OnUserauthSuccess(SSHPacket&) {
     Debug("Authentication successful\r\n");
     authenticated_ = true;
     kbdint_pending_ = false;
+    // "zlib@openssh.com": everything after the success message is compressed, both ways.
+    if (compress_in_delayed_) StartDecompression();
+    if (compress_out_delayed_) {
+        LockHolder hold(send_lock_);
+        StartCompressionLocked();
+    }
     int result = status::kOk;
     if (!session_channel_ && want_interactive_) result = OpenSessionChannel();
     if (result != status::kOk) return result;

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 
+#include "crypto/aead.h"
 #include "crypto/encryptor.h"
 #include "crypto/hmac.h"
 #include "ssh/ssh_packet.h"
@@ -22,6 +23,17 @@
 namespace tarnwick {
 
 class RandomGenerator;
+
+// The keys of one direction as a key exchange installs them: a block cipher with a MAC (computed
+// over the plain packet, or with etm over the encrypted one, the length then travelling in
+// clear), or one of the two AEAD constructions. Nothing at all: no cipher, no MAC.
+struct SSH2DirectionKeys {
+    std::unique_ptr<Encryptor> cipher;
+    std::unique_ptr<HMAC> mac;
+    bool etm = false;
+    std::unique_ptr<SshAesGcm> gcm;
+    std::unique_ptr<SshChaChaPoly> chacha;
+};
 
 class SSH2Framing {
   public:
@@ -38,23 +50,32 @@ class SSH2Framing {
 
     // ---- Outgoing ----
     // New keys for what is sent from now on (nullptr cipher or MAC: none).
+    void SetOutgoing(SSH2DirectionKeys keys);
     void SetOutgoing(std::unique_ptr<Encryptor> cipher, std::unique_ptr<HMAC> mac);
     // Turns the finished packet (header and payload, length = end of payload) into wire bytes:
     // compressed when outgoing compression is on, padded, MACed, encrypted, the MAC appended.
     // Returns 0 or 23 (compression failed) or 13 (no memory).
     [[nodiscard]] int Seal(SSHPacket& packet, RandomGenerator& random);
     bool StartCompression();  // deflateInit at the default level; false on failure
+    // RFC 4253, 6.2: "The compression context is initialized after each key exchange". A
+    // running stream starts again (nothing when compression is off); false on failure.
+    bool RestartCompression();
     bool CompressionActive() const { return deflating_; }
     std::uint32_t OutgoingSequence() const { return out_sequence_; }
-    bool OutgoingEncrypted() const { return out_cipher_ != nullptr; }
+    // Strict key exchange: numbering starts again after every NEWKEYS.
+    void ResetOutgoingSequence() { out_sequence_ = 0; }
+    bool OutgoingEncrypted() const { return out_keys_.Encrypts(); }
     // Wire bytes sealed since the outgoing keys were last set.
     std::uint64_t OutgoingBytes() const { return out_bytes_.load(); }
 
     // ---- Incoming ----
+    void SetIncoming(SSH2DirectionKeys keys);
     void SetIncoming(std::unique_ptr<Encryptor> cipher, std::unique_ptr<HMAC> mac);
     bool StartDecompression();
+    bool RestartDecompression();
     bool DecompressionActive() const { return inflating_; }
     std::uint32_t IncomingSequence() const { return in_sequence_; }
+    void ResetIncomingSequence() { in_sequence_ = 0; }
     // Wire bytes taken since the incoming keys were last set (readable from any thread).
     std::uint64_t IncomingBytes() const { return in_bytes_.load(); }
 
@@ -62,8 +83,8 @@ class SSH2Framing {
     // Adds bytes to the packet being assembled and hands every complete packet to handler, in
     // order. The handler may change the incoming keys; the next packet uses them. Returns 0 once
     // every byte is used or kept for the next call; the handler's non-zero status (which ends
-    // the feed); 19 for a MAC mismatch, 20 for an impossible packet length or padding, 24 when
-    // decompression fails, 13 without memory. *used receives how many bytes were taken (all of
+    // the feed); 19 for a MAC or tag mismatch, 20 for an impossible packet length or padding, 24
+    // when decompression fails, 13 without memory. *used receives how many bytes were taken (all of
     // them unless the handler stopped early).
     [[nodiscard]] int Feed(const std::uint8_t* data, std::size_t length, std::size_t* used,
                            const Handler& handler);
@@ -71,12 +92,26 @@ class SSH2Framing {
     bool Assembling() const { return assembled_ > 0; }
 
   private:
-    int Reject();
+    // One direction's keys and what follows from them for the packet layout.
+    struct Keys : SSH2DirectionKeys {
+        Keys& operator=(SSH2DirectionKeys&& keys) {
+            static_cast<SSH2DirectionKeys&>(*this) = std::move(keys);
+            return *this;
+        }
+        bool Encrypts() const { return cipher || gcm || chacha; }
+        // The 4-byte length stays out of the padding's block arithmetic (and, but for
+        // chacha20-poly1305, out of the encryption).
+        bool LengthApart() const { return etm || gcm || chacha; }
+        std::uint32_t Block() const;
+        std::uint32_t TagLength() const;
+    };
 
-    std::unique_ptr<Encryptor> out_cipher_;
-    std::unique_ptr<HMAC> out_mac_;
-    std::unique_ptr<Encryptor> in_cipher_;
-    std::unique_ptr<HMAC> in_mac_;
+    int Reject();
+    // Checks and decrypts a whole packet in the buffer (MAC or tag, then the cipher).
+    int OpenPacket();
+
+    Keys out_keys_;
+    Keys in_keys_;
     std::uint32_t out_sequence_ = 0;
     std::uint32_t in_sequence_ = 0;
     std::atomic<std::uint64_t> out_bytes_{0};

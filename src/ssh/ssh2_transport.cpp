@@ -1,5 +1,6 @@
-// IO_SSH2, transport half: opening, the version exchange, key exchange with its workers, NEWKEYS,
-// the receive path with its held input, the dispatcher and the traffic filler.
+// IO_SSH2, transport half: opening, the version exchange, the receive path with its held input and
+// its watch on stalled packets, the dispatcher and the traffic filler. The key exchange itself is
+// in ssh2_key_exchange.cpp.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -146,6 +147,8 @@ int IO_SSH2::Open(SessionConfig* config) {
     cipher_preference_ = copy(setting::ssh2_EnabledCiphers, DefaultCipherPreference());
     mac_preference_ = copy(setting::ssh2_EnabledMACs, DefaultMacPreference());
     hostkey_preference_ = copy(setting::ssh2_hostkey_algorithms, DefaultHostKeyPreference());
+    kex_preference_ = copy(setting::ssh2_kex_algorithms, DefaultKexPreference());
+    StartWatchdog();
 
     Ui().SetWaitCursor(true);
     int result = lower_->Open(config);
@@ -164,11 +167,14 @@ void IO_SSH2::Close() {
     if (lower_ != nullptr) lower_->Close();
     StopWorkers();
     StopChannels();
-    if (filler_.HasHandle()) {
-        filler_run_.store(false);
+    filler_run_.store(false);
+    watchdog_run_.store(false);
+    {
+        std::lock_guard<std::mutex> guard(filler_mutex_);
         filler_wake_.notify_all();
-        filler_.Stop();
     }
+    if (filler_.HasHandle()) filler_.Stop();
+    if (watchdog_.HasHandle()) watchdog_.Stop();
     Ui().SetWaitCursor(false);
 }
 
@@ -241,6 +247,7 @@ int IO_SSH2::Receive(const std::uint8_t* data, int length) {
     if (result == status::kOk) result = ReapWorkers();
     if (result == status::kOk) result = DrainHeld();
     if (result != status::kOk) error_ = result;
+    NoteStalledPacket();
     if (result == status::kOk && state_.load() == kConnected && !kex_active_.load()) {
         // What arrives counts towards the re-key limit as much as what is sent.
         LockHolder hold(send_lock_);
@@ -257,6 +264,14 @@ int IO_SSH2::Pump() {
     if (!receive_lock_.TryAcquire()) return status::kOk;
     int result = error_;
     if (result == status::kOk && closed_.load()) result = status::kNotConnected;
+    if (result == status::kOk && stalled_.load()) {
+        const long seconds = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::seconds>(stalled_limit_).count());
+        Show("The server sent part of a packet and then nothing more for " +
+             std::to_string(seconds) + " seconds; disconnecting\r\n");
+        Close();
+        result = status::kBadPacket;
+    }
     if (result == status::kOk) result = ReapWorkers();
     if (result == status::kOk) result = DrainHeld();
     if (result != status::kOk) error_ = result;
@@ -280,8 +295,10 @@ int IO_SSH2::ProcessInput(const std::uint8_t* data, std::size_t length) {
 
 int IO_SSH2::FeedPackets(const std::uint8_t* data, std::size_t length) {
     std::size_t used = 0;
-    int result = framing_.Feed(data, length, &used, [this](SSHPacket& packet) {
+    bool dispatch_failed = false;
+    int result = framing_.Feed(data, length, &used, [this, &dispatch_failed](SSHPacket& packet) {
         int dispatched = Dispatch(packet);
+        dispatch_failed = dispatched != status::kOk;
         if (dispatched != status::kOk) return dispatched;
         if (closed_.load()) return status::kNotConnected;
         // What follows a packet that started a worker waits for the worker's result: it may
@@ -291,6 +308,13 @@ int IO_SSH2::FeedPackets(const std::uint8_t* data, std::size_t length) {
     });
     if (result == status::kBadPacket) {
         Debug("Received corrupted packet.\r\n");
+        // The dispatcher has said why for its own refusals; the framing's are told here, or the
+        // user would see the connection end without a word.
+        if (!dispatch_failed) {
+            Show(
+                "The server sent a packet whose length or padding is impossible; "
+                "disconnecting\r\n");
+        }
     } else if (result == status::kMacFailed) {
         Show("Corrupted MAC; disconnecting\r\n");
     }
@@ -376,6 +400,21 @@ int IO_SSH2::Dispatch(SSHPacket& packet) {
     const bool kex = state_.load() >= kKeyExchange;
     const bool authenticating =
         state_.load() == kAuthentication && auth_started_ && !authenticated_;
+    // Strict key exchange: until the first NEWKEYS nothing but the exchange's own messages may
+    // come, not even IGNORE. A man in the middle who slips in (or removes) a packet there shifts
+    // the sequence numbers undetected (the Terrapin attack); here that ends the connection.
+    const bool kex_message =
+        message == kMsgKexInit || message == kMsgNewKeys || (message >= 30 && message <= 49);
+    if (strict_kex_ && !first_kex_done_ && !kex_message && message != kMsgDisconnect) {
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "The server sent a message (%d) during the key exchange, where strict key "
+                      "exchange allows none; disconnecting\r\n",
+                      message);
+        Show(line);
+        Close();
+        return status::kBadPacket;
+    }
     bool expected = true;
     switch (message) {
         case kMsgDisconnect:
@@ -392,6 +431,11 @@ int IO_SSH2::Dispatch(SSHPacket& packet) {
             if (state_.load() == kAuthentication && !auth_started_) return OnServiceAccept(packet);
             expected = false;
             break;
+        case kMsgExtInfo:
+            // Sent once the first keys are in force, before or at the end of the login.
+            if (first_kex_done_ && !authenticated_) return OnExtInfo(packet);
+            expected = false;
+            break;
         case kMsgKexInit:
             if (kex && kex_state_ == kKexIdle) return OnKexInit(packet);
             expected = false;
@@ -406,15 +450,15 @@ int IO_SSH2::Dispatch(SSHPacket& packet) {
             }
             expected = false;
             break;
-        case kMsgKexDhReply:
-            if (kex_method_ == kGroupExchange && kex_state_ == kKexWaitGroup) {
-                return OnGexGroup(packet);
-            }
-            if (kex_method_ == kGroup1 && kex_state_ == kKexWaitReply) return OnKexReply(packet);
+        case kMsgKexDhReply: {
+            const bool gex = Kex().family == KexFamily::kDhGroupExchange;
+            if (gex && kex_state_ == kKexWaitGroup) return OnGexGroup(packet);
+            if (!gex && kex_state_ == kKexWaitReply) return OnKexReply(packet);
             expected = false;
             break;
+        }
         case kMsgKexDhGexReply:
-            if (kex_method_ == kGroupExchange && kex_state_ == kKexWaitReply) {
+            if (Kex().family == KexFamily::kDhGroupExchange && kex_state_ == kKexWaitReply) {
                 return OnKexReply(packet);
             }
             expected = false;
@@ -530,6 +574,24 @@ int IO_SSH2::OnDisconnect(SSHPacket& packet) {
     return CloseLayer();
 }
 
+int IO_SSH2::OnExtInfo(SSHPacket& packet) {
+    // A server announces at most a handful of extensions; more is not an announcement.
+    constexpr std::uint32_t kMaxExtensions = 64;
+    const std::uint32_t count = packet.getUint32();
+    if (packet.readFailed() || count > kMaxExtensions) return Malformed("EXT_INFO");
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::string_view name, value;
+        packet.getStringView(&name);
+        packet.getStringView(&value);
+        if (packet.readFailed()) return Malformed("EXT_INFO");
+        if (name == "server-sig-algs") {
+            server_sig_algs_.assign(value);
+            Debug("Server accepts these signature algorithms:" + PrintableText(value) + "\r\n");
+        }
+    }
+    return status::kOk;
+}
+
 int IO_SSH2::OnServiceAccept(SSHPacket& packet) {
     Debug("Server accepts our service request\r\n");
     std::string_view name;
@@ -541,493 +603,48 @@ int IO_SSH2::OnServiceAccept(SSHPacket& packet) {
     return status::kOk;
 }
 
-// ---- Key exchange ----
+// ---- Stalled packets ----
 
-const char* IO_SSH2::KexMethodName(KexMethod method) {
-    return method == kGroupExchange ? "diffie-hellman-group-exchange-sha1"
-                                    : "diffie-hellman-group1-sha1";
+void IO_SSH2::NoteStalledPacket() {
+    // Only bytes the framing holds count: input held while a worker runs waits for us, not for
+    // the server.
+    if (framing_.Assembling() && !WorkerRunning()) {
+        partial_since_.store(std::chrono::steady_clock::now().time_since_epoch().count());
+    } else {
+        partial_since_.store(0);
+    }
 }
 
-int IO_SSH2::ExponentPercentage() const {
-    // A session file may hold any number; below a quarter of the group's size the secret
-    // exponent gets short enough to be searched by anyone who records the exchange.
-    return std::clamp(config_->GetInt(setting::ssh2_random_generator_percentage), 25, 100);
-}
-
-int IO_SSH2::NoCommonAlgorithm(const char* what, std::string_view offered) {
-    // Whatever the debug setting: otherwise a user whose server has moved on sees only
-    // "Disconnected" and cannot tell why.
-    constexpr std::size_t kMaxShown = 600;
-    std::string list = PrintableText(offered.substr(0, kMaxShown));
-    if (offered.size() > kMaxShown) list += "...";
-    Show(std::string("The server offers no ") + what +
-         " this client supports; it offers: " + (list.empty() ? "nothing" : list) + "\r\n");
-    return CloseLayer();
-}
-
-int IO_SSH2::ChooseHostKey(std::string_view server_list) {
-    // A host whose key of one type we know proves itself with that type when it can: a key of
-    // another type could not be checked against anything.
-    const char* host = config_->GetNarrow(setting::hostname);
-    const std::vector<std::string> stored = StoredKeyTypes(kSpaceSSH2, host != nullptr ? host : "");
-    std::vector<std::int32_t> order = hostkey_preference_;
-    std::stable_partition(order.begin(), order.end(), [&](std::int32_t id) {
-        const char* name = NameOf(HostKeyTable(), id);
-        return name != nullptr &&
-               std::find(stored.begin(), stored.end(), HostKeyType(name)) != stored.end();
+void IO_SSH2::StartWatchdog() {
+    watchdog_run_.store(true);
+    watchdog_.SetWaker([this] {
+        std::lock_guard<std::mutex> guard(filler_mutex_);
+        filler_wake_.notify_all();
     });
-    return ChooseAlgorithm(server_list, order, [](int id) { return NameOf(HostKeyTable(), id); });
+    if (!watchdog_.Start([this] { return WatchdogMain(); })) watchdog_run_.store(false);
 }
 
-int IO_SSH2::SendKexInitLocked() {
-    std::unique_ptr<SSHPacket> ours = getPacket();
-    if (!ours) return status::kOutOfMemory;
-    const MacInfo* mac = FindMac(mac_id_);
-    ours->beginPayload();
-    ours->putByte(kMsgKexInit);
-    std::uint8_t cookie[16];
-    RandomGenerator::Global().Fill(cookie, sizeof cookie);
-    ours->putBytes(cookie, sizeof cookie);
-    ours->putCString(KexMethodName(kex_method_));
-    ours->putCString(NameOf(HostKeyTable(), hostkey_id_));
-    ours->putCString(NameOf(CipherTable(), cipher_id_));
-    ours->putCString(NameOf(CipherTable(), cipher_id_));
-    ours->putCString(mac != nullptr ? mac->name : "");
-    ours->putCString(mac != nullptr ? mac->name : "");
-    ours->putCString(compress_out_wanted_ ? "zlib,none" : "none");
-    ours->putCString(compress_in_wanted_ ? "zlib,none" : "none");
-    ours->putCString("");
-    ours->putCString("");
-    ours->putBoolean(false);
-    ours->putUint32(0);
-    ours->finish();
-    i_c_.assign(reinterpret_cast<const char*>(ours->payload()), ours->size() - 5);
-    int result = SendLocked(*ours);
-    releasePacket(std::move(ours));
-    // From here until our NEWKEYS only key-exchange messages may go out.
-    client_kexinit_sent_ = true;
-    hold_outgoing_ = true;
-    newkeys_sent_ = false;
-    return result;
-}
-
-void IO_SSH2::MaybeRekeyLocked() {
-    if (kex_active_.load() || closed_.load() || state_.load() != kConnected) return;
-    const bool due = framing_.OutgoingBytes() >= rekey_bytes_ ||
-                     framing_.IncomingBytes() >= rekey_bytes_ ||
-                     std::chrono::steady_clock::now() - last_kex_time_ >= rekey_interval_;
-    if (!due) return;
-    // The choices of the last exchange are offered again; the server's KEXINIT completes it.
-    kex_active_.store(true);
-    (void)SendKexInitLocked();
-}
-
-int IO_SSH2::OnKexInit(SSHPacket& packet) {
-    Debug("Starting key exchange\r\n");
-    if (packet.readable() < 16) return Malformed("KEXINIT");
-    packet.setPosition(packet.position() + 16);  // the cookie
-    std::string_view kex, hostkeys, ciphers, macs, compress_out, compress_in, ignored;
-    packet.getStringView(&kex);
-    packet.getStringView(&hostkeys);
-    packet.getStringView(&ciphers);
-    packet.getStringView(&ignored);
-    packet.getStringView(&macs);
-    packet.getStringView(&ignored);
-    packet.getStringView(&compress_out);
-    packet.getStringView(&compress_in);
-    packet.getStringView(&ignored);
-    packet.getStringView(&ignored);
-    const bool follows = packet.getBoolean();
-    packet.getUint32();
-    if (packet.readFailed()) return Malformed("KEXINIT");
-    if (!RandomGenerator::Global().EnsureEntropy()) {
-        Show(
-            "The system's random number source cannot be read, so no secret key can be made "
-            "safely; disconnecting\r\n");
-        return CloseLayer();
-    }
-    bool we_started;
-    {
-        LockHolder hold(send_lock_);
-        we_started = client_kexinit_sent_;
-        kex_active_.store(true);
-    }
-    Debug("Server suggests these host key algorithms:" + PrintableText(hostkeys) + "\r\n");
-    Debug("Server suggests these encryptors:" + PrintableText(ciphers) + "\r\n");
-    Debug("Server suggests these MACs:" + PrintableText(macs) + "\r\n");
-    Debug("Server suggests these compression algorithms:" + PrintableText(compress_out) + "\r\n");
-    // The whole payload as received: the exchange hash covers every byte of it.
-    i_s_.assign(reinterpret_cast<const char*>(packet.payload()),
-                packet.size() - packet.payloadOffset());
-    compress_out_wanted_ = compress_out_wanted_ && NameListHas(compress_out, "zlib", true);
-    compress_in_wanted_ = compress_in_wanted_ && NameListHas(compress_in, "zlib", true);
-
-    const char* method_name = nullptr;
-    if (we_started) {
-        // Our KEXINIT named the algorithms of the last exchange, one each: they are what is
-        // negotiated, if the server still has them.
-        method_name = KexMethodName(kex_method_);
-        if (!NameListHas(kex, method_name)) return NoCommonAlgorithm("key exchange method", kex);
-        if (!NameListHas(hostkeys, NameOf(HostKeyTable(), hostkey_id_))) {
-            return NoCommonAlgorithm("host key algorithm", hostkeys);
+int IO_SSH2::WatchdogMain() {
+    while (watchdog_run_.load() && !stalled_.load()) {
+        const auto limit = stalled_limit_;
+        {
+            std::unique_lock<std::mutex> lock(filler_mutex_);
+            filler_wake_.wait_for(
+                lock,
+                std::min<std::chrono::steady_clock::duration>(limit / 4, std::chrono::seconds(1)),
+                [this] { return !watchdog_run_.load(); });
         }
-        if (!NameListHas(ciphers, NameOf(CipherTable(), cipher_id_))) {
-            return NoCommonAlgorithm("cipher", ciphers);
-        }
-        if (!NameListHas(macs, FindMac(mac_id_)->name)) return NoCommonAlgorithm("MAC", macs);
-    } else {
-        if (NameListHas(kex, "diffie-hellman-group-exchange-sha1")) {
-            kex_method_ = kGroupExchange;
-        } else if (NameListHas(kex, "diffie-hellman-group1-sha1")) {
-            kex_method_ = kGroup1;
-        } else {
-            Debug("Key negotiation failed");
-            return NoCommonAlgorithm("key exchange method", kex);
-        }
-        method_name = KexMethodName(kex_method_);
-        hostkey_id_ = ChooseHostKey(hostkeys);
-        if (hostkey_id_ < 0) {
-            // Without a host-key algorithm both sides know, the server cannot prove who it is.
-            Debug("Unknown host key algorithm specified\r\n");
-            return NoCommonAlgorithm("host key algorithm", hostkeys);
-        }
-        Debug(std::string("Using key algorithm: ") + NameOf(HostKeyTable(), hostkey_id_) + "\r\n");
-        cipher_id_ = ChooseAlgorithm(ciphers, cipher_preference_,
-                                     [](int id) { return NameOf(CipherTable(), id); });
-        if (cipher_id_ < 0) {
-            Debug("Unknown encryption method specified");
-            return NoCommonAlgorithm("cipher", ciphers);
-        }
-        Debug(std::string("Using cipher: ") + NameOf(CipherTable(), cipher_id_));
-        Debug("\r\n");
-        mac_id_ =
-            ChooseAlgorithm(macs, mac_preference_, [](int id) { return NameOf(MacTable(), id); });
-        const MacInfo* mac = FindMac(mac_id_);
-        if (mac == nullptr || !mac->usable) {
-            Debug("Unknown HMAC method specified");
-            return NoCommonAlgorithm("usable MAC", macs);
-        }
-        Debug(std::string("Using MAC: ") + mac->name);
-        if (mac->id == 1) Debug("\r\n");
-        if (mac->length == 0) {
-            Debug(
-                "\r\nWARNING: No Message Authenticator Code has been specified. Packets may be "
-                "changed without your knowledge!\r\n");
-        }
-        Debug("\r\n");
-    }
-    if (follows) {
-        // RFC 4253, 7: "If the other party's guess was wrong, and this field was TRUE, the next
-        // packet MUST be silently ignored ... If the guess was right, key exchange MUST continue
-        // using the guessed packet." The server guessed our method and host-key algorithm when
-        // its first names are the ones negotiated.
-        const std::vector<std::string_view> server_kex = SplitNameList(kex);
-        const std::vector<std::string_view> server_hostkeys = SplitNameList(hostkeys);
-        const bool right = !server_kex.empty() && server_kex[0] == method_name &&
-                           !server_hostkeys.empty() &&
-                           server_hostkeys[0] == NameOf(HostKeyTable(), hostkey_id_);
-        ignore_guessed_packet_ = !right;
-    }
-
-    int result = status::kOk;
-    {
-        LockHolder hold(send_lock_);
-        if (!client_kexinit_sent_) result = SendKexInitLocked();
-    }
-    if (result != status::kOk) return result;
-
-    PooledPacket next(*this);
-    if (!next) return status::kOutOfMemory;
-    next->beginPayload();
-    if (kex_method_ == kGroupExchange) {
-        if (quirks_ & m_oldgex_bug) {
-            next->putByte(kMsgKexDhInit);
-            next->putUint32(kGexPreferred);
-        } else {
-            next->putByte(kMsgKexDhGexRequest);
-            next->putUint32(kGexMinimum);
-            next->putUint32(kGexPreferred);
-            next->putUint32(kGexMaximum);
-        }
-        next->finish();
-        kex_state_ = kKexWaitGroup;
-        return sendPacket(*next);
-    }
-    p_ = DhGroup1Prime();
-    g_ = BigNum(2u);
-    if (!DhPrivateExponent(p_, ExponentPercentage(), RandomGenerator::Global(), &x_)) {
-        Debug("Key negotiation failed");
-        return CloseLayer();
-    }
-    Debug("Calculating session key\r\n");
-    if (!DhPublicValue(g_, x_, p_, &e_)) return CloseLayer();
-    next->putByte(kMsgKexDhInit);
-    next->putMpint(e_);
-    next->finish();
-    kex_state_ = kKexWaitReply;
-    return sendPacket(*next);
-}
-
-int IO_SSH2::OnGexGroup(SSHPacket& packet) {
-    Debug("Exchanging keys\r\n");
-    p_ = packet.getMpint();
-    g_ = packet.getMpint();
-    // The group must be of the size asked for, and g a proper element of it; anything else
-    // could leave the shared secret in a small subgroup.
-    const int bits = p_.BitLength();
-    if (packet.readFailed() || !p_.ok() || !g_.ok() || p_.IsNegative() || !p_.IsOdd() ||
-        bits < static_cast<int>(kGexMinimum) || bits > static_cast<int>(kGexMaximum) ||
-        !DhValueInRange(g_, p_)) {
-        Show("Server sent an unusable group; disconnecting\r\n");
-        return CloseLayer();
-    }
-    if (!DhPrivateExponent(p_, ExponentPercentage(), RandomGenerator::Global(), &x_)) {
-        return CloseLayer();
-    }
-    Debug("Calculating session key\r\n");
-    kex_state_ = kKexWaitReply;
-    auto worker = std::make_unique<Worker>();
-    Worker* raw = worker.get();
-    gex_worker_ = std::move(worker);
-    if (!raw->thread.Start([this] {
-            GexWorkerMain();
-            return 0;
-        })) {
-        gex_worker_.reset();
-        return CloseLayer();
-    }
-    return status::kOk;
-}
-
-void IO_SSH2::GexWorkerMain() {
-    Worker& self = *gex_worker_;
-    BigNum e;
-    if (DhPublicValue(g_, x_, p_, &e)) {
-        e_ = e;
-        std::unique_ptr<SSHPacket> packet = getPacket();
-        if (packet) {
-            packet->beginPayload();
-            packet->putByte(kMsgKexDhGexInit);
-            packet->putMpint(e_);
-            packet->finish();
-            if (sendPacket(*packet) != status::kOk) self.failed = true;
-            releasePacket(std::move(packet));
-        } else {
-            self.failed = true;
-        }
-    } else {
-        self.failed = true;
-    }
-    self.thread.MarkExiting();
-    self.done.store(true);
-    NotifySession();
-}
-
-int IO_SSH2::OnKexReply(SSHPacket& packet) {
-    Debug("Verifying key exchange\r\n");
-    std::string_view k_s;
-    if (!packet.getStringView(&k_s)) return Malformed("key exchange reply");
-    // A key whose arithmetic would take minutes, or that is too weak to prove anything, is
-    // refused before any work is done with it.
-    const std::string problem = HostKeyProblem(NameOf(HostKeyTable(), hostkey_id_), k_s);
-    if (!problem.empty()) {
-        Show("The server's host key cannot be used: " + problem + "; disconnecting\r\n");
-        return CloseLayer();
-    }
-    k_s_.assign(k_s);
-    reply_copy_ = getPacket();
-    if (!reply_copy_ || !reply_copy_->copyFrom(packet)) return status::kOutOfMemory;
-    kex_state_ = kKexVerifying;
-    auto worker = std::make_unique<Worker>();
-    Worker* raw = worker.get();
-    reply_worker_ = std::move(worker);
-    if (!raw->thread.Start([this] {
-            ReplyWorkerMain();
-            return 0;
-        })) {
-        reply_worker_.reset();
-        return CloseLayer();
-    }
-    return status::kOk;
-}
-
-void IO_SSH2::ReplyWorkerMain() {
-    Worker& self = *reply_worker_;
-    const bool debug = DebugOn();
-    auto note = [&](const char* text) {
-        if (debug) self.messages += text;
-    };
-    auto finish = [&](bool failed) {
-        self.failed = failed;
-        self.thread.MarkExiting();
-        self.done.store(true);
-        NotifySession();
-    };
-    // Why the exchange failed is shown whatever the debug setting.
-    auto refuse = [&](const char* text) {
-        self.messages += text;
-        finish(true);
-    };
-    SSHPacket& reply = *reply_copy_;
-    reply.seekPayload();
-    reply.getByte();
-    std::string_view k_s, signature;
-    reply.getStringView(&k_s);
-    BigNum f = reply.getMpint();
-    reply.getStringView(&signature);
-    if (reply.readFailed()) {
-        return refuse("The server sent a malformed key exchange reply message; disconnecting\r\n");
-    }
-    if (!DhValueInRange(f, p_))
-        return refuse("Server sent an invalid value for 'f'; disconnecting\r\n");
-    BigNum k;
-    if (!DhSharedSecret(f, x_, p_, &k)) {
-        return refuse("Server sent an invalid value for 'K'; disconnecting\r\n");
-    }
-    ExchangeHashInput input;
-    input.v_c = v_c_;
-    input.v_s = v_s_;
-    input.i_c = i_c_;
-    input.i_s = i_s_;
-    input.k_s = k_s;
-    input.group_exchange = kex_method_ == kGroupExchange;
-    input.old_gex = (quirks_ & m_oldgex_bug) != 0;
-    input.p = &p_;
-    input.g = &g_;
-    input.e = &e_;
-    input.f = &f;
-    input.k = &k;
-    std::uint8_t h[20];
-    if (!ComputeExchangeHash(input, h)) return finish(true);
-    RandomGenerator::Global().Seed(h, sizeof h);
-    const bool rsa = hostkey_id_ == 0;
-    note(rsa ? "Verifying RSA key\r\n" : "Verifying DSS key\r\n");
-    if (!VerifyHostKeySignature(rsa ? "ssh-rsa" : "ssh-dss", k_s, signature, h,
-                                (quirks_ & m_rawsig_bug) != 0)) {
-        return refuse("Host key corrupted; disconnecting\r\n");
-    }
-    note("Host key verified\r\n");
-    // Only now has the server shown that it holds the key; the user is asked about it on the
-    // user-interface thread.
-    k_ = k;
-    std::memcpy(h_, h, sizeof h);
-    SecureWipe(h, sizeof h);
-    finish(false);
-}
-
-int IO_SSH2::AfterVerifiedReply() {
-    const char* host = config_->GetNarrow(setting::hostname);
-    if (!HostKeyCheck(kSpaceSSH2, HostKeyType(NameOf(HostKeyTable(), hostkey_id_)),
-                      host != nullptr ? host : "",
-                      reinterpret_cast<const std::uint8_t*>(k_s_.data()), k_s_.size(),
-                      strict_hostkeys_)) {
-        return CloseLayer();
-    }
-    // The session identifier is the hash of the first exchange and never changes: a re-keyed
-    // connection that used the newest hash would derive keys the server does not have.
-    if (!have_session_id_) {
-        std::memcpy(session_id_, h_, sizeof h_);
-        have_session_id_ = true;
-    }
-    kex_state_ = kKexWaitNewKeys;
-    return SendNewKeys();
-}
-
-bool IO_SSH2::MakeKeys(bool outgoing, std::unique_ptr<Encryptor>* cipher,
-                       std::unique_ptr<HMAC>* mac) {
-    const CipherInfo* cipher_info = FindCipher(cipher_id_);
-    const MacInfo* mac_info = FindMac(mac_id_);
-    if (cipher_info == nullptr || mac_info == nullptr || !mac_info->usable) return false;
-    SecureBytes iv = DeriveKey(k_, h_, outgoing ? 'A' : 'B', session_id_, 80);
-    SecureBytes key = DeriveKey(k_, h_, outgoing ? 'C' : 'D', session_id_, 80);
-    SecureBytes mac_key = DeriveKey(k_, h_, outgoing ? 'E' : 'F', session_id_, 20);
-    *cipher = MakeCipher(cipher_info->id, outgoing, key.data(), iv.data());
-    *mac = MakeMac(mac_info->id, mac_key.data());
-    // "none" is the one MAC that is no object; every cipher is one.
-    return *cipher != nullptr && (*mac != nullptr || mac_info->length == 0);
-}
-
-int IO_SSH2::SendNewKeys() {
-    std::unique_ptr<Encryptor> cipher;
-    std::unique_ptr<HMAC> mac;
-    if (!MakeKeys(true, &cipher, &mac)) {
-        // Sending NEWKEYS without them would carry on in clear text, or without a MAC.
-        Show("The negotiated cipher or MAC could not be set up; disconnecting\r\n");
-        return CloseLayer();
-    }
-    LockHolder hold(send_lock_);
-    if (newkeys_sent_) return status::kOk;
-    std::unique_ptr<SSHPacket> packet = getPacket();
-    if (!packet) return status::kOutOfMemory;
-    packet->beginPayload();
-    packet->putByte(kMsgNewKeys);
-    packet->finish();
-    int result = SendLocked(*packet);
-    releasePacket(std::move(packet));
-    newkeys_sent_ = true;
-    // Everything after our NEWKEYS uses the new keys, whoever sends it.
-    framing_.SetOutgoing(std::move(cipher), std::move(mac));
-    hold_outgoing_ = false;
-    std::vector<std::unique_ptr<SSHPacket>> held;
-    held.swap(held_outgoing_);
-    for (std::unique_ptr<SSHPacket>& p : held) {
-        if (result == status::kOk) result = SendLocked(*p);
-        releasePacket(std::move(p));
-    }
-    return result;
-}
-
-int IO_SSH2::OnNewKeys(SSHPacket&) {
-    std::unique_ptr<Encryptor> cipher;
-    std::unique_ptr<HMAC> mac;
-    if (!MakeKeys(false, &cipher, &mac)) {
-        Show("The negotiated cipher or MAC could not be set up; disconnecting\r\n");
-        return CloseLayer();
-    }
-    framing_.SetIncoming(std::move(cipher), std::move(mac));
-    if (!newkeys_sent_) {
-        int result = SendNewKeys();
-        if (result != status::kOk) return result;
-    }
-    if (compress_in_wanted_ && !framing_.DecompressionActive()) {
-        if (!framing_.StartDecompression()) {
-            Debug("Call to inflateInit failed; decompression disabled\r\n");
-            compress_in_wanted_ = false;
+        const std::int64_t since = partial_since_.load();
+        if (since == 0 || closed_.load()) continue;
+        const auto held = std::chrono::steady_clock::now().time_since_epoch() -
+                          std::chrono::steady_clock::duration(since);
+        if (held >= limit) {
+            stalled_.store(true);
+            NotifySession();
         }
     }
-    kex_state_ = kKexIdle;
-    {
-        LockHolder hold(send_lock_);
-        client_kexinit_sent_ = false;
-        last_kex_time_ = std::chrono::steady_clock::now();
-        kex_active_.store(false);
-    }
-    // The secrets of this exchange are not needed any more.
-    x_.SetZero();
-    k_.SetZero();
-    SecureWipe(h_, sizeof h_);
-    if (first_kex_done_) return status::kOk;
-    first_kex_done_ = true;
-    state_.store(kAuthentication);
-    return SendServiceRequest();
-}
-
-int IO_SSH2::SendServiceRequest() {
-    PooledPacket packet(*this);
-    if (!packet) return status::kOutOfMemory;
-    packet->beginPayload();
-    packet->putByte(kMsgServiceRequest);
-    packet->putCString("ssh-userauth");
-    packet->finish();
-    LockHolder hold(send_lock_);
-    // Compression starts here, so that the service request is the first compressed packet.
-    if (compress_out_wanted_ && !framing_.CompressionActive()) {
-        if (!framing_.StartCompression()) {
-            Debug("Call to deflateInit failed; compression disabled\r\n");
-            compress_out_wanted_ = false;
-        }
-    }
-    return SendLocked(*packet);
+    watchdog_.MarkExiting();
+    return 0;
 }
 
 // ---- Traffic filler ----

@@ -1,13 +1,15 @@
 // The client side of the SSH interoperability tests: a session chain built as the session builder
 // builds it (a VT100 terminal with a memory display, or a recording layer, above IO_SSH2 above
 // IO_TCPIP), scripted user-interface services, and the event loop that plays the
-// user-interface thread. Each test's configuration and registry live in a temporary folder.
+// user-interface thread. Each test's configuration and registry live in a temporary folder, which
+// is also the home folder (so ~/.ssh/known_hosts is the test's own).
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -32,6 +34,8 @@ class SshClient {
     // with_terminal: a VT100 on top (the screen model); otherwise a recording layer that keeps
     // every byte that comes up.
     explicit SshClient(bool with_terminal = true) : with_terminal_(with_terminal) {
+        if (const char* home = std::getenv("HOME")) old_home_ = home;
+        setenv("HOME", isolated.path().c_str(), 1);
         RegistryStore::Instance().Close();  // reopened in this test's configuration folder
         Preferences::Instance().SetInt(pref::EnableICM, 0);
         config.SetInt(setting::session_kind, kKindSSH2);
@@ -45,6 +49,7 @@ class SshClient {
     ~SshClient() {
         top_.reset();
         RegistryStore::Instance().Close();
+        setenv("HOME", old_home_.c_str(), 1);
     }
 
     static constexpr const char* kUser = "tarnwick-test";
@@ -105,6 +110,15 @@ class SshClient {
         return ssh->Send(reinterpret_cast<const std::uint8_t*>(keys.data()),
                          static_cast<int>(keys.size()));
     }
+    // How many key exchanges the client has started (it says so in its debug messages).
+    std::size_t KeyExchanges() const {
+        std::size_t exchanges = 0;
+        const std::string shown = Displayed();
+        for (std::size_t at = 0;
+             (at = shown.find("Starting key exchange", at)) != std::string::npos; ++at)
+            ++exchanges;
+        return exchanges;
+    }
     RecordingLayer* recorder() { return recorder_; }
     void Close() {
         if (top_) top_->Close();
@@ -139,6 +153,7 @@ class SshClient {
     }
 
     bool with_terminal_;
+    std::string old_home_;
     std::unique_ptr<IO> top_;
     RecordingLayer* recorder_ = nullptr;
 };

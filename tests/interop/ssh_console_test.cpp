@@ -33,6 +33,30 @@ int ConnectLocal(int port) {
     return fd;
 }
 
+// Starts the console program and fills in the SSH2 form for the test account on the server's
+// port, up to the question about more settings.
+void StartAndFillTheSsh2Form(testing::Tmux& tmux, const std::string& config_dir, int port) {
+    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir + " HOME=" + config_dir + " " +
+               std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick --console");
+    ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
+    tmux.Keys("C-] c");
+    ASSERT_TRUE(tmux.WaitFor("2  New SSH2 Connection")) << tmux.Screen();
+    tmux.Line("2");
+    ASSERT_TRUE(tmux.WaitFor("Hostname:")) << tmux.Screen();
+    tmux.Line("127.0.0.1");
+    ASSERT_TRUE(tmux.WaitFor("Username:")) << tmux.Screen();
+    tmux.Line(testing::kTestUser);
+    ASSERT_TRUE(tmux.WaitFor("Port: 22")) << tmux.Screen();
+    tmux.Keys("C-u");
+    tmux.Line(std::to_string(port));
+    ASSERT_TRUE(tmux.WaitFor("Cert (key file, empty for none):")) << tmux.Screen();
+    tmux.Keys("Enter");
+    ASSERT_TRUE(tmux.WaitFor("Allow agent forwarding [y/N]")) << tmux.Screen();
+    tmux.Keys("n");
+    ASSERT_TRUE(tmux.WaitFor("Debug Messages [y/N]")) << tmux.Screen();
+    tmux.Keys("n");
+}
+
 TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
     ASSERT_TRUE(testing::EnsureTestAccount()) << "the SSH tests run as root";
     testing::SshdServer server;
@@ -60,25 +84,7 @@ TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
     } joiner{echo_thread};
 
     testing::Tmux tmux("tarnwick-ssh-" + std::to_string(getpid()));
-    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + std::string(TARNWICK_BINARY_DIR) +
-               "/bin/tarnwick --console");
-    ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
-    tmux.Keys("C-] c");
-    ASSERT_TRUE(tmux.WaitFor("2  New SSH2 Connection")) << tmux.Screen();
-    tmux.Line("2");
-    ASSERT_TRUE(tmux.WaitFor("Hostname:")) << tmux.Screen();
-    tmux.Line("127.0.0.1");
-    ASSERT_TRUE(tmux.WaitFor("Username:")) << tmux.Screen();
-    tmux.Line(testing::kTestUser);
-    ASSERT_TRUE(tmux.WaitFor("Port: 22")) << tmux.Screen();
-    tmux.Keys("C-u");
-    tmux.Line(std::to_string(server.port()));
-    ASSERT_TRUE(tmux.WaitFor("Cert (key file, empty for none):")) << tmux.Screen();
-    tmux.Keys("Enter");
-    ASSERT_TRUE(tmux.WaitFor("Allow agent forwarding [y/N]")) << tmux.Screen();
-    tmux.Keys("n");
-    ASSERT_TRUE(tmux.WaitFor("Debug Messages [y/N]")) << tmux.Screen();
-    tmux.Keys("n");
+    ASSERT_NO_FATAL_FAILURE(StartAndFillTheSsh2Form(tmux, config_dir.path(), server.port()));
     ASSERT_TRUE(tmux.WaitFor("More settings: [f]orwards, [t]erminal, [a]dvanced")) << tmux.Screen();
     tmux.Keys("f");
     ASSERT_TRUE(tmux.WaitFor("(no forwards)")) << tmux.Screen();
@@ -116,6 +122,40 @@ TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
     EXPECT_EQ(testing::ReadSome(client, 16, 10000), "echo:hello-world");
     close(client);
     echo_thread.join();
+
+    tmux.Keys("C-] q");
+    ASSERT_TRUE(tmux.WaitFor("Really quit?")) << tmux.Screen();
+    tmux.Keys("y");
+    EXPECT_TRUE(tmux.WaitForExit()) << tmux.Screen();
+}
+
+// A new user against sshd as Debian installs it (today's algorithms only): the host-key question
+// shows the SHA-256 fingerprint ssh-keygen prints, and a password login reaches the shell.
+TEST(SshConsoleTest, LogsIntoADefaultServerWithAPassword) {
+    ASSERT_TRUE(testing::EnsureTestAccount()) << "the SSH tests run as root";
+    testing::SshdServer server(testing::SshdConfig::Default());
+    ASSERT_TRUE(server.ok()) << server.error();
+    const std::string listing =
+        testing::RunCommand("ssh-keygen -l -E sha256 -f " + server.dir() + "/host_ed25519.pub");
+    const std::size_t at = listing.find("SHA256:");
+    ASSERT_NE(at, std::string::npos) << listing;
+    const std::string fingerprint = listing.substr(at, listing.find(' ', at) - at);
+    testing::TempDir config_dir;
+
+    testing::Tmux tmux("tarnwick-ssh-default-" + std::to_string(getpid()));
+    ASSERT_NO_FATAL_FAILURE(StartAndFillTheSsh2Form(tmux, config_dir.path(), server.port()));
+    ASSERT_TRUE(tmux.WaitFor("More settings:")) << tmux.Screen();
+    tmux.Keys("Enter");
+
+    ASSERT_TRUE(tmux.WaitFor("The host key cannot be verified.")) << tmux.Screen();
+    EXPECT_TRUE(tmux.WaitFor(fingerprint)) << tmux.Screen();
+    tmux.Keys("y");
+    ASSERT_TRUE(tmux.WaitFor("Password")) << tmux.Screen();
+    tmux.Line(testing::kTestPassword);
+    ASSERT_TRUE(tmux.WaitFor("[1:SSH2: 127.0.0.1]")) << tmux.Screen();
+    ASSERT_TRUE(tmux.WaitFor("\n$")) << tmux.Screen();
+    tmux.Line("echo default-sshd-$((40+2))");
+    ASSERT_TRUE(tmux.WaitFor("default-sshd-42")) << tmux.Screen();
 
     tmux.Keys("C-] q");
     ASSERT_TRUE(tmux.WaitFor("Really quit?")) << tmux.Screen();

@@ -1,13 +1,16 @@
 // A real OpenSSH server for the SSH tests and benchmarks: the test listens on a port of
 // 127.0.0.1 that the system chose, and every connection is served by an sshd of its own in
-// inetd mode (sshd -i), run as root in a temporary folder with freshly made RSA and DSA host
-// keys and the legacy algorithms this client speaks turned on. The servers are ended by their
-// process ids and everything is cleaned up when the object goes.
+// inetd mode (sshd -i), run as root in a temporary folder with freshly made host keys. By default
+// it has RSA and DSA host keys and the legacy algorithms this client also speaks turned on; with
+// SshdConfig::Default() it runs as Debian installs it, with only today's algorithms. Public keys
+// for logging in go to authorized_keys in the same folder. The servers are ended by their process
+// ids and everything is cleaned up when the object goes.
 //
 // The account the tests log in with is created once, idempotently, with a known password.
 #pragma once
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -53,29 +56,62 @@ inline bool EnsureTestAccount() {
     return Shell("echo '" + user + ":" + kTestPassword + "' | chpasswd") == 0;
 }
 
+struct SshdConfig {
+    // More sshd_config lines; they win over the defaults, which come after them.
+    std::string extra;
+    // The old algorithms this client also speaks turned on.
+    bool legacy = true;
+    // Host keys by ssh-keygen type: "rsa", "dsa", "ed25519", "ecdsa256", "ecdsa384", "ecdsa521".
+    std::vector<std::string> host_keys = {"rsa", "dsa"};
+
+    // Debian's sshd as installed: its default algorithms, host keys of today's types.
+    static SshdConfig Default(std::string extra = "",
+                              std::vector<std::string> host_keys = {"ed25519", "ecdsa256", "rsa"}) {
+        return SshdConfig{std::move(extra), false, std::move(host_keys)};
+    }
+};
+
 class SshdServer {
   public:
     // extra: more sshd_config lines (they win over the defaults below, which come after them).
-    explicit SshdServer(const std::string& extra = "") {
+    explicit SshdServer(const std::string& extra = "") : SshdServer(SshdConfig{extra}) {}
+
+    explicit SshdServer(const SshdConfig& settings) {
         std::filesystem::create_directories("/run/sshd");
         const std::string dir = dir_.path();
-        if (Shell("ssh-keygen -q -t rsa -b 2048 -N '' -f " + dir + "/host_rsa") != 0 ||
-            Shell("ssh-keygen -q -t dsa -N '' -f " + dir + "/host_dsa") != 0) {
-            error_ = "ssh-keygen failed";
-            return;
+        std::string host_keys;
+        for (const std::string& kind : settings.host_keys) {
+            std::string type = kind;
+            std::string bits = kind == "rsa" ? " -b 2048" : "";
+            if (kind.rfind("ecdsa", 0) == 0) {
+                type = "ecdsa";
+                bits = " -b " + kind.substr(5);
+            }
+            if (Shell("ssh-keygen -q -t " + type + bits + " -N '' -f " + dir + "/host_" + kind) !=
+                0) {
+                error_ = "ssh-keygen failed for " + kind;
+                return;
+            }
+            host_keys += "HostKey " + dir + "/host_" + kind + "\n";
         }
+        // sshd reads authorized_keys as the user: the folder must let it through.
+        chmod(dir.c_str(), 0755);
+        std::ofstream(dir + "/authorized_keys").close();
+        chmod((dir + "/authorized_keys").c_str(), 0644);
         std::ofstream config(dir + "/sshd_config");
         // sshd takes the first value it reads for most keywords, so the test's own lines come
         // first.
-        config << extra << "\n"
-               << "HostKey " << dir << "/host_rsa\n"
-               << "HostKey " << dir << "/host_dsa\n"
-               << "PidFile none\n"
-               << "KexAlgorithms +diffie-hellman-group1-sha1,diffie-hellman-group-exchange-sha1\n"
-               << "HostKeyAlgorithms +ssh-rsa,ssh-dss\n"
-               << "PubkeyAcceptedAlgorithms +ssh-rsa,ssh-dss\n"
-               << "Ciphers +aes128-cbc,aes192-cbc,aes256-cbc,3des-cbc\n"
-               << "MACs +hmac-sha1,hmac-md5\n"
+        config << settings.extra << "\n" << host_keys << "PidFile none\n";
+        if (settings.legacy) {
+            config
+                << "KexAlgorithms +diffie-hellman-group1-sha1,diffie-hellman-group-exchange-sha1\n"
+                << "HostKeyAlgorithms +ssh-rsa,ssh-dss\n"
+                << "PubkeyAcceptedAlgorithms +ssh-rsa,ssh-dss\n"
+                << "Ciphers +aes128-cbc,aes192-cbc,aes256-cbc,3des-cbc\n"
+                << "MACs +hmac-sha1,hmac-md5\n";
+        }
+        config << "AuthorizedKeysFile " << dir << "/authorized_keys\n"
+               << "StrictModes no\n"
                << "PasswordAuthentication yes\n"
                << "KbdInteractiveAuthentication yes\n"
                << "UsePAM yes\n"
@@ -107,9 +143,13 @@ class SshdServer {
     const std::string& error() const { return error_; }
     int port() const { return listener_.port(); }
     std::string Log() const { return ReadFile(dir_.path() + "/sshd.log"); }
-    // The public host-key blob (the second field of the .pub file, base64-decoded).
+    // The host key's .pub file ("type base64 comment").
     std::string HostKeyPub(const std::string& kind) const {
         return ReadFile(dir_.path() + "/host_" + kind + ".pub");
+    }
+    // Lets a public key log in: a line "type base64".
+    void AuthorizeKey(const std::string& line) const {
+        std::ofstream(dir_.path() + "/authorized_keys", std::ios::app) << line << "\n";
     }
     const std::string& dir() const { return dir_.path(); }
 

@@ -229,7 +229,9 @@ TEST(SshTransport, ClientPreferenceDecidesAndCompressionFollowsTheServer) {
     h.config.SetInt(setting::debug, 1);
     ASSERT_TRUE(Login(h));
     std::vector<std::string> lists = NameLists(h.server.ReceivedOfType(kMsgKexInit).at(0));
-    EXPECT_EQ(lists[0], "diffie-hellman-group1-sha1");
+    // The one method chosen, and the markers of the first exchange: we take EXT_INFO and do
+    // strict key exchange.
+    EXPECT_EQ(lists[0], "diffie-hellman-group1-sha1,ext-info-c,kex-strict-c-v00@openssh.com");
     EXPECT_EQ(lists[1], "ssh-rsa");
     EXPECT_EQ(lists[2], "aes128-cbc");
     EXPECT_EQ(lists[3], "aes128-cbc");
@@ -256,12 +258,67 @@ TEST(SshTransport, ClientPreferenceDecidesAndCompressionFollowsTheServer) {
     }));
     EXPECT_EQ(z.server.channel_data(TestServer::kSessionChannel), big);
 
+    // "zlib@openssh.com" is preferred, and starts only with the login: the password went out
+    // uncompressed, everything after the success message is compressed both ways.
+    options.compression = "none,zlib,zlib@openssh.com";
+    SshHarness delayed(options);
+    ASSERT_TRUE(Login(delayed));
+    lists = NameLists(delayed.server.ReceivedOfType(kMsgKexInit).at(0));
+    EXPECT_EQ(lists[6], "zlib@openssh.com,none");
+    EXPECT_EQ(delayed.server.passwords(), std::vector<std::string>{"secret"});
+    EXPECT_TRUE(delayed.ssh->CompressingOutgoing());
+    EXPECT_TRUE(delayed.ssh->DecompressingIncoming());
+    ASSERT_EQ(delayed.Type(big), 0);
+    delayed.server.Send(Byte(94) + U32(delayed.server.client_channel()) + Str("delayed"));
+    ASSERT_TRUE(delayed.RunUntil([&] {
+        return delayed.server.channel_data(TestServer::kSessionChannel) == big &&
+               delayed.top->Received() == "delayed";
+    }));
+
     // The setting off: never offered.
     SshHarness off(options);
     off.config.SetInt(setting::ssh_useCompression, 0);
     ASSERT_TRUE(Login(off));
     lists = NameLists(off.server.ReceivedOfType(kMsgKexInit).at(0));
     EXPECT_EQ(lists[6], "none");
+}
+
+// The key exchange is the first of the client's list that the server offers, whatever the
+// server's own order (and so for the cipher: AES-CTR comes before AES-GCM in the default list).
+// Answering the server's KEXINIT, the client names just its choice.
+TEST(SshTransport, KeyExchangeFollowsTheClientsOwnPreferenceList) {
+    TestServer::Options options;
+    options.kex = "curve25519-sha256,ecdh-sha2-nistp256,diffie-hellman-group14-sha256";
+    options.hostkeys = "ssh-ed25519,ecdsa-sha2-nistp256,rsa-sha2-256";
+    options.ciphers = "aes256-gcm@openssh.com,aes128-ctr";
+    options.macs = "hmac-sha2-512-etm@openssh.com";
+    struct Case {
+        std::vector<std::int32_t> kex;
+        const char* chosen;
+        const char* offered;
+    } cases[] = {
+        {{3, 7, 10},
+         "diffie-hellman-group14-sha256",
+         "diffie-hellman-group14-sha256,ecdh-sha2-nistp256,curve25519-sha256"},
+        {{13, 12, 7},
+         "ecdh-sha2-nistp256",
+         "sntrup761x25519-sha512,sntrup761x25519-sha512@openssh.com,ecdh-sha2-nistp256"},
+        {{}, "curve25519-sha256", nullptr},  // the default order
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.chosen);
+        SshHarness h(options);
+        h.config.SetInt(setting::debug, 1);
+        h.config.SetList(setting::ssh2_kex_algorithms, c.kex.data(),
+                         static_cast<int>(c.kex.size()));
+        ASSERT_TRUE(Login(h)) << h.Shown();
+        EXPECT_TRUE(h.Showed(std::string("Using key exchange: ") + c.chosen + "\r\n")) << h.Shown();
+        EXPECT_TRUE(h.Showed("Using key algorithm: ssh-ed25519\r\n")) << h.Shown();
+        EXPECT_TRUE(h.Showed("Using cipher: aes128-ctr\r\n")) << h.Shown();
+        const std::vector<std::string> lists =
+            NameLists(h.server.ReceivedOfType(kMsgKexInit).at(0));
+        EXPECT_EQ(lists[0], std::string(c.chosen) + ",ext-info-c,kex-strict-c-v00@openssh.com");
+    }
 }
 
 TEST(SshTransport, NoCommonAlgorithmClosesTheLayer) {
@@ -275,15 +332,16 @@ TEST(SshTransport, NoCommonAlgorithmClosesTheLayer) {
         const char* what;
         const char* offered;
     } cases[] = {
-        {"curve25519-sha256,sntrup761x25519-sha512", "ssh-rsa", "aes128-cbc", "hmac-sha1", 0,
+        {"mlkem768x25519-sha256,ecdh-sha2-1.3.132.0.10", "ssh-rsa", "aes128-cbc", "hmac-sha1", 0,
          "Key negotiation failed", "key exchange method",
-         "curve25519-sha256,sntrup761x25519-sha512"},
-        {"diffie-hellman-group1-sha1", "ssh-ed25519", "aes128-cbc", "hmac-sha1", 0,
-         "Unknown host key algorithm specified", "host key algorithm", "ssh-ed25519"},
-        {"diffie-hellman-group1-sha1", "ssh-rsa", "aes128-ctr", "hmac-sha1", 0,
-         "Unknown encryption method specified", "cipher", "aes128-ctr"},
-        {"diffie-hellman-group1-sha1", "ssh-rsa", "aes128-cbc", "hmac-sha2-256", 0,
-         "Unknown HMAC method specified", "usable MAC", "hmac-sha2-256"},
+         "mlkem768x25519-sha256,ecdh-sha2-1.3.132.0.10"},
+        {"diffie-hellman-group1-sha1", "ssh-ed448,sk-ssh-ed25519@openssh.com", "aes128-cbc",
+         "hmac-sha1", 0, "Unknown host key algorithm specified", "host key algorithm",
+         "ssh-ed448,sk-ssh-ed25519@openssh.com"},
+        {"diffie-hellman-group1-sha1", "ssh-rsa", "twofish256-cbc", "hmac-sha1", 0,
+         "Unknown encryption method specified", "cipher", "twofish256-cbc"},
+        {"diffie-hellman-group1-sha1", "ssh-rsa", "aes128-cbc", "umac-64@openssh.com", 0,
+         "Unknown HMAC method specified", "usable MAC", "umac-64@openssh.com"},
         {"diffie-hellman-group1-sha1", "ssh-rsa", "aes128-cbc", "hmac-sha1-96", 3,
          "Unknown HMAC method specified", "usable MAC", "hmac-sha1-96"},
     };
@@ -375,6 +433,66 @@ TEST(SshTransport, PacketsArrivingDuringTheReplyWorkerAreHandledAfterItInOrder) 
     ASSERT_NE(unimplemented, std::string::npos);
     EXPECT_LT(verified, debug);
     EXPECT_LT(debug, unimplemented);
+}
+
+// Strict key exchange: a packet slipped in before NEWKEYS (what a man in the middle does to shift
+// the sequence numbers undetected) ends the connection, also one ahead of the server's KEXINIT;
+// without strict key exchange the same packets are harmless.
+TEST(SshTransport, StrictKeyExchangeRefusesAnyOtherPacketInTheFirstExchange) {
+    for (bool strict : {true, false}) {
+        for (bool before_kexinit : {false, true}) {
+            SCOPED_TRACE(std::string(strict ? "strict" : "not strict") +
+                         (before_kexinit ? ", before KEXINIT" : ", before NEWKEYS"));
+            TestServer::Options options;
+            options.strict_kex = strict;
+            if (before_kexinit) {
+                options.send_kexinit_first = false;
+            } else {
+                options.after_reply = {Byte(kMsgIgnore) + Str("x")};
+            }
+            SshHarness h(options);
+            h.config.SetInt(setting::debug, 1);
+            if (before_kexinit) {
+                h.server.Send(Byte(kMsgIgnore) + Str("x"));
+                h.server.StartRekey();  // the server's KEXINIT, now second
+            }
+            if (!strict) {
+                ASSERT_TRUE(Login(h)) << h.Shown();
+                EXPECT_FALSE(h.ssh->strict_kex());
+                continue;
+            }
+            ASSERT_EQ(h.Open(), 0);
+            ASSERT_TRUE(h.RunUntil([&] { return !h.pipe->open(); })) << h.Shown();
+            h.Settle(3);
+            EXPECT_TRUE(h.Showed(before_kexinit
+                                     ? "The server sent other packets before its key exchange, "
+                                       "where strict key exchange allows none; disconnecting\r\n"
+                                     : "The server sent a message (2) during the key exchange, "
+                                       "where strict key exchange allows none; disconnecting\r\n"))
+                << h.Shown();
+            EXPECT_FALSE(h.server.authenticated());
+            EXPECT_TRUE(h.server.ReceivedOfType(kMsgServiceRequest).empty());
+        }
+    }
+}
+
+// With strict key exchange both sides count from zero again after every NEWKEYS: a session that
+// re-keys goes on (a client that kept counting would fail every MAC after the first exchange).
+TEST(SshTransport, StrictKeyExchangeRestartsTheSequenceNumbersAtEveryNewKeys) {
+    TestServer::Options options;
+    options.strict_kex = true;
+    options.kex = "curve25519-sha256";
+    options.hostkeys = "ssh-ed25519";
+    options.ciphers = "aes128-ctr";
+    options.macs = "hmac-sha2-256-etm@openssh.com";
+    SshHarness h(options);
+    ASSERT_TRUE(Login(h)) << h.Shown();
+    EXPECT_TRUE(h.ssh->strict_kex());
+    h.server.StartRekey();
+    ASSERT_TRUE(h.RunUntil([&] { return h.server.kex_count() == 2; })) << h.Shown();
+    h.server.Send(Byte(94) + U32(h.server.client_channel()) + Str("after"));
+    ASSERT_TRUE(h.RunUntil([&] { return h.top->Received() == "after"; })) << h.Shown();
+    EXPECT_EQ(h.server.error(), 0);
 }
 
 TEST(SshTransport, NewKeysInEitherOrder) {
@@ -473,6 +591,8 @@ TEST(SshTransport, HostileFramingIsRefusedWithItsStatus) {
         h.Settle(3);
         EXPECT_EQ(h.last_error, status::kBadPacket);
         EXPECT_TRUE(h.Showed("Received corrupted packet.\r\n"));
+        EXPECT_TRUE(h.Showed(
+            "The server sent a packet whose length or padding is impossible; disconnecting\r\n"));
         // The first error stays.
         EXPECT_EQ(h.ssh->Receive(reinterpret_cast<const std::uint8_t*>("x"), 1),
                   status::kBadPacket);

@@ -3,9 +3,13 @@
 #include <chrono>
 #include <cstring>
 
+#include "crypto/curve25519.h"
 #include "crypto/diffie_hellman.h"
 #include "crypto/dsa.h"
+#include "crypto/ecc.h"
 #include "crypto/rsa.h"
+#include "crypto/sha2.h"
+#include "crypto/sntrup761.h"
 #include "crypto/wire.h"
 #include "ssh/ssh2.h"
 #include "ssh/ssh2_algorithms.h"
@@ -43,6 +47,29 @@ DsaKey DssKey() {
     key.y = Hex(kDsaY);
     key.x = Hex(kDsaX);
     return key;
+}
+
+// The Ed25519 and ECDSA host keys: fixed private values.
+Ed25519PrivateKey EdKey() {
+    std::uint8_t seed[32];
+    for (int i = 0; i < 32; ++i)
+        seed[i] = static_cast<std::uint8_t>(0x40 + i);
+    Ed25519PrivateKey key;
+    (void)key.SetSeed(seed, sizeof seed);
+    return key;
+}
+
+EcPrivateKey EcKey() {
+    std::uint8_t scalar[32];
+    for (int i = 0; i < 32; ++i)
+        scalar[i] = static_cast<std::uint8_t>(0x11 * (i % 7) + 1);
+    EcPrivateKey key;
+    (void)key.SetScalar(EcCurve::kP256, scalar, sizeof scalar);
+    return key;
+}
+
+std::string View(const std::uint8_t* bytes, std::size_t length) {
+    return std::string(reinterpret_cast<const char*>(bytes), length);
 }
 
 std::string Payload(SSHPacket& packet) {
@@ -103,6 +130,16 @@ std::string DsaHostBlob() {
     return Str("ssh-dss") + Mpint(key.p) + Mpint(key.q) + Mpint(key.g) + Mpint(key.y);
 }
 
+std::string Ed25519HostBlob() {
+    return Str("ssh-ed25519") + Str(View(EdKey().Public().Bytes(), 32));
+}
+
+std::string EcdsaHostBlob() {
+    const EcPrivateKey key = EcKey();
+    const std::vector<std::uint8_t>& point = key.Public().Point();
+    return Str("ecdsa-sha2-nistp256") + Str("nistp256") + Str(View(point.data(), point.size()));
+}
+
 TestServer::TestServer() : TestServer(Options{}) {}
 
 TestServer::TestServer(Options options) : options_(std::move(options)) {
@@ -147,10 +184,12 @@ void TestServer::SendWithBadMac(const std::string& payload) {
 void TestServer::SendKexInit() {
     std::uint8_t cookie[16];
     random_.Fill(cookie, sizeof cookie);
-    i_s_ = Byte(kMsgKexInit) + std::string(reinterpret_cast<char*>(cookie), 16) +
-           Str(options_.kex) + Str(options_.hostkeys) + Str(options_.ciphers) +
-           Str(options_.ciphers) + Str(options_.macs) + Str(options_.macs) +
-           Str(options_.compression) + Str(options_.compression) + Str("") + Str("") +
+    const std::string kex =
+        options_.kex + (options_.strict_kex ? ",kex-strict-s-v00@openssh.com" : "");
+    i_s_ = Byte(kMsgKexInit) + std::string(reinterpret_cast<char*>(cookie), 16) + Str(kex) +
+           Str(options_.hostkeys) + Str(options_.ciphers) + Str(options_.ciphers) +
+           Str(options_.macs) + Str(options_.macs) + Str(options_.compression) +
+           Str(options_.compression) + Str("") + Str("") +
            Byte(options_.guessed_packet.empty() ? 0 : 1) + U32(0);
     kexinit_sent_ = true;
     Send(i_s_);
@@ -240,7 +279,7 @@ void TestServer::HandleKex(std::uint8_t message, SSHPacket& packet) {
             i_c_ = Payload(packet);
             if (!kexinit_sent_) SendKexInit();
             packet.setPosition(packet.position() + 16);
-            std::string kex = packet.getString();
+            client_kex_list_ = packet.getString();
             hostkey_ = packet.getString();
             cipher_ = packet.getString();
             packet.getString();
@@ -248,26 +287,47 @@ void TestServer::HandleKex(std::uint8_t message, SSHPacket& packet) {
             packet.getString();
             compression_in_ = packet.getString();
             compression_out_ = packet.getString();
-            gex_ = kex == "diffie-hellman-group-exchange-sha1";
-            // The client lists "zlib,none" when it wants zlib; the first name wins.
+            // The first of the client's methods the server has.
+            kex_name_.clear();
+            for (std::string_view name : SplitNameList(client_kex_list_)) {
+                if (NameListHas(options_.kex, name)) {
+                    kex_name_ = std::string(name);
+                    break;
+                }
+            }
+            if (kex_count_ == 0) {
+                strict_ = options_.strict_kex &&
+                          NameListHas(client_kex_list_, "kex-strict-c-v00@openssh.com");
+            }
+            // The client lists its one choice first ("zlib,none" when it wants zlib).
             auto first = [](const std::string& list) { return list.substr(0, list.find(',')); };
             compression_in_ = first(compression_in_);
             compression_out_ = first(compression_out_);
             return;
         }
-        case kMsgKexDhInit:
-            if (gex_) {
+        case kMsgKexDhInit: {
+            const KexInfo* kex = Kex();
+            if (kex == nullptr) return;
+            if (kex->family == KexFamily::kDhGroupExchange) {
                 // The old group-exchange request: one preferred size.
                 p_ = options_.gex_p ? *options_.gex_p : DhGroup1Prime();
                 g_ = options_.gex_g ? *options_.gex_g : BigNum(2u);
                 Send(Byte(kMsgKexDhReply) + Mpint(p_) + Mpint(g_));
                 return;
             }
-            p_ = DhGroup1Prime();
-            g_ = BigNum(2u);
-            e_ = packet.getMpint();
+            if (kex->family == KexFamily::kDhGroup) {
+                p_ = kex->group == 14   ? DhGroup14Prime()
+                     : kex->group == 16 ? DhGroup16Prime()
+                     : kex->group == 18 ? DhGroup18Prime()
+                                        : DhGroup1Prime();
+                g_ = BigNum(2u);
+                e_ = packet.getMpint();
+            } else {
+                q_c_ = packet.getString();
+            }
             SendReply(kMsgKexDhReply);
             return;
+        }
         case kMsgKexDhGexRequest:
             p_ = options_.gex_p ? *options_.gex_p : DhGroup1Prime();
             g_ = options_.gex_g ? *options_.gex_g : BigNum(2u);
@@ -281,8 +341,7 @@ void TestServer::HandleKex(std::uint8_t message, SSHPacket& packet) {
             InstallIncoming();
             if (newkeys_owed_) {
                 newkeys_owed_ = false;
-                Send(Byte(kMsgNewKeys));
-                InstallOutgoing();
+                SendNewKeys();
             }
             return;
         default:
@@ -290,79 +349,204 @@ void TestServer::HandleKex(std::uint8_t message, SSHPacket& packet) {
     }
 }
 
+const KexInfo* TestServer::Kex() const {
+    for (const KexInfo& info : KexTable()) {
+        if (kex_name_ == info.name) return &info;
+    }
+    return nullptr;
+}
+
+bool TestServer::AgreeEcdh(std::string* q_s) {
+    const KexInfo* kex = Kex();
+    const auto* q = reinterpret_cast<const std::uint8_t*>(q_c_.data());
+    SecureBytes shared;
+    switch (kex->family) {
+        case KexFamily::kEcdh: {
+            EcPrivateKey mine;
+            EcPublicKey theirs;
+            if (!mine.Generate(kex->curve, random_) ||
+                !theirs.SetPoint(kex->curve, q, q_c_.size()) || !mine.Agree(theirs, &shared)) {
+                return false;
+            }
+            *q_s = View(mine.Public().Point().data(), mine.Public().Point().size());
+            k_ = SharedSecretAsMpint(shared.data(), shared.size());
+            return true;
+        }
+        case KexFamily::kCurve25519: {
+            X25519PrivateKey mine;
+            if (!mine.Generate(random_) || !mine.Agree(q, q_c_.size(), &shared)) return false;
+            *q_s = View(mine.PublicKey(), 32);
+            k_ = SharedSecretAsMpint(shared.data(), shared.size());
+            return true;
+        }
+        case KexFamily::kSntrup761X25519: {
+            if (q_c_.size() != kSntrup761PublicKeySize + 32) return false;
+            std::uint8_t ciphertext[kSntrup761CiphertextSize];
+            SecureBytes post_quantum;
+            X25519PrivateKey mine;
+            if (!Sntrup761Encapsulate(q, kSntrup761PublicKeySize, random_, ciphertext,
+                                      &post_quantum) ||
+                !mine.Generate(random_) || !mine.Agree(q + kSntrup761PublicKeySize, 32, &shared)) {
+                return false;
+            }
+            *q_s = View(ciphertext, sizeof ciphertext) + View(mine.PublicKey(), 32);
+            CSHA512 hash;
+            hash.Update(post_quantum.data(), post_quantum.size());
+            hash.Update(shared.data(), shared.size());
+            std::uint8_t digest[64];
+            hash.Final(digest);
+            k_ = SharedSecretAsString(digest, sizeof digest);
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
 void TestServer::SendReply(std::uint8_t message) {
-    y_.SetRandom(20, random_);
-    DhPublicValue(g_, y_, p_, &f_);
-    ModExp(e_, y_, p_, &k_);
-    const bool dsa = hostkey_ == "ssh-dss";
+    const KexInfo* kex = Kex();
+    if (kex == nullptr) return;
+    const bool dh =
+        kex->family == KexFamily::kDhGroup || kex->family == KexFamily::kDhGroupExchange;
+    std::string q_s;
+    if (dh) {
+        y_.SetRandom(20, random_);
+        DhPublicValue(g_, y_, p_, &f_);
+        BigNum k;
+        ModExp(e_, y_, p_, &k);
+        k_ = k.ToMpint();
+    } else if (!AgreeEcdh(&q_s)) {
+        return;
+    }
+    const HostKeyInfo* hostkey = FindHostKeyNamed(hostkey_);
+    const HostKeyKind kind = hostkey != nullptr ? hostkey->kind : HostKeyKind::kRsa;
     const std::string k_s = !options_.host_key_blob.empty() ? options_.host_key_blob
-                            : dsa                           ? DsaHostBlob()
+                            : kind == HostKeyKind::kDss     ? DsaHostBlob()
+                            : kind == HostKeyKind::kEd25519 ? Ed25519HostBlob()
+                            : kind == HostKeyKind::kEcdsa   ? EcdsaHostBlob()
                                                             : RsaHostBlob();
     ExchangeHashInput input;
+    input.hash = kex->hash;
     input.v_c = client_version_;
     input.v_s = options_.version;
     input.i_c = i_c_;
     input.i_s = i_s_;
     input.k_s = k_s;
-    input.group_exchange = gex_;
+    input.group_exchange = kex->family == KexFamily::kDhGroupExchange;
     input.old_gex = options_.old_gex;
+    input.gex = kex->hash == KexHash::kSha1 ? kGexSha1Sizes : kGexSha256Sizes;
     input.p = &p_;
     input.g = &g_;
     input.e = &e_;
     input.f = &f_;
+    input.strings = !dh;
+    input.q_c = q_c_;
+    input.q_s = q_s;
     input.k = &k_;
     ComputeExchangeHash(input, h_);
+    const std::size_t h_length = KexHashSize(kex->hash);
     if (!have_session_id_) {
-        std::memcpy(session_id_, h_, 20);
+        std::memcpy(session_id_, h_, h_length);
+        session_id_length_ = h_length;
         have_session_id_ = true;
     }
     std::string signature;
-    if (dsa) {
-        BigNum r, s;
-        DsaSign(h_, 20, DssKey(), random_, &r, &s);
-        std::uint8_t blob[40];
-        DsaSignatureBlob(r, s, blob);
-        signature = std::string(reinterpret_cast<char*>(blob), 40);
-    } else {
-        BigNum s;
-        RsaSignSha1(h_, 20, RsaKey(), &s);
-        SecureBytes bytes = s.ToBytes();
-        signature = std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    switch (kind) {
+        case HostKeyKind::kDss: {
+            BigNum r, s;
+            DsaSign(h_, h_length, DssKey(), random_, &r, &s);
+            std::uint8_t blob[40];
+            DsaSignatureBlob(r, s, blob);
+            signature = View(blob, 40);
+            break;
+        }
+        case HostKeyKind::kEd25519: {
+            std::uint8_t sig[64];
+            (void)EdKey().Sign(h_, h_length, sig);
+            signature = View(sig, 64);
+            break;
+        }
+        case HostKeyKind::kEcdsa: {
+            std::vector<std::uint8_t> r, s;
+            (void)EcKey().Sign(h_, h_length, random_, &r, &s);
+            BigNum rn, sn;
+            rn.SetBytes(r.data(), r.size());
+            sn.SetBytes(s.data(), s.size());
+            signature = Mpint(rn) + Mpint(sn);
+            break;
+        }
+        case HostKeyKind::kRsa: {
+            BigNum s;
+            if (hostkey_ == "rsa-sha2-512") {
+                RsaSignSha512(h_, h_length, RsaKey(), &s);
+            } else if (hostkey_ == "rsa-sha2-256") {
+                RsaSignSha256(h_, h_length, RsaKey(), &s);
+            } else {
+                RsaSignSha1(h_, h_length, RsaKey(), &s);
+            }
+            SecureBytes bytes = s.ToBytes();
+            signature = View(bytes.data(), bytes.size());
+            break;
+        }
     }
     if (options_.corrupt_signature) signature[signature.size() / 2] ^= 0x40;
     std::string blob = options_.raw_signature ? signature : Str(hostkey_) + Str(signature);
-    Send(Byte(message) + Str(k_s) + Mpint(options_.forced_f ? *options_.forced_f : f_) + Str(blob));
+    const std::string value = dh ? Mpint(options_.forced_f ? *options_.forced_f : f_) : Str(q_s);
+    Send(Byte(message) + Str(k_s) + value + Str(blob));
     for (const std::string& payload : options_.after_reply)
         Send(payload);
     if (options_.newkeys_after_client) {
         newkeys_owed_ = true;
     } else {
-        Send(Byte(kMsgNewKeys));
-        InstallOutgoing();
+        SendNewKeys();
     }
     ++kex_count_;
     kexinit_sent_ = false;
 }
 
+void TestServer::SendNewKeys() {
+    Send(Byte(kMsgNewKeys));
+    InstallOutgoing();
+    if (strict_) out_.ResetOutgoingSequence();
+    // EXT_INFO is the first packet under the first keys, to a client that asked for it.
+    if (kex_count_ == 0 && !options_.server_sig_algs.empty() &&
+        NameListHas(client_kex_list_, "ext-info-c")) {
+        Send(Byte(kMsgExtInfo) + U32(1) + Str("server-sig-algs") + Str(options_.server_sig_algs));
+    }
+}
+
 void TestServer::InstallOutgoing() {
     const CipherInfo* cipher = CipherNamed(cipher_);
     const MacInfo* mac = MacNamed(mac_);
-    SecureBytes iv = DeriveKey(k_, h_, 'B', session_id_, 80);
-    SecureBytes key = DeriveKey(k_, h_, 'D', session_id_, 80);
-    SecureBytes mac_key = DeriveKey(k_, h_, 'F', session_id_, 20);
-    out_.SetOutgoing(cipher ? MakeCipher(cipher->id, true, key.data(), iv.data()) : nullptr,
-                     mac ? MakeMac(mac->id, mac_key.data()) : nullptr);
+    const KexHash hash = Kex() != nullptr ? Kex()->hash : KexHash::kSha1;
+    SecureBytes iv = DeriveKey(hash, k_, h_, 'B', session_id_, 80);
+    SecureBytes key = DeriveKey(hash, k_, h_, 'D', session_id_, 80);
+    SecureBytes mac_key = DeriveKey(hash, k_, h_, 'F', session_id_, 64);
+    SSH2DirectionKeys keys;
+    if (cipher != nullptr) {
+        MakeDirectionKeys(cipher->id, mac ? mac->id : 2, true, key.data(), iv.data(),
+                          mac_key.data(), &keys);
+    }
+    out_.SetOutgoing(std::move(keys));
+    out_.RestartCompression();
     if (compression_out_ == "zlib") out_.StartCompression();
 }
 
 void TestServer::InstallIncoming() {
     const CipherInfo* cipher = CipherNamed(cipher_);
     const MacInfo* mac = MacNamed(mac_);
-    SecureBytes iv = DeriveKey(k_, h_, 'A', session_id_, 80);
-    SecureBytes key = DeriveKey(k_, h_, 'C', session_id_, 80);
-    SecureBytes mac_key = DeriveKey(k_, h_, 'E', session_id_, 20);
-    in_.SetIncoming(cipher ? MakeCipher(cipher->id, false, key.data(), iv.data()) : nullptr,
-                    mac ? MakeMac(mac->id, mac_key.data()) : nullptr);
+    const KexHash hash = Kex() != nullptr ? Kex()->hash : KexHash::kSha1;
+    SecureBytes iv = DeriveKey(hash, k_, h_, 'A', session_id_, 80);
+    SecureBytes key = DeriveKey(hash, k_, h_, 'C', session_id_, 80);
+    SecureBytes mac_key = DeriveKey(hash, k_, h_, 'E', session_id_, 64);
+    SSH2DirectionKeys keys;
+    if (cipher != nullptr) {
+        MakeDirectionKeys(cipher->id, mac ? mac->id : 2, false, key.data(), iv.data(),
+                          mac_key.data(), &keys);
+    }
+    in_.SetIncoming(std::move(keys));
+    if (strict_) in_.ResetIncomingSequence();
+    in_.RestartDecompression();
     if (compression_in_ == "zlib") in_.StartDecompression();
     incoming_keys_ = true;
 }
@@ -375,8 +559,7 @@ void TestServer::HandleAuth(SSHPacket& packet) {
             answers.push_back(packet.getString());
         info_responses_.push_back(answers);
         if (answers == options_.answers) {
-            authenticated_ = true;
-            Send(Byte(kMsgUserauthSuccess));
+            Succeed();
         } else {
             Send(Byte(kMsgUserauthFailure) + Str(options_.auth_methods) + Byte(0));
         }
@@ -398,8 +581,7 @@ void TestServer::HandleAuth(SSHPacket& packet) {
         const std::string password = packet.getString();
         passwords_.push_back(password);
         if (password == options_.password) {
-            authenticated_ = true;
-            Send(Byte(kMsgUserauthSuccess));
+            Succeed();
         } else {
             fail();
         }
@@ -423,40 +605,34 @@ void TestServer::HandleAuth(SSHPacket& packet) {
         const std::string signature_blob = packet.getString();
         // The signed data: session id, then the request up to the key blob.
         const std::string signed_data =
-            Str(std::string_view(reinterpret_cast<const char*>(session_id_), 20)) +
+            Str(View(session_id_, session_id_length_)) +
             std::string(reinterpret_cast<const char*>(packet.payload()),
                         packet.position() - packet.payloadOffset() - 4 - signature_blob.size());
-        WireReader r(signature_blob);
-        const std::string_view name = r.String();
-        const std::string_view body = r.String();
-        bool ok = has_signature && r.done() && name == algorithm;
-        if (ok && algorithm == "ssh-rsa") {
-            BigNum e, n, s;
-            ok = ParseRsaPublicBlob(blob, &e, &n) &&
-                 s.SetBytes(reinterpret_cast<const std::uint8_t*>(body.data()), body.size()) &&
-                 RsaVerifySha1(reinterpret_cast<const std::uint8_t*>(signed_data.data()),
-                               signed_data.size(), e, n, s);
-        } else if (ok && algorithm == "ssh-dss") {
-            DsaKey key;
-            BigNum rr, ss;
-            const auto* b = reinterpret_cast<const std::uint8_t*>(body.data());
-            ok = ParseDssPublicBlob(blob, &key) && body.size() == 40 && rr.SetBytes(b, 20) &&
-                 ss.SetBytes(b + 20, 20) &&
-                 DsaVerify(reinterpret_cast<const std::uint8_t*>(signed_data.data()),
-                           signed_data.size(), rr, ss, key);
-        } else {
-            ok = false;
-        }
+        const HostKeyInfo* info = FindHostKeyNamed(algorithm);
+        // The key's own type must be the one the algorithm signs with.
+        const bool ok =
+            has_signature && info != nullptr &&
+            WireReader(blob).String() == HostKeyType(algorithm) &&
+            VerifyHostKeySignature(algorithm, blob, signature_blob,
+                                   reinterpret_cast<const std::uint8_t*>(signed_data.data()),
+                                   signed_data.size(), false);
         // Only one key is authorised, so that a list of keys is walked.
         if (ok && blob == options_.authorized_key) {
-            authenticated_ = true;
-            Send(Byte(kMsgUserauthSuccess));
+            Succeed();
             return;
         }
         fail();
         return;
     }
     fail();
+}
+
+void TestServer::Succeed() {
+    authenticated_ = true;
+    Send(Byte(kMsgUserauthSuccess));
+    // "zlib@openssh.com" starts with what follows the success message, both ways.
+    if (compression_out_ == "zlib@openssh.com") out_.StartCompression();
+    if (compression_in_ == "zlib@openssh.com") in_.StartDecompression();
 }
 
 void TestServer::HandleConnection(std::uint8_t message, SSHPacket& packet) {

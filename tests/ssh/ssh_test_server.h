@@ -1,8 +1,9 @@
 // A small SSH2 server for the unit tests, built on our own packet, framing and crypto code. It
-// does what a real server does (version line, KEXINIT, group 1 and group exchange, NEWKEYS, the
-// user-authentication and connection messages the tests need) and, unlike a real server, can be
-// told to do what real servers never do: quirky version strings, banners, raw signatures, bad
-// MACs, oversized packets, X11 channel opens, DISCONNECT with any reason.
+// does what a real server does (version line, KEXINIT, every key exchange and host key the client
+// knows, strict key exchange, EXT_INFO, NEWKEYS, the user-authentication and connection messages
+// the tests need) and, unlike a real server, can be told to do what real servers never do: quirky
+// version strings, banners, raw signatures, bad MACs, oversized packets, messages slipped into the
+// key exchange, X11 channel opens, DISCONNECT with any reason.
 //
 // It does no I/O: FromClient takes the client's bytes, TakeOutput gives the bytes for the client.
 #pragma once
@@ -19,6 +20,8 @@
 
 #include "crypto/bignum.h"
 #include "crypto/random_generator.h"
+#include "crypto/secure.h"
+#include "ssh/ssh2_algorithms.h"
 #include "ssh/ssh2_framing.h"
 #include "ssh/ssh_packet.h"
 
@@ -34,6 +37,8 @@ std::string Byte(std::uint8_t b);
 // The host keys of the test server as SSH blobs.
 std::string RsaHostBlob();
 std::string DsaHostBlob();
+std::string Ed25519HostBlob();
+std::string EcdsaHostBlob();  // P-256
 
 class TestServer {
   public:
@@ -45,6 +50,10 @@ class TestServer {
         std::string ciphers = "aes128-cbc,aes256-cbc,aes192-cbc,3des-cbc,blowfish-cbc";
         std::string macs = "hmac-sha1,hmac-md5";
         std::string compression = "none";
+        // "kex-strict-s-v00@openssh.com" is added to the key exchanges.
+        bool strict_kex = false;
+        // EXT_INFO with "server-sig-algs" after the first NEWKEYS, to a client that takes it.
+        std::string server_sig_algs;
         // The group the server offers in a group exchange (default: the group-1 prime).
         std::optional<BigNum> gex_p;
         std::optional<BigNum> gex_g;
@@ -135,6 +144,11 @@ class TestServer {
     void HandleConnection(std::uint8_t message, SSHPacket& packet);
     void SendKexInit();
     void SendReply(std::uint8_t message);
+    const KexInfo* Kex() const;
+    // K and the server's value of an elliptic-curve or hybrid exchange; false for a bad q_c.
+    bool AgreeEcdh(std::string* q_s);
+    void SendNewKeys();
+    void Succeed();
     void InstallOutgoing();
     void InstallIncoming();
 
@@ -148,10 +162,15 @@ class TestServer {
     bool version_done_ = false;
     std::string i_s_, i_c_;
     std::string cipher_, mac_, compression_in_, compression_out_, hostkey_;
-    bool gex_ = false;
-    BigNum p_, g_, e_, f_, k_, y_;
-    std::uint8_t h_[20] = {};
-    std::uint8_t session_id_[20] = {};
+    std::string kex_name_;
+    std::string client_kex_list_;
+    bool strict_ = false;
+    BigNum p_, g_, e_, f_, y_;
+    std::string q_c_;
+    SecureBytes k_;
+    std::uint8_t h_[64] = {};
+    std::uint8_t session_id_[64] = {};
+    std::size_t session_id_length_ = 20;
     bool have_session_id_ = false;
     bool kexinit_sent_ = false;
     bool newkeys_owed_ = false;

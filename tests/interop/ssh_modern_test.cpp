@@ -1,0 +1,332 @@
+// The SSH2 layer against Debian's OpenSSH server as it is installed, with only today's algorithms:
+// a password login with every default, then each key exchange, host key, cipher and MAC in turn
+// (one sshd per case, the client restricted to one algorithm per login), logins with Ed25519,
+// ECDSA and RSA keys held in the key list, fingerprints as ssh-keygen prints them, re-keying with
+// the AEAD ciphers, and the user's own known_hosts file. (The 10 MB forward runs against both
+// kinds of sshd in ssh_openssh_test.cpp.)
+#include <gtest/gtest.h>
+
+#include <cctype>
+
+#include "core/known_hosts.h"
+#include "crypto/base64.h"
+#include "crypto/curve25519.h"
+#include "crypto/ecc.h"
+#include "crypto/random_generator.h"
+#include "interop/ssh_client.h"
+#include "interop/ssh_sshd.h"
+#include "ssh/private_keys.h"
+#include "ssh/ssh2_algorithms.h"
+#include "ssh/ssh_test_access.h"
+#include "ssh/ssh_test_keys.h"
+
+namespace tarnwick {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::SshClient;
+using testing::SshdConfig;
+using testing::SshdServer;
+
+// Logs in with the password (accepting the host key), runs a command and checks its output,
+// then leaves. Everything the client showed, for the caller's own checks.
+std::string LogInAndRun(SshdServer& server, SshClient& client) {
+    client.config.SetInt(setting::debug, 1);
+    client.ui.QueueYesNo(true);
+    client.ui.QueuePrompt(std::string(testing::kTestPassword));
+    EXPECT_EQ(client.Open(server.port()), 0);
+    EXPECT_TRUE(client.WaitConnected()) << client.Displayed() << server.Log();
+    client.Type("echo tw-$((6*7))-ok\n");
+    EXPECT_TRUE(client.RunUntil([&] { return client.ShowsText("tw-42-ok"); }, 10s))
+        << client.Displayed() << server.Log();
+    client.Type("exit\n");
+    EXPECT_TRUE(client.RunUntil([&] { return client.ended.load(); }, 10s)) << client.Displayed();
+    return client.Displayed();
+}
+
+bool Has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST(SshModern, PasswordLoginWithEveryDefault) {
+    ASSERT_TRUE(testing::EnsureTestAccount());
+    SshdServer server(SshdConfig::Default());
+    ASSERT_TRUE(server.ok()) << server.error();
+    SshClient client(false);
+    const std::string shown = LogInAndRun(server, client);
+    // What a current OpenSSH client would choose with this server.
+    EXPECT_TRUE(Has(shown, "Using key exchange: sntrup761x25519-sha512\r\n")) << shown;
+    EXPECT_TRUE(Has(shown, "Using key algorithm: ssh-ed25519\r\n")) << shown;
+    EXPECT_TRUE(Has(shown, "Using cipher: chacha20-poly1305@openssh.com\r\n")) << shown;
+    EXPECT_TRUE(Has(shown, "Using strict key exchange\r\n")) << shown;
+    EXPECT_TRUE(client.ssh->strict_kex());
+    EXPECT_TRUE(Has(client.ssh->server_sig_algs(), "rsa-sha2-512"));
+    // Compression on (the session's default): zlib@openssh.com, started with the login.
+    EXPECT_TRUE(client.ssh->CompressingOutgoing());
+    EXPECT_TRUE(client.ssh->DecompressingIncoming());
+}
+
+// A test name from an algorithm name: letters and digits, the rest as underscores.
+std::string CaseName(std::string name) {
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return name;
+}
+
+// One login per key exchange method, each case with an sshd of its own so that ctest runs them
+// side by side (group 14 with SHA-1 is not among the server's defaults any more; it is added).
+class SshModernKex : public ::testing::TestWithParam<std::int32_t> {};
+
+TEST_P(SshModernKex, LogsIn) {
+    ASSERT_TRUE(testing::EnsureTestAccount());
+    SshdServer server(
+        SshdConfig::Default("KexAlgorithms +diffie-hellman-group14-sha1", {"ed25519"}));
+    ASSERT_TRUE(server.ok()) << server.error();
+    const std::int32_t kex = GetParam();
+    const std::string name = FindKex(kex)->name;
+    SshClient client(false);
+    client.config.SetList(setting::ssh2_kex_algorithms, &kex, 1);
+    const std::string shown = LogInAndRun(server, client);
+    EXPECT_TRUE(Has(shown, "Using key exchange: " + name + "\r\n")) << shown;
+}
+
+INSTANTIATE_TEST_SUITE_P(Every, SshModernKex,
+                         ::testing::Values(13, 12, 10, 11, 7, 8, 9, 6, 4, 5, 3, 2),
+                         [](const auto& info) { return CaseName(FindKex(info.param)->name); });
+
+// Each host-key algorithm: the question shows the fingerprints ssh-keygen prints for the key
+// (MD5 and SHA-256), and the RSA key signs with SHA-2 but is stored as "ssh-rsa".
+struct HostKeyCase {
+    std::int32_t id;
+    const char* file;  // the key's kind for ssh-keygen
+};
+
+class SshModernHostKey : public ::testing::TestWithParam<HostKeyCase> {};
+
+TEST_P(SshModernHostKey, ShowsTheFingerprintsSshKeygenShows) {
+    ASSERT_TRUE(testing::EnsureTestAccount());
+    const HostKeyCase c = GetParam();
+    SshdServer server(SshdConfig::Default("", {c.file}));
+    ASSERT_TRUE(server.ok()) << server.error();
+    const std::string name = FindHostKey(c.id)->name;
+    SshClient client(false);
+    client.config.SetList(setting::ssh2_hostkey_algorithms, &c.id, 1);
+    const std::string shown = LogInAndRun(server, client);
+    EXPECT_TRUE(Has(shown, "Using key algorithm: " + name + "\r\n")) << shown;
+    const std::string pub = server.dir() + "/host_" + c.file + ".pub";
+    const std::string md5 = testing::RunCommand("ssh-keygen -l -E md5 -f " + pub);
+    const std::string sha256 = testing::RunCommand("ssh-keygen -l -E sha256 -f " + pub);
+    ASSERT_FALSE(client.ui.shown().empty());
+    const std::string question = client.ui.shown().front().text;
+    const std::size_t at = md5.find("MD5:");
+    ASSERT_NE(at, std::string::npos) << md5;
+    const std::string fingerprint = md5.substr(at + 4, 47);
+    EXPECT_EQ(question.rfind("Fingerprint: " + fingerprint.substr(0, 24) + " " +
+                                 fingerprint.substr(24) + "\r\nFingerprint: SHA256:",
+                             0),
+              0u)
+        << question;
+    const std::size_t sha_at = sha256.find("SHA256:");
+    ASSERT_NE(sha_at, std::string::npos) << sha256;
+    const std::string sha_fingerprint = sha256.substr(sha_at, sha256.find(' ', sha_at) - sha_at);
+    EXPECT_TRUE(Has(question, "Fingerprint: " + sha_fingerprint + "\r\n")) << question;
+    EXPECT_EQ(StoredKeyTypes(kSpaceSSH2, "127.0.0.1"), std::vector<std::string>{HostKeyType(name)});
+}
+
+INSTANTIATE_TEST_SUITE_P(Every, SshModernHostKey,
+                         ::testing::Values(HostKeyCase{2, "ed25519"}, HostKeyCase{3, "ecdsa256"},
+                                           HostKeyCase{4, "ecdsa384"}, HostKeyCase{5, "ecdsa521"},
+                                           HostKeyCase{6, "rsa"}, HostKeyCase{7, "rsa"}),
+                         [](const auto& info) {
+                             return CaseName(FindHostKey(info.param.id)->name);
+                         });
+
+// Each cipher (with an etm MAC where it takes one), and each MAC with AES-CTR.
+struct CipherCase {
+    std::int32_t cipher;
+    std::int32_t mac;
+};
+
+class SshModernCipher : public ::testing::TestWithParam<CipherCase> {};
+
+TEST_P(SshModernCipher, LogsIn) {
+    ASSERT_TRUE(testing::EnsureTestAccount());
+    SshdServer server(SshdConfig::Default("", {"ed25519"}));
+    ASSERT_TRUE(server.ok()) << server.error();
+    const CipherCase c = GetParam();
+    const std::string cipher = FindCipher(c.cipher)->name;
+    const std::string mac = FindMac(c.mac)->name;
+    SshClient client(false);
+    client.config.SetList(setting::ssh2_EnabledCiphers, &c.cipher, 1);
+    client.config.SetList(setting::ssh2_EnabledMACs, &c.mac, 1);
+    const std::string shown = LogInAndRun(server, client);
+    EXPECT_TRUE(Has(shown, "Using cipher: " + cipher + "\r\n")) << shown;
+    if (FindCipher(c.cipher)->mode == CipherMode::kBlock) {
+        EXPECT_TRUE(Has(shown, "Using MAC: " + mac + "\r\n")) << shown;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Every, SshModernCipher,
+                         ::testing::Values(CipherCase{5, 7}, CipherCase{6, 7}, CipherCase{7, 7},
+                                           CipherCase{8, 7}, CipherCase{9, 7}, CipherCase{10, 7},
+                                           CipherCase{6, 8}, CipherCase{6, 9}, CipherCase{6, 5},
+                                           CipherCase{6, 6}, CipherCase{8, 0}),
+                         [](const auto& info) {
+                             return CaseName(std::string(FindCipher(info.param.cipher)->name) +
+                                             "_" + FindMac(info.param.mac)->name);
+                         });
+
+// Keys the key list holds in memory (as the agent or a key file would put them there).
+PrivateKey Ed25519Key() {
+    Ed25519PrivateKey key;
+    EXPECT_TRUE(key.Generate(RandomGenerator::Global()));
+    std::uint8_t seed[32];
+    for (int i = 0; i < 32; ++i)
+        seed[i] = static_cast<std::uint8_t>(RandomGenerator::Global().NextByte());
+    EXPECT_TRUE(key.SetSeed(seed, sizeof seed));
+    PrivateKey out;
+    out.type = kKeyEd25519;
+    out.ed25519_seed.assign(seed, seed + 32);
+    out.ed25519_public.assign(key.Public().Bytes(), key.Public().Bytes() + 32);
+    return out;
+}
+
+PrivateKey EcdsaKey(EcCurve curve) {
+    EcPrivateKey key;
+    EXPECT_TRUE(key.Generate(curve, RandomGenerator::Global()));
+    PrivateKey out;
+    out.type = kKeyECDSA;
+    out.ecdsa_curve = curve;
+    out.ecdsa_scalar = key.Scalar();
+    out.ecdsa_point.assign(key.Public().Point().begin(), key.Public().Point().end());
+    return out;
+}
+
+PrivateKey RsaKey() {
+    auto number = [](const char* hex) {
+        BigNum n;
+        n.SetHex(hex);
+        return n;
+    };
+    PrivateKey out;
+    out.type = kKeyRSA;
+    PrivateKey::SetNumber(&out.rsa_n, number(testing::kRsaN));
+    PrivateKey::SetNumber(&out.rsa_e, number(testing::kRsaE));
+    PrivateKey::SetNumber(&out.rsa_d, number(testing::kRsaD));
+    PrivateKey::SetNumber(&out.rsa_p, number(testing::kRsaP));
+    PrivateKey::SetNumber(&out.rsa_q, number(testing::kRsaQ));
+    PrivateKey::SetNumber(&out.rsa_dmp1, number(testing::kRsaDmp1));
+    PrivateKey::SetNumber(&out.rsa_dmq1, number(testing::kRsaDmq1));
+    PrivateKey::SetNumber(&out.rsa_iqmp, number(testing::kRsaIqmp));
+    return out;
+}
+
+// Public-key logins with no password to fall back on: sshd accepts only SHA-2 signatures of
+// RSA keys, so the RSA login also shows that the client read server-sig-algs.
+TEST(SshModern, PublicKeyLoginsWithKeysFromTheKeyList) {
+    ASSERT_TRUE(testing::EnsureTestAccount());
+    SshdServer server(SshdConfig::Default("", {"ed25519"}));
+    ASSERT_TRUE(server.ok()) << server.error();
+    const PrivateKey keys[] = {Ed25519Key(), EcdsaKey(EcCurve::kP256), EcdsaKey(EcCurve::kP384),
+                               EcdsaKey(EcCurve::kP521), RsaKey()};
+    for (const PrivateKey& key : keys) {
+        const std::string blob = key.PublicBlob();
+        server.AuthorizeKey(std::string(key.AlgorithmName()) + " " +
+                            Base64Encode(blob.data(), blob.size()));
+    }
+    for (const PrivateKey& key : keys) {
+        SCOPED_TRACE(key.AlgorithmName());
+        PrivateKeyList::Instance().RemoveAll();
+        PrivateKeyList::Instance().AddFromAgent(key);
+        SshClient client(false);
+        client.config.SetInt(setting::debug, 1);
+        client.ui.QueueYesNo(true);  // the host key; no password is given
+        ASSERT_EQ(client.Open(server.port()), 0);
+        ASSERT_TRUE(client.WaitConnected()) << client.Displayed() << server.Log();
+        EXPECT_EQ(client.ui.CountOf(ScriptedUi::Kind::kPrompt), 0);
+        client.Type("echo key-$((6*7))\n");
+        EXPECT_TRUE(client.RunUntil([&] { return client.ShowsText("key-42"); }, 10s));
+        client.Close();
+    }
+    PrivateKeyList::Instance().RemoveAll();
+    EXPECT_TRUE(Has(server.Log(), "Accepted publickey for tarnwick-test")) << server.Log();
+    EXPECT_TRUE(Has(server.Log(), " ED25519 SHA256:"));
+    EXPECT_TRUE(Has(server.Log(), " ECDSA SHA256:"));
+    EXPECT_TRUE(Has(server.Log(), " RSA SHA256:"));
+}
+
+// The server re-keys every 256 KB under strict key exchange (sequence numbers start again at
+// every NEWKEYS): the output arrives whole with either AEAD cipher.
+TEST(SshModern, RekeysUnderTheServersLimitWithChachaAndGcm) {
+    ASSERT_TRUE(testing::EnsureTestAccount());
+    SshdServer server(SshdConfig::Default("RekeyLimit 256K", {"ed25519"}));
+    ASSERT_TRUE(server.ok()) << server.error();
+    for (std::int32_t cipher : {5, 9}) {
+        SCOPED_TRACE(FindCipher(cipher)->name);
+        SshClient client(false);
+        client.config.SetInt(setting::debug, 1);
+        client.config.SetList(setting::ssh2_EnabledCiphers, &cipher, 1);
+        client.ui.QueueYesNo(true);
+        client.ui.QueuePrompt(std::string(testing::kTestPassword));
+        ASSERT_EQ(client.Open(server.port()), 0);
+        ASSERT_TRUE(client.WaitConnected()) << client.Displayed() << server.Log();
+        client.Type("stty -echo; seq 1 200000; echo rekey-$((20+3))\n");
+        ASSERT_TRUE(client.RunUntil([&] { return client.ShowsText("rekey-23"); }, 30s))
+            << server.Log() << client.Displayed() << " status " << client.end_status;
+        const std::string out = client.Output();
+        EXPECT_TRUE(Has(out, "\r\n100000\r\n100001\r\n"));
+        EXPECT_TRUE(Has(out, "\r\n199999\r\n200000\r\n"));
+        EXPECT_GE(client.KeyExchanges(), 4u);
+        EXPECT_TRUE(client.ssh->strict_kex());
+        client.Type("echo after-$((40+2))\n");
+        EXPECT_TRUE(client.RunUntil([&] { return client.ShowsText("after-42"); }, 10s));
+        EXPECT_EQ(client.end_status, 0);
+    }
+}
+
+// Keys the user trusts with OpenSSH are trusted here: a hashed "[host]:port" entry needs no
+// question; a revoked key is refused; another key for the host is a changed key.
+TEST(SshModern, TheUsersKnownHostsFileDecides) {
+    ASSERT_TRUE(testing::EnsureTestAccount());
+    SshdServer server(SshdConfig::Default("", {"ed25519"}));
+    ASSERT_TRUE(server.ok()) << server.error();
+    std::string pub = server.HostKeyPub("ed25519");
+    pub = pub.substr(0, pub.find(' ', pub.find(' ') + 1));  // "ssh-ed25519 AAAA..."
+    const std::string host = "[127.0.0.1]:" + std::to_string(server.port());
+    struct Case {
+        std::string revoked;  // lines before the entry
+        std::string entry;    // hashed before it is used, as ssh-keygen -H does it
+        bool logs_in;
+        int questions;
+    } cases[] = {
+        {"", host + " " + pub, true, 0},
+        {"@revoked * " + pub + "\n", host + " " + pub, false, 0},
+        {"",
+         host + " ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIBmKTVbXTo9bA3LEVXp4TRtA0XwBfRoPh1sUaxL9PxNw",
+         false, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.revoked + c.entry);
+        SshClient client(false);
+        std::filesystem::create_directories(client.isolated.path() + "/.ssh");
+        const std::string file = client.isolated.path() + "/.ssh/known_hosts";
+        testing::WriteFile(file, c.entry + "\n");
+        ASSERT_EQ(testing::Shell("ssh-keygen -q -H -f " + file + " >/dev/null 2>&1"), 0);
+        const std::string hashed = testing::ReadFile(file);
+        ASSERT_EQ(hashed.rfind("|1|", 0), 0u) << hashed;
+        testing::WriteFile(file, c.revoked + hashed);
+        client.ui.QueueHostKey(HostKeyChoice::kReject);
+        client.ui.QueuePrompt(std::string(testing::kTestPassword));
+        ASSERT_EQ(client.Open(server.port()), 0);
+        EXPECT_EQ(client.WaitConnected(c.logs_in ? 20s : 5s), c.logs_in) << client.Displayed();
+        EXPECT_EQ(client.ui.CountOf(ScriptedUi::Kind::kHostKey), c.questions);
+        EXPECT_EQ(client.ui.CountOf(ScriptedUi::Kind::kYesNo), 0);
+        if (!c.logs_in && c.questions == 0) {
+            ASSERT_FALSE(client.ui.shown().empty());
+            EXPECT_EQ(client.ui.shown().at(0).caption, "Host Key Error");
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tarnwick
