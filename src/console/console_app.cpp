@@ -668,12 +668,15 @@ void ConsoleApp::AskAdvanced(SessionConfig& config) {
         *flag.value = *answer;
     }
     dialog.Accept();
-    static constexpr const char* kLists[] = {"ciphers", "MACs", "host keys", "key exchanges"};
-    const auto lists = SessionConfig::Ssh2AlgorithmLists();
-    for (std::size_t i = 0; i < lists.size(); ++i) {
-        auto select = AskFlag(std::string("Select ") + kLists[i], false);
+    for (const AlgorithmLists& lists : SessionConfig::Ssh2AlgorithmLists()) {
+        // The window's button text without its mnemonic and dots: "Select Cipher".
+        std::string what = SelectAlgorithmText(lists);
+        std::erase(what, '&');
+        while (!what.empty() && what.back() == '.')
+            what.pop_back();
+        auto select = AskFlag(what, false);
         if (!select) return;
-        if (*select) AskAlgorithms(config, lists[i], kLists[i]);
+        if (*select) AskAlgorithms(config, lists, what.substr(what.find(' ') + 1));
     }
 }
 

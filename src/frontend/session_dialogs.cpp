@@ -123,6 +123,8 @@ std::string SelectAlgorithmText(const AlgorithmLists& lists) {
             return "Select &MAC...";
         case Choices::kSsh2HostKey:
             return "Select &Host Key...";
+        case Choices::kSsh2Kex:
+            return "Select &Key Exchange...";
         default:
             // A list without a caption of its own still gets a button.
             return "Select Algorithms...";
