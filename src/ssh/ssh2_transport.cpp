@@ -299,8 +299,10 @@ int IO_SSH2::ProcessInput(const std::uint8_t* data, std::size_t length) {
 
 int IO_SSH2::FeedPackets(const std::uint8_t* data, std::size_t length) {
     std::size_t used = 0;
-    int result = framing_.Feed(data, length, &used, [this](SSHPacket& packet) {
+    bool dispatch_failed = false;
+    int result = framing_.Feed(data, length, &used, [this, &dispatch_failed](SSHPacket& packet) {
         int dispatched = Dispatch(packet);
+        dispatch_failed = dispatched != status::kOk;
         if (dispatched != status::kOk) return dispatched;
         if (closed_.load()) return status::kNotConnected;
         // What follows a packet that started a worker waits for the worker's result: it may
@@ -310,6 +312,13 @@ int IO_SSH2::FeedPackets(const std::uint8_t* data, std::size_t length) {
     });
     if (result == status::kBadPacket) {
         Debug("Received corrupted packet.\r\n");
+        // The dispatcher has said why for its own refusals; the framing's are told here, or the
+        // user would see the connection end without a word.
+        if (!dispatch_failed) {
+            Show(
+                "The server sent a packet whose length or padding is impossible; "
+                "disconnecting\r\n");
+        }
     } else if (result == status::kMacFailed) {
         Show("Corrupted MAC; disconnecting\r\n");
     }
@@ -624,9 +633,10 @@ int IO_SSH2::WatchdogMain() {
         const auto limit = stalled_limit_;
         {
             std::unique_lock<std::mutex> lock(filler_mutex_);
-            filler_wake_.wait_for(lock, std::min<std::chrono::steady_clock::duration>(
-                                            limit / 4, std::chrono::seconds(1)),
-                                  [this] { return !watchdog_run_.load(); });
+            filler_wake_.wait_for(
+                lock,
+                std::min<std::chrono::steady_clock::duration>(limit / 4, std::chrono::seconds(1)),
+                [this] { return !watchdog_run_.load(); });
         }
         const std::int64_t since = partial_since_.load();
         if (since == 0 || closed_.load()) continue;

@@ -19,13 +19,7 @@ TEST(PreferencesTest, FirstStartTakesDefaultsAndSaveCreatesAllValues) {
     Preferences prefs;
     prefs.Load(store);
     EXPECT_EQ(prefs.GetWide(pref::Font), u"<built-in>");
-    EXPECT_EQ(prefs.GetInt(pref::TextPacing), 10);
-    EXPECT_EQ(prefs.GetInt(pref::FontSize), 9);
     EXPECT_EQ(prefs.GetInt(pref::Rows), 24);
-    EXPECT_EQ(prefs.GetInt(pref::Columns), 80);
-    EXPECT_EQ(prefs.GetInt(pref::RED), 0x0000FF);
-    EXPECT_EQ(prefs.GetInt(pref::SoftControlChar), 126);
-    EXPECT_EQ(prefs.GetInt(pref::EnableICM), 1);
     EXPECT_TRUE(store.Values(Preferences::kRegistryKey).empty());
 
     prefs.Save(store);

@@ -140,10 +140,14 @@ TEST_F(SessionConfigTest, SaveAndLoadRestoresEveryKeyedSetting) {
     EXPECT_EQ(loaded.GetInt(setting::session_kind), kKindSSH2);
     EXPECT_EQ(loaded.GetInt(setting::loaded_from_file), 1);
     EXPECT_EQ(loaded.GetInt(setting::setup_accepted), 1);
-    // Derived lists: everything of the choice list not enabled, in choice-list order.
-    EXPECT_EQ(loaded.GetList(setting::ssh2_DisabledCiphers), (std::vector<std::int32_t>{1, 2}));
-    EXPECT_EQ(loaded.GetList(setting::ssh2_DisabledMACs), (std::vector<std::int32_t>{2, 0}));
-    EXPECT_TRUE(loaded.GetList(setting::ssh2_disabled_hostkey_algorithms).empty());
+    // Derived lists: everything of the choice list not enabled, in choice-list order. A file
+    // written today records every choice, so the newer algorithms left out stay off.
+    EXPECT_EQ(loaded.GetList(setting::ssh2_DisabledCiphers),
+              (std::vector<std::int32_t>{1, 2, 5, 6, 7, 8, 9, 10}));
+    EXPECT_EQ(loaded.GetList(setting::ssh2_DisabledMACs),
+              (std::vector<std::int32_t>{2, 0, 5, 6, 7, 8, 9}));
+    EXPECT_EQ(loaded.GetList(setting::ssh2_disabled_hostkey_algorithms),
+              (std::vector<std::int32_t>{2, 3, 4, 5, 6, 7}));
 
     auto forwards = loaded.ForwardsCopy();
     ASSERT_EQ(forwards.size(), 2u);
@@ -198,12 +202,48 @@ TEST_F(SessionConfigTest, ListValues) {
         SessionConfig config;
         std::int32_t old[] = {9};
         config.SetList(setting::ssh2_EnabledMACs, old, 1);
-        bool loaded = Load(std::string("IO_SSH2\r\nssh2_EnabledMACs: ") + c.value + "\r\n", config);
+        bool loaded = Load(std::string("IO_SSH2\r\nssh2_kex_algorithms: 0 \r\nssh2_EnabledMACs: ") +
+                               c.value + "\r\n",
+                           config);
         EXPECT_EQ(loaded, c.loads);
         if (c.loads) {
             EXPECT_EQ(config.GetList(setting::ssh2_EnabledMACs), c.list);
         }
     }
+}
+
+// A file from before the newer algorithms gets them enabled, in default order, ahead of its own
+// choices (or it could never reach today's servers); one written since keeps what it records.
+TEST_F(SessionConfigTest, OlderFilesGetTheNewerAlgorithmsFirst) {
+    SessionConfig old_file;
+    ASSERT_TRUE(
+        Load("IO_SSH2\r\nssh2_EnabledCiphers: 2 3 0 \r\nssh2_EnabledMACs: 1 0 \r\n"
+             "ssh2_hostkey_algorithms: 2 1 0 \r\n",
+             old_file));
+    EXPECT_EQ(old_file.GetList(setting::ssh2_EnabledCiphers),
+              (std::vector<std::int32_t>{5, 6, 7, 8, 9, 10, 3, 0}));
+    EXPECT_EQ(old_file.GetList(setting::ssh2_DisabledCiphers),
+              (std::vector<std::int32_t>{4, 1, 2}));
+    EXPECT_EQ(old_file.GetList(setting::ssh2_EnabledMACs),
+              (std::vector<std::int32_t>{7, 8, 9, 5, 6, 0}));
+    EXPECT_EQ(old_file.GetList(setting::ssh2_hostkey_algorithms),
+              (std::vector<std::int32_t>{2, 3, 4, 5, 6, 7, 1, 0}));
+    // No key-exchange list at all: the default order.
+    EXPECT_TRUE(old_file.GetList(setting::ssh2_kex_algorithms).empty());
+
+    // Saved again, the file is one of today's: reloading does not add anything back.
+    std::int32_t only_ctr[] = {6};
+    old_file.SetList(setting::ssh2_EnabledCiphers, only_ctr, 1);
+    std::int32_t kex[] = {10, 3};
+    old_file.SetList(setting::ssh2_kex_algorithms, kex, 2);
+    std::string path = dir_.File("today.tks");
+    ASSERT_TRUE(old_file.SaveToPath(path, false));
+    SessionConfig today;
+    ASSERT_TRUE(today.LoadFromPath(path, true));
+    EXPECT_EQ(today.GetList(setting::ssh2_EnabledCiphers), (std::vector<std::int32_t>{6}));
+    EXPECT_EQ(today.GetList(setting::ssh2_kex_algorithms), (std::vector<std::int32_t>{10, 3}));
+    EXPECT_EQ(today.GetList(setting::ssh2_disabled_kex_algorithms).size(),
+              SessionConfig::ChoiceList(Choices::kSsh2Kex).size() - 2);
 }
 
 TEST_F(SessionConfigTest, MalformedFilesDoNotLoad) {

@@ -7,147 +7,34 @@
 #include <vector>
 
 #include "crypto/aead.h"
-#include "crypto/aes_ctr.h"
-#include "crypto/rijndael.h"
 #include "test_helpers.h"
+#include "vectors.h"
 
 namespace tarnwick {
 namespace {
 
-using testing::FromHex;
+using testing::ReadVectors;
 using testing::TestRandom;
+using testing::TestVector;
 using testing::ToHex;
 using Bytes = std::vector<std::uint8_t>;
 
-// ---------------------------------------------------------------- AES-CTR
-
-// Runs data through the cipher in pieces of random length (or byte by byte).
-void CryptInPieces(Encryptor& cipher, Bytes& data, TestRandom& random, bool bytewise) {
-    for (std::size_t at = 0; at < data.size();) {
-        const std::size_t n = bytewise ? 1 : std::min(data.size() - at, random.Below(40));
-        cipher.Encrypt(data.data() + at, n);
-        at += n;
-    }
-}
-
-// NIST SP 800-38A F.5.1, F.5.3 and F.5.5, whole, byte by byte and at random splits; decryption
-// is the same operation.
-TEST(AesCtrTest, Sp80038aVectors) {
-    const Bytes iv = FromHex("f0f1f2f3f4f5f6f7f8f9fafbfcfdfeff");
-    const Bytes plain = FromHex(
-        "6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e5130c81c46a35ce411e5fbc1191a"
-        "0a52eff69f2445df4f9b17ad2b417be66c3710");
-    const struct {
-        const char* key;
-        const char* cipher;
-    } cases[] = {
-        {"2b7e151628aed2a6abf7158809cf4f3c",
-         "874d6191b620e3261bef6864990db6ce9806f66b7970fdff8617187bb9fffdff5ae4df3edbd5d35e5b4f0902"
-         "0db03eab1e031dda2fbe03d1792170a0f3009cee"},
-        {"8e73b0f7da0e6452c810f32b809079e562f8ead2522c6b7b",
-         "1abc932417521ca24f2b0459fe7e6e0b090339ec0aa6faefd5ccc2c6f4ce8e941e36b26bd1ebc670d1bd1d66"
-         "5620abf74f78a7f6d29809585a97daec58c6b050"},
-        {"603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4",
-         "601ec313775789a5b7a7f504bbf3d228f443e3ca4d62b59aca84e990cacaf5c52b0930daa23de94ce87017ba"
-         "2d84988ddfc9c58db67aada613c2dd08457941a6"},
-    };
-    TestRandom random(38);
-    for (const auto& c : cases) {
-        const Bytes key = FromHex(c.key);
-        for (int way = 0; way < 3; ++way) {
-            AesCtr cipher;
-            ASSERT_TRUE(cipher.SetKey(key.data(), key.size()));
-            ASSERT_TRUE(cipher.SetIV(iv.data(), iv.size()));
-            Bytes data = plain;
-            if (way == 0)
-                cipher.Encrypt(data.data(), data.size());
-            else
-                CryptInPieces(cipher, data, random, way == 1);
-            EXPECT_EQ(ToHex(data), c.cipher) << c.key << " way " << way;
-            // A fresh IV restarts the keystream; decrypting gives the plaintext back.
-            ASSERT_TRUE(cipher.SetIV(iv.data(), iv.size()));
-            cipher.Decrypt(data.data(), data.size());
-            EXPECT_EQ(data, plain);
-        }
-    }
-}
-
-// The counter is one 128-bit big-endian number: the carry crosses the 32- and 64-bit boundaries
-// and wraps at the top. The reference is our own AES block function on the counter values.
-TEST(AesCtrTest, CounterCarriesAcrossAllBits) {
-    const Bytes key = FromHex("000102030405060708090a0b0c0d0e0f");
-    const char* ivs[] = {"000000000000000000000000fffffffe", "0000000000000000fffffffffffffffe",
-                         "fffffffffffffffffffffffffffffffe"};
-    for (const char* ivHex : ivs) {
-        Bytes counter = FromHex(ivHex);
-        AesCtr cipher;
-        ASSERT_TRUE(cipher.SetKey(key.data(), key.size()));
-        ASSERT_TRUE(cipher.SetIV(counter.data(), counter.size()));
-        Bytes stream(64, 0);
-        cipher.Encrypt(stream.data(), stream.size());
-
-        Rijndael block;
-        block.SetDirection(1);
-        ASSERT_TRUE(block.SetKey(key.data(), key.size()));
-        for (int i = 0; i < 4; ++i) {
-            std::uint8_t expected[16];
-            block.EncryptBlock(counter.data(), expected);
-            EXPECT_EQ(ToHex(stream.data() + 16 * i, 16), ToHex(expected, 16)) << ivHex << " " << i;
-            for (int b = 15; b >= 0 && ++counter[static_cast<std::size_t>(b)] == 0; --b) {
-            }
-        }
-    }
-}
-
-TEST(AesCtrTest, BadKeysAndIvsAreRefused) {
-    AesCtr cipher;
-    const Bytes key(32, 7), iv(16, 1);
-    EXPECT_FALSE(cipher.SetKey(key.data(), 20));
-    EXPECT_FALSE(cipher.SetIV(iv.data(), 8));
-    // Without a key nothing leaves in clear.
-    Bytes data(20, 0x55);
-    cipher.Encrypt(data.data(), data.size());
-    EXPECT_EQ(data, Bytes(20, 0));
-    EXPECT_TRUE(cipher.SetKey(key.data(), 32));
-    EXPECT_EQ(cipher.BlockSize(), 16);
-}
-
 // ---------------------------------------------------------------- AES-GCM
 
-// Test cases 2, 4 and 16 from McGrew and Viega, "The Galois/Counter Mode of Operation".
 TEST(AesGcmTest, PublishedVectors) {
-    const struct {
-        const char *key, *iv, *aad, *plain, *cipher, *tag;
-    } cases[] = {
-        {"00000000000000000000000000000000", "000000000000000000000000", "",
-         "00000000000000000000000000000000", "0388dace60b6a392f328c2b971b2fe78",
-         "ab6e47d42cec13bdf53a67b21257bddf"},
-        {"feffe9928665731c6d6a8f9467308308", "cafebabefacedbaddecaf888",
-         "feedfacedeadbeeffeedfacedeadbeefabaddad2",
-         "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e24"
-         "49a6b525b16aedf5aa0de657ba637b39",
-         "42831ec2217774244b7221b784d0d49ce3aa212f2c02a4e035c17e2329aca12e21d514b25466931c7d8f6a5a"
-         "ac84aa051ba30b396a0aac973d58e091",
-         "5bc94fbc3221a5db94fae95ae7121a47"},
-        {"feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308",
-         "cafebabefacedbaddecaf888", "feedfacedeadbeeffeedfacedeadbeefabaddad2",
-         "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e24"
-         "49a6b525b16aedf5aa0de657ba637b39",
-         "522dc1f099567d07f47f37a32a84427d643a8cdcbfe5c0c97598a2bd2555d1aa8cb08e48590dbb3da7b08b10"
-         "56828838c5f61e6393ba7a0abcc9f662",
-         "76fc6ece0f4e1768cddf8853bb2d551b"},
-    };
-    for (const auto& c : cases) {
-        const Bytes key = FromHex(c.key), iv = FromHex(c.iv), aad = FromHex(c.aad);
-        Bytes data = FromHex(c.plain);
+    for (const TestVector& v : ReadVectors("cipher.vec")) {
+        if (v.group != "AES-GCM") continue;
+        SCOPED_TRACE(v.where);
+        const Bytes key = v.Bytes("Key"), iv = v.Bytes("IV"), aad = v.Bytes("AAD");
+        Bytes data = v.Bytes("In");
         AesGcm gcm;
         ASSERT_TRUE(gcm.SetKey(key.data(), key.size()));
         std::uint8_t tag[16];
         ASSERT_TRUE(gcm.Seal(iv.data(), aad.data(), aad.size(), data.data(), data.size(), tag));
-        EXPECT_EQ(ToHex(data), c.cipher);
-        EXPECT_EQ(ToHex(tag, 16), c.tag);
+        EXPECT_EQ(ToHex(data), v.Hex("Out"));
+        EXPECT_EQ(ToHex(tag, 16), v.Hex("Tag"));
         ASSERT_TRUE(gcm.Open(iv.data(), aad.data(), aad.size(), data.data(), data.size(), tag));
-        EXPECT_EQ(ToHex(data), c.plain);
+        EXPECT_EQ(data, v.Bytes("In"));
     }
 }
 
@@ -237,36 +124,22 @@ Bytes ReferenceStream(const Bytes& key, const Bytes& nonce, std::uint64_t counte
     return out;
 }
 
-// RFC 8439 A.1 test vectors 1 and 2 (their nonces fit the 64-bit layout) for the block function,
-// and section 2.6.2's Poly1305 key generation (block 0 of a nonce whose first four bytes are
-// zero).
+// The vectors check our ChaCha20 and the reference the other tests compare it with.
 TEST(ChaCha20Test, PublishedVectors) {
-    const Bytes zero32(32, 0), zero8(8, 0);
-    const char* kBlock0 =
-        "76b8e0ada0f13d90405d6ae55386bd28bdd219b8a08ded1aa836efcc8b770dc7da41597c5157488d7724e03fb8"
-        "d84a376a43b8f41518a11cc387b669b2ee6586";
-    const char* kBlock1 =
-        "9f07e7be5551387a98ba977c732d080dcb0f29a048e3656912c6533e32ee7aed29b721769ce64e43d57133b074"
-        "d839d531ed1f28510afb45ace10a1f4b794d6f";
-    EXPECT_EQ(ToHex(ReferenceStream(zero32, zero8, 0, 64)), kBlock0);
-    EXPECT_EQ(ToHex(ReferenceStream(zero32, zero8, 1, 64)), kBlock1);
-
-    ChaCha20 cipher;
-    ASSERT_TRUE(cipher.SetKey(zero32.data(), 32));
-    ASSERT_TRUE(cipher.SetNonce(zero8.data(), 0));
-    Bytes stream(128, 0);
-    ASSERT_TRUE(cipher.Crypt(stream.data(), stream.size()));
-    EXPECT_EQ(ToHex(stream), std::string(kBlock0) + kBlock1);
-
-    Bytes key(32);
-    for (int i = 0; i < 32; ++i)
-        key[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(0x80 + i);
-    const Bytes nonce = FromHex("0001020304050607");
-    ASSERT_TRUE(cipher.SetKey(key.data(), 32));
-    ASSERT_TRUE(cipher.SetNonce(nonce.data(), 0));
-    Bytes polyKey(32, 0);
-    ASSERT_TRUE(cipher.Crypt(polyKey.data(), polyKey.size()));
-    EXPECT_EQ(ToHex(polyKey), "8ad5a08b905f81cc815040274ab29471a833b637e3fd0da508dbb8e2fdd1a646");
+    for (const TestVector& v : ReadVectors("cipher.vec")) {
+        if (v.group != "ChaCha20") continue;
+        SCOPED_TRACE(v.where);
+        const Bytes key = v.Bytes("Key"), nonce = v.Bytes("Nonce");
+        const std::uint64_t counter = static_cast<std::uint64_t>(v.Int("Counter"));
+        const std::string out = v.Hex("Out");
+        EXPECT_EQ(ToHex(ReferenceStream(key, nonce, counter, out.size() / 2)), out);
+        ChaCha20 cipher;
+        ASSERT_TRUE(cipher.SetKey(key.data(), key.size()));
+        ASSERT_TRUE(cipher.SetNonce(nonce.data(), counter));
+        Bytes stream(out.size() / 2, 0);
+        ASSERT_TRUE(cipher.Crypt(stream.data(), stream.size()));
+        EXPECT_EQ(ToHex(stream), out);
+    }
 }
 
 // Random keys, nonces and starting blocks (some just below 2^32, where the counter must carry
@@ -304,14 +177,14 @@ TEST(ChaCha20Test, RefusesBadKeysAndWorkWithoutOne) {
     EXPECT_EQ(data, Bytes(10, 0));
 }
 
-// RFC 8439 section 2.5.2.
 TEST(Poly1305Test, PublishedVector) {
-    const Bytes key = FromHex("85d6be7857556d337f4452fe42d506a80103808afb0db2fd4abff6af4149f51b");
-    const std::string message = "Cryptographic Forum Research Group";
-    std::uint8_t tag[16];
-    ASSERT_TRUE(Poly1305(key.data(), reinterpret_cast<const std::uint8_t*>(message.data()),
-                         message.size(), tag));
-    EXPECT_EQ(ToHex(tag, 16), "a8061dc1305136c6c22b8baf0c0127a9");
+    for (const TestVector& v : ReadVectors("cipher.vec")) {
+        if (v.group != "Poly1305") continue;
+        const Bytes key = v.Bytes("Key"), message = v.Bytes("In");
+        std::uint8_t tag[16];
+        ASSERT_TRUE(Poly1305(key.data(), message.data(), message.size(), tag));
+        EXPECT_EQ(ToHex(tag, 16), v.Hex("Tag"));
+    }
 }
 
 // ---------------------------------------------------------------- SSH packets

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "crypto/pem.h"
 #include "openssl_objects.h"
 #include "test_helpers.h"
+#include "vectors.h"
 
 namespace tarnwick {
 namespace {
@@ -24,7 +26,9 @@ using testing::FromHex;
 using testing::KeyNumber;
 using testing::MakeKey;
 using testing::OpenSslPtr;
+using testing::ReadVectors;
 using testing::TestRandom;
+using testing::TestVector;
 using testing::ToHex;
 
 using Bytes = std::vector<std::uint8_t>;
@@ -399,141 +403,66 @@ TEST(BerTest, Pkcs8KeysMatchOpenSsl) {
 
 // ---- Malformed and boundary inputs ----
 
-// Each row: the bytes, the rules, one reader call, and the error (kNone: accepted).
+BerRules Rules(const TestVector& v) {
+    return v.Word("Rules") == "DER" ? BerRules::kDer : BerRules::kBer;
+}
+
+// The malformed and boundary encodings of ber.vec, each with one reader call and the reason.
 TEST(BerTest, MalformedInputsFailWithTheirReason) {
     using Call = std::function<void(BerReader&)>;
-    const Call any = [](BerReader& r) { r.Skip(); };
-    const Call integer = [](BerReader& r) { r.IntegerBytes(); };
-    const Call small = [](BerReader& r) { r.SmallInteger(); };
-    const Call boolean = [](BerReader& r) { r.Boolean(); };
-    const Call null = [](BerReader& r) { r.Null(); };
-    const Call oidBytes = [](BerReader& r) { r.ObjectIdentifierBytes(); };
-    const Call oid = [](BerReader& r) { r.ObjectIdentifier(); };
-    const Call bits = [](BerReader& r) { r.BitString(); };
-    const Call string = [](BerReader& r) { r.String(); };
-    const Call sequence = [](BerReader& r) { r.Sequence(); };
-    const Call octets = [](BerReader& r) { r.OctetString(); };
-    const Call bitReader = [](BerReader& r) { r.BitStringReader(); };
-    const BerRules der = BerRules::kDer, ber = BerRules::kBer;
-    struct Case {
-        const char* hex;
-        BerRules rules;
-        Call call;
-        BerError error;
-    } cases[] = {
-        {"", der, any, BerError::kTruncated},
-        {"30", der, any, BerError::kTruncated},
-        {"3005020100", der, any, BerError::kTruncated},
-        {"3080020100 0000", ber, any, BerError::kIndefiniteLength},
-        {"0289 000000000000000001 05", ber, any, BerError::kBadLength},  // nine length octets
-        {"02ff 00", ber, any, BerError::kBadLength},
-        {"0284 ffffffff 00", der, any, BerError::kTruncated},          // near 2^32
-        {"0288 ffffffffffffffff 00", der, any, BerError::kTruncated},  // near 2^64
-        {"0288 fffffffffffffff7 00", der, any, BerError::kTruncated},
-        {"028101 05", der, any, BerError::kNonMinimalLength},
-        {"028101 05", ber, small, BerError::kNone},
-        {"02820001 05", der, any, BerError::kNonMinimalLength},
-        {"02820001 05", ber, any, BerError::kNone},
-        {"1f8001 00", der, any, BerError::kBadTag},  // leading zero digit
-        {"1f1e 00", der, any, BerError::kBadTag},    // 30 fits the short form
-        {"1f7f 00", der, any, BerError::kNone},      // 127
-        {"1fffffffff7f 00", der, any, BerError::kTagTooLarge},
-        {"1f81", der, any, BerError::kTruncated},
-        {"0200", der, integer, BerError::kBadInteger},
-        {"0202007f", der, integer, BerError::kBadInteger},
-        {"0202ff80", der, integer, BerError::kBadInteger},
-        {"0202007f", ber, integer, BerError::kNone},
-        {"020900ffffffffffffffff", der, small, BerError::kIntegerTooLarge},
-        {"0208ffffffffffffffff", der, small, BerError::kBadInteger},
-        {"0208ff00000000000000", der, small, BerError::kNone},
-        {"22020101", der, integer, BerError::kWrongForm},
-        {"010101", der, boolean, BerError::kBadBoolean},
-        {"010101", ber, boolean, BerError::kNone},
-        {"0102ffff", ber, boolean, BerError::kBadBoolean},
-        {"0100", ber, boolean, BerError::kBadBoolean},
-        {"050100", der, null, BerError::kBadNull},
-        {"0600", der, oidBytes, BerError::kBadObjectIdentifier},
-        {"06028001", der, oidBytes, BerError::kBadObjectIdentifier},
-        {"06022a81", der, oidBytes, BerError::kBadObjectIdentifier},
-        {"060c2a 8180808080808080808000", der, oidBytes, BerError::kNone},
-        {"060c2a 8180808080808080808000", der, oid, BerError::kArcTooLarge},  // 2^70
-        {"060b2a 81ffffffffffffffff7f", der, oid, BerError::kNone},           // 2^64 - 1
-        {"0300", der, bits, BerError::kBadBitString},
-        {"030101", der, bits, BerError::kBadBitString},
-        {"03020800", der, bits, BerError::kBadBitString},
-        {"03020101", der, bits, BerError::kBadBitString},  // a padding bit set
-        {"03020101", ber, bits, BerError::kNone},
-        {"0302018030 00", der, bitReader, BerError::kBadBitString},
-        {"1e0141", der, string, BerError::kBadString},
-        {"1c03000041", der, string, BerError::kBadString},
-        {"0400", der, string, BerError::kUnexpectedTag},
-        {"2c00", der, string, BerError::kWrongForm},
-        {"a000", der, string, BerError::kUnexpectedTag},
-        {"020100", der, sequence, BerError::kUnexpectedTag},
-        {"1000", der, sequence, BerError::kWrongForm},
-        {"2400", der, octets, BerError::kWrongForm},
-        {"020101 00", der, small, BerError::kTrailingData},
+    const std::map<std::string, Call> calls = {
+        {"Skip", [](BerReader& r) { r.Skip(); }},
+        {"IntegerBytes", [](BerReader& r) { r.IntegerBytes(); }},
+        {"SmallInteger", [](BerReader& r) { r.SmallInteger(); }},
+        {"Boolean", [](BerReader& r) { r.Boolean(); }},
+        {"Null", [](BerReader& r) { r.Null(); }},
+        {"ObjectIdentifierBytes", [](BerReader& r) { r.ObjectIdentifierBytes(); }},
+        {"ObjectIdentifier", [](BerReader& r) { r.ObjectIdentifier(); }},
+        {"BitString", [](BerReader& r) { r.BitString(); }},
+        {"String", [](BerReader& r) { r.String(); }},
+        {"Sequence", [](BerReader& r) { r.Sequence(); }},
+        {"OctetString", [](BerReader& r) { r.OctetString(); }},
+        {"BitStringReader", [](BerReader& r) { r.BitStringReader(); }},
     };
-    for (const auto& c : cases) {
-        const Bytes bytes = FromHex(c.hex);
-        BerReader reader(bytes.data(), bytes.size(), c.rules);
-        c.call(reader);
-        EXPECT_EQ(reader.error(), c.error) << c.hex << ": " << BerErrorText(reader.error());
-        if (c.error == BerError::kNone || c.error == BerError::kTrailingData) continue;
+    int count = 0;
+    for (const TestVector& v : ReadVectors("ber.vec")) {
+        if (v.group != "Read") continue;
+        SCOPED_TRACE(v.where);
+        ++count;
+        const Bytes bytes = v.Bytes("In");
+        BerReader reader(bytes.data(), bytes.size(), Rules(v));
+        calls.at(v.Word("Read"))(reader);
+        const BerError error = reader.error();
+        EXPECT_EQ(BerErrorText(error), v.Text("Error"));
+        if (error == BerError::kNone || error == BerError::kTrailingData) continue;
         // A failed reader is at its end, gives empty values, and keeps its first error.
-        EXPECT_TRUE(reader.AtEnd()) << c.hex;
+        EXPECT_TRUE(reader.AtEnd());
         EXPECT_TRUE(reader.Sequence().failed());
         EXPECT_EQ(reader.SmallInteger(), 0);
-        EXPECT_EQ(reader.error(), c.error) << c.hex;
+        EXPECT_EQ(reader.error(), error);
     }
+    EXPECT_EQ(count, 52);
 }
 
 TEST(BerTest, TimesAreValidated) {
-    const BerRules der = BerRules::kDer, ber = BerRules::kBer;
-    struct Case {
-        std::uint8_t tag;
-        const char* text;
-        BerRules rules;
-        std::int64_t seconds;  // -1: refused
-    } cases[] = {
-        {kBerUtcTime, "491231235959Z", der, 2524607999},  // 2049
-        {kBerUtcTime, "500101000000Z", der, -631152000},  // 1950
-        {kBerUtcTime, "700101000000Z", der, 0},
-        {kBerUtcTime, "000229000000Z", der, 951782400},  // 2000 is a leap year
-        {kBerUtcTime, "010229000000Z", der, -1},
-        {kBerGeneralizedTime, "21000229000000Z", der, -1},  // 2100 is not
-        {kBerGeneralizedTime, "00010101000000Z", der, -62135596800},
-        {kBerUtcTime, "991301000000Z", der, -1},
-        {kBerUtcTime, "990100000000Z", der, -1},
-        {kBerUtcTime, "990101240000Z", der, -1},
-        {kBerUtcTime, "990101236000Z", der, -1},
-        {kBerUtcTime, "990101235960Z", der, -1},
-        {kBerUtcTime, "9901012359Z", der, -1},
-        {kBerUtcTime, "9901012359Z", ber, 915235140},
-        {kBerUtcTime, "990101235959", der, -1},
-        {kBerUtcTime, "990101235959+0100", der, -1},
-        {kBerUtcTime, "990101235959+0100", ber, 915231599},
-        {kBerUtcTime, "990101235959-0130", ber, 915240599},
-        {kBerUtcTime, "990101235959Z ", der, -1},
-        {kBerUtcTime, "99010123595 Z", der, -1},
-        {kBerUtcTime, "9901012359-9Z", ber, -1},
-        {kBerGeneralizedTime, "19990101235959.5Z", der, -1},
-        {kBerGeneralizedTime, "19990101235959.5Z", ber, 915235199},
-        {kBerGeneralizedTime, "19990101235959.Z", ber, -1},
-        {kBerGeneralizedTime, "19990101235959", ber, -1},  // local time: no single moment
-    };
-    for (const auto& c : cases) {
-        Bytes bytes = {c.tag, static_cast<std::uint8_t>(std::strlen(c.text))};
-        bytes.insert(bytes.end(), c.text, c.text + std::strlen(c.text));
-        BerReader reader(bytes.data(), bytes.size(), c.rules);
+    int count = 0;
+    for (const TestVector& v : ReadVectors("ber.vec")) {
+        if (v.group != "Time") continue;
+        SCOPED_TRACE(v.where);
+        ++count;
+        const std::string text = v.Text("In");
+        Bytes bytes = {v.Bytes("Tag")[0], static_cast<std::uint8_t>(text.size())};
+        bytes.insert(bytes.end(), text.begin(), text.end());
+        BerReader reader(bytes.data(), bytes.size(), Rules(v));
         const std::int64_t seconds = reader.Time();
-        if (c.seconds == -1) {
-            EXPECT_EQ(reader.error(), BerError::kBadTime) << c.text;
+        if (!v.Has("Seconds")) {
+            EXPECT_EQ(reader.error(), BerError::kBadTime);
         } else {
-            EXPECT_TRUE(reader.done()) << c.text;
-            EXPECT_EQ(seconds, c.seconds) << c.text;
+            EXPECT_TRUE(reader.done());
+            EXPECT_EQ(seconds, v.Int("Seconds"));
         }
     }
+    EXPECT_EQ(count, 25);
 }
 
 TEST(BerTest, NestingIsCapped) {
@@ -601,15 +530,6 @@ TEST(BerTest, ObjectIdentifierText) {
     for (const char* bad : {"", "1", "3.1", "1.40", "1..2", "1.02", "1.2.", "1.2.x",
                             "1.2.18446744073709551616", "2.18446744073709551600"})
         EXPECT_FALSE(OidFromText(bad, &encoded)) << bad;
-    // The first octet packs two arcs; its boundaries lie at 40 and 80.
-    for (auto [dotted, hex] : {std::pair{"0.39", "27"}, std::pair{"1.0", "28"},
-                               std::pair{"1.39", "4f"}, std::pair{"2.0", "50"}}) {
-        ASSERT_TRUE(OidFromText(dotted, &encoded));
-        EXPECT_EQ(ToHex(encoded), hex);
-        std::string back;
-        EXPECT_TRUE(OidToText(encoded, &back));
-        EXPECT_EQ(back, dotted);
-    }
     ASSERT_TRUE(OidFromText("2.999.3", &encoded));
     EXPECT_EQ(ToHex(encoded), "883703");  // X.690's own example
     std::string text;

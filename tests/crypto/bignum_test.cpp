@@ -3,46 +3,24 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
-#include <cctype>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "crypto/bignum.h"
+#include "openssl_objects.h"
 #include "test_helpers.h"
 
 namespace tarnwick {
 namespace {
 
+using testing::BnHex;
 using testing::FromHex;
 using testing::TestRandom;
 using testing::ToHex;
 
-struct BnDeleter {
-    void operator()(BIGNUM* b) const { BN_free(b); }
-};
-using Bn = std::unique_ptr<BIGNUM, BnDeleter>;
-
-struct CtxDeleter {
-    void operator()(BN_CTX* c) const { BN_CTX_free(c); }
-};
-
-std::string Normalize(std::string hex) {
-    bool negative = !hex.empty() && hex[0] == '-';
-    if (negative) hex.erase(0, 1);
-    std::transform(hex.begin(), hex.end(), hex.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    std::size_t first = hex.find_first_not_of('0');
-    hex = first == std::string::npos ? "0" : hex.substr(first);
-    return (negative && hex != "0" ? "-" : "") + hex;
-}
-
-std::string Hex(const BIGNUM* b) {
-    char* text = BN_bn2hex(b);
-    std::string s = Normalize(text);
-    OPENSSL_free(text);
-    return s;
-}
+using Bn = testing::OpenSslPtr<BIGNUM>;
+using Ctx = testing::OpenSslPtr<BN_CTX>;
 
 // The same random value in both libraries.
 struct Pair {
@@ -78,17 +56,6 @@ std::vector<std::uint8_t> Operand(TestRandom& random) {
         if (fill == 0xff) bytes[0] = 0xff;
     }
     return bytes;
-}
-
-TEST(BigNumTest, GroupPrimeParsesFromDecimal) {
-    BigNum p;
-    ASSERT_TRUE(p.SetDecimal(
-        "179769313486231590770839156793787453197860296048756011706444423684197180216158519368947"
-        "833795864925541502180565485980503646440548199239100050792877003355816639229553136239076"
-        "508735759914822574862575007425302077447712589550957937778424442426617334727629299387668"
-        "709205606050270810842907692932019128194467627007"));
-    EXPECT_EQ(p.BitLength(), 1024);
-    EXPECT_EQ(p.ToHex().substr(0, 48), "ffffffffffffffffc90fdaa22168c234c4c6628b80dc1cd1");
 }
 
 std::string Wire(const BigNum& n) {
@@ -240,26 +207,26 @@ TEST(BigNumTest, SmallOperations) {
 
 TEST(BigNumTest, ArithmeticMatchesReference) {
     TestRandom random(100);
-    std::unique_ptr<BN_CTX, CtxDeleter> ctx(BN_CTX_new());
+    Ctx ctx(BN_CTX_new());
     for (int round = 0; round < 3000; ++round) {
         Pair a = MakePair(Operand(random), random.Below(2) == 0);
         Pair b = MakePair(Operand(random), random.Below(2) == 0);
         Bn r(BN_new()), rem(BN_new());
 
         BN_add(r.get(), a.theirs.get(), b.theirs.get());
-        ASSERT_EQ((a.ours + b.ours).ToHex(), Hex(r.get())) << round;
+        ASSERT_EQ((a.ours + b.ours).ToHex(), BnHex(r.get())) << round;
         BN_sub(r.get(), a.theirs.get(), b.theirs.get());
-        ASSERT_EQ((a.ours - b.ours).ToHex(), Hex(r.get())) << round;
+        ASSERT_EQ((a.ours - b.ours).ToHex(), BnHex(r.get())) << round;
         BN_mul(r.get(), a.theirs.get(), b.theirs.get(), ctx.get());
-        ASSERT_EQ((a.ours * b.ours).ToHex(), Hex(r.get())) << round;
+        ASSERT_EQ((a.ours * b.ours).ToHex(), BnHex(r.get())) << round;
         BN_sqr(r.get(), a.theirs.get(), ctx.get());
-        ASSERT_EQ((a.ours * a.ours).ToHex(), Hex(r.get())) << round;
+        ASSERT_EQ((a.ours * a.ours).ToHex(), BnHex(r.get())) << round;
 
         // Aliased operands in place.
         BigNum twice(a.ours);
         ASSERT_TRUE(twice.Add(twice));
         BN_add(r.get(), a.theirs.get(), a.theirs.get());
-        ASSERT_EQ(twice.ToHex(), Hex(r.get()));
+        ASSERT_EQ(twice.ToHex(), BnHex(r.get()));
         BigNum none(a.ours);
         ASSERT_TRUE(none.Sub(none));
         ASSERT_TRUE(none.IsZero());
@@ -267,19 +234,19 @@ TEST(BigNumTest, ArithmeticMatchesReference) {
         if (!BN_is_zero(b.theirs.get())) {
             // Truncated quotient; floored remainder taking the modulus's sign.
             BN_div(r.get(), rem.get(), a.theirs.get(), b.theirs.get(), ctx.get());
-            ASSERT_EQ((a.ours / b.ours).ToHex(), Hex(r.get())) << round;
+            ASSERT_EQ((a.ours / b.ours).ToHex(), BnHex(r.get())) << round;
             if (!BN_is_zero(rem.get()) &&
                 BN_is_negative(rem.get()) != BN_is_negative(b.theirs.get())) {
                 BN_add(rem.get(), rem.get(), b.theirs.get());
             }
-            ASSERT_EQ((a.ours % b.ours).ToHex(), Hex(rem.get())) << round;
+            ASSERT_EQ((a.ours % b.ours).ToHex(), BnHex(rem.get())) << round;
         }
 
         const int shift = static_cast<int>(random.Below(200));
         BN_lshift(r.get(), a.theirs.get(), shift);
-        ASSERT_EQ((a.ours << shift).ToHex(), Hex(r.get())) << round;
+        ASSERT_EQ((a.ours << shift).ToHex(), BnHex(r.get())) << round;
         BN_rshift(r.get(), a.theirs.get(), shift);
-        ASSERT_EQ((a.ours >> shift).ToHex(), Hex(r.get())) << round;
+        ASSERT_EQ((a.ours >> shift).ToHex(), BnHex(r.get())) << round;
 
         const int cmp = BN_cmp(a.theirs.get(), b.theirs.get());
         ASSERT_EQ(a.ours.Compare(b.ours), cmp < 0 ? -1 : cmp > 0 ? 1 : 0);
@@ -297,7 +264,7 @@ TEST(BigNumTest, ConversionsMatchReference) {
         auto bytes = Operand(random);
         const bool negative = random.Below(2) == 0;
         Pair a = MakePair(bytes, negative);
-        ASSERT_EQ(a.ours.ToHex(), Hex(a.theirs.get()));
+        ASSERT_EQ(a.ours.ToHex(), BnHex(a.theirs.get()));
         ASSERT_EQ(a.ours.BitLength(), BN_num_bits(a.theirs.get()));
         const std::size_t own =
             BN_is_zero(a.theirs.get()) ? 1 : static_cast<std::size_t>(BN_num_bytes(a.theirs.get()));
@@ -371,7 +338,7 @@ TEST(BigNumTest, ModExpEdgeCases) {
 TEST(BigNumTest, ModularArithmeticMatchesReference) {
     testing::ForEachArithmeticPath([] {
         TestRandom random(102);
-        std::unique_ptr<BN_CTX, CtxDeleter> ctx(BN_CTX_new());
+        Ctx ctx(BN_CTX_new());
         for (int round = 0; round < 100; ++round) {
             std::size_t length = 1 + random.Below(round < 85 ? 80 : 300);
             auto mBytes = random.Bytes(length);
@@ -389,14 +356,14 @@ TEST(BigNumTest, ModularArithmeticMatchesReference) {
             if (exponent.ours.IsZero()) BN_one(want.get());
             BigNum got;
             ASSERT_TRUE(ModExp(base.ours, exponent.ours, m.ours, &got)) << round;
-            ASSERT_EQ(got.ToHex(), Hex(want.get())) << round;
+            ASSERT_EQ(got.ToHex(), BnHex(want.get())) << round;
             ASSERT_TRUE(ModExpSecret(base.ours, exponent.ours, m.ours, &got)) << round;
-            ASSERT_EQ(got.ToHex(), Hex(want.get())) << round;
+            ASSERT_EQ(got.ToHex(), BnHex(want.get())) << round;
             // The paired form against itself on two moduli.
             BigNum first, second, again;
             ASSERT_TRUE(ModExpSecretPair(base.ours, exponent.ours, m.ours, &first, base.ours,
                                          exponent.ours + BigNum(1u), m.ours, &second));
-            ASSERT_EQ(first.ToHex(), Hex(want.get())) << round;
+            ASSERT_EQ(first.ToHex(), BnHex(want.get())) << round;
             ASSERT_TRUE(ModExp(base.ours, exponent.ours + BigNum(1u), m.ours, &again));
             ASSERT_EQ(second, again) << round;
 
@@ -415,7 +382,7 @@ TEST(BigNumTest, ModularArithmeticMatchesReference) {
             const bool found = ModInverse(base.ours, m.ours, &ours);
             ASSERT_EQ(found, inverse != nullptr) << round;
             if (found) {
-                ASSERT_EQ(ours.ToHex(), Hex(inverse.get())) << round;
+                ASSERT_EQ(ours.ToHex(), BnHex(inverse.get())) << round;
             }
         }
     });
@@ -424,7 +391,7 @@ TEST(BigNumTest, ModularArithmeticMatchesReference) {
 TEST(BigNumTest, ModExpAtTheDigitLimits) {
     // Moduli whose lengths sit at the edges of the 52-bit digit form (and of its vectors).
     testing::ForEachArithmeticPath([] {
-        std::unique_ptr<BN_CTX, CtxDeleter> ctx(BN_CTX_new());
+        Ctx ctx(BN_CTX_new());
         TestRandom random(103);
         for (int bits : {2, 3, 50, 51, 52, 53, 102, 414, 415, 416, 417, 1022, 1024, 2046, 2048,
                          4158, 4160, 4200}) {
@@ -448,8 +415,8 @@ TEST(BigNumTest, ModExpAtTheDigitLimits) {
                 raw = mm.get();
                 BN_hex2bn(&raw, modulus.ToHex().c_str());
                 BN_mod_exp(want.get(), b.get(), e.get(), mm.get(), ctx.get());
-                ASSERT_EQ(got.ToHex(), Hex(want.get())) << bits;
-                ASSERT_EQ(secret.ToHex(), Hex(want.get())) << bits;
+                ASSERT_EQ(got.ToHex(), BnHex(want.get())) << bits;
+                ASSERT_EQ(secret.ToHex(), BnHex(want.get())) << bits;
             }
         }
     });

@@ -1,142 +1,66 @@
+// The CBC block ciphers (AES, single and triple DES in both constructions, Blowfish) and AES in
+// counter mode: published vectors, random keys and messages in random pieces against libcrypto,
+// and the key rules of the Encryptor interface.
 #include <gtest/gtest.h>
 #include <openssl/blowfish.h>
 #include <openssl/des.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
+#include "crypto/aes_ctr.h"
 #include "crypto/blowfish.h"
 #include "crypto/d3des.h"
 #include "crypto/rijndael.h"
 #include "test_helpers.h"
+#include "vectors.h"
 
 namespace tarnwick {
 namespace {
 
 using testing::ForBothPaths;
 using testing::FromHex;
+using testing::ReadVectors;
 using testing::TestRandom;
+using testing::TestVector;
 using testing::ToHex;
+using Bytes = std::vector<std::uint8_t>;
+using Maker = std::function<std::unique_ptr<Encryptor>()>;
 
-// ---------------------------------------------------------------- AES
-
-TEST(RijndaelTest, Fips197SingleBlocks) {
-    ForBothPaths([] {
-        const char* expected[] = {"69c4e0d86a7b0430d8cdb78070b4c55a",
-                                  "dda97ca4864cdfe06eaf70a0ec0d7191",
-                                  "8ea2b7ca516745bfeafc49904b496089"};
-        auto plain = FromHex("00112233445566778899aabbccddeeff");
-        std::vector<std::uint8_t> key(32);
-        for (int i = 0; i < 32; ++i)
-            key[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
-        for (int k = 0; k < 3; ++k) {
-            const std::size_t keyLength = 16 + 8 * static_cast<std::size_t>(k);
-            Rijndael enc;
-            enc.SetDirection(1);
-            ASSERT_TRUE(enc.SetKey(key.data(), keyLength));
-            auto data = plain;  // a zero chaining value makes one CBC block a bare block
-            enc.Encrypt(data.data(), 16);
-            EXPECT_EQ(ToHex(data), expected[k]);
-            std::uint8_t block[16];
-            enc.EncryptBlock(plain.data(), block);
-            EXPECT_EQ(ToHex(block, 16), expected[k]);
-
-            Rijndael dec;
-            dec.SetDirection(0);
-            ASSERT_TRUE(dec.SetKey(key.data(), keyLength));
-            dec.Decrypt(data.data(), 16);
-            EXPECT_EQ(data, plain);
-        }
-    });
+template <typename C, typename... Args>
+Maker MakerOf(Args... args) {
+    return [=] { return std::make_unique<C>(args...); };
 }
 
-TEST(RijndaelTest, Sp80038aCbcVectors) {
-    ForBothPaths([] {
-        auto iv = FromHex("000102030405060708090a0b0c0d0e0f");
-        auto plain = FromHex(
-            "6bc1bee22e409f96e93d7e117393172aae2d8a571e03ac9c9eb76fac45af8e51"
-            "30c81c46a35ce411e5fbc1191a0a52eff69f2445df4f9b17ad2b417be66c3710");
-        struct Case {
-            const char* key;
-            const char* cipher;
-        } cases[] = {
-            {"2b7e151628aed2a6abf7158809cf4f3c",
-             "7649abac8119b246cee98e9b12e9197d5086cb9b507219ee95db113a917678b2"
-             "73bed6b8e3c1743b7116e69e222295163ff1caa1681fac09120eca307586e1a7"},
-            {"8e73b0f7da0e6452c810f32b809079e562f8ead2522c6b7b",
-             "4f021db243bc633d7178183a9fa071e8b4d9ada9ad7dedf4e5e738763f69145a"
-             "571b242012fb7ae07fa9baac3df102e008b0e27988598881d920a9e64f5615cd"},
-            {"603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4",
-             "f58c4c04d6e5f1ba779eabfb5f7bfbd69cfc4e967edb808d679f777bc6702c7d"
-             "39f23369a9d9bacfa530e26304231461b2eb05e2c39be9fcda6c19078c6a9d1b"},
-        };
-        for (const auto& c : cases) {
-            auto key = FromHex(c.key);
-            Rijndael enc;
-            enc.SetDirection(1);
-            ASSERT_TRUE(enc.SetKey(key.data(), key.size()));
-            ASSERT_TRUE(enc.SetIV(iv.data(), 16));
-            auto data = plain;
-            enc.Encrypt(data.data(), 32);  // two calls: the chain carries over
-            enc.Encrypt(data.data() + 32, 32);
-            EXPECT_EQ(ToHex(data), c.cipher);
-
-            Rijndael dec;
-            dec.SetDirection(0);
-            ASSERT_TRUE(dec.SetKey(key.data(), key.size()));
-            ASSERT_TRUE(dec.SetIV(iv.data(), 16));
-            dec.Decrypt(data.data(), 16);
-            dec.Decrypt(data.data() + 16, 48);
-            EXPECT_EQ(data, plain);
-        }
-    });
+// The objects that implement a vector file's group: DES and triple DES in both constructions
+// (chaining around each DES pass or around the whole), which agree on one block.
+std::vector<Maker> Makers(const std::string& group) {
+    if (group == "AES") return {MakerOf<Rijndael>()};
+    if (group == "AES-CTR") return {MakerOf<AesCtr>()};
+    if (group == "DES") return {MakerOf<D3Des>(0, 0), MakerOf<D3Des>(1, 0)};
+    if (group == "3DES") return {MakerOf<D3Des>(0, 1), MakerOf<D3Des>(1, 1)};
+    if (group == "Blowfish") return {MakerOf<Blowfish>(0)};
+    return {};
 }
 
-TEST(RijndaelTest, RefusesOddKeysAndIvsAndLeavesPartialBlocks) {
-    Rijndael cipher;
-    std::uint8_t key[32] = {};
-    EXPECT_FALSE(cipher.SetKey(key, 20));
-    EXPECT_FALSE(cipher.SetIV(key, 8));
-    ASSERT_TRUE(cipher.SetKey(key, 16));
-    std::uint8_t data[20];
-    std::memset(data, 0x5a, sizeof(data));
-    cipher.Encrypt(data, 20);
-    for (int i = 16; i < 20; ++i)
-        EXPECT_EQ(data[i], 0x5a);  // the tail is not touched
+// Keyed for one direction, with the given chaining value or a zero one.
+std::unique_ptr<Encryptor> Keyed(const Maker& make, bool encrypt, const Bytes& key, Bytes iv) {
+    auto cipher = make();
+    cipher->SetDirection(encrypt ? 1 : 0);
+    EXPECT_TRUE(cipher->SetKey(key.data(), key.size()));
+    if (iv.empty()) iv.assign(static_cast<std::size_t>(cipher->BlockSize()), 0);
+    EXPECT_TRUE(cipher->SetIV(iv.data(), iv.size()));
+    return cipher;
 }
 
-const EVP_CIPHER* AesCbc(std::size_t keyLength) {
-    return keyLength == 16   ? EVP_aes_128_cbc()
-           : keyLength == 24 ? EVP_aes_192_cbc()
-                             : EVP_aes_256_cbc();
-}
-
-// Runs OpenSSL's CBC over the whole message without padding.
-std::vector<std::uint8_t> Reference(const EVP_CIPHER* cipher, const std::vector<std::uint8_t>& key,
-                                    const std::vector<std::uint8_t>& iv,
-                                    const std::vector<std::uint8_t>& in, bool encrypt) {
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    EVP_CipherInit_ex(ctx, cipher, nullptr, key.data(), iv.data(), encrypt ? 1 : 0);
-    EVP_CIPHER_CTX_set_padding(ctx, 0);
-    std::vector<std::uint8_t> out(in.size() + 32);
-    int n = 0, m = 0;
-    EVP_CipherUpdate(ctx, out.data(), &n, in.data(), static_cast<int>(in.size()));
-    EVP_CipherFinal_ex(ctx, out.data() + n, &m);
-    EVP_CIPHER_CTX_free(ctx);
-    out.resize(static_cast<std::size_t>(n + m));
-    return out;
-}
-
-// Processes the message in several calls of random whole-block lengths.
-void InPieces(Encryptor& cipher, std::vector<std::uint8_t>& data, bool encrypt,
-              TestRandom& random) {
-    const std::size_t block = static_cast<std::size_t>(cipher.BlockSize());
-    std::size_t at = 0;
-    while (at < data.size()) {
-        std::size_t n = block * (1 + random.Below(12));
-        if (n > data.size() - at) n = data.size() - at;
+// Processes the message in several calls of random lengths (whole units).
+void InPieces(Encryptor& cipher, Bytes& data, bool encrypt, TestRandom& random, std::size_t unit) {
+    for (std::size_t at = 0; at < data.size();) {
+        const std::size_t n = std::min(unit * (1 + random.Below(12)), data.size() - at);
         if (encrypt)
             cipher.Encrypt(data.data() + at, n);
         else
@@ -145,317 +69,198 @@ void InPieces(Encryptor& cipher, std::vector<std::uint8_t>& data, bool encrypt,
     }
 }
 
-TEST(RijndaelTest, MatchesReferenceOnRandomMessagesInPieces) {
-    ForBothPaths([] {
+// Every vector in one call and in random pieces, decrypted in random pieces, on both processor
+// paths; a fresh counter restarts the keystream.
+TEST(CipherTest, PublishedVectors) {
+    const std::vector<TestVector> vectors = ReadVectors("cipher.vec");
+    ForBothPaths([&] {
         TestRandom random(10);
-        for (int round = 0; round < 600; ++round) {
-            const std::size_t keyLength = 16 + 8 * random.Below(3);
-            auto key = random.Bytes(keyLength);
-            auto iv = random.Bytes(16);
-            auto plain = random.Bytes(16 * random.Below(40));
-            auto want = Reference(AesCbc(keyLength), key, iv, plain, true);
-
-            Rijndael enc;
-            enc.SetDirection(1);
-            enc.SetKey(key.data(), keyLength);
-            enc.SetIV(iv.data(), 16);
-            auto data = plain;
-            InPieces(enc, data, true, random);
-            ASSERT_EQ(ToHex(data), ToHex(want)) << round;
-
-            Rijndael dec;
-            dec.SetDirection(0);
-            dec.SetKey(key.data(), keyLength);
-            dec.SetIV(iv.data(), 16);
-            InPieces(dec, data, false, random);
-            ASSERT_EQ(data, plain) << round;
+        for (const TestVector& v : vectors) {
+            SCOPED_TRACE(v.where);
+            const Bytes key = v.Bytes("Key"), iv = v.Bytes("IV"), in = v.Bytes("In");
+            const std::string out = v.Hex("Out");
+            const bool counter = v.group == "AES-CTR";
+            for (const Maker& make : Makers(v.group)) {
+                auto whole = Keyed(make, true, key, iv);
+                const std::size_t unit = counter ? 1 : static_cast<std::size_t>(whole->BlockSize());
+                Bytes data = in;
+                whole->Encrypt(data.data(), data.size());
+                EXPECT_EQ(ToHex(data), out);
+                data = in;
+                InPieces(*Keyed(make, true, key, iv), data, true, random, unit);
+                EXPECT_EQ(ToHex(data), out);
+                InPieces(*Keyed(make, false, key, iv), data, false, random, unit);
+                EXPECT_EQ(data, in);
+                if (counter) {
+                    ASSERT_TRUE(whole->SetIV(iv.data(), iv.size()));
+                    whole->Decrypt(data.data(), data.size());
+                    EXPECT_EQ(ToHex(data), out);
+                }
+            }
+            if (v.group == "AES" && iv.empty()) {
+                Rijndael aes;
+                ASSERT_TRUE(aes.SetKey(key.data(), key.size()));
+                std::uint8_t block[16];
+                aes.EncryptBlock(in.data(), block);
+                EXPECT_EQ(ToHex(block, 16), out);
+            }
+            if (v.group == "Blowfish" && iv.empty()) {
+                // Word order 1 on the byte-reversed words gives the byte-reversed result.
+                Blowfish little(1);
+                ASSERT_TRUE(little.SetKey(key.data(), key.size()));
+                Bytes data = in;
+                std::reverse(data.begin(), data.begin() + 4);
+                std::reverse(data.begin() + 4, data.end());
+                little.Encrypt(data.data(), 8);
+                std::reverse(data.begin(), data.begin() + 4);
+                std::reverse(data.begin() + 4, data.end());
+                EXPECT_EQ(ToHex(data), out);
+            }
         }
     });
 }
 
-TEST(RijndaelTest, FastAndPortablePathsAgreeAcrossObjects) {
-    // An object keyed on one path keeps it; the two must agree block for block.
-    TestRandom random(11);
-    auto key = random.Bytes(32);
-    auto iv = random.Bytes(16);
-    auto plain = random.Bytes(16 * 37);
-    std::vector<std::uint8_t> results[2];
-    for (int portable = 0; portable < 2; ++portable) {
-        ForcePortableCrypto(portable == 1);
-        Rijndael enc;
-        enc.SetKey(key.data(), 32);
-        enc.SetIV(iv.data(), 16);
-        results[portable] = plain;
-        enc.Encrypt(results[portable].data(), plain.size());
-    }
-    ForcePortableCrypto(false);
-    EXPECT_EQ(results[0], results[1]);
+// libcrypto's CBC over the whole message without padding.
+Bytes Evp(const EVP_CIPHER* cipher, const Bytes& key, const Bytes& iv, const Bytes& in) {
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    EVP_CipherInit_ex(ctx, cipher, nullptr, key.data(), iv.data(), 1);
+    EVP_CIPHER_CTX_set_padding(ctx, 0);
+    Bytes out(in.size() + 32);
+    int n = 0, m = 0;
+    EVP_CipherUpdate(ctx, out.data(), &n, in.data(), static_cast<int>(in.size()));
+    EVP_CipherFinal_ex(ctx, out.data() + n, &m);
+    EVP_CIPHER_CTX_free(ctx);
+    out.resize(static_cast<std::size_t>(n + m));
+    return out;
 }
 
-// ---------------------------------------------------------------- DES
-
-std::vector<std::uint8_t> DesRun(D3Des& cipher, std::vector<std::uint8_t> data, bool encrypt) {
-    if (encrypt)
-        cipher.Encrypt(data.data(), data.size());
-    else
-        cipher.Decrypt(data.data(), data.size());
-    return data;
-}
-
-TEST(D3DesTest, PublishedSingleDesVectors) {
-    struct Case {
-        const char *key, *plain, *cipher;
-    } cases[] = {
-        {"133457799bbcdff1", "0123456789abcdef", "85e813540f0ab405"},
-        {"0123456789abcdef", "4e6f772069732074", "3fa40e8a984d4815"},
-        {"0000000000000000", "0000000000000000", "8ca64de9c1b123a7"},
-        {"ffffffffffffffff", "ffffffffffffffff", "7359b2163e4edc58"},
-    };
-    for (int inner = 0; inner < 2; ++inner) {
-        for (const auto& c : cases) {
-            auto key = FromHex(c.key);
-            D3Des enc(inner, 0);
-            enc.SetDirection(1);
-            ASSERT_TRUE(enc.SetKey(key.data(), 8));
-            EXPECT_EQ(ToHex(DesRun(enc, FromHex(c.plain), true)), c.cipher);
-            D3Des dec(inner, 0);
-            dec.SetDirection(0);
-            ASSERT_TRUE(dec.SetKey(key.data(), 8));
-            EXPECT_EQ(ToHex(DesRun(dec, FromHex(c.cipher), false)), c.plain);
-        }
-    }
-}
-
-TEST(D3DesTest, PublishedTripleDesVector) {
-    // The three-key example of NIST SP 800-67 (ECB: each block with a fresh zero chaining value).
-    auto key = FromHex("0123456789abcdef23456789abcdef01456789abcdef0123");
-    const std::string text = "The qufck brown fox jump";
-    std::vector<std::uint8_t> data(text.begin(), text.end());
-    const std::vector<std::uint8_t> zero(8, 0);
-    D3Des enc(0, 1);
-    enc.SetDirection(1);
-    ASSERT_TRUE(enc.SetKey(key.data(), 24));
-    for (std::size_t i = 0; i < data.size(); i += 8) {
-        enc.SetIV(zero.data(), 8);
-        enc.Encrypt(data.data() + i, 8);
-    }
-    EXPECT_EQ(ToHex(data), "a826fd8ce53b855fcce21c8112256fe668d5c05dd9b6b900");
-}
-
-TEST(D3DesTest, DirectionDecidesWhicheverCallIsMade) {
-    auto key = FromHex("133457799bbcdff1");
-    D3Des dec(0, 0);
-    dec.SetDirection(0);
-    dec.SetKey(key.data(), 8);
-    // Encrypt on a decrypting object decrypts.
-    EXPECT_EQ(ToHex(DesRun(dec, FromHex("85e813540f0ab405"), true)), "0123456789abcdef");
-}
-
-TEST(D3DesTest, ShortKeyIsIgnoredAndPreviousScheduleStays) {
-    auto key = FromHex("0123456789abcdef0123456789abcdef0123456789abcdef");
-    D3Des cipher(0, 1);
-    cipher.SetDirection(1);
-    ASSERT_TRUE(cipher.SetKey(key.data(), 24));
-    auto before = DesRun(cipher, FromHex("4e6f772069732074"), true);
-    EXPECT_EQ(ToHex(before), "3fa40e8a984d4815");  // three equal keys are single DES
-    std::uint8_t other[16] = {1, 2, 3};
-    EXPECT_FALSE(cipher.SetKey(other, 16));
-    ASSERT_TRUE(cipher.SetIV(std::vector<std::uint8_t>(8, 0).data(), 8));
-    EXPECT_EQ(DesRun(cipher, FromHex("4e6f772069732074"), true), before);
-    EXPECT_FALSE(cipher.SetIV(other, 16));
-}
-
-TEST(D3DesTest, OuterCbcMatchesReferenceEde3) {
-    TestRandom random(20);
-    for (int round = 0; round < 400; ++round) {
-        auto key = random.Bytes(24);
-        auto iv = random.Bytes(8);
-        auto plain = random.Bytes(8 * random.Below(40));
-        auto want = Reference(EVP_des_ede3_cbc(), key, iv, plain, true);
-
-        D3Des enc(0, 1);
-        enc.SetDirection(1);
-        enc.SetKey(key.data(), 24);
-        enc.SetIV(iv.data(), 8);
-        auto data = plain;
-        InPieces(enc, data, true, random);
-        ASSERT_EQ(ToHex(data), ToHex(want)) << round;
-
-        D3Des dec(0, 1);
-        dec.SetDirection(0);
-        dec.SetKey(key.data(), 24);
-        dec.SetIV(iv.data(), 8);
-        InPieces(dec, data, false, random);
-        ASSERT_EQ(data, plain) << round;
-    }
-}
-
-// One single-DES CBC pass by the reference.
-void ReferenceDesCbc(const std::uint8_t* key, std::uint8_t* iv, std::vector<std::uint8_t>& data,
-                     bool encrypt) {
+// One single-DES CBC pass by libcrypto.
+void DesPass(const std::uint8_t* key, const std::uint8_t* iv, Bytes& data, bool encrypt) {
     DES_key_schedule schedule;
-    DES_cblock k;
+    DES_cblock k, v;
     std::memcpy(k, key, 8);
+    std::memcpy(v, iv, 8);
     DES_set_key_unchecked(&k, &schedule);
-    std::vector<std::uint8_t> out(data.size());
-    DES_ncbc_encrypt(data.data(), out.data(), static_cast<long>(data.size()), &schedule,
-                     reinterpret_cast<DES_cblock*>(iv), encrypt ? DES_ENCRYPT : DES_DECRYPT);
+    Bytes out(data.size());
+    DES_ncbc_encrypt(data.data(), out.data(), static_cast<long>(data.size()), &schedule, &v,
+                     encrypt ? DES_ENCRYPT : DES_DECRYPT);
     data = out;
 }
 
-TEST(D3DesTest, SingleDesAndThreeLayersMatchReferencePasses) {
-    TestRandom random(21);
-    for (int round = 0; round < 300; ++round) {
-        auto key = random.Bytes(24);
-        auto iv = random.Bytes(24);
-        auto plain = random.Bytes(8 * random.Below(30));
+Bytes AesCbc(const Bytes& key, const Bytes& iv, Bytes in) {
+    return Evp(key.size() == 16   ? EVP_aes_128_cbc()
+               : key.size() == 24 ? EVP_aes_192_cbc()
+                                  : EVP_aes_256_cbc(),
+               key, iv, in);
+}
 
-        // Single DES in both constructions.
-        for (int inner = 0; inner < 2; ++inner) {
-            auto want = plain;
-            std::uint8_t v[8];
-            std::memcpy(v, iv.data(), 8);
-            ReferenceDesCbc(key.data(), v, want, true);
-            D3Des enc(inner, 0);
-            enc.SetDirection(1);
-            enc.SetKey(key.data(), 8);
-            enc.SetIV(iv.data(), 8);
-            auto data = plain;
-            InPieces(enc, data, true, random);
-            ASSERT_EQ(data, want) << round;
+Bytes DesCbc(const Bytes& key, const Bytes& iv, Bytes in) {
+    DesPass(key.data(), iv.data(), in, true);
+    return in;
+}
+
+Bytes TripleDesCbc(const Bytes& key, const Bytes& iv, Bytes in) {
+    return Evp(EVP_des_ede3_cbc(), key, iv, in);
+}
+
+// Three CBC layers: encrypt with key 1, decrypt with key 2, encrypt with key 3.
+Bytes TripleDesLayers(const Bytes& key, const Bytes& iv, Bytes in) {
+    DesPass(key.data(), iv.data(), in, true);
+    DesPass(key.data() + 8, iv.data() + 8, in, false);
+    DesPass(key.data() + 16, iv.data() + 16, in, true);
+    return in;
+}
+
+Bytes BlowfishCbc(const Bytes& key, const Bytes& iv, Bytes in) {
+    BF_KEY schedule;
+    BF_set_key(&schedule, static_cast<int>(key.size()), key.data());
+    Bytes out(in.size()), chain = iv;
+    BF_cbc_encrypt(in.data(), out.data(), static_cast<long>(in.size()), &schedule, chain.data(),
+                   BF_ENCRYPT);
+    return out;
+}
+
+struct Subject {
+    const char* name;
+    Maker make;
+    std::vector<std::size_t> keyLengths;  // {min, max} when there are two
+    std::size_t ivLength;
+    Bytes (*reference)(const Bytes& key, const Bytes& iv, Bytes in);
+};
+
+const Subject kSubjects[] = {
+    {"AES", MakerOf<Rijndael>(), {16, 24, 32}, 16, AesCbc},
+    {"DES", MakerOf<D3Des>(0, 0), {8}, 8, DesCbc},
+    {"DES, inner chaining", MakerOf<D3Des>(1, 0), {8}, 8, DesCbc},
+    {"3DES", MakerOf<D3Des>(0, 1), {24}, 8, TripleDesCbc},
+    {"3DES, inner chaining", MakerOf<D3Des>(1, 1), {24}, 24, TripleDesLayers},
+    {"Blowfish", MakerOf<Blowfish>(0), {1, 72}, 8, BlowfishCbc},
+};
+
+TEST(CipherTest, MatchesReferenceOnRandomKeysAndMessagesInPieces) {
+    ForBothPaths([] {
+        TestRandom random(20);
+        for (const Subject& s : kSubjects) {
+            SCOPED_TRACE(s.name);
+            for (int round = 0; round < 200; ++round) {
+                const std::size_t keyLength =
+                    s.keyLengths.size() == 2
+                        ? s.keyLengths[0] + random.Below(s.keyLengths[1] - s.keyLengths[0] + 1)
+                        : s.keyLengths[random.Below(s.keyLengths.size())];
+                const Bytes key = random.Bytes(keyLength), iv = random.Bytes(s.ivLength);
+                auto enc = Keyed(s.make, true, key, iv);
+                const std::size_t block = static_cast<std::size_t>(enc->BlockSize());
+                const Bytes plain = random.Bytes(block * random.Below(40));
+                Bytes data = plain;
+                InPieces(*enc, data, true, random, block);
+                ASSERT_EQ(ToHex(data), ToHex(s.reference(key, iv, plain))) << round;
+                InPieces(*Keyed(s.make, false, key, iv), data, false, random, block);
+                ASSERT_EQ(data, plain) << round;
+            }
         }
-
-        // Three CBC layers: encrypt with key 1, decrypt with key 2, encrypt with key 3.
-        auto want = plain;
-        std::uint8_t v[24];
-        std::memcpy(v, iv.data(), 24);
-        ReferenceDesCbc(key.data(), v, want, true);
-        ReferenceDesCbc(key.data() + 8, v + 8, want, false);
-        ReferenceDesCbc(key.data() + 16, v + 16, want, true);
-        D3Des enc(1, 1);
-        enc.SetDirection(1);
-        enc.SetKey(key.data(), 24);
-        enc.SetIV(iv.data(), 24);
-        auto data = plain;
-        InPieces(enc, data, true, random);
-        ASSERT_EQ(data, want) << round;
-
-        D3Des dec(1, 1);
-        dec.SetDirection(0);
-        dec.SetKey(key.data(), 24);
-        dec.SetIV(iv.data(), 24);
-        InPieces(dec, data, false, random);
-        ASSERT_EQ(data, plain) << round;
-    }
+    });
 }
 
-TEST(D3DesTest, LayeredAndOuterModesDifferBeyondOneBlock) {
-    auto key = FromHex("0123456789abcdef23456789abcdef01456789abcdef0123");
-    std::vector<std::uint8_t> plain(16, 0x42);
-    D3Des outer(0, 1), layered(1, 1);
-    for (D3Des* c : {&outer, &layered}) {
-        c->SetDirection(1);
-        c->SetKey(key.data(), 24);
-    }
-    auto a = DesRun(outer, plain, true);
-    auto b = DesRun(layered, plain, true);
-    // With zero chaining values the first blocks agree; the chains then part.
-    EXPECT_EQ(ToHex(a.data(), 8), ToHex(b.data(), 8));
-    EXPECT_NE(ToHex(a.data() + 8, 8), ToHex(b.data() + 8, 8));
-}
-
-TEST(D3DesTest, PartialBlocksAreLeftAlone) {
-    auto key = FromHex("133457799bbcdff1");
-    D3Des cipher(0, 0);
-    cipher.SetDirection(1);
-    cipher.SetKey(key.data(), 8);
-    std::vector<std::uint8_t> data(13, 0x77);
-    cipher.Encrypt(data.data(), data.size());
-    for (std::size_t i = 8; i < 13; ++i)
-        EXPECT_EQ(data[i], 0x77);
-}
-
-// ---------------------------------------------------------------- Blowfish
-
-TEST(BlowfishTest, PublishedVectors) {
+// Key and chaining-value lengths a cipher does not take are refused and the previous ones stay;
+// bytes after the last whole block are never touched.
+TEST(CipherTest, RefusedLengthsKeepThePreviousKeyAndPartialBlocksAreLeftAlone) {
     struct Case {
-        const char *key, *plain, *cipher;
+        Maker make;
+        std::size_t key, badKey, iv, badIv;
     } cases[] = {
-        {"0000000000000000", "0000000000000000", "4ef997456198dd78"},
-        {"ffffffffffffffff", "ffffffffffffffff", "51866fd5b85ecb8a"},
-        {"3000000000000000", "1000000000000001", "7d856f9a613063f2"},
-        {"1111111111111111", "1111111111111111", "2466dd878b963c9d"},
-        {"0123456789abcdef", "1111111111111111", "61f9c3802281b096"},
-        {"fedcba9876543210", "0123456789abcdef", "0aceab0fc6a0a28d"},
+        {MakerOf<Rijndael>(), 16, 20, 16, 8},  {MakerOf<D3Des>(0, 0), 8, 7, 8, 16},
+        {MakerOf<D3Des>(0, 1), 24, 16, 8, 16}, {MakerOf<D3Des>(1, 1), 24, 16, 24, 4},
+        {MakerOf<Blowfish>(0), 16, 0, 8, 7},
     };
-    for (const auto& c : cases) {
-        auto key = FromHex(c.key);
-        Blowfish enc(0);
-        ASSERT_TRUE(enc.SetKey(key.data(), key.size()));
-        auto data = FromHex(c.plain);
-        enc.Encrypt(data.data(), 8);
-        EXPECT_EQ(ToHex(data), c.cipher);
-
-        // Word order 1 on the byte-reversed words gives the byte-reversed result.
-        Blowfish little(1);
-        little.SetKey(key.data(), key.size());
-        auto reversed = FromHex(c.plain);
-        std::reverse(reversed.begin(), reversed.begin() + 4);
-        std::reverse(reversed.begin() + 4, reversed.end());
-        little.Encrypt(reversed.data(), 8);
-        std::reverse(reversed.begin(), reversed.begin() + 4);
-        std::reverse(reversed.begin() + 4, reversed.end());
-        EXPECT_EQ(ToHex(reversed), c.cipher);
-
-        Blowfish dec(0);
-        dec.SetKey(key.data(), key.size());
-        dec.Decrypt(data.data(), 8);
-        EXPECT_EQ(ToHex(data), c.plain);
-    }
-}
-
-TEST(BlowfishTest, PublishedCbcVector) {
-    auto key = FromHex("0123456789abcdeff0e1d2c3b4a59687");
-    auto iv = FromHex("fedcba9876543210");
-    std::string text = "7654321 Now is the time for ";
-    std::vector<std::uint8_t> data(text.begin(), text.end());
-    data.resize(32, 0);
-    Blowfish enc(0);
-    enc.SetKey(key.data(), key.size());
-    ASSERT_TRUE(enc.SetIV(iv.data(), 8));
-    enc.Encrypt(data.data(), 32);
-    EXPECT_EQ(ToHex(data), "6b77b4d63006dee605b156e27403979358deb9e7154616d959f1652bd5ff92cc");
-}
-
-TEST(BlowfishTest, MatchesReferenceOnRandomKeysAndMessages) {
     TestRandom random(30);
-    for (int round = 0; round < 200; ++round) {
-        auto key = random.Bytes(1 + random.Below(72));
-        auto iv = random.Bytes(8);
-        auto plain = random.Bytes(8 * random.Below(40));
-        BF_KEY schedule;
-        BF_set_key(&schedule, static_cast<int>(key.size()), key.data());
-        std::vector<std::uint8_t> want(plain.size());
-        auto v = iv;
-        BF_cbc_encrypt(plain.data(), want.data(), static_cast<long>(plain.size()), &schedule,
-                       v.data(), BF_ENCRYPT);
-
-        Blowfish enc(0);
-        enc.SetKey(key.data(), key.size());
-        enc.SetIV(iv.data(), 8);
-        auto data = plain;
-        InPieces(enc, data, true, random);
-        ASSERT_EQ(data, want) << round;
-
-        Blowfish dec(0);
-        dec.SetKey(key.data(), key.size());
-        dec.SetIV(iv.data(), 8);
-        InPieces(dec, data, false, random);
-        ASSERT_EQ(data, plain) << round;
+    for (const Case& c : cases) {
+        const Bytes key = random.Bytes(c.key), iv = random.Bytes(c.iv), other = random.Bytes(32);
+        auto cipher = Keyed(c.make, true, key, iv);
+        const std::size_t block = static_cast<std::size_t>(cipher->BlockSize());
+        Bytes before(block * 2 + 5, 0x5a);
+        cipher->Encrypt(before.data(), before.size());
+        for (std::size_t i = 2 * block; i < before.size(); ++i)
+            EXPECT_EQ(before[i], 0x5a) << c.key;
+        EXPECT_FALSE(cipher->SetKey(other.data(), c.badKey)) << c.key;
+        EXPECT_FALSE(cipher->SetIV(other.data(), c.badIv)) << c.key;
+        ASSERT_TRUE(cipher->SetIV(iv.data(), iv.size()));
+        Bytes again(block * 2 + 5, 0x5a);
+        cipher->Encrypt(again.data(), again.size());
+        EXPECT_EQ(again, before) << c.key;
     }
 }
 
-TEST(BlowfishTest, SecondKeyMixesIntoTheFirstSchedule) {
+TEST(CipherTest, DesDirectionDecidesWhicheverCallIsMade) {
+    const Bytes key = FromHex("133457799bbcdff1");
+    D3Des dec(0, 0);
+    dec.SetDirection(0);
+    dec.SetKey(key.data(), 8);
+    Bytes data = FromHex("85e813540f0ab405");
+    dec.Encrypt(data.data(), data.size());  // Encrypt on a decrypting object decrypts
+    EXPECT_EQ(ToHex(data), "0123456789abcdef");
+}
+
+TEST(CipherTest, BlowfishSecondKeyMixesIntoTheFirstSchedule) {
     std::uint8_t a[8] = {1, 2, 3, 4, 5, 6, 7, 8}, b[8] = {9, 9, 9, 9, 9, 9, 9, 9};
     Blowfish twice(0), once(0);
     twice.SetKey(a, 8);
@@ -465,8 +270,40 @@ TEST(BlowfishTest, SecondKeyMixesIntoTheFirstSchedule) {
     twice.EncryptWords(l1, r1);
     once.EncryptWords(l2, r2);
     EXPECT_TRUE(l1 != l2 || r1 != r2);
-    std::uint8_t empty = 0;
-    EXPECT_FALSE(once.SetKey(&empty, 0));
+}
+
+// The counter is one 128-bit big-endian number: the carry crosses the 32- and 64-bit boundaries
+// and wraps at the top. The reference is our own AES block function on the counter values.
+TEST(CipherTest, AesCounterCarriesAcrossAllBits) {
+    const Bytes key = FromHex("000102030405060708090a0b0c0d0e0f");
+    for (const char* ivHex :
+         {"000000000000000000000000fffffffe", "0000000000000000fffffffffffffffe",
+          "fffffffffffffffffffffffffffffffe"}) {
+        Bytes counter = FromHex(ivHex);
+        auto cipher = Keyed(MakerOf<AesCtr>(), true, key, counter);
+        Bytes stream(64, 0);
+        cipher->Encrypt(stream.data(), stream.size());
+        Rijndael block;
+        ASSERT_TRUE(block.SetKey(key.data(), key.size()));
+        for (int i = 0; i < 4; ++i) {
+            std::uint8_t expected[16];
+            block.EncryptBlock(counter.data(), expected);
+            EXPECT_EQ(ToHex(stream.data() + 16 * i, 16), ToHex(expected, 16)) << ivHex << " " << i;
+            for (int b = 15; b >= 0 && ++counter[static_cast<std::size_t>(b)] == 0; --b) {
+            }
+        }
+    }
+}
+
+TEST(CipherTest, AesCounterModeRefusesBadLengthsAndSendsNothingInClearWithoutAKey) {
+    AesCtr cipher;
+    const Bytes key(32, 7), iv(16, 1);
+    EXPECT_FALSE(cipher.SetKey(key.data(), 20));
+    EXPECT_FALSE(cipher.SetIV(iv.data(), 8));
+    Bytes data(20, 0x55);
+    cipher.Encrypt(data.data(), data.size());
+    EXPECT_EQ(data, Bytes(20, 0));
+    EXPECT_TRUE(cipher.SetKey(key.data(), 32));
 }
 
 }  // namespace

@@ -13,13 +13,18 @@
 #include "crypto/curve25519.h"
 #include "crypto/ecc.h"
 #include "crypto/random_generator.h"
+#include "openssl_objects.h"
 #include "test_helpers.h"
+#include "vectors.h"
 
 namespace tarnwick {
 namespace {
 
 using testing::FromHex;
+using testing::OpenSslPtr;
+using testing::ReadVectors;
 using testing::TestRandom;
+using testing::TestVector;
 using testing::ToHex;
 using Bytes = std::vector<std::uint8_t>;
 
@@ -28,10 +33,7 @@ RandomGenerator& Generator() {
     return generator;
 }
 
-struct PkeyFree {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using Pkey = OpenSslPtr<EVP_PKEY>;
 
 Bytes RawPublic(EVP_PKEY* key) {
     Bytes out(32);
@@ -58,32 +60,20 @@ Bytes Secret(const SecureBytes& s) {
 
 // ---------------------------------------------------------------- X25519
 
-// RFC 7748 section 5.2 (one scalar multiplication) and section 6.1 (Alice and Bob).
 TEST(X25519Test, Rfc7748Vectors) {
-    X25519PrivateKey key;
-    Bytes scalar = FromHex("a546e36bf0527c9d3b16154b82465edd62144c0ac1fc5a18506a2244ba449ac4");
-    Bytes u = FromHex("e6db6867583030db3594c1a424b15f7c726624ec26b3353b10a903a6d0ab1c4c");
-    SecureBytes shared;
-    ASSERT_TRUE(key.SetPrivate(scalar.data(), scalar.size()));
-    ASSERT_TRUE(key.Agree(u.data(), u.size(), &shared));
-    EXPECT_EQ(ToHex(Secret(shared)),
-              "c3da55379de9c6908e94ea4df28d084f32eccf03491c71f754b4075577a28552");
-
-    X25519PrivateKey alice, bob;
-    const Bytes a = FromHex("77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
-    const Bytes b = FromHex("5dab087e624a8a4b79e17f8b83800ee66f3bb1292618b6fd1c2f8b27ff88e0eb");
-    ASSERT_TRUE(alice.SetPrivate(a.data(), a.size()));
-    ASSERT_TRUE(bob.SetPrivate(b.data(), b.size()));
-    EXPECT_EQ(ToHex(alice.PublicKey(), 32),
-              "8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a");
-    EXPECT_EQ(ToHex(bob.PublicKey(), 32),
-              "de9edb7d7b7dc1b4d35b61c2ece435373f8343c85b78674dadfc7e146f882b4f");
-    SecureBytes ab, ba;
-    ASSERT_TRUE(alice.Agree(bob.PublicKey(), 32, &ab));
-    ASSERT_TRUE(bob.Agree(alice.PublicKey(), 32, &ba));
-    EXPECT_EQ(ToHex(Secret(ab)),
-              "4a5d9d5ba4ce2de1728e3bf480350f25e07e21c947d19e3376f09b3c1e161742");
-    EXPECT_EQ(Secret(ab), Secret(ba));
+    for (const TestVector& v : ReadVectors("curve.vec")) {
+        if (v.group != "X25519") continue;
+        SCOPED_TRACE(v.where);
+        const Bytes scalar = v.Bytes("Scalar"), u = v.Bytes("U");
+        X25519PrivateKey key;
+        ASSERT_TRUE(key.SetPrivate(scalar.data(), scalar.size()));
+        SecureBytes shared;
+        ASSERT_TRUE(key.Agree(u.data(), u.size(), &shared));
+        EXPECT_EQ(ToHex(Secret(shared)), v.Hex("Out"));
+        if (u[0] == 9) {  // the base point: the public key
+            EXPECT_EQ(ToHex(key.PublicKey(), 32), v.Hex("Out"));
+        }
+    }
 }
 
 // Keys from our generator agree with keys made by libcrypto directly; points of small order
@@ -120,34 +110,18 @@ TEST(X25519Test, AgreesWithReferenceAndRefusesBadPeers) {
 
 // ---------------------------------------------------------------- Ed25519
 
-// RFC 8032 section 7.1, tests 1 to 3.
 TEST(Ed25519Test, Rfc8032Vectors) {
-    const struct {
-        const char *seed, *publicKey, *message, *signature;
-    } cases[] = {
-        {"9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60",
-         "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", "",
-         "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e3970"
-         "1cf9b46bd25bf5f0595bbe24655141438e7a100b"},
-        {"4ccd089b28ff96da9db6c346ec114e0f5b8a319f35aba624da8cf6ed4fb8a6fb",
-         "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c", "72",
-         "92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da085ac1e43e15996e458f3613"
-         "d0f11d8c387b2eaeb4302aeeb00d291612bb0c00"},
-        {"c5aa8df43f9f837bedb7442f31dcb7b166d38535076f094b85ce3a2e0b4458f7",
-         "fc51cd8e6218a1a38da47ed00230f0580816ed13ba3303ac5deb911548908025", "af82",
-         "6291d657deec24024827e69c3abe01a30ce548a284743a445e3680d7db5ac3ac18ff9b538d16f290ae67f760"
-         "984dc6594a7c15e9716ed28dc027beceea1ec40a"},
-    };
-    for (const auto& c : cases) {
-        const Bytes seed = FromHex(c.seed), message = FromHex(c.message);
+    for (const TestVector& v : ReadVectors("curve.vec")) {
+        if (v.group != "Ed25519") continue;
+        SCOPED_TRACE(v.where);
+        const Bytes seed = v.Bytes("Seed"), message = v.Bytes("In"), pub = v.Bytes("Public");
         Ed25519PrivateKey key;
         ASSERT_TRUE(key.SetSeed(seed.data(), seed.size()));
-        EXPECT_EQ(ToHex(key.Public().Bytes(), 32), c.publicKey);
+        EXPECT_EQ(ToHex(key.Public().Bytes(), 32), v.Hex("Public"));
         std::uint8_t signature[64];
         ASSERT_TRUE(key.Sign(message.data(), message.size(), signature));
-        EXPECT_EQ(ToHex(signature, 64), c.signature);
+        EXPECT_EQ(ToHex(signature, 64), v.Hex("Signature"));
         Ed25519PublicKey publicKey;
-        const Bytes pub = FromHex(c.publicKey);
         ASSERT_TRUE(publicKey.Set(pub.data(), pub.size()));
         EXPECT_TRUE(publicKey.Verify(message.data(), message.size(), signature, 64));
     }
@@ -279,21 +253,19 @@ Bytes DerSignature(const Bytes& r, const Bytes& s) {
 
 const EcCurve kCurves[] = {EcCurve::kP256, EcCurve::kP384, EcCurve::kP521};
 
-// RFC 6979 A.2.5: P-256, SHA-256, "sample", deterministic nonce (no additional input).
 TEST(EcdsaTest, Rfc6979Vector) {
-    const Bytes x = FromHex("c9afa9d845ba75166b5c215767b1d6934e50c3db36e89b127b8a622b120f6721");
-    EcPrivateKey key;
-    ASSERT_TRUE(key.SetScalar(EcCurve::kP256, x.data(), x.size()));
-    EXPECT_EQ(
-        ToHex(key.Public().Point()),
-        "0460fed4ba255a9d31c961eb74c6356d68c049b8923b61fa6ce669622e60f29fb67903fe1008b8bc99a41a"
-        "e9e95628bc64f2f1b20c2d7e9f5177a3c294d4462299");
-    const std::string message = "sample";
-    Bytes r, s;
-    ASSERT_TRUE(key.SignWithNonceInput(reinterpret_cast<const std::uint8_t*>(message.data()),
-                                       message.size(), nullptr, 0, Generator(), &r, &s));
-    EXPECT_EQ(ToHex(r), "efd48b2aacb6a8fd1140dd9cd45e81d69d2c877b56aaf991c34d0ea84eaf3716");
-    EXPECT_EQ(ToHex(s), "f7cb1c942d657c41d436c7a1b6e29f65f3e900dbb9aff4064dc4ab2f843acda8");
+    for (const TestVector& v : ReadVectors("curve.vec")) {
+        if (v.group != "ECDSA(P-256)") continue;
+        const Bytes x = v.Bytes("Scalar"), message = v.Bytes("In");
+        EcPrivateKey key;
+        ASSERT_TRUE(key.SetScalar(EcCurve::kP256, x.data(), x.size()));
+        EXPECT_EQ(ToHex(key.Public().Point()), v.Hex("Public"));
+        Bytes r, s;
+        ASSERT_TRUE(key.SignWithNonceInput(message.data(), message.size(), nullptr, 0, Generator(),
+                                           &r, &s));
+        EXPECT_EQ(ToHex(r), v.Hex("R"));
+        EXPECT_EQ(ToHex(s), v.Hex("S"));
+    }
 }
 
 // On every curve: our signatures verify in libcrypto, its signatures verify here, and the

@@ -2,6 +2,7 @@
 // about them.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -12,6 +13,10 @@
 #include <cctype>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "crypto/bignum.h"
+#include "crypto/rsa.h"
 
 namespace tarnwick::testing {
 
@@ -20,6 +25,7 @@ struct OpenSslFree {
     void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
     void operator()(BIO* p) const { BIO_free(p); }
     void operator()(BIGNUM* p) const { BN_free(p); }
+    void operator()(BN_CTX* p) const { BN_CTX_free(p); }
 };
 template <typename T>
 using OpenSslPtr = std::unique_ptr<T, OpenSslFree>;
@@ -69,6 +75,41 @@ inline std::string KeyNumber(EVP_PKEY* key, const char* name) {
     if (EVP_PKEY_get_bn_param(key, name, &raw) <= 0) return "";
     OpenSslPtr<BIGNUM> bn(raw);
     return BnHex(bn.get());
+}
+
+// A libcrypto number as ours, and ours as a new libcrypto number.
+inline BigNum FromBn(const BIGNUM* b) {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(BN_num_bytes(b)));
+    BN_bn2bin(b, bytes.data());
+    BigNum n;
+    EXPECT_TRUE(n.SetBytes(bytes.data(), bytes.size(), BN_is_negative(b) != 0));
+    return n;
+}
+inline BIGNUM* ToBn(const BigNum& n) {
+    const auto bytes = n.ToBytes();
+    BIGNUM* b = BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr);
+    BN_set_negative(b, n.IsNegative() ? 1 : 0);
+    return b;
+}
+
+// The numbers of a libcrypto RSA key as our private key.
+inline RsaPrivateKey RsaKeyOf(EVP_PKEY* key) {
+    const auto number = [key](const char* name) {
+        BIGNUM* raw = nullptr;
+        EVP_PKEY_get_bn_param(key, name, &raw);
+        OpenSslPtr<BIGNUM> bn(raw);
+        return FromBn(bn.get());
+    };
+    RsaPrivateKey k;
+    k.n = number(OSSL_PKEY_PARAM_RSA_N);
+    k.e = number(OSSL_PKEY_PARAM_RSA_E);
+    k.d = number(OSSL_PKEY_PARAM_RSA_D);
+    k.p = number(OSSL_PKEY_PARAM_RSA_FACTOR1);
+    k.q = number(OSSL_PKEY_PARAM_RSA_FACTOR2);
+    k.dmp1 = number(OSSL_PKEY_PARAM_RSA_EXPONENT1);
+    k.dmq1 = number(OSSL_PKEY_PARAM_RSA_EXPONENT2);
+    k.iqmp = number(OSSL_PKEY_PARAM_RSA_COEFFICIENT1);
+    return k;
 }
 
 }  // namespace tarnwick::testing

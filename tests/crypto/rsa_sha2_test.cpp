@@ -12,6 +12,7 @@
 #include "crypto/random_generator.h"
 #include "crypto/rsa.h"
 #include "crypto/sha2.h"
+#include "openssl_objects.h"
 #include "test_helpers.h"
 
 namespace tarnwick {
@@ -20,22 +21,6 @@ namespace {
 using testing::FromHex;
 using testing::TestRandom;
 using Bytes = std::vector<std::uint8_t>;
-
-// Takes over a libcrypto number (and frees it).
-BigNum Ours(BIGNUM* b) {
-    Bytes bytes(static_cast<std::size_t>(BN_num_bytes(b)));
-    BN_bn2bin(b, bytes.data());
-    BN_free(b);
-    BigNum n;
-    n.SetBytes(bytes.data(), bytes.size());
-    return n;
-}
-
-BigNum Param(EVP_PKEY* key, const char* name) {
-    BIGNUM* b = nullptr;
-    EVP_PKEY_get_bn_param(key, name, &b);
-    return Ours(b);
-}
 
 struct Pair {
     EVP_PKEY* theirs = nullptr;
@@ -47,17 +32,15 @@ const Pair& Key(unsigned bits) {
     Pair& pair = keys[bits == 2048 ? 0 : 1];
     if (pair.theirs == nullptr) {
         pair.theirs = EVP_RSA_gen(bits);
-        RsaPrivateKey& k = pair.ours;
-        k.n = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_N);
-        k.e = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_E);
-        k.d = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_D);
-        k.p = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_FACTOR1);
-        k.q = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_FACTOR2);
-        k.dmp1 = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_EXPONENT1);
-        k.dmq1 = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_EXPONENT2);
-        k.iqmp = Param(pair.theirs, OSSL_PKEY_PARAM_RSA_COEFFICIENT1);
+        pair.ours = testing::RsaKeyOf(pair.theirs);
     }
     return pair;
+}
+
+// Takes over a libcrypto number (and frees it).
+BigNum Ours(BIGNUM* b) {
+    testing::OpenSslPtr<BIGNUM> owned(b);
+    return testing::FromBn(b);
 }
 
 Bytes Wire(const BigNum& s, std::size_t k) {
@@ -124,8 +107,9 @@ BigNum SignBlock(const RsaPrivateKey& key, const Bytes& digestInfo, std::size_t 
     return s;
 }
 
-// The DigestInfo with its parameters absent passes like the NULL form; trailing bytes, a
-// truncated digest or the other SHA-2 identifier do not.
+// The DigestInfo with its parameters absent passes like the NULL form; a truncated digest or the
+// other SHA-2 identifier do not. (Trailing bytes, shifted blocks and signatures out of range go
+// through the same block comparison for every digest and are tested with SHA-1.)
 TEST(RsaSha2Test, DigestInfoFormsAndForgeries) {
     const Pair& key = Key(2048);
     const std::size_t k = key.ours.n.ByteLength();
@@ -148,20 +132,12 @@ TEST(RsaSha2Test, DigestInfoFormsAndForgeries) {
     const Bytes good = info(withNull, 32), noParams = info(absent, 32);
     EXPECT_TRUE(verify(SignBlock(key.ours, good, k - 3 - good.size())));
     EXPECT_TRUE(verify(SignBlock(key.ours, noParams, k - 3 - noParams.size())));
-    Bytes trailing = good;
-    trailing.push_back(0);
-    EXPECT_FALSE(verify(SignBlock(key.ours, trailing, k - 3 - trailing.size())));
-    EXPECT_FALSE(verify(SignBlock(key.ours, good, k - 4 - good.size())));  // garbage at the end
     const Bytes wrongOid = info(sha512Oid, 32);
     EXPECT_FALSE(verify(SignBlock(key.ours, wrongOid, k - 3 - wrongOid.size())));
     Bytes shortDigest = info(withNull, 31);
     shortDigest[1] = 0x30;
     shortDigest[18] = 0x1f;
     EXPECT_FALSE(verify(SignBlock(key.ours, shortDigest, k - 3 - shortDigest.size())));
-    // Range checks stay: a signature at or above the modulus.
-    BigNum s = SignBlock(key.ours, good, k - 3 - good.size());
-    EXPECT_FALSE(verify(s + key.ours.n));
-    EXPECT_FALSE(verify(key.ours.n));
 }
 
 // A 512-bit modulus has room for the SHA-256 DigestInfo with eight padding bytes but not for the
@@ -177,27 +153,17 @@ TEST(RsaSha2Test, SmallModulusRefusesSha512) {
 
 // ---------------------------------------------------------------- Diffie-Hellman groups
 
-// The RFC 3526 primes equal libcrypto's copies; group 14 carries an exchange.
-TEST(DiffieHellmanGroupsTest, PrimesMatchReferenceAndExchangeWorks) {
+// The RFC 2409 and RFC 3526 primes equal libcrypto's copies (the exchange itself is tested on
+// group 1 with the other public-key tests).
+TEST(DiffieHellmanGroupsTest, PrimesMatchReference) {
+    EXPECT_EQ(DhGroup1Prime(), Ours(BN_get_rfc2409_prime_1024(nullptr)));
     EXPECT_EQ(DhGroup14Prime(), Ours(BN_get_rfc3526_prime_2048(nullptr)));
     EXPECT_EQ(DhGroup16Prime(), Ours(BN_get_rfc3526_prime_4096(nullptr)));
     EXPECT_EQ(DhGroup18Prime(), Ours(BN_get_rfc3526_prime_8192(nullptr)));
-    EXPECT_EQ(DhGroup14Prime().BitLength(), 2048);
-    EXPECT_EQ(DhGroup16Prime().BitLength(), 4096);
-    EXPECT_EQ(DhGroup18Prime().BitLength(), 8192);
-
     testing::SeededGenerator generator("groups");
-    const BigNum& p = DhGroup14Prime();
-    BigNum x, y, e, f, k1, k2;
-    ASSERT_TRUE(DhPrivateExponent(p, 100, generator, &x));
-    ASSERT_TRUE(DhPrivateExponent(p, 100, generator, &y));
-    ASSERT_TRUE(DhPublicValue(BigNum(2u), x, p, &e));
-    ASSERT_TRUE(DhPublicValue(BigNum(2u), y, p, &f));
-    ASSERT_TRUE(DhSharedSecret(f, x, p, &k1));
-    ASSERT_TRUE(DhSharedSecret(e, y, p, &k2));
-    EXPECT_EQ(k1, k2);
-    EXPECT_FALSE(DhSharedSecret(p - BigNum(1u), x, p, &k1));
-    EXPECT_FALSE(DhSharedSecret(BigNum(1u), x, DhGroup18Prime(), &k1));
+    BigNum x, k;
+    ASSERT_TRUE(DhPrivateExponent(DhGroup18Prime(), 100, generator, &x));
+    EXPECT_FALSE(DhSharedSecret(BigNum(1u), x, DhGroup18Prime(), &k));
 }
 
 }  // namespace

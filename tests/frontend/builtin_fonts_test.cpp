@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,54 +20,38 @@ namespace {
 
 using testing::Canvas;
 
-TEST(BuiltinFontTable, EachFontSizeSelectsItsFont) {
-    struct Row {
-        int font_size, resource, width, height, bpp, nominal;
-    } expected[] = {
-        {4, 144, 3, 7, 2, 4},
-        {5, 143, 3, 8, 2, 5},
-        {6, 140, 4, 8, 2, 6},
-        {7, 142, 5, 7, 2, 7},
-        {8, 141, 5, 8, 2, 8},
-        {12, 151, 9, 12, 1, 12},
-        {24, 152, 12, 16, 2, 24},
-        // Any other size, the default 9 among them, takes the 6 x 8 font.
-        {9, 113, 6, 8, 1, 9},
-        {0, 113, 6, 8, 1, 9},
-        {10, 113, 6, 8, 1, 9},
-        {-4, 113, 6, 8, 1, 9},
-        {1000, 113, 6, 8, 1, 9},
-    };
-    for (const Row& row : expected) {
-        SCOPED_TRACE("FontSize " + std::to_string(row.font_size));
-        const BuiltinFont& font = BuiltinFontFor(row.font_size);
-        EXPECT_EQ(font.resource, row.resource);
-        EXPECT_EQ(font.cell_width, row.width);
-        EXPECT_EQ(font.cell_height, row.height);
-        EXPECT_EQ(font.bits_per_pixel, row.bpp);
-        EXPECT_EQ(font.nominal_size, row.nominal);
-
-        // The embedded resource agrees with its row.
+// Every row's embedded resource loads with the row's cell, depth and size; FontSize values
+// without a row of their own, the default 9 among them, take the 6 x 8 fallback; exactly the
+// table's resources are embedded.
+TEST(BuiltinFontTable, RowsLoadAsDescribedAndOtherSizesFallBack) {
+    std::vector<int> resources, embedded;
+    for (const BuiltinFont& row : BuiltinFontTable()) {
+        SCOPED_TRACE("resource " + std::to_string(row.resource));
+        resources.push_back(row.resource);
         std::unique_ptr<RawFont> loaded = CreateBuiltinFont(row.font_size);
         ASSERT_NE(loaded, nullptr);
         ASSERT_TRUE(loaded->Loaded()) << RawFontErrorText(loaded->Error());
         EXPECT_EQ(loaded->resource_id(), row.resource);
-        EXPECT_EQ(loaded->GetCharWidth(), row.width);
-        EXPECT_EQ(loaded->GetCharHeight(), row.height);
-        EXPECT_EQ(loaded->bits_per_pixel(), row.bpp);
-        EXPECT_EQ(loaded->GetSize(), row.nominal);
+        EXPECT_EQ(loaded->GetCharWidth(), row.cell_width);
+        EXPECT_EQ(loaded->GetCharHeight(), row.cell_height);
+        EXPECT_EQ(loaded->bits_per_pixel(), row.bits_per_pixel);
+        EXPECT_EQ(loaded->GetSize(), row.nominal_size);
         EXPECT_EQ(loaded->GetName(), "<built-in>");
     }
-    // Exactly the eight resources of the table are embedded.
-    std::vector<int> embedded;
+    for (int size : {9, 0, 10, -4, 1000}) {
+        const BuiltinFont& fallback = BuiltinFontFor(size);
+        EXPECT_EQ(fallback.resource, 113) << size;
+        EXPECT_EQ(fallback.cell_width, 6) << size;
+        EXPECT_EQ(fallback.cell_height, 8) << size;
+    }
     for (const EmbeddedFontResource& r : EmbeddedFontResources())
         embedded.push_back(r.resource);
+    std::sort(resources.begin(), resources.end());
     std::sort(embedded.begin(), embedded.end());
-    EXPECT_EQ(embedded, (std::vector<int>{113, 140, 141, 142, 143, 144, 151, 152}));
+    EXPECT_EQ(embedded, resources);
+    EXPECT_EQ(embedded.size(), 8u);
 }
 
-// One glyph as drawn in white on black: ' ' background, '#' foreground, '.' and '+' the shades
-// one and two thirds of the way.
 struct GlyphPicture {
     int resource;
     int bank;
@@ -73,51 +59,30 @@ struct GlyphPicture {
     std::vector<std::string> rows;
 };
 
-const GlyphPicture kPictures[] = {
-    {113, 0, 'g', {"      ", "      ", "  ##  ", " #  # ", " #  # ", "  ### ", "    # ", "  ##  "}},
-    {113, 1, '`', {"      ", "  ##  ", " #### ", "######", " #### ", "  ##  ", "      ", "      "}},
-    {140, 0, 'g', {"    ", "    ", " ## ", "# # ", " ## ", "  # ", "##  ", "    "}},
-    {140, 1, '`', {"    ", "    ", " #  ", "### ", "### ", " #  ", "    ", "    "}},
-    {141, 0, 'g', {"     ", "     ", "     ", " ##  ", "#  # ", " ### ", "   # ", " ##  "}},
-    {141, 1, '`', {"     ", "     ", "  #  ", " ### ", "#####", " ### ", "  #  ", "     "}},
-    {142, 0, 'g', {"     ", "     ", " ### ", "#  # ", " ##  ", "#    ", " ### "}},
-    {142, 1, '`', {"     ", "  #  ", " ### ", "#####", " ### ", "  #  ", "     "}},
-    {143, 0, 'g', {"   ", "   ", " #+", "# +", " #+", "  +", "## ", "   "}},
-    {143, 1, '`', {"   ", "   ", " # ", "##+", "##+", " # ", "   ", "   "}},
-    {144, 0, 'g', {"   ", "   ", " #+", "# +", " #+", "  +", "## "}},
-    {144, 1, '`', {"   ", "   ", " # ", "##+", "##+", " # ", "   "}},
-    {151,
-     0,
-     'g',
-     {"         ", "         ", "         ", "         ", "  ### #  ", " #   #   ", " #   #   ",
-      "  ###    ", " #       ", "  ####   ", " #    #  ", "  ####   "}},
-    {151,
-     1,
-     '`',
-     {"         ", "         ", "   #     ", "  ###    ", " #####   ", "#######  ", " #####   ",
-      "  ###    ", "   #     ", "         ", "         ", "         "}},
-    {152,
-     0,
-     'g',
-     {"            ", "            ", "            ", "            ", "   ##### #  ",
-      "  ##   ###  ", "  ##   ##   ", "  ##   ##   ", "  ##   ##   ", "   #####    ",
-      "  ##        ", "   ######   ", "  ##    ##  ", "  ##    ##  ", "  ##    ##  ",
-      "   ######   "}},
-    {152,
-     1,
-     '`',
-     {"            ", "            ", "     ##     ", "    ####    ", "   ######   ",
-      "  ########  ", "  ########  ", "   ######   ", "    ####    ", "     ##     ",
-      "            ", "            ", "            ", "            ", "            ",
-      "            "}},
-};
+// The pictures of tests/frontend/data/glyphs.txt.
+std::vector<GlyphPicture> Pictures() {
+    std::ifstream in(std::string(TARNWICK_SOURCE_DIR) + "/tests/frontend/data/glyphs.txt");
+    std::vector<GlyphPicture> pictures;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        if (line[0] == '|') {
+            pictures.back().rows.push_back(line.substr(1, line.size() - 2));
+        } else {
+            GlyphPicture picture;
+            std::istringstream(line) >> picture.resource >> picture.bank >> picture.character;
+            pictures.push_back(picture);
+        }
+    }
+    EXPECT_EQ(pictures.size(), 16u);
+    return pictures;
+}
 
 TEST(BuiltinFonts, GlyphsOfBothBanksDrawPixelForPixel) {
     Palette palette{};
     palette[kBlack] = 0x000000;
     palette[kWhite] = 0xFFFFFF;
     const std::uint32_t colour_of[] = {0x000000, 0x555555, 0xAAAAAA, 0xFFFFFF};
-    for (const GlyphPicture& picture : kPictures) {
+    for (const GlyphPicture& picture : Pictures()) {
         SCOPED_TRACE("resource " + std::to_string(picture.resource) + " bank " +
                      std::to_string(picture.bank));
         const BuiltinFont* row = nullptr;

@@ -141,8 +141,10 @@ TEST_F(ConnectionFormTest, Ssh2FillsOnlyEmptyAlgorithmListsAndChoosesAKeyFile) {
     config.SetInt(setting::from_saved_session, 1);
     config.SetList(setting::ssh2_EnabledMACs, macs, 1);
     ConnectionForm form(config, kKindSSH2);
+    // Today's ciphers first, the older ones after them.
     EXPECT_EQ(config.GetList(setting::ssh2_EnabledCiphers),
-              (std::vector<std::int32_t>{1, 0, 2, 3, 4}));
+              (std::vector<std::int32_t>{5, 6, 7, 8, 9, 10, 1, 0, 2, 3, 4}));
+    EXPECT_EQ(config.GetList(setting::ssh2_kex_algorithms).front(), 13);  // sntrup761x25519
     EXPECT_EQ(config.GetList(setting::ssh2_EnabledMACs), (std::vector<std::int32_t>{1}));
 
     const std::size_t cert = FieldNamed(form, "Cert");

@@ -62,13 +62,17 @@ TEST_F(DialogModelsTest, SelectAlgorithmKeepsTheOrderAndRefusesAnEmptyList) {
     const AlgorithmLists& lists = SessionConfig::Ssh2AlgorithmLists()[0];
     AlgorithmSelectionModel dialog(config, lists);
     EXPECT_EQ(dialog.EnabledNames(), (std::vector<std::string>{"AES 128", "AES 256"}));
-    EXPECT_EQ(dialog.DisabledNames(), (std::vector<std::string>{"3DES", "Blowfish", "AES 192"}));
+    EXPECT_EQ(
+        dialog.DisabledNames(),
+        (std::vector<std::string>{"3DES", "Blowfish", "AES 192", "ChaCha20-Poly1305", "AES 128 CTR",
+                                  "AES 192 CTR", "AES 256 CTR", "AES 128 GCM", "AES 256 GCM"}));
     ASSERT_TRUE(dialog.MoveDown(0));
     ASSERT_TRUE(dialog.Enable(1));  // Blowfish, appended
     EXPECT_FALSE(dialog.MoveUp(0));
     ASSERT_TRUE(dialog.Accept());
     EXPECT_EQ(config.GetList(setting::ssh2_EnabledCiphers), (std::vector<std::int32_t>{0, 3, 1}));
-    EXPECT_EQ(config.GetList(setting::ssh2_DisabledCiphers), (std::vector<std::int32_t>{4, 2}));
+    EXPECT_EQ(config.GetList(setting::ssh2_DisabledCiphers),
+              (std::vector<std::int32_t>{4, 2, 5, 6, 7, 8, 9, 10}));
 
     while (dialog.Disable(0)) {
     }

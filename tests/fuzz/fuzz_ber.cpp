@@ -10,14 +10,12 @@
 #include <vector>
 
 #include "crypto/ber.h"
+#include "fuzz/fuzz_util.h"
 
 namespace {
 
 using namespace tarnwick;
-
-void Check(bool condition) {
-    if (!condition) std::abort();
-}
+using fuzzing::Check;
 
 bool Within(BerBytes inner, BerBytes outer) {
     return inner.data() >= outer.data() &&

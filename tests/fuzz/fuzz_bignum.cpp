@@ -7,14 +7,12 @@
 #include <string_view>
 
 #include "crypto/bignum.h"
+#include "fuzz/fuzz_util.h"
 
 namespace {
 
 using tarnwick::BigNum;
-
-void Check(bool condition) {
-    if (!condition) std::abort();
-}
+using tarnwick::fuzzing::Check;
 
 void RoundTrips(const BigNum& n) {
     auto wire = n.ToMpint();

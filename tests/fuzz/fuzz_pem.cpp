@@ -10,14 +10,12 @@
 
 #include "crypto/base64.h"
 #include "crypto/pem.h"
+#include "fuzz/fuzz_util.h"
 
 namespace {
 
 using namespace tarnwick;
-
-void Check(bool condition) {
-    if (!condition) std::abort();
-}
+using fuzzing::Check;
 
 void Armour(std::string_view text) {
     std::vector<PemBlock> blocks;

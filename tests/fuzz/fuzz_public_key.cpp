@@ -16,6 +16,7 @@
 #include "crypto/rsa.h"
 #include "crypto/sntrup761.h"
 #include "crypto/test_helpers.h"
+#include "fuzz/fuzz_util.h"
 
 namespace {
 
@@ -49,14 +50,6 @@ struct Reader {
         return out;
     }
 };
-
-bool Next(Reader& in, int maxBits, BigNum* out) {
-    std::size_t used = 0;
-    if (!out->SetMpint(in.p, in.left, &used) || out->BitLength() > maxBits) return false;
-    in.p += used;
-    in.left -= used;
-    return true;
-}
 
 EcCurve CurveOf(std::uint8_t b) {
     return b % 3 == 0 ? EcCurve::kP256 : b % 3 == 1 ? EcCurve::kP384 : EcCurve::kP521;
@@ -121,7 +114,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         case 4: {  // RSA SHA-2 signatures with the key from the input
             BigNum e, n, s;
-            if (!Next(in, 4096, &e) || !Next(in, 4096, &n) || !Next(in, 4096, &s)) break;
+            if (!fuzzing::NextMpint(in.p, in.left, 4096, &e) ||
+                !fuzzing::NextMpint(in.p, in.left, 4096, &n) ||
+                !fuzzing::NextMpint(in.p, in.left, 4096, &s))
+                break;
             const bool sha256 = RsaVerifySha256(in.p, in.left, e, n, s);
             const bool sha512 = RsaVerifySha512(in.p, in.left, e, n, s);
             if (sha256 && sha512) std::abort();  // one block cannot hold both DigestInfos

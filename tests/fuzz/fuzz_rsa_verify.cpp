@@ -10,6 +10,7 @@
 #include "crypto/bignum.h"
 #include "crypto/dsa.h"
 #include "crypto/rsa.h"
+#include "fuzz/fuzz_util.h"
 
 namespace {
 
@@ -20,14 +21,7 @@ constexpr char kModulus[] =
     "ac66aba6211fdb87db9f182156932f4fd668b24d2cde57a0844411f7932f5092d810afafa02a0ee9efad8c1cb7d762"
     "58ad3247ad5d92d490452eaa7b0cc27223e7cf80de370dfbcf4dbf34c4e898af2f81";
 
-// Reads the next SSH wire integer, refusing anything longer than maxBits.
-bool Next(const std::uint8_t*& p, std::size_t& left, int maxBits, BigNum* out) {
-    std::size_t used = 0;
-    if (!out->SetMpint(p, left, &used) || out->BitLength() > maxBits) return false;
-    p += used;
-    left -= used;
-    return true;
-}
+using tarnwick::fuzzing::NextMpint;
 
 }  // namespace
 
@@ -57,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         case 1: {
             BigNum e, n, s;
-            if (!Next(p, left, 4096, &e) || !Next(p, left, 4096, &n) || !Next(p, left, 4096, &s)) {
+            if (!NextMpint(p, left, 4096, &e) || !NextMpint(p, left, 4096, &n) ||
+                !NextMpint(p, left, 4096, &s)) {
                 return 0;
             }
             const bool general = tarnwick::RsaVerify(p, left, e, n, s);
@@ -68,9 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 2: {
             tarnwick::DsaKey key;
             BigNum r, s;
-            if (!Next(p, left, 2048, &key.p) || !Next(p, left, 512, &key.q) ||
-                !Next(p, left, 2048, &key.g) || !Next(p, left, 2048, &key.y) ||
-                !Next(p, left, 512, &r) || !Next(p, left, 512, &s)) {
+            if (!NextMpint(p, left, 2048, &key.p) || !NextMpint(p, left, 512, &key.q) ||
+                !NextMpint(p, left, 2048, &key.g) || !NextMpint(p, left, 2048, &key.y) ||
+                !NextMpint(p, left, 512, &r) || !NextMpint(p, left, 512, &s)) {
                 return 0;
             }
             const bool valid = tarnwick::DsaVerify(p, left, r, s, key);

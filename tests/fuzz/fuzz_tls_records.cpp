@@ -11,6 +11,7 @@
 #include "core/preferences.h"
 #include "core/session_config.h"
 #include "crypto/wire.h"
+#include "fuzz/fuzz_util.h"
 #include "ssl/ssl.h"
 #include "ssl/ssl_record.h"
 #include "support/recording_layer.h"
@@ -18,10 +19,7 @@
 namespace {
 
 using namespace tarnwick;
-
-void Check(bool condition) {
-    if (!condition) std::abort();
-}
+using fuzzing::Check;
 
 void Records(const std::uint8_t* data, std::size_t size, bool triple) {
     const SSLCipherSuite& suite = *FindCipherSuite(triple ? kSuite3DesEdeCbcSha : kSuiteDesCbcSha);

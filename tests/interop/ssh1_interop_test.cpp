@@ -186,7 +186,8 @@ TEST(Ssh1Interop, ALocalForwardCarriesAMegabyteIntactBothWays) {
     Ssh1Server server({"--host-in-fwd-open"});  // no password: straight to the terminal
     ASSERT_TRUE(server.ok()) << server.Log();
     Ssh1Client client;
-    const int local_port = testing::UnusedPort();
+    testing::ReservedPort reserved;
+    const int local_port = reserved.port();
     PortForward forward;
     forward.local_port = static_cast<std::uint32_t>(local_port);
     forward.remote_host = "127.0.0.1";

@@ -38,7 +38,8 @@ TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
     testing::SshdServer server;
     ASSERT_TRUE(server.ok()) << server.error();
     testing::TempDir config_dir;
-    const int local_port = testing::UnusedPort();
+    testing::ReservedPort reserved;
+    const int local_port = reserved.port();
 
     // The forward's far end: an echo server that sshd reaches on 127.0.0.1.
     testing::LoopbackListener echo;
@@ -115,6 +116,58 @@ TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
     EXPECT_EQ(testing::ReadSome(client, 16, 10000), "echo:hello-world");
     close(client);
     echo_thread.join();
+
+    tmux.Keys("C-] q");
+    ASSERT_TRUE(tmux.WaitFor("Really quit?")) << tmux.Screen();
+    tmux.Keys("y");
+    EXPECT_TRUE(tmux.WaitForExit()) << tmux.Screen();
+}
+
+// A new user against sshd as Debian installs it (today's algorithms only): the host-key question
+// shows the SHA-256 fingerprint ssh-keygen prints, and a password login reaches the shell.
+TEST(SshConsoleTest, LogsIntoADefaultServerWithAPassword) {
+    ASSERT_TRUE(testing::EnsureTestAccount()) << "the SSH tests run as root";
+    testing::SshdServer server(testing::SshdConfig::Default());
+    ASSERT_TRUE(server.ok()) << server.error();
+    const std::string listing =
+        testing::RunCommand("ssh-keygen -l -E sha256 -f " + server.dir() + "/host_ed25519.pub");
+    const std::size_t at = listing.find("SHA256:");
+    ASSERT_NE(at, std::string::npos) << listing;
+    const std::string fingerprint = listing.substr(at, listing.find(' ', at) - at);
+    testing::TempDir config_dir;
+
+    testing::Tmux tmux("tarnwick-ssh-default-" + std::to_string(getpid()));
+    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " HOME=" + config_dir.path() + " " +
+               std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick --console");
+    ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
+    tmux.Keys("C-] c");
+    ASSERT_TRUE(tmux.WaitFor("2  New SSH2 Connection")) << tmux.Screen();
+    tmux.Line("2");
+    ASSERT_TRUE(tmux.WaitFor("Hostname:")) << tmux.Screen();
+    tmux.Line("127.0.0.1");
+    ASSERT_TRUE(tmux.WaitFor("Username:")) << tmux.Screen();
+    tmux.Line(testing::kTestUser);
+    ASSERT_TRUE(tmux.WaitFor("Port: 22")) << tmux.Screen();
+    tmux.Keys("C-u");
+    tmux.Line(std::to_string(server.port()));
+    ASSERT_TRUE(tmux.WaitFor("Cert (key file, empty for none):")) << tmux.Screen();
+    tmux.Keys("Enter");
+    ASSERT_TRUE(tmux.WaitFor("Allow agent forwarding [y/N]")) << tmux.Screen();
+    tmux.Keys("n");
+    ASSERT_TRUE(tmux.WaitFor("Debug Messages [y/N]")) << tmux.Screen();
+    tmux.Keys("n");
+    ASSERT_TRUE(tmux.WaitFor("More settings:")) << tmux.Screen();
+    tmux.Keys("Enter");
+
+    ASSERT_TRUE(tmux.WaitFor("The host key cannot be verified.")) << tmux.Screen();
+    EXPECT_TRUE(tmux.WaitFor(fingerprint)) << tmux.Screen();
+    tmux.Keys("y");
+    ASSERT_TRUE(tmux.WaitFor("Password")) << tmux.Screen();
+    tmux.Line(testing::kTestPassword);
+    ASSERT_TRUE(tmux.WaitFor("[1:SSH2: 127.0.0.1]")) << tmux.Screen();
+    ASSERT_TRUE(tmux.WaitFor("\n$")) << tmux.Screen();
+    tmux.Line("echo default-sshd-$((40+2))");
+    ASSERT_TRUE(tmux.WaitFor("default-sshd-42")) << tmux.Screen();
 
     tmux.Keys("C-] q");
     ASSERT_TRUE(tmux.WaitFor("Really quit?")) << tmux.Screen();

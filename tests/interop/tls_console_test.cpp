@@ -52,7 +52,8 @@ TEST(TlsConsoleTest, ConnectAcceptTheCertificateTypeAndForward) {
     ASSERT_TRUE(tmux.WaitFor("console-tls-echo")) << tmux.Screen();
 
     // An SSL port forward from a port of our choosing to the same server.
-    const int local_port = testing::UnusedPort();
+    testing::ReservedPort reserved;
+    const int local_port = reserved.port();
     tmux.Keys("C-] c");
     ASSERT_TRUE(tmux.WaitFor("4  New PortForward SSL Connection")) << tmux.Screen();
     tmux.Line("4");

@@ -91,19 +91,6 @@ TEST(RegistryTest, BatchCommitsAllOrNothing) {
     EXPECT_EQ(store.GetDword("K", "b"), 2u);
 }
 
-TEST(RegistryTest, ValuesPersistAcrossOpens) {
-    TempDir dir;
-    const std::string path = dir.File("r.sqlite3");
-    {
-        RegistryStore store;
-        ASSERT_TRUE(store.Open(path));
-        store.SetString("A\\B", "name", u"value");
-    }
-    RegistryStore store;
-    ASSERT_TRUE(store.Open(path));
-    EXPECT_EQ(store.GetString("A\\B", "name"), u"value");
-}
-
 TEST(RegistryTest, DamagedStoreIsKeptAsideAndReportedOnce) {
     TempDir dir;
     const std::string path = dir.File("registry.sqlite3");

@@ -149,7 +149,8 @@ TEST_F(TlsSessionsTest, EveryLocalConnectionBecomesASessionOfItsOwn) {
 }
 
 TEST_F(TlsSessionsTest, AConnectionWhoseServerRefusesIsEndedAtOnce) {
-    const int refused = testing::UnusedPort();
+    testing::RefusingPort refusing;
+    const int refused = refusing.port();
     Session* forward = Create(Config(kKindSSLPortForward, refused));
     const int program = Track(testing::ConnectLoopback(ListeningPort(forward)));
     ASSERT_TRUE(WaitForSessions(2));

@@ -294,8 +294,8 @@ TEST(SshTransport, NoCommonAlgorithmClosesTheLayer) {
         const char* what;
         const char* offered;
     } cases[] = {
-        {"mlkem768x25519-sha256,ecdh-sha2-1.3.132.0.10", "ssh-rsa", "aes128-cbc", "hmac-sha1",
-         0, "Key negotiation failed", "key exchange method",
+        {"mlkem768x25519-sha256,ecdh-sha2-1.3.132.0.10", "ssh-rsa", "aes128-cbc", "hmac-sha1", 0,
+         "Key negotiation failed", "key exchange method",
          "mlkem768x25519-sha256,ecdh-sha2-1.3.132.0.10"},
         {"diffie-hellman-group1-sha1", "ssh-ed448,sk-ssh-ed25519@openssh.com", "aes128-cbc",
          "hmac-sha1", 0, "Unknown host key algorithm specified", "host key algorithm",
@@ -397,6 +397,66 @@ TEST(SshTransport, PacketsArrivingDuringTheReplyWorkerAreHandledAfterItInOrder) 
     EXPECT_LT(debug, unimplemented);
 }
 
+// Strict key exchange: a packet slipped in before NEWKEYS (what a man in the middle does to shift
+// the sequence numbers undetected) ends the connection, also one ahead of the server's KEXINIT;
+// without strict key exchange the same packets are harmless.
+TEST(SshTransport, StrictKeyExchangeRefusesAnyOtherPacketInTheFirstExchange) {
+    for (bool strict : {true, false}) {
+        for (bool before_kexinit : {false, true}) {
+            SCOPED_TRACE(std::string(strict ? "strict" : "not strict") +
+                         (before_kexinit ? ", before KEXINIT" : ", before NEWKEYS"));
+            TestServer::Options options;
+            options.strict_kex = strict;
+            if (before_kexinit) {
+                options.send_kexinit_first = false;
+            } else {
+                options.after_reply = {Byte(kMsgIgnore) + Str("x")};
+            }
+            SshHarness h(options);
+            h.config.SetInt(setting::debug, 1);
+            if (before_kexinit) {
+                h.server.Send(Byte(kMsgIgnore) + Str("x"));
+                h.server.StartRekey();  // the server's KEXINIT, now second
+            }
+            if (!strict) {
+                ASSERT_TRUE(Login(h)) << h.Shown();
+                EXPECT_FALSE(h.ssh->strict_kex());
+                continue;
+            }
+            ASSERT_EQ(h.Open(), 0);
+            ASSERT_TRUE(h.RunUntil([&] { return !h.pipe->open(); })) << h.Shown();
+            h.Settle(3);
+            EXPECT_TRUE(h.Showed(before_kexinit
+                                     ? "The server sent other packets before its key exchange, "
+                                       "where strict key exchange allows none; disconnecting\r\n"
+                                     : "The server sent a message (2) during the key exchange, "
+                                       "where strict key exchange allows none; disconnecting\r\n"))
+                << h.Shown();
+            EXPECT_FALSE(h.server.authenticated());
+            EXPECT_TRUE(h.server.ReceivedOfType(kMsgServiceRequest).empty());
+        }
+    }
+}
+
+// With strict key exchange both sides count from zero again after every NEWKEYS: a session that
+// re-keys goes on (a client that kept counting would fail every MAC after the first exchange).
+TEST(SshTransport, StrictKeyExchangeRestartsTheSequenceNumbersAtEveryNewKeys) {
+    TestServer::Options options;
+    options.strict_kex = true;
+    options.kex = "curve25519-sha256";
+    options.hostkeys = "ssh-ed25519";
+    options.ciphers = "aes128-ctr";
+    options.macs = "hmac-sha2-256-etm@openssh.com";
+    SshHarness h(options);
+    ASSERT_TRUE(Login(h)) << h.Shown();
+    EXPECT_TRUE(h.ssh->strict_kex());
+    h.server.StartRekey();
+    ASSERT_TRUE(h.RunUntil([&] { return h.server.kex_count() == 2; })) << h.Shown();
+    h.server.Send(Byte(94) + U32(h.server.client_channel()) + Str("after"));
+    ASSERT_TRUE(h.RunUntil([&] { return h.top->Received() == "after"; })) << h.Shown();
+    EXPECT_EQ(h.server.error(), 0);
+}
+
 TEST(SshTransport, NewKeysInEitherOrder) {
     TestServer::Options options;
     options.newkeys_after_client = true;
@@ -493,6 +553,8 @@ TEST(SshTransport, HostileFramingIsRefusedWithItsStatus) {
         h.Settle(3);
         EXPECT_EQ(h.last_error, status::kBadPacket);
         EXPECT_TRUE(h.Showed("Received corrupted packet.\r\n"));
+        EXPECT_TRUE(h.Showed(
+            "The server sent a packet whose length or padding is impossible; disconnecting\r\n"));
         // The first error stays.
         EXPECT_EQ(h.ssh->Receive(reinterpret_cast<const std::uint8_t*>("x"), 1),
                   status::kBadPacket);

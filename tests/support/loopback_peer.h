@@ -106,11 +106,33 @@ inline int ConnectLoopback(int port, int family = AF_INET) {
     return fd;
 }
 
-// A port on which nothing listens (bound and released again).
-inline int UnusedPort(int family = AF_INET) {
-    LoopbackListener probe(family);
-    return probe.port();
-}
+// A loopback port held for a program under test that must be told a port number (a forward the
+// user types in): the socket stays bound, not listening, with address reuse on, for as long as
+// the object lives. The program (which listens with address reuse on, as every listener of ours
+// does) can take the port; no other program can, so the port cannot be taken away in between.
+class ReservedPort {
+  public:
+    ReservedPort() {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0) std::abort();
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~ReservedPort() { close(fd_); }
+    ReservedPort(const ReservedPort&) = delete;
+    ReservedPort& operator=(const ReservedPort&) = delete;
+    int port() const { return port_; }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+};
 
 // Reads until count bytes arrived, the peer closed, or the time is up.
 inline std::string ReadSome(int fd, std::size_t count, int timeout_ms = 5000) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "core/session_config.h"
 #include "support/recording_layer.h"
 
@@ -17,11 +19,23 @@ std::string Bytes(std::initializer_list<int> values) {
     return s;
 }
 
-// top (records what comes up) - IO_Telnet - bottom (records what goes down)
+// Records what comes up; answers as a terminal when it has been given its facts.
+class Top : public RecordingLayer {
+  public:
+    Top() : RecordingLayer(kLayerCapture, "Top") {}
+    bool QueryTerminal(TerminalFacts* facts) override {
+        if (!terminal_) return false;
+        *facts = *terminal_;
+        return true;
+    }
+    std::optional<TerminalFacts> terminal_;
+};
+
+// top - IO_Telnet - bottom (records what goes down)
 class TelnetTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        top_ = new RecordingLayer(kLayerCapture, "Top");
+        top_ = new Top();
         telnet_ = new IO_Telnet();
         bottom_ = new RecordingLayer(kLayerTCPIP, "TCP/IP");
         ASSERT_EQ(telnet_->InsertBelow(bottom_), 0);
@@ -36,7 +50,7 @@ class TelnetTest : public ::testing::Test {
     }
 
     SessionConfig config_;
-    RecordingLayer* top_ = nullptr;
+    Top* top_ = nullptr;
     IO_Telnet* telnet_ = nullptr;
     RecordingLayer* bottom_ = nullptr;
 };
@@ -134,36 +148,14 @@ TEST_F(TelnetTest, WindowSizeWithoutATerminal) {
     EXPECT_EQ(bottom_->send_calls, 2);
 }
 
-// A terminal of a given size and name above the Telnet layer.
-class SizedTop : public RecordingLayer {
-  public:
-    SizedTop() : RecordingLayer(kLayerCapture, "Top") {}
-    bool QueryTerminal(TerminalFacts* facts) override {
-        *facts = facts_;
-        return true;
-    }
-    TerminalFacts facts_;
-};
-
-TEST(TelnetWithTerminalTest, WindowSizeCountsAreSixteenBitsWithIacDoubled) {
-    SessionConfig config;
-    SizedTop top;
-    top.facts_ = {"vt220", 255, 300};
-    auto* telnet = new IO_Telnet();
-    auto* bottom = new RecordingLayer(kLayerTCPIP, "TCP/IP");
-    ASSERT_EQ(telnet->InsertBelow(bottom), 0);
-    ASSERT_EQ(top.InsertBelow(telnet), 0);
-    ASSERT_EQ(telnet->Open(&config), 0);
-    auto feed = [telnet](const std::string& bytes) {
-        telnet->Receive(reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                        static_cast<int>(bytes.size()));
-    };
-    feed(Bytes({255, 253, 31}));
-    EXPECT_EQ(bottom->Sent(),
+TEST_F(TelnetTest, WindowSizeCountsAreSixteenBitsWithIacDoubled) {
+    top_->terminal_ = TerminalFacts{"vt220", 255, 300};
+    Feed(Bytes({255, 253, 31}));
+    EXPECT_EQ(bottom_->Sent(),
               Bytes({255, 251, 31}) + Bytes({255, 250, 31, 0, 255, 255, 1, 44, 255, 240}));
-    bottom->ClearRecords();
-    feed(Bytes({255, 250, 24, 1, 255, 240}));
-    EXPECT_EQ(bottom->Sent(), Bytes({255, 250, 24, 0}) + "vt220" + Bytes({255, 240}));
+    bottom_->ClearRecords();
+    Feed(Bytes({255, 250, 24, 1, 255, 240}));
+    EXPECT_EQ(bottom_->Sent(), Bytes({255, 250, 24, 0}) + "vt220" + Bytes({255, 240}));
 }
 
 TEST_F(TelnetTest, TerminalTypeWithoutATerminal) {

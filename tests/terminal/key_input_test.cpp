@@ -159,11 +159,6 @@ TEST(KeyInputTest, LocalEchoShowsTypedText) {
     EXPECT_EQ(t.Line(0), "type!");
     EXPECT_EQ(t.vt->CursorColumn(), 5);
     EXPECT_EQ(t.TakeSent(), "typed\x1b[D!");
-    // Without local echo nothing appears.
-    Harness quiet;
-    quiet.vt->SendString("typed");
-    EXPECT_EQ(quiet.Line(0), "");
-    EXPECT_EQ(quiet.TakeSent(), "typed");
 }
 
 TEST(KeyInputTest, EchoWithoutALowerLayerWritesTheWelcomeText) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "core/io.h"
+#include "fuzz/fuzz_util.h"
 #include "terminal/memory_display.h"
 #include "terminal/terminal_settings.h"
 
@@ -34,10 +35,6 @@ class SinkLayer final : public IO {
     int parity = 0;
     int speed = 9600;
 };
-
-inline void Check(bool condition) {
-    if (!condition) std::abort();
-}
 
 template <typename Terminal>
 void RunTerminal(const std::uint8_t* data, std::size_t size) {
