@@ -530,14 +530,10 @@ int ReadPkcs8Encrypted(const PemBlock& block, const PassphraseSource& ask, Priva
     return kKeyLoaded;
 }
 
-// The private section of the OpenSSH form: check words, one key, its comment, padding 1, 2, 3...
-int ReadOpenSshPrivate(const SecureBytes& section, std::string_view publicBlob,
-                       const Outcome& outcome, PrivateKey* key) {
-    WireReader in(section.data(), section.size());
-    const std::uint32_t check1 = in.Uint32(), check2 = in.Uint32();
-    if (in.failed() || check1 != check2) return outcome.Bad("its private part is damaged");
+}  // namespace
+
+bool ReadWireKey(WireReader& in, PrivateKey* key) {
     const std::string_view type = in.String();
-    const std::string damaged = "its key numbers are damaged or do not belong together";
     bool read = false;
     if (type == "ssh-ed25519") {
         const std::string_view pub = in.String(), both = in.String();
@@ -572,6 +568,19 @@ int ReadOpenSshPrivate(const SecureBytes& section, std::string_view publicBlob,
         }
         read = named && !in.failed() && type.substr(11) == curveName && CompleteEcdsa(curve, key);
     }
+    return read;
+}
+
+namespace {
+
+// The private section of the OpenSSH form: check words, one key, its comment, padding 1, 2, 3...
+int ReadOpenSshPrivate(const SecureBytes& section, std::string_view publicBlob,
+                       const Outcome& outcome, PrivateKey* key) {
+    WireReader in(section.data(), section.size());
+    const std::uint32_t check1 = in.Uint32(), check2 = in.Uint32();
+    if (in.failed() || check1 != check2) return outcome.Bad("its private part is damaged");
+    const std::string damaged = "its key numbers are damaged or do not belong together";
+    const bool read = ReadWireKey(in, key);
     if (!read) return outcome.Bad(damaged);
     const std::string_view comment = in.String();
     const std::string_view padding = in.rest();

@@ -24,6 +24,7 @@
 #include <string_view>
 
 #include "crypto/secure.h"
+#include "crypto/wire.h"
 #include "ssh/private_keys.h"
 
 namespace tarnwick {
@@ -41,6 +42,12 @@ using PassphraseSource = std::function<std::optional<SecureBytes>()>;
 // The loader of PrivateKeyList: refuses files that other users may read, reads the file, asks
 // through Ui() for the passphrase, and tells the user through Ui() why a file cannot be used.
 [[nodiscard]] int LoadKeyFile(const std::string& path, PrivateKey* key);
+
+// One private key in the wire form that key files and the agent protocol share: string type,
+// then the type's fields (Ed25519: public key, seed and public key; RSA: n, e, d, iqmp, p, q;
+// DSA: p, q, g, y, x; ECDSA: curve name, point, scalar), checked as key files are. The comment
+// that follows is left to the caller. False for anything else.
+[[nodiscard]] bool ReadWireKey(WireReader& in, PrivateKey* key);
 
 // Makes LoadKeyFile the loader of PrivateKeyList.
 void InstallKeyFileLoader();

@@ -254,6 +254,9 @@ class IO_SSH2 : public SSH {
     // ---- Connection (ssh2_connection.cpp) ----
     [[nodiscard]] int OpenSessionChannel();
     void CreateForwards();
+    // The server opened an agent channel: it is confirmed and listed.
+    [[nodiscard]] int OpenAgentChannel(std::uint32_t sender, std::uint32_t window,
+                                       std::uint32_t max_packet);
     SSH2Channel* FindChannel(std::uint32_t local_id);
     void RemoveChannel(std::uint32_t local_id);
     void ReapChannels();
