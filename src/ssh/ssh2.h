@@ -4,8 +4,8 @@
 // Transport: version exchange, server quirks, algorithm negotiation, key exchange (Diffie-Hellman
 // with fixed groups and group exchange, ECDH, X25519, sntrup761 with X25519) with the heavy
 // arithmetic on worker threads, strict key exchange, host-key check, NEWKEYS, zlib (also delayed
-// until login), EXT_INFO, the message dispatcher and the traffic filler. Then user authentication (none,
-// public key, keyboard-interactive with S/Key, password) and the connection protocol: the
+// until login), EXT_INFO, the message dispatcher and the traffic filler. Then user authentication
+// (none, public key, keyboard-interactive with S/Key, password) and the connection protocol: the
 // interactive session channel and local port forwards.
 //
 // Threads: Open, Close, Send, Pump and every Receive run on the user-interface thread; the
@@ -19,6 +19,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -183,8 +184,8 @@ class IO_SSH2 : public SSH {
     // ---- Key exchange (ssh2_key_exchange.cpp) ----
     int OnKexInit(SSHPacket& packet);
     // Chooses the algorithms from the server's KEXINIT lists; false after telling the user why.
-    bool ChooseAlgorithms(std::string_view kex, std::string_view hostkeys,
-                          std::string_view ciphers, std::string_view macs);
+    bool ChooseAlgorithms(std::string_view kex, std::string_view hostkeys, std::string_view ciphers,
+                          std::string_view macs);
     // Makes this exchange's secret and sends it (or the group-exchange request).
     [[nodiscard]] int StartExchange();
     const KexInfo& Kex() const;
@@ -250,6 +251,10 @@ class IO_SSH2 : public SSH {
     [[nodiscard]] int SendPassword();
     bool SendCertificate();
     bool OfferKey(const class PrivateKey& key);
+    // A key of the user's running agent, signed there.
+    bool OfferAgentKey(const std::string& blob);
+    bool OfferSigned(const std::string& blob, const char* algorithm,
+                     const std::function<SecureBytes(const std::uint8_t*, std::size_t)>& sign);
 
     // ---- Connection (ssh2_connection.cpp) ----
     [[nodiscard]] int OpenSessionChannel();
@@ -371,6 +376,8 @@ class IO_SSH2 : public SSH {
     int pk_attempts_ = 0;
     // The session names its own key: no other key is ever offered.
     bool chosen_key_only_ = false;
+    // The public blobs of the running agent's keys that our own list does not hold.
+    std::vector<std::string> agent_keys_;
     bool kbdint_tried_ = false;
     bool kbdint_pending_ = false;
     int password_attempts_ = 0;

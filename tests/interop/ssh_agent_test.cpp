@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <sys/stat.h>
+
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "core/session_config.h"
 #include "platform/text.h"
@@ -70,6 +74,49 @@ TEST(AgentForwarding, TheServerUsesOurKeysOnlyWhenTheUserAllows) {
     client.Close();
     PrivateKeyList::Instance().RemoveAll();
     PrivateKeyList::SetFileLoader(nullptr);
+}
+
+// The user's own running agent (ssh-agent with an RSA key that we never loaded): its key logs in
+// (signing with SHA-2 as the server asks), and a forwarded request reaches it.
+TEST(AgentForwarding, TheRunningAgentsKeysLogInAndAreForwarded) {
+    ASSERT_TRUE(testing::EnsureTestAccount());
+    PrivateKeyList::Instance().RemoveAll();
+    SshdServer server(SshdConfig::Default("", {"ed25519"}));
+    ASSERT_TRUE(server.ok()) << server.error();
+    testing::TempDir dir;
+    const std::string key = dir.File("id_rsa"), socket = dir.File("agent.sock");
+    ASSERT_EQ(testing::Shell("ssh-keygen -q -t rsa -b 2048 -N '' -C running -f " + key), 0);
+    server.AuthorizeKey(testing::ReadFile(key + ".pub"));
+    testing::ChildProcess agent;
+    ASSERT_TRUE(agent.Start({"ssh-agent", "-D", "-a", socket}));
+    struct stat st {};
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (stat(socket.c_str(), &st) != 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(testing::Shell("SSH_AUTH_SOCK=" + socket + " ssh-add -q " + key + " 2>/dev/null"), 0);
+    setenv("SSH_AUTH_SOCK", socket.c_str(), 1);
+
+    SshClient client(false);
+    client.config.SetInt(setting::ssh2_agent_forwarding, 1);
+    client.ui.QueueYesNo(true);  // the host key; no password, no key file
+    ASSERT_EQ(client.Open(server.port()), 0);
+    EXPECT_TRUE(client.WaitConnected()) << client.Displayed() << server.Log();
+    EXPECT_NE(server.Log().find("Accepted publickey for tarnwick-test"), std::string::npos);
+    EXPECT_NE(server.Log().find(" RSA SHA256:"), std::string::npos) << server.Log();
+
+    client.ui.QueueChoice(0);
+    client.Type(
+        "ssh-add -l; ssh -n -o BatchMode=yes -o StrictHostKeyChecking=no -o "
+        "UserKnownHostsFile=/dev/null -o LogLevel=ERROR -p " +
+        std::to_string(server.port()) + " " + SshClient::kUser +
+        "@127.0.0.1 echo inner-$((6*7)); echo back-$((2+2))\n");
+    EXPECT_TRUE(client.RunUntil([&] { return client.ShowsText("back-4"); }, 20s))
+        << client.Output();
+    EXPECT_NE(client.Output().find("running (RSA)"), std::string::npos) << client.Output();
+    EXPECT_NE(client.Output().find("inner-42"), std::string::npos) << client.Output();
+    EXPECT_EQ(client.ui.CountOf(ScriptedUi::Kind::kChoice), 1);
+    client.Close();
+    unsetenv("SSH_AUTH_SOCK");
 }
 
 }  // namespace
