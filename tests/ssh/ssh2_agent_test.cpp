@@ -13,6 +13,7 @@
 #include "ssh/key_files.h"
 #include "ssh/private_keys.h"
 #include "ssh/ssh2_kex.h"
+#include "ssh/ssh_test_harness.h"
 #include "support/child_process.h"
 #include "support/test_util.h"
 
@@ -240,6 +241,43 @@ TEST_F(Agent, OverlongAndEmptyRequestsEndTheChannel) {
     AgentProtocol empty("server.example");
     EXPECT_FALSE(empty.Feed(std::string(4, '\0'), &replies));
     EXPECT_TRUE(replies.empty());
+}
+
+// The channel as a server opens it: refused unless the session asked for forwarding; once open,
+// requests are answered on it and an overlong one closes it without ending the session.
+TEST(AgentChannel, OpenedOnlyWhenForwardingIsOnAndClosedOnAnOverlongRequest) {
+    using testing::Byte;
+    using testing::Str;
+    using testing::U32;
+    PrivateKeyList::Instance().RemoveAll();
+    for (int forwarding : {0, 1}) {
+        SCOPED_TRACE(forwarding);
+        testing::SshHarness h;
+        h.config.SetInt(setting::ssh2_agent_forwarding, forwarding);
+        h.ui.QueuePrompt(std::string("secret"));
+        ASSERT_TRUE(h.Open() == 0 && h.WaitConnected());
+        h.server.Send(Byte(kMsgChannelOpen) + Str("auth-agent@openssh.com") + U32(7) + U32(100000) +
+                      U32(32768));
+        h.Settle(3);
+        if (forwarding == 0) {
+            const auto failures = h.server.ReceivedOfType(kMsgChannelOpenFailure);
+            ASSERT_EQ(failures.size(), 1u);
+            EXPECT_EQ(failures[0], Byte(92) + U32(7) + U32(3) + Str("unknown") + Str(""));
+            continue;
+        }
+        const auto confirmations = h.server.ReceivedOfType(kMsgChannelOpenConfirmation);
+        ASSERT_EQ(confirmations.size(), 1u);
+        const std::uint32_t ours = testing::U32At(confirmations[0], 5);
+        EXPECT_EQ(confirmations[0].substr(0, 5), Byte(91) + U32(7));
+        h.server.Send(Byte(kMsgChannelData) + U32(ours) + Str(U32(1) + Byte(11)));
+        ASSERT_TRUE(h.RunUntil([&] { return !h.server.ReceivedOfType(kMsgChannelData).empty(); }));
+        EXPECT_EQ(h.server.ReceivedOfType(kMsgChannelData).back(),
+                  Byte(94) + U32(7) + Str(U32(5) + Byte(12) + U32(0)));
+        h.server.Send(Byte(kMsgChannelData) + U32(ours) + Str(U32(agent::kMaxMessage + 1)));
+        ASSERT_TRUE(h.RunUntil([&] { return !h.server.ReceivedOfType(kMsgChannelClose).empty(); }));
+        EXPECT_EQ(h.server.ReceivedOfType(kMsgChannelClose)[0], Byte(97) + U32(7));
+        EXPECT_EQ(h.ssh->IsConnected(), 1);
+    }
 }
 
 }  // namespace
