@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "crypto/wire.h"
-#include "platform/user_interface.h"
+#include "platform/scripted_ui.h"
 #include "ssh/private_keys.h"
 #include "ssh/ssh2_agent.h"
 
@@ -20,32 +20,6 @@ using namespace tarnwick;
 void Check(bool condition) {
     if (!condition) std::abort();
 }
-
-class AnsweringUi final : public UserInterface {
-  public:
-    int choice = 0;
-    void ShowMessage(const std::string&, const std::string&) override {}
-    bool AskYesNo(const std::string&, const std::string&) override { return choice != 2; }
-    int AskChoice(const std::string&, const std::string&,
-                  const std::vector<std::string>&) override {
-        return choice;
-    }
-    std::optional<std::string> Prompt(const std::string&, const std::string&, bool) override {
-        return std::nullopt;
-    }
-    std::optional<std::string> OpenFileDialog(const FileDialogRequest&) override {
-        return std::nullopt;
-    }
-    std::optional<std::string> SaveFileDialog(const FileDialogRequest&) override {
-        return std::nullopt;
-    }
-    HostKeyChoice HostKeyWarning(const std::string&, bool) override {
-        return HostKeyChoice::kReject;
-    }
-    void SetWaitCursor(bool) override {}
-    void Beep() override {}
-    std::unique_ptr<TransferProgress> CreateTransferProgress(bool) override { return nullptr; }
-};
 
 // RFC 8032's first test key.
 PrivateKey TestKey() {
@@ -69,10 +43,10 @@ PrivateKey TestKey() {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
-    static AnsweringUi ui;
-    static bool installed = (SetUi(&ui), true);
-    (void)installed;
-    ui.choice = data[0] % 3;
+    const int choice = data[0] % 3;
+    ScriptedUi ui;  // records what is asked; each question gets the same answer
+    for (std::size_t i = 0; i < size / 5 + 1; ++i)
+        ui.QueueChoice(choice);
     const std::size_t split = data[0] / 3;
     PrivateKeyList::Instance().RemoveAll();
     PrivateKeyList::Instance().AddFromAgent(TestKey());
