@@ -109,8 +109,8 @@ void ScriptedUi::ShowMessage(const std::string& caption, const std::string& text
     shown_.push_back({Kind::kMessage, caption, text});
 }
 
-int ScriptedUi::AskChoice(const std::string& caption, const std::string& text,
-                          const std::vector<std::string>& answers) {
+int ScriptedUi::AskMultipleChoice(const std::string& caption, const std::string& text,
+                                  const std::vector<std::string>& answers) {
     std::lock_guard<std::mutex> guard(mutex_);
     std::string shown = text;
     for (std::size_t i = 0; i < answers.size(); ++i)

@@ -49,8 +49,8 @@ class ScriptedUi final : public UserInterface {
     void ShowMessage(const std::string& caption, const std::string& text) override;
     bool AskYesNo(const std::string& caption, const std::string& text) override;
     // Recorded with the answers joined by " / " after the text.
-    int AskChoice(const std::string& caption, const std::string& text,
-                  const std::vector<std::string>& answers) override;
+    int AskMultipleChoice(const std::string& caption, const std::string& text,
+                          const std::vector<std::string>& answers) override;
     std::optional<std::string> Prompt(const std::string& text, const std::string& initial,
                                       bool secret) override;
     std::optional<std::string> OpenFileDialog(const FileDialogRequest& request) override;

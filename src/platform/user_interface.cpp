@@ -55,8 +55,8 @@ std::atomic<UserInterface*> g_current{nullptr};
 
 }  // namespace
 
-int UserInterface::AskChoice(const std::string& caption, const std::string& text,
-                             const std::vector<std::string>& answers) {
+int UserInterface::AskMultipleChoice(const std::string& caption, const std::string& text,
+                                     const std::vector<std::string>& answers) {
     if (answers.empty()) return -1;
     for (std::size_t i = 0; i + 1 < answers.size(); ++i) {
         if (AskYesNo(caption, text + "  " + answers[i] + "?")) return static_cast<int>(i);

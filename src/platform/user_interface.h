@@ -58,8 +58,8 @@ class UserInterface {
     // one, or -1 when the question was dismissed. Unless a front end has a dialog of its own,
     // each answer but the last is offered in turn as a Yes/No question ("<text>  <answer>?"), and
     // No to all of them means the last answer.
-    virtual int AskChoice(const std::string& caption, const std::string& text,
-                          const std::vector<std::string>& answers);
+    virtual int AskMultipleChoice(const std::string& caption, const std::string& text,
+                                  const std::vector<std::string>& answers);
     virtual std::optional<std::string> OpenFileDialog(const FileDialogRequest& request) = 0;
     virtual std::optional<std::string> SaveFileDialog(const FileDialogRequest& request) = 0;
     // The host-key warning with Add, Overwrite (offered only when allowed) and Reject.

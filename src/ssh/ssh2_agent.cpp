@@ -236,8 +236,8 @@ std::string AgentProtocol::Identities() {
 
 bool AgentProtocol::Allowed(const std::string& remember, const std::string& question) {
     if (allowed_.count(remember) != 0) return true;
-    const int answer = Ui().AskChoice("Agent Forwarding", question,
-                                      {"Allow once", "Allow for this session", "Refuse"});
+    const int answer = Ui().AskMultipleChoice("Agent Forwarding", question,
+                                              {"Allow once", "Allow for this session", "Refuse"});
     if (answer == 1) allowed_.insert(remember);
     return answer == 0 || answer == 1;
 }
