@@ -6,23 +6,32 @@
 //   (b) throughput of a remote `cat` of a 100 MB text file: ours through the session channel
 //       into the VT100 screen model, ssh's into a pipe that is read and thrown away
 //       (`ssh host cat FILE > /dev/null`), for aes128-cbc and 3des-cbc with hmac-sha1.
+// And against sshd as Debian installs it, with today's algorithms:
+//   (c) connect to first output with curve25519-sha256 and with sntrup761x25519-sha512, both with
+//       the ssh-ed25519 host key;
+//   (d) the 100 MB cat with chacha20-poly1305 and aes128-gcm, against `ssh -tt`;
+//   (e) 100 MB through a local port forward to a sink on 127.0.0.1, against `ssh -L`.
 // Prints both figures and their ratio. Needs root (it starts sshd and creates the test account).
 //
 //   bench_ssh [--quick]     --quick: 5 connections instead of 15 and 30 MB instead of 100 MB
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/preferences.h"
@@ -33,6 +42,7 @@
 #include "platform/scripted_ui.h"
 #include "platform/ui_dispatcher.h"
 #include "ssh/ssh2.h"
+#include "support/loopback_peer.h"
 #include "support/test_util.h"
 #include "terminal/memory_display.h"
 #include "terminal/vt100.h"
@@ -111,8 +121,16 @@ struct Client {
         });
     }
 
-    Client(int port, std::int32_t kex_hint, std::int32_t cipher) {
-        (void)kex_hint;
+    // The algorithms by preference-list id; a negative kex leaves the default list.
+    struct Choice {
+        std::int32_t cipher = 3;
+        std::int32_t mac = 0;
+        std::int32_t hostkey = 0;
+        std::int32_t kex = -1;
+    };
+
+    Client(int port, std::int32_t cipher) : Client(port, Choice{cipher}) {}
+    Client(int port, Choice choice) {
         config.SetInt(tarnwick::setting::session_kind, tarnwick::kKindSSH2);
         config.SetNarrow(tarnwick::setting::hostname, "127.0.0.1");
         config.SetNarrow(tarnwick::setting::username, kTestUser);
@@ -120,10 +138,12 @@ struct Client {
         config.SetInt(tarnwick::setting::rows, 24);
         config.SetInt(tarnwick::setting::columns, 80);
         config.SetInt(tarnwick::setting::scrollback, 200);
-        const std::int32_t mac = 0, hostkey = 0;
-        config.SetList(tarnwick::setting::ssh2_EnabledCiphers, &cipher, 1);
-        config.SetList(tarnwick::setting::ssh2_EnabledMACs, &mac, 1);
-        config.SetList(tarnwick::setting::ssh2_hostkey_algorithms, &hostkey, 1);
+        // ssh does not compress unless told to: neither do we, so both do the same work.
+        config.SetInt(tarnwick::setting::ssh_useCompression, 0);
+        config.SetList(tarnwick::setting::ssh2_EnabledCiphers, &choice.cipher, 1);
+        config.SetList(tarnwick::setting::ssh2_EnabledMACs, &choice.mac, 1);
+        config.SetList(tarnwick::setting::ssh2_hostkey_algorithms, &choice.hostkey, 1);
+        if (choice.kex >= 0) config.SetList(tarnwick::setting::ssh2_kex_algorithms, &choice.kex, 1);
         config.SetSessionCallback(&Client::OnData, this);
         terminal = std::make_unique<tarnwick::VT100>(&display, &config);
         tap = new Tap();
@@ -142,8 +162,8 @@ struct Client {
 };
 
 // Our client: seconds from the connect to the first shell output; -1 on failure.
-double OurConnect(tarnwick::EventLoop& loop, int port, std::int32_t cipher) {
-    Client client(port, 0, cipher);
+double OurConnect(tarnwick::EventLoop& loop, int port, Client::Choice choice) {
+    Client client(port, choice);
     const Clock::time_point start = Clock::now();
     if (client.terminal->Open(&client.config) != 0) return -1;
     if (!loop.RunUntil([&] { return client.tap->bytes > 0 || client.ended; },
@@ -157,9 +177,9 @@ double OurConnect(tarnwick::EventLoop& loop, int port, std::int32_t cipher) {
 }
 
 // Our client: file bytes per second of `cat path` into the screen model.
-double OurBulk(tarnwick::EventLoop& loop, int port, std::int32_t cipher, const std::string& path,
+double OurBulk(tarnwick::EventLoop& loop, int port, Client::Choice choice, const std::string& path,
                std::size_t file_bytes, double& cpu_share) {
-    Client client(port, 0, cipher);
+    Client client(port, choice);
     if (client.terminal->Open(&client.config) != 0) return -1;
     if (!loop.RunUntil([&] { return client.ssh->IsConnected() == 1 || client.ended; },
                        std::chrono::seconds(20))) {
@@ -187,7 +207,9 @@ double OurBulk(tarnwick::EventLoop& loop, int port, std::int32_t cipher, const s
     return static_cast<double>(file_bytes) / seconds;
 }
 
-std::vector<std::string> SshArguments(int port, const char* kex, const char* cipher) {
+std::vector<std::string> SshArguments(int port, const char* kex, const char* cipher,
+                                      const char* hostkey = "ssh-rsa",
+                                      const char* mac = "hmac-sha1") {
     return {"ssh",
             "-F",
             "/dev/null",
@@ -202,11 +224,11 @@ std::vector<std::string> SshArguments(int port, const char* kex, const char* cip
             "-o",
             std::string("KexAlgorithms=") + kex,
             "-o",
-            "HostKeyAlgorithms=ssh-rsa",
+            std::string("HostKeyAlgorithms=") + hostkey,
             "-o",
             std::string("Ciphers=") + cipher,
             "-o",
-            "MACs=hmac-sha1",
+            std::string("MACs=") + mac,
             "-o",
             "PubkeyAuthentication=no",
             "-o",
@@ -214,6 +236,30 @@ std::vector<std::string> SshArguments(int port, const char* kex, const char* cip
             "-o",
             "NumberOfPasswordPrompts=1",
             std::string(kTestUser) + "@127.0.0.1"};
+}
+
+// Starts ssh with the password from the askpass program, stdin and stderr on /dev/null and
+// stdout on out_fd (-1: /dev/null too); close_fd is closed in the child.
+pid_t StartSsh(std::vector<std::string> args, const std::string& askpass, int out_fd,
+               int close_fd = -1) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setenv("SSH_ASKPASS", askpass.c_str(), 1);
+        setenv("SSH_ASKPASS_REQUIRE", "force", 1);
+        setenv("DISPLAY", ":0", 1);
+        int null_fd = open("/dev/null", O_RDWR);
+        dup2(null_fd, 0);
+        dup2(out_fd >= 0 ? out_fd : null_fd, 1);
+        dup2(null_fd, 2);
+        if (close_fd >= 0) close(close_fd);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execvp("ssh", argv.data());
+        _exit(127);
+    }
+    return pid;
 }
 
 // Runs ssh with stdout on a pipe; returns the time of the first byte after start (or -1) and
@@ -231,23 +277,7 @@ SshRun RunSsh(std::vector<std::string> args, const std::string& askpass, bool fi
     int out[2];
     if (pipe(out) != 0) return run;
     const Clock::time_point start = Clock::now();
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("SSH_ASKPASS", askpass.c_str(), 1);
-        setenv("SSH_ASKPASS_REQUIRE", "force", 1);
-        setenv("DISPLAY", ":0", 1);
-        int null_fd = open("/dev/null", O_RDWR);
-        dup2(null_fd, 0);
-        dup2(to_null ? null_fd : out[1], 1);
-        dup2(null_fd, 2);
-        close(out[0]);
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execvp("ssh", argv.data());
-        _exit(127);
-    }
+    const pid_t pid = StartSsh(std::move(args), askpass, to_null ? -1 : out[1], out[0]);
     close(out[1]);
     static char buffer[1 << 20];
     for (;;) {
@@ -265,6 +295,117 @@ SshRun RunSsh(std::vector<std::string> args, const std::string& askpass, bool fi
     waitpid(pid, &status, 0);
     if (to_null) run.last = Seconds(Clock::now() - start);
     return run;
+}
+
+// The far end of a forward: takes one connection on 127.0.0.1 and reads until the expected
+// bytes came or the connection ended, noting when the last byte came.
+class Sink {
+  public:
+    explicit Sink(std::size_t expected) : expected_(expected) {
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~Sink() { thread_.join(); }
+    int port() const { return listener_.port(); }
+    bool done() const { return done_.load(); }
+    std::size_t received() const { return received_; }
+    Clock::time_point finished() const { return finished_; }
+
+  private:
+    void Run() {
+        const int fd = listener_.Accept(60000);
+        if (fd >= 0) {
+            std::vector<char> buffer(1 << 16);
+            while (received_ < expected_) {
+                const ssize_t got = read(fd, buffer.data(), buffer.size());
+                if (got <= 0) break;
+                received_ += static_cast<std::size_t>(got);
+            }
+            finished_ = Clock::now();
+            close(fd);
+        }
+        done_ = true;
+    }
+
+    std::size_t expected_;
+    std::size_t received_ = 0;
+    Clock::time_point finished_;
+    std::atomic<bool> done_{false};
+    tarnwick::testing::LoopbackListener listener_;
+    std::thread thread_;
+};
+
+// Writes count bytes into a connected socket and closes it.
+void Feed(int fd, std::size_t count) {
+    std::string block(1 << 20, 'x');
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<char>('!' + i % 94);
+    for (std::size_t sent = 0; sent < count;) {
+        const std::size_t n = std::min(block.size(), count - sent);
+        if (!tarnwick::testing::WriteAll(fd, block.substr(0, n))) break;
+        sent += n;
+    }
+    shutdown(fd, SHUT_WR);
+    close(fd);
+}
+
+// Our client: bytes per second through a local forward to a sink.
+double OurForward(tarnwick::EventLoop& loop, int port, Client::Choice choice, std::size_t bytes) {
+    Sink sink(bytes);
+    Client client(port, choice);
+    client.config.SetInt(tarnwick::setting::ssh2_want_interactive, 0);
+    client.config.AddForward({0, static_cast<std::uint32_t>(sink.port()), "127.0.0.1", 0});
+    if (client.terminal->Open(&client.config) != 0) return -1;
+    if (!loop.RunUntil([&] { return client.ssh->IsConnected() == 1 || client.ended; },
+                       std::chrono::seconds(20)) ||
+        client.ssh->ListenerPorts().empty()) {
+        return -1;
+    }
+    const int fd =
+        tarnwick::testing::ConnectLoopback(static_cast<int>(client.ssh->ListenerPorts()[0]));
+    if (fd < 0) return -1;
+    const Clock::time_point start = Clock::now();
+    std::thread feeder([fd, bytes] { Feed(fd, bytes); });
+    loop.RunUntil([&] { return sink.done() || client.ended; }, std::chrono::seconds(300));
+    feeder.join();
+    client.terminal->Close();
+    if (sink.received() != bytes) return -1;
+    return static_cast<double>(bytes) / Seconds(sink.finished() - start);
+}
+
+// ssh -N -L: bytes per second through its forward to a sink.
+double SshForward(std::vector<std::string> args, const std::string& askpass, std::size_t bytes) {
+    Sink sink(bytes);
+    tarnwick::testing::ReservedPort local;
+    args.insert(
+        args.begin() + 1,
+        {"-N", "-L", std::to_string(local.port()) + ":127.0.0.1:" + std::to_string(sink.port())});
+    const pid_t pid = StartSsh(std::move(args), askpass, -1);
+    // ssh listens on the forward's port once it has logged in.
+    int fd = -1;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
+    while (fd < 0 && Clock::now() < deadline) {
+        fd = tarnwick::testing::ConnectLoopback(local.port());
+        if (fd < 0) {
+            pollfd none{-1, 0, 0};
+            poll(&none, 0, 20);
+        }
+    }
+    double rate = -1;
+    if (fd >= 0) {
+        const Clock::time_point start = Clock::now();
+        std::thread feeder([fd, bytes] { Feed(fd, bytes); });
+        feeder.join();
+        while (!sink.done()) {
+            pollfd none{-1, 0, 0};
+            poll(&none, 0, 5);
+        }
+        if (sink.received() == bytes)
+            rate = static_cast<double>(bytes) / Seconds(sink.finished() - start);
+    }
+    kill(pid, SIGTERM);
+    int status;
+    waitpid(pid, &status, 0);
+    return rate;
 }
 
 void Row(const char* what, double ours, double theirs, const char* unit, bool lower_is_better) {
@@ -337,7 +478,7 @@ int main(int argc, char** argv) {
         "|----------------------------------------------|------------|------------|-------|"
         "-----------------|\n");
     // The first connection answers the host-key question; it is not measured.
-    OurConnect(loop, server.port(), 3);
+    OurConnect(loop, server.port(), Client::Choice{});
 
     struct Kex {
         const char* name;
@@ -348,10 +489,10 @@ int main(int argc, char** argv) {
         tarnwick::testing::SshdServer kex_server(std::string("KexAlgorithms ") + kex.sshd +
                                                  "\nPrintMotd no\nPrintLastLog no");
         if (!kex_server.ok()) return 1;
-        OurConnect(loop, kex_server.port(), 3);  // host key saved
+        OurConnect(loop, kex_server.port(), Client::Choice{});  // host key saved
         std::vector<double> ours, theirs;
         for (int i = 0; i < connections; ++i) {
-            const double a = OurConnect(loop, kex_server.port(), 3);
+            const double a = OurConnect(loop, kex_server.port(), Client::Choice{});
             // A terminal for the remote shell, so that it prints its prompt as ours does.
             std::vector<std::string> args = SshArguments(kex_server.port(), kex.sshd, "aes128-cbc");
             args.insert(args.begin() + 1, "-tt");
@@ -393,7 +534,8 @@ int main(int argc, char** argv) {
         std::vector<double> ours, shares, theirs, tty;
         for (int round = 0; round < rounds; ++round) {
             double cpu_share = 0;
-            ours.push_back(OurBulk(loop, server.port(), cipher.id, path, file_bytes, cpu_share));
+            ours.push_back(OurBulk(loop, server.port(), Client::Choice{cipher.id}, path, file_bytes,
+                                   cpu_share));
             shares.push_back(cpu_share);
             theirs.push_back(ssh_rate(args, empty_args));
             tty.push_back(ssh_rate(tty_args, tty_empty));
@@ -405,6 +547,78 @@ int main(int argc, char** argv) {
         std::printf("|     our process was busy %3.0f%% of that time%55s|\n", Median(shares) * 100,
                     "");
     }
+    // Today's algorithms, against sshd as Debian installs it (Ed25519 host key).
+    tarnwick::testing::SshdServer modern(
+        tarnwick::testing::SshdConfig::Default("PrintMotd no\nPrintLastLog no", {"ed25519"}));
+    if (!modern.ok()) {
+        std::fprintf(stderr, "sshd: %s\n", modern.error().c_str());
+        return 1;
+    }
+    struct ModernKex {
+        const char* name;
+        std::int32_t id;
+    } modern_kex[] = {{"curve25519-sha256", 10}, {"sntrup761x25519-sha512@openssh.com", 12}};
+    const std::int32_t kChaCha = 5, kAes128Gcm = 9, kEtm256 = 7, kEd25519 = 2;
+    OurConnect(loop, modern.port(), Client::Choice{kChaCha, kEtm256, kEd25519, 10});
+    for (const ModernKex& kex : modern_kex) {
+        std::vector<double> ours, theirs;
+        for (int i = 0; i < connections; ++i) {
+            ours.push_back(OurConnect(loop, modern.port(),
+                                      Client::Choice{kChaCha, kEtm256, kEd25519, kex.id}));
+            std::vector<std::string> args =
+                SshArguments(modern.port(), kex.name, "chacha20-poly1305@openssh.com",
+                             "ssh-ed25519", "hmac-sha2-256-etm@openssh.com");
+            args.insert(args.begin() + 1, "-tt");
+            SshRun b = RunSsh(args, askpass, true);
+            if (b.first > 0) theirs.push_back(b.first);
+        }
+        std::erase_if(ours, [](double v) { return v <= 0; });
+        const std::string what = std::string("(c) connect, ") + kex.name + " ed25519";
+        Row(what.c_str(), Median(ours) * 1000, Median(theirs) * 1000, "ms", true);
+    }
+    struct ModernCipher {
+        const char* name;
+        std::int32_t id;
+    } modern_ciphers[] = {{"chacha20-poly1305@openssh.com", kChaCha},
+                          {"aes128-gcm@openssh.com", kAes128Gcm}};
+    for (const ModernCipher& cipher : modern_ciphers) {
+        std::vector<std::string> args =
+            SshArguments(modern.port(), "curve25519-sha256", cipher.name, "ssh-ed25519",
+                         "hmac-sha2-256-etm@openssh.com");
+        args.insert(args.begin() + 1, "-tt");
+        args.push_back("cat");
+        std::vector<std::string> empty_args = args;
+        empty_args.push_back(empty);
+        args.push_back(path);
+        std::vector<double> ours, theirs;
+        for (int round = 0; round < rounds; ++round) {
+            double cpu_share = 0;
+            ours.push_back(OurBulk(loop, modern.port(),
+                                   Client::Choice{cipher.id, kEtm256, kEd25519, 10}, path,
+                                   file_bytes, cpu_share));
+            std::vector<double> fixed;
+            for (int i = 0; i < 3; ++i)
+                fixed.push_back(RunSsh(empty_args, askpass, false, true).last);
+            const double transfer = RunSsh(args, askpass, false, true).last - Median(fixed);
+            theirs.push_back(transfer > 0 ? static_cast<double>(file_bytes) / transfer : 0);
+        }
+        const std::string what = std::string("(d) cat vs ssh -tt, ") + cipher.name;
+        Row(what.c_str(), Median(ours) / 1e6, Median(theirs) / 1e6, "MB/s", false);
+    }
+    {
+        std::vector<double> ours, theirs;
+        for (int round = 0; round < rounds; ++round) {
+            ours.push_back(OurForward(loop, modern.port(),
+                                      Client::Choice{kChaCha, kEtm256, kEd25519, 10}, file_bytes));
+            theirs.push_back(SshForward(
+                SshArguments(modern.port(), "curve25519-sha256", "chacha20-poly1305@openssh.com",
+                             "ssh-ed25519", "hmac-sha2-256-etm@openssh.com"),
+                askpass, file_bytes));
+        }
+        Row("(e) local forward vs ssh -L, chacha20-poly1305", Median(ours) / 1e6,
+            Median(theirs) / 1e6, "MB/s", false);
+    }
+
     unlink(path.c_str());
     unlink(empty.c_str());
     unlink(askpass.c_str());

@@ -137,9 +137,8 @@ OpenSshKnownHost LookUpOpenSshKnownHosts(std::string_view text, const std::strin
                                          std::size_t length) {
     OpenSshKnownHost found;
     // OpenSSH writes names in lower case, with the port in brackets unless it is 22.
-    const std::string name = port == 0 || port == 22
-                                 ? Lowered(host)
-                                 : "[" + Lowered(host) + "]:" + std::to_string(port);
+    const std::string name =
+        port == 0 || port == 22 ? Lowered(host) : "[" + Lowered(host) + "]:" + std::to_string(port);
     const std::string_view presented(reinterpret_cast<const char*>(blob), length);
     int number = 0;
     int changed_line = 0;
@@ -339,18 +338,18 @@ bool HostKeyCheck(int protocol, const std::string& algorithm, const std::string&
                   const std::uint8_t* blob, std::size_t length, bool strict, int port) {
     CKnownHosts store(protocol, algorithm, host, blob, length);
     const std::string fingerprint = Fingerprint(blob, length);
-    std::string text = "Fingerprint: " + fingerprint.substr(0, 24) + " " +
-                       fingerprint.substr(24) + "\r\nFingerprint: " +
-                       FingerprintSha256(blob, length) + "\r\n";
+    std::string text = "Fingerprint: " + fingerprint.substr(0, 24) + " " + fingerprint.substr(24) +
+                       "\r\nFingerprint: " + FingerprintSha256(blob, length) + "\r\n";
     OpenSshKnownHost theirs;
     if (protocol == kSpaceSSH2) {
-        theirs = LookUpOpenSshKnownHosts(ReadOpenSshKnownHosts(), host, port, algorithm, blob,
-                                         length);
+        theirs =
+            LookUpOpenSshKnownHosts(ReadOpenSshKnownHosts(), host, port, algorithm, blob, length);
         const std::string where =
             OpenSshKnownHostsPath() + " (line " + std::to_string(theirs.line) + ")";
         if (theirs.result == OpenSshKnownHost::kRevoked) {
-            Ui().ShowMessage("Host Key Error", "The host key from the server is marked as revoked in " +
-                                                   where + ". The connection is refused.");
+            Ui().ShowMessage("Host Key Error",
+                             "The host key from the server is marked as revoked in " + where +
+                                 ". The connection is refused.");
             return false;
         }
         if (theirs.result == OpenSshKnownHost::kKnown) return true;

@@ -99,22 +99,13 @@ constexpr Choice kSsh1Ciphers[] = {{"3DES", 3}, {"Blowfish", 6}, {"DES", 2}};
 // The choices of the SSH2 lists; those added after a list first existed come after the others, so
 // that the values a saved file holds keep their meaning.
 constexpr Choice kSsh2Ciphers[] = {
-    {"3DES", 4},
-    {"Blowfish", 1},
-    {"AES 256", 0},
-    {"AES 192", 2},
-    {"AES 128", 3},
-    {"ChaCha20-Poly1305", 5},
-    {"AES 128 CTR", 6},
-    {"AES 192 CTR", 7},
-    {"AES 256 CTR", 8},
-    {"AES 128 GCM", 9},
-    {"AES 256 GCM", 10},
+    {"3DES", 4},        {"Blowfish", 1},          {"AES 256", 0},      {"AES 192", 2},
+    {"AES 128", 3},     {"ChaCha20-Poly1305", 5}, {"AES 128 CTR", 6},  {"AES 192 CTR", 7},
+    {"AES 256 CTR", 8}, {"AES 128 GCM", 9},       {"AES 256 GCM", 10},
 };
 constexpr Choice kSsh2Macs[] = {
-    {"None", 2},          {"SHA1", 0},           {"MD5", 1},
-    {"SHA2-256", 5},      {"SHA2-512", 6},       {"SHA2-256 ETM", 7},
-    {"SHA2-512 ETM", 8},  {"SHA1 ETM", 9},
+    {"None", 2},     {"SHA1", 0},         {"MD5", 1},          {"SHA2-256", 5},
+    {"SHA2-512", 6}, {"SHA2-256 ETM", 7}, {"SHA2-512 ETM", 8}, {"SHA1 ETM", 9},
 };
 constexpr Choice kSsh2HostKeys[] = {
     {"ssh-dss", 1},
@@ -156,10 +147,13 @@ constexpr Choice kTlsProxies[] = {{"SMTP", 0}, {"POP", 1}, {"IMAP", 2}};
 
 constexpr AlgorithmLists kSsh2Lists[] = {
     {ssh2_EnabledCiphers, ssh2_DisabledCiphers, Choices::kSsh2Cipher, kDefaultCiphers, {}, 5},
-    {ssh2_EnabledMACs, ssh2_DisabledMACs, Choices::kSsh2Mac, kDefaultMacs, kDefaultDisabledMacs,
-     5},
-    {ssh2_hostkey_algorithms, ssh2_disabled_hostkey_algorithms, Choices::kSsh2HostKey,
-     kDefaultHostKeys, {}, 2},
+    {ssh2_EnabledMACs, ssh2_DisabledMACs, Choices::kSsh2Mac, kDefaultMacs, kDefaultDisabledMacs, 5},
+    {ssh2_hostkey_algorithms,
+     ssh2_disabled_hostkey_algorithms,
+     Choices::kSsh2HostKey,
+     kDefaultHostKeys,
+     {},
+     2},
     // Files had no key-exchange list before: every method is new to them.
     {ssh2_kex_algorithms, ssh2_disabled_kex_algorithms, Choices::kSsh2Kex, kDefaultKex, {}, 0},
 };

@@ -25,7 +25,13 @@
 
 namespace tarnwick {
 
-enum PrivateKeyType : int { kKeyNone = 0, kKeyDSA = 1, kKeyRSA = 2, kKeyEd25519 = 3, kKeyECDSA = 4 };
+enum PrivateKeyType : int {
+    kKeyNone = 0,
+    kKeyDSA = 1,
+    kKeyRSA = 2,
+    kKeyEd25519 = 3,
+    kKeyECDSA = 4
+};
 enum KeyFileEncryption : int {
     kEncryptionUnknown = 0,
     kEncryptionNone = 1,

@@ -270,7 +270,8 @@ bool MakeDirectionKeys(int cipher_id, int mac_id, bool encrypt, const std::uint8
             return keys->chacha->SetKey(key, key_bytes);
         case CipherMode::kAesGcm:
             keys->gcm = std::make_unique<SshAesGcm>();
-            return keys->gcm->SetKey(key, key_bytes, iv, static_cast<std::size_t>(cipher->iv_bytes));
+            return keys->gcm->SetKey(key, key_bytes, iv,
+                                     static_cast<std::size_t>(cipher->iv_bytes));
         case CipherMode::kBlock:
             break;
     }

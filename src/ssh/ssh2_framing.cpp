@@ -208,8 +208,9 @@ int SSH2Framing::Feed(const std::uint8_t* data, std::size_t length, std::size_t*
         // The first block: enough to learn the packet length (and, for the packets that are
         // decrypted whole from the start, the padding length).
         const std::uint32_t first = keys.LengthApart() ? 4
-                                    : keys.cipher ? static_cast<std::uint32_t>(keys.cipher->BlockSize())
-                                                  : 5;
+                                    : keys.cipher
+                                        ? static_cast<std::uint32_t>(keys.cipher->BlockSize())
+                                        : 5;
         if (first_block_ == 0) {
             std::size_t take = std::min<std::size_t>(first - assembled_, length - offset);
             std::memcpy(in_.data() + assembled_, data + offset, take);
@@ -229,8 +230,9 @@ int SSH2Framing::Feed(const std::uint8_t* data, std::size_t length, std::size_t*
                 std::memcpy(plain_length, bytes, 4);
             }
             packet_length_ = bytes::LoadBE32(plain_length);
-            const std::uint32_t block = keys.LengthApart() ? keys.Block()
-                                        : std::max<std::uint32_t>(first == 5 ? 8 : first, 8);
+            const std::uint32_t block = keys.LengthApart()
+                                            ? keys.Block()
+                                            : std::max<std::uint32_t>(first == 5 ? 8 : first, 8);
             // Lengths are checked before anything is added to them, and before a byte of the
             // packet is handled: a hostile length must neither overflow nor make us wait for
             // data that will never fit. Where the length is not authenticated before it is used

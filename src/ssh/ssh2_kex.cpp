@@ -188,7 +188,8 @@ std::string HostKeyProblem(std::string_view algorithm, std::string_view k_s) {
         }
         case HostKeyKind::kEd25519: {
             std::string_view key;
-            if (!ParseEd25519PublicBlob(k_s, &key)) return "it is not a well-formed ssh-ed25519 key";
+            if (!ParseEd25519PublicBlob(k_s, &key))
+                return "it is not a well-formed ssh-ed25519 key";
             return {};
         }
         case HostKeyKind::kEcdsa: {
@@ -206,8 +207,8 @@ std::string HostKeyProblem(std::string_view algorithm, std::string_view k_s) {
 }
 
 bool VerifyHostKeySignature(std::string_view algorithm, std::string_view k_s,
-                            std::string_view signature, const std::uint8_t* h,
-                            std::size_t h_length, bool raw_signature) {
+                            std::string_view signature, const std::uint8_t* h, std::size_t h_length,
+                            bool raw_signature) {
     const HostKeyInfo* info = FindHostKeyNamed(algorithm);
     if (info == nullptr || !HostKeyProblem(algorithm, k_s).empty()) return false;
     std::string_view body = signature;

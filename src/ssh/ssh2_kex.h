@@ -84,7 +84,7 @@ std::string HostKeyProblem(std::string_view algorithm, std::string_view k_s);
 // Checks the server's signature over the exchange hash (h_length bytes) with its host key.
 // raw_signature is the m_rawsig_bug form (no name, no wrapper; the two SHA-1 algorithms only).
 bool VerifyHostKeySignature(std::string_view algorithm, std::string_view k_s,
-                            std::string_view signature, const std::uint8_t* h,
-                            std::size_t h_length, bool raw_signature);
+                            std::string_view signature, const std::uint8_t* h, std::size_t h_length,
+                            bool raw_signature);
 
 }  // namespace tarnwick

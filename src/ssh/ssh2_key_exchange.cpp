@@ -86,8 +86,8 @@ int IO_SSH2::ChooseHostKey(std::string_view server_list) {
     // A host whose key of one type we know proves itself with that type when it can: a key of
     // another type could not be checked against anything.
     const char* host = config_->GetNarrow(setting::hostname);
-    const std::vector<std::string> stored = KnownKeyTypes(
-        kSpaceSSH2, host != nullptr ? host : "", config_->GetInt(setting::portnum));
+    const std::vector<std::string> stored =
+        KnownKeyTypes(kSpaceSSH2, host != nullptr ? host : "", config_->GetInt(setting::portnum));
     std::vector<std::int32_t> order = hostkey_preference_;
     std::stable_partition(order.begin(), order.end(), [&](std::int32_t id) {
         const char* name = NameOf(HostKeyTable(), id);
@@ -250,8 +250,8 @@ int IO_SSH2::OnKexInit(SSHPacket& packet) {
         compress_out_delayed_ = NameListHas(compress_out, kDelayedZlib);
         compress_in_delayed_ = NameListHas(compress_in, kDelayedZlib);
     }
-    compress_out_wanted_ = compress_out_wanted_ &&
-                           (compress_out_delayed_ || NameListHas(compress_out, "zlib", true));
+    compress_out_wanted_ =
+        compress_out_wanted_ && (compress_out_delayed_ || NameListHas(compress_out, "zlib", true));
     compress_in_wanted_ =
         compress_in_wanted_ && (compress_in_delayed_ || NameListHas(compress_in, "zlib", true));
 
@@ -564,9 +564,9 @@ void IO_SSH2::ReplyWorkerMain() {
     RandomGenerator::Global().Seed(h, h_length);
     const HostKeyInfo* hostkey = FindHostKey(hostkey_id_);
     if (debug) {
-        static constexpr const char* kVerifying[] = {"Verifying RSA key\r\n", "Verifying DSS key\r\n",
-                                                     "Verifying Ed25519 key\r\n",
-                                                     "Verifying ECDSA key\r\n"};
+        static constexpr const char* kVerifying[] = {
+            "Verifying RSA key\r\n", "Verifying DSS key\r\n", "Verifying Ed25519 key\r\n",
+            "Verifying ECDSA key\r\n"};
         self.messages += kVerifying[static_cast<int>(hostkey->kind)];
     }
     if (!VerifyHostKeySignature(hostkey->name, k_s, signature, h, h_length,

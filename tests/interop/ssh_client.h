@@ -110,6 +110,15 @@ class SshClient {
         return ssh->Send(reinterpret_cast<const std::uint8_t*>(keys.data()),
                          static_cast<int>(keys.size()));
     }
+    // How many key exchanges the client has started (it says so in its debug messages).
+    std::size_t KeyExchanges() const {
+        std::size_t exchanges = 0;
+        const std::string shown = Displayed();
+        for (std::size_t at = 0;
+             (at = shown.find("Starting key exchange", at)) != std::string::npos; ++at)
+            ++exchanges;
+        return exchanges;
+    }
     RecordingLayer* recorder() { return recorder_; }
     void Close() {
         if (top_) top_->Close();

@@ -33,6 +33,30 @@ int ConnectLocal(int port) {
     return fd;
 }
 
+// Starts the console program and fills in the SSH2 form for the test account on the server's
+// port, up to the question about more settings.
+void StartAndFillTheSsh2Form(testing::Tmux& tmux, const std::string& config_dir, int port) {
+    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir + " HOME=" + config_dir + " " +
+               std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick --console");
+    ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
+    tmux.Keys("C-] c");
+    ASSERT_TRUE(tmux.WaitFor("2  New SSH2 Connection")) << tmux.Screen();
+    tmux.Line("2");
+    ASSERT_TRUE(tmux.WaitFor("Hostname:")) << tmux.Screen();
+    tmux.Line("127.0.0.1");
+    ASSERT_TRUE(tmux.WaitFor("Username:")) << tmux.Screen();
+    tmux.Line(testing::kTestUser);
+    ASSERT_TRUE(tmux.WaitFor("Port: 22")) << tmux.Screen();
+    tmux.Keys("C-u");
+    tmux.Line(std::to_string(port));
+    ASSERT_TRUE(tmux.WaitFor("Cert (key file, empty for none):")) << tmux.Screen();
+    tmux.Keys("Enter");
+    ASSERT_TRUE(tmux.WaitFor("Allow agent forwarding [y/N]")) << tmux.Screen();
+    tmux.Keys("n");
+    ASSERT_TRUE(tmux.WaitFor("Debug Messages [y/N]")) << tmux.Screen();
+    tmux.Keys("n");
+}
+
 TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
     ASSERT_TRUE(testing::EnsureTestAccount()) << "the SSH tests run as root";
     testing::SshdServer server;
@@ -60,25 +84,7 @@ TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
     } joiner{echo_thread};
 
     testing::Tmux tmux("tarnwick-ssh-" + std::to_string(getpid()));
-    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + std::string(TARNWICK_BINARY_DIR) +
-               "/bin/tarnwick --console");
-    ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
-    tmux.Keys("C-] c");
-    ASSERT_TRUE(tmux.WaitFor("2  New SSH2 Connection")) << tmux.Screen();
-    tmux.Line("2");
-    ASSERT_TRUE(tmux.WaitFor("Hostname:")) << tmux.Screen();
-    tmux.Line("127.0.0.1");
-    ASSERT_TRUE(tmux.WaitFor("Username:")) << tmux.Screen();
-    tmux.Line(testing::kTestUser);
-    ASSERT_TRUE(tmux.WaitFor("Port: 22")) << tmux.Screen();
-    tmux.Keys("C-u");
-    tmux.Line(std::to_string(server.port()));
-    ASSERT_TRUE(tmux.WaitFor("Cert (key file, empty for none):")) << tmux.Screen();
-    tmux.Keys("Enter");
-    ASSERT_TRUE(tmux.WaitFor("Allow agent forwarding [y/N]")) << tmux.Screen();
-    tmux.Keys("n");
-    ASSERT_TRUE(tmux.WaitFor("Debug Messages [y/N]")) << tmux.Screen();
-    tmux.Keys("n");
+    ASSERT_NO_FATAL_FAILURE(StartAndFillTheSsh2Form(tmux, config_dir.path(), server.port()));
     ASSERT_TRUE(tmux.WaitFor("More settings: [f]orwards, [t]erminal, [a]dvanced")) << tmux.Screen();
     tmux.Keys("f");
     ASSERT_TRUE(tmux.WaitFor("(no forwards)")) << tmux.Screen();
@@ -137,25 +143,7 @@ TEST(SshConsoleTest, LogsIntoADefaultServerWithAPassword) {
     testing::TempDir config_dir;
 
     testing::Tmux tmux("tarnwick-ssh-default-" + std::to_string(getpid()));
-    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " HOME=" + config_dir.path() + " " +
-               std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick --console");
-    ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
-    tmux.Keys("C-] c");
-    ASSERT_TRUE(tmux.WaitFor("2  New SSH2 Connection")) << tmux.Screen();
-    tmux.Line("2");
-    ASSERT_TRUE(tmux.WaitFor("Hostname:")) << tmux.Screen();
-    tmux.Line("127.0.0.1");
-    ASSERT_TRUE(tmux.WaitFor("Username:")) << tmux.Screen();
-    tmux.Line(testing::kTestUser);
-    ASSERT_TRUE(tmux.WaitFor("Port: 22")) << tmux.Screen();
-    tmux.Keys("C-u");
-    tmux.Line(std::to_string(server.port()));
-    ASSERT_TRUE(tmux.WaitFor("Cert (key file, empty for none):")) << tmux.Screen();
-    tmux.Keys("Enter");
-    ASSERT_TRUE(tmux.WaitFor("Allow agent forwarding [y/N]")) << tmux.Screen();
-    tmux.Keys("n");
-    ASSERT_TRUE(tmux.WaitFor("Debug Messages [y/N]")) << tmux.Screen();
-    tmux.Keys("n");
+    ASSERT_NO_FATAL_FAILURE(StartAndFillTheSsh2Form(tmux, config_dir.path(), server.port()));
     ASSERT_TRUE(tmux.WaitFor("More settings:")) << tmux.Screen();
     tmux.Keys("Enter");
 

@@ -66,8 +66,7 @@ struct SshdConfig {
 
     // Debian's sshd as installed: its default algorithms, host keys of today's types.
     static SshdConfig Default(std::string extra = "",
-                              std::vector<std::string> host_keys = {"ed25519", "ecdsa256",
-                                                                    "rsa"}) {
+                              std::vector<std::string> host_keys = {"ed25519", "ecdsa256", "rsa"}) {
         return SshdConfig{std::move(extra), false, std::move(host_keys)};
     }
 };
@@ -104,11 +103,12 @@ class SshdServer {
         // first.
         config << settings.extra << "\n" << host_keys << "PidFile none\n";
         if (settings.legacy) {
-            config << "KexAlgorithms +diffie-hellman-group1-sha1,diffie-hellman-group-exchange-sha1\n"
-                   << "HostKeyAlgorithms +ssh-rsa,ssh-dss\n"
-                   << "PubkeyAcceptedAlgorithms +ssh-rsa,ssh-dss\n"
-                   << "Ciphers +aes128-cbc,aes192-cbc,aes256-cbc,3des-cbc\n"
-                   << "MACs +hmac-sha1,hmac-md5\n";
+            config
+                << "KexAlgorithms +diffie-hellman-group1-sha1,diffie-hellman-group-exchange-sha1\n"
+                << "HostKeyAlgorithms +ssh-rsa,ssh-dss\n"
+                << "PubkeyAcceptedAlgorithms +ssh-rsa,ssh-dss\n"
+                << "Ciphers +aes128-cbc,aes192-cbc,aes256-cbc,3des-cbc\n"
+                << "MACs +hmac-sha1,hmac-md5\n";
         }
         config << "AuthorizedKeysFile " << dir << "/authorized_keys\n"
                << "StrictModes no\n"

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "core/known_hosts.h"
+#include "crypto/base64.h"
 #include "frontend/key_manager_model.h"
 #include "platform/registry.h"
 #include "platform/scripted_ui.h"
@@ -192,6 +193,63 @@ TEST_F(KnownHostsTest, AKeyOfANewTypeIsAChangedKey) {
     // Other hosts and other key spaces are unaffected.
     EXPECT_TRUE(StoredKeyTypes(2, "serve").empty());
     EXPECT_TRUE(StoredKeyTypes(1, "server").empty());
+}
+
+// The user's OpenSSH known_hosts file. The hashed lines are what "ssh-keygen -H" wrote for
+// "[example.org]:2222" and "plain.example" with the Ed25519 key.
+TEST(OpenSshKnownHosts, PlainHashedPortPatternRevokedAndChangedEntries) {
+    const std::string ed = "AAAAC3NzaC1lZDI1NTE5AAAAIMkQ1ZWoiC0GSthH29CFWFvLRTUV3t9KVl81A6HURnhW";
+    const std::string ecdsa =
+        "AAAAE2VjZHNhLXNoYTItbmlzdHAyNTYAAAAIbmlzdHAyNTYAAABBBFMnLHxFRCEeOVN+bLoijkM7Dyqi/Yp/po3o+"
+        "wACgc8qmEeucYwAaIrfKCySnrZx15+VPe9Zshga8PXATva7tI4=";
+    const std::string hashed_port = "|1|w6q+GqWvHPYQZlaGYQxXo+9edmg=|M35Hy8ssArTH4iWByZ7PwA+FQfM=";
+    const std::string hashed_plain = "|1|a77NUvvAPiJBH19CgZ4DQo2EBoo=|8Vl2ubbsffd2H4JZbIY/L0BQyzI=";
+    std::string blob;
+    ASSERT_TRUE(Base64Decode(ed, &blob));
+    using R = OpenSshKnownHost;
+    struct Case {
+        std::string text;
+        std::string host;
+        int port;
+        R::Result result;
+        int line;
+    } cases[] = {
+        {"plain.example ssh-ed25519 " + ed + " me@laptop\n", "plain.example", 22, R::kKnown, 1},
+        {"PLAIN.example ssh-ed25519 " + ed + "\n", "plain.example", 0, R::kKnown, 1},
+        // Another port is another host.
+        {"plain.example ssh-ed25519 " + ed + "\n", "plain.example", 2222, R::kNotListed, 0},
+        {"[plain.example]:2222 ssh-ed25519 " + ed + "\n", "plain.example", 2222, R::kKnown, 1},
+        {hashed_port + " ssh-ed25519 " + ed + "\n", "example.org", 2222, R::kKnown, 1},
+        {hashed_port + " ssh-ed25519 " + ed + "\n", "example.org", 22, R::kNotListed, 0},
+        {"# mine\n\n" + hashed_plain + " ssh-ed25519 " + ed + "\n", "plain.example", 22, R::kKnown,
+         3},
+        {"*.example,!bad.example ssh-ed25519 " + ed + "\n", "a.example", 22, R::kKnown, 1},
+        {"*.example,!bad.example ssh-ed25519 " + ed + "\n", "bad.example", 22, R::kNotListed, 0},
+        {"h?st.example ssh-ed25519 " + ed + "\n", "host.example", 22, R::kKnown, 1},
+        // Revoked anywhere in the file wins over a line that trusts the key.
+        {"plain.example ssh-ed25519 " + ed + "\n@revoked * ssh-ed25519 " + ed + "\n",
+         "plain.example", 22, R::kRevoked, 2},
+        // Another key for the host, of another type too: the server's key has changed.
+        {"plain.example ecdsa-sha2-nistp256 " + ecdsa + "\n", "plain.example", 22, R::kChanged, 1},
+        // A certificate authority is not a host key; broken lines are passed over.
+        {"@cert-authority plain.example ssh-ed25519 " + ed + "\n", "plain.example", 22,
+         R::kNotListed, 0},
+        {"plain.example\n|1|x|y ssh-ed25519 " + ed + "\nplain.example ssh-ed25519 !!!\n" +
+             "plain.example ssh-ed25519 " + ed + "\n",
+         "plain.example", 22, R::kKnown, 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text + " for " + c.host + ":" + std::to_string(c.port));
+        const OpenSshKnownHost found = LookUpOpenSshKnownHosts(
+            c.text, c.host, c.port, "ssh-ed25519",
+            reinterpret_cast<const std::uint8_t*>(blob.data()), blob.size());
+        EXPECT_EQ(found.result, c.result);
+        EXPECT_EQ(found.line, c.line);
+    }
+    const OpenSshKnownHost changed = LookUpOpenSshKnownHosts(
+        "plain.example ecdsa-sha2-nistp256 " + ecdsa + "\n", "plain.example", 22, "ssh-ed25519",
+        reinterpret_cast<const std::uint8_t*>(blob.data()), blob.size());
+    EXPECT_EQ(changed.types, std::vector<std::string>{"ecdsa-sha2-nistp256"});
 }
 
 TEST_F(KnownHostsTest, KeyManagerListsSortsDeletesExportsAndImports) {

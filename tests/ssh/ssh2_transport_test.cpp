@@ -283,6 +283,44 @@ TEST(SshTransport, ClientPreferenceDecidesAndCompressionFollowsTheServer) {
     EXPECT_EQ(lists[6], "none");
 }
 
+// The key exchange is the first of the client's list that the server offers, whatever the
+// server's own order (and so for the cipher: AES-CTR comes before AES-GCM in the default list).
+// Answering the server's KEXINIT, the client names just its choice.
+TEST(SshTransport, KeyExchangeFollowsTheClientsOwnPreferenceList) {
+    TestServer::Options options;
+    options.kex = "curve25519-sha256,ecdh-sha2-nistp256,diffie-hellman-group14-sha256";
+    options.hostkeys = "ssh-ed25519,ecdsa-sha2-nistp256,rsa-sha2-256";
+    options.ciphers = "aes256-gcm@openssh.com,aes128-ctr";
+    options.macs = "hmac-sha2-512-etm@openssh.com";
+    struct Case {
+        std::vector<std::int32_t> kex;
+        const char* chosen;
+        const char* offered;
+    } cases[] = {
+        {{3, 7, 10},
+         "diffie-hellman-group14-sha256",
+         "diffie-hellman-group14-sha256,ecdh-sha2-nistp256,curve25519-sha256"},
+        {{13, 12, 7},
+         "ecdh-sha2-nistp256",
+         "sntrup761x25519-sha512,sntrup761x25519-sha512@openssh.com,ecdh-sha2-nistp256"},
+        {{}, "curve25519-sha256", nullptr},  // the default order
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.chosen);
+        SshHarness h(options);
+        h.config.SetInt(setting::debug, 1);
+        h.config.SetList(setting::ssh2_kex_algorithms, c.kex.data(),
+                         static_cast<int>(c.kex.size()));
+        ASSERT_TRUE(Login(h)) << h.Shown();
+        EXPECT_TRUE(h.Showed(std::string("Using key exchange: ") + c.chosen + "\r\n")) << h.Shown();
+        EXPECT_TRUE(h.Showed("Using key algorithm: ssh-ed25519\r\n")) << h.Shown();
+        EXPECT_TRUE(h.Showed("Using cipher: aes128-ctr\r\n")) << h.Shown();
+        const std::vector<std::string> lists =
+            NameLists(h.server.ReceivedOfType(kMsgKexInit).at(0));
+        EXPECT_EQ(lists[0], std::string(c.chosen) + ",ext-info-c,kex-strict-c-v00@openssh.com");
+    }
+}
+
 TEST(SshTransport, NoCommonAlgorithmClosesTheLayer) {
     struct Case {
         const char* kex;

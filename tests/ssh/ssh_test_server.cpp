@@ -187,9 +187,9 @@ void TestServer::SendKexInit() {
     const std::string kex =
         options_.kex + (options_.strict_kex ? ",kex-strict-s-v00@openssh.com" : "");
     i_s_ = Byte(kMsgKexInit) + std::string(reinterpret_cast<char*>(cookie), 16) + Str(kex) +
-           Str(options_.hostkeys) + Str(options_.ciphers) +
-           Str(options_.ciphers) + Str(options_.macs) + Str(options_.macs) +
-           Str(options_.compression) + Str(options_.compression) + Str("") + Str("") +
+           Str(options_.hostkeys) + Str(options_.ciphers) + Str(options_.ciphers) +
+           Str(options_.macs) + Str(options_.macs) + Str(options_.compression) +
+           Str(options_.compression) + Str("") + Str("") +
            Byte(options_.guessed_packet.empty() ? 0 : 1) + U32(0);
     kexinit_sent_ = true;
     Send(i_s_);
@@ -316,7 +316,7 @@ void TestServer::HandleKex(std::uint8_t message, SSHPacket& packet) {
                 return;
             }
             if (kex->family == KexFamily::kDhGroup) {
-                p_ = kex->group == 14 ? DhGroup14Prime()
+                p_ = kex->group == 14   ? DhGroup14Prime()
                      : kex->group == 16 ? DhGroup16Prime()
                      : kex->group == 18 ? DhGroup18Prime()
                                         : DhGroup1Prime();
@@ -386,8 +386,7 @@ bool TestServer::AgreeEcdh(std::string* q_s) {
             X25519PrivateKey mine;
             if (!Sntrup761Encapsulate(q, kSntrup761PublicKeySize, random_, ciphertext,
                                       &post_quantum) ||
-                !mine.Generate(random_) ||
-                !mine.Agree(q + kSntrup761PublicKeySize, 32, &shared)) {
+                !mine.Generate(random_) || !mine.Agree(q + kSntrup761PublicKeySize, 32, &shared)) {
                 return false;
             }
             *q_s = View(ciphertext, sizeof ciphertext) + View(mine.PublicKey(), 32);
@@ -492,8 +491,7 @@ void TestServer::SendReply(std::uint8_t message) {
     }
     if (options_.corrupt_signature) signature[signature.size() / 2] ^= 0x40;
     std::string blob = options_.raw_signature ? signature : Str(hostkey_) + Str(signature);
-    const std::string value =
-        dh ? Mpint(options_.forced_f ? *options_.forced_f : f_) : Str(q_s);
+    const std::string value = dh ? Mpint(options_.forced_f ? *options_.forced_f : f_) : Str(q_s);
     Send(Byte(message) + Str(k_s) + value + Str(blob));
     for (const std::string& payload : options_.after_reply)
         Send(payload);
