@@ -405,7 +405,7 @@ int ReadTraditional(const PemBlock& block, const PassphraseSource& ask, PrivateK
         const std::string name = dek->substr(0, comma);
         const CipherInfo* cipher = FindCipher(kPemCiphers, name);
         if (cipher == nullptr) {
-            return outcome.Unusable("it is encrypted with " + name +
+            return outcome.Unusable("it is encrypted with " + name.substr(0, 64) +
                                     ", which this program cannot decrypt");
         }
         std::uint8_t iv[16];
@@ -472,7 +472,8 @@ int ReadPkcs8Encrypted(const PemBlock& block, const PassphraseSource& ask, Priva
     if (kdfParameters.NextIs(BerTag::Universal(kBerInteger))) {
         keyLength = kdfParameters.SmallInteger();
     }
-    std::unique_ptr<Hash> prf = std::make_unique<CSHA1>();
+    std::unique_ptr<Hash> prf = std::make_unique<CSHA1>();  // the default
+    bool prfRead = true;
     if (!kdfParameters.AtEnd()) {
         BerReader prfAlgorithm = kdfParameters.Sequence();
         const BerBytes prfOid = prfAlgorithm.ObjectIdentifierBytes();
@@ -488,7 +489,7 @@ int ReadPkcs8Encrypted(const PemBlock& block, const PassphraseSource& ask, Priva
                 "its passphrase is hashed with a function this program "
                 "does not know");
         }
-        if (!prfAlgorithm.done()) kdfParameters.Skip();  // fails the reader below
+        prfRead = prfAlgorithm.done();
     }
     BerReader encryption = parameters.Sequence();
     const BerBytes cipherOid = encryption.ObjectIdentifierBytes();
@@ -506,10 +507,11 @@ int ReadPkcs8Encrypted(const PemBlock& block, const PassphraseSource& ask, Priva
     }
     const BerBytes iv = encryption.OctetString();
     SecureBytes data = Bytes(seq.OctetString());
-    if (!kdfParameters.done() || !kdf.done() || !encryption.done() || !parameters.done() ||
-        !algorithm.done() || !seq.done() || !file.done() || cipher == nullptr ||
-        iv.size() != cipher->ivLength || data.empty() || data.size() % cipher->ivLength != 0 ||
-        salt.empty() || (keyLength != -1 && keyLength != static_cast<int>(cipher->keyLength))) {
+    if (!prfRead || !kdfParameters.done() || !kdf.done() || !encryption.done() ||
+        !parameters.done() || !algorithm.done() || !seq.done() || !file.done() ||
+        cipher == nullptr || iv.size() != cipher->ivLength || data.empty() ||
+        data.size() % cipher->ivLength != 0 || salt.empty() ||
+        (keyLength != -1 && keyLength != static_cast<int>(cipher->keyLength))) {
         return outcome.Unusable("its encryption parameters are damaged");
     }
     if (iterations < 1 || iterations > kPbkdf2MaxIterations) {
