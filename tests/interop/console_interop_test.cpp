@@ -134,7 +134,7 @@ TEST(ConsoleInteropTest, GlobalPreferencesAndTheHostKeyManager) {
     tmux.Keys("Escape");
 
     tmux.Keys("C-] m");
-    ASSERT_TRUE(tmux.WaitFor("Key type (number): 4")) << tmux.Screen();  // SSL first
+    ASSERT_TRUE(tmux.WaitFor("Key type (number): 8")) << tmux.Screen();  // SSL first
     tmux.Keys("C-u");
     tmux.Line("2");
     ASSERT_TRUE(tmux.WaitFor("(no keys)")) << tmux.Screen();

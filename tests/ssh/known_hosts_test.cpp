@@ -301,6 +301,19 @@ TEST_F(KnownHostsTest, KeyManagerListsSortsDeletesExportsAndImports) {
     ui_.QueueFile(dir.File("missing.pub"));
     EXPECT_FALSE(model.Import());
     EXPECT_EQ(ui_.Texts().back(), "Could not open " + dir.File("missing.pub") + ".");
+
+    // Keys of today's types have rows of their own.
+    ASSERT_TRUE(RegistryStore::Instance().SetBinary(
+        "Software\\Halvek\\Tarnwick\\ssh_known_hosts\\2\\ecdsa-sha2-nistp384", "delta",
+        Blob("key d")));
+    const auto types = KeyManagerModel::KeyTypes();
+    const auto p384 = std::find_if(types.begin(), types.end(), [](const KeyType& type) {
+        return std::string_view(type.caption) == "SSH2 ECDSA P-384";
+    });
+    ASSERT_NE(p384, types.end());
+    model.SelectKeyType(static_cast<int>(p384 - types.begin()));
+    ASSERT_EQ(model.Rows().size(), 1u);
+    EXPECT_EQ(model.Rows()[0].name, "delta");
 }
 
 TEST_F(KnownHostsTest, AChangedServerKeyInAConnectionCanBeRejected) {
