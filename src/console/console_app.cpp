@@ -951,6 +951,24 @@ bool ConsoleApp::AskYesNo(const std::string& caption, const std::string& text) {
         [&] { return AskChoice(caption, text, "Yes or No? [y/n] ", "yn", 0) == 'y'; }, false);
 }
 
+int ConsoleApp::AskMultipleChoice(const std::string& caption, const std::string& text,
+                                  const std::vector<std::string>& answers) {
+    if (answers.empty() || answers.size() > 9)
+        return UserInterface::AskMultipleChoice(caption, text, answers);
+    return OnUiThread<int>(
+        [&] {
+            std::string prompt, digits;
+            for (std::size_t i = 0; i < answers.size(); ++i) {
+                digits += static_cast<char>('1' + i);
+                prompt += std::string(1, digits.back()) + " " + answers[i] +
+                          (i + 1 < answers.size() ? ", " : ": ");
+            }
+            const char answer = AskChoice(caption, text, prompt, digits, 0);
+            return answer == 0 ? -1 : answer - '1';
+        },
+        -1);
+}
+
 std::optional<std::string> ConsoleApp::Prompt(const std::string& text, const std::string& initial,
                                               bool secret) {
     return OnUiThread<std::optional<std::string>>(
