@@ -74,7 +74,9 @@ std::string Describe(std::string_view blob, const std::string& comment) {
     std::string text =
         type + " " +
         FingerprintSha256(reinterpret_cast<const std::uint8_t*>(blob.data()), blob.size());
-    if (!comment.empty()) text += " (" + comment + ")";
+    // A comment may come from the server itself (a key it asks to add): it must not be able to
+    // drive a terminal that shows the question.
+    if (!comment.empty()) text += " (" + PrintableText(comment.substr(0, 200)) + ")";
     return text;
 }
 

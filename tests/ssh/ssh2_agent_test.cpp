@@ -193,7 +193,7 @@ TEST_F(Agent, AdditionsAndRemovalsOnlyWhenTheUserAllows) {
         .String(extra.ed25519_public.data(), 32)
         .String(std::string(extra.ed25519_seed.begin(), extra.ed25519_seed.end()) +
                 std::string(extra.ed25519_public.begin(), extra.ed25519_public.end()))
-        .String("added");
+        .String("added\x1b[2J");
     add = Message(add);
 
     std::string replies;
@@ -202,6 +202,9 @@ TEST_F(Agent, AdditionsAndRemovalsOnlyWhenTheUserAllows) {
     ui_.QueueChoice(kRefuse);
     ASSERT_TRUE(agent_.Feed(removeOne + removeAll + add, &replies));
     EXPECT_EQ(Replies(replies), (std::vector<std::string>{"\x05", "\x05", "\x05"}));
+    // The server's comment is shown without its control characters.
+    EXPECT_NE(ui_.shown().back().text.find("(added?[2J)"), std::string::npos)
+        << ui_.shown().back().text;
     EXPECT_EQ(PrivateKeyList::Instance().Count(), 3u);
 
     replies.clear();
@@ -221,7 +224,9 @@ TEST_F(Agent, AdditionsAndRemovalsOnlyWhenTheUserAllows) {
     EXPECT_EQ(ui_.CountOf(ScriptedUi::Kind::kChoice), 6);
     // A damaged key is not even asked about.
     replies.clear();
-    ASSERT_TRUE(agent_.Feed(add.substr(0, add.size() - 9) + std::string(9, '\0'), &replies));
+    std::string damaged = add;
+    damaged[70] ^= 1;  // inside the seed: it no longer gives the public key beside it
+    ASSERT_TRUE(agent_.Feed(damaged, &replies));
     EXPECT_EQ(Replies(replies), (std::vector<std::string>{"\x05"}));
     EXPECT_EQ(ui_.CountOf(ScriptedUi::Kind::kChoice), 6);
 }
