@@ -528,7 +528,12 @@ int ReadPkcs8Encrypted(const PemBlock& block, const PassphraseSource& ask, Priva
     }
     Decrypt(*cipher, secret.data(), iv.data(), &data);
     outcome.encrypted = true;
-    if (!StripPadding(&data, cipher->ivLength) || !ReadPkcs8(data, key)) return outcome.Bad("");
+    if (!StripPadding(&data, cipher->ivLength)) return outcome.Bad("");
+    // Decrypted well-formed, but of a kind we cannot use: asking again would not help.
+    if (!Pkcs8AlgorithmKnown(data)) {
+        return outcome.Unusable("it holds a kind of key this program cannot use");
+    }
+    if (!ReadPkcs8(data, key)) return outcome.Bad("");
     return kKeyLoaded;
 }
 
