@@ -24,8 +24,8 @@ std::vector<std::uint8_t> Derive(const char* pass, std::size_t passLength, const
     return out;
 }
 
-// Published vectors of the construction (the OpenBSD regression values, also used by other
-// implementations' suites): one block, several interleaved blocks, short outputs, binary input.
+// The construction's published regression vectors: one block, several interleaved blocks, short
+// outputs, binary input.
 TEST(BcryptPbkdf, PublishedVectors) {
     EXPECT_EQ(
         Derive("password", 8, "salt", 4, 4, 32),
