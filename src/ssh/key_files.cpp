@@ -736,7 +736,8 @@ int ParseKeyFile(std::string_view text, const PassphraseSource& ask, PrivateKey*
 }
 
 int LoadKeyFile(const std::string& path, PrivateKey* key) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a path naming a pipe cannot hang the login before it is refused.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         Ui().ShowMessage("Error",
                          "The key file " + path + " cannot be opened: " + SystemErrorText(errno));

@@ -281,8 +281,13 @@ TEST_F(KeyFiles, LoaderAsksAgainAfterAWrongPassphraseAndRefusesFilesOthersCanRea
     EXPECT_EQ(list.Load(open), kKeyLoaded);
     EXPECT_EQ(list.Count(), 1u);
     EXPECT_EQ(list.Load(scratch.File("missing")), kKeyNoFile);
+    // A pipe is refused at once rather than waited on.
+    ASSERT_EQ(mkfifo(scratch.File("pipe").c_str(), 0600), 0);
+    EXPECT_EQ(list.Load(scratch.File("pipe")), kKeyUnusable);
+    EXPECT_EQ(ui.Texts().back(), "The key file " + scratch.File("pipe") +
+                                     " cannot be used: it is not a regular file.");
     EXPECT_EQ(ui.CountOf(ScriptedUi::Kind::kPrompt), 0);
-    EXPECT_EQ(ui.CountOf(ScriptedUi::Kind::kMessage), 2);
+    EXPECT_EQ(ui.CountOf(ScriptedUi::Kind::kMessage), 3);
     list.RemoveAll();
     PrivateKeyList::SetFileLoader(nullptr);
 }
