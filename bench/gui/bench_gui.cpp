@@ -124,6 +124,8 @@ int main(int argc, char** argv) {
     const std::string runtime = work.File("runtime");
     std::filesystem::create_directories(config);
     std::filesystem::create_directories(runtime);
+    // A settings folder others could read is made private at start-up with a notice first.
+    chmod(config.c_str(), 0700);
     chmod(runtime.c_str(), 0700);
     const std::string login = work.File("login.sh");
     tarnwick::testing::WriteFile(

@@ -5,17 +5,25 @@
 //       group 1 and group exchange;
 //   (b) throughput of a remote `cat` of a 100 MB text file: ours through the session channel
 //       into the VT100 screen model, ssh's into a pipe that is read and thrown away
-//       (`ssh host cat FILE > /dev/null`), for aes128-cbc and 3des-cbc with hmac-sha1.
+//       (`ssh host cat FILE > /dev/null`), for aes128-cbc and 3des-cbc with hmac-sha1;
+//   (c) SCP of a 200 MB file up and down: ours on a channel beside the terminal's, OpenSSH's
+//       `scp -O` (the SCP protocol, not SFTP) less its time for an empty file the same way, with
+//       aes128-cbc and hmac-sha1, as (b); and how much our resident memory grew during the copy.
 // And against sshd as Debian installs it, with today's algorithms:
-//   (c) connect to first output with curve25519-sha256 and with sntrup761x25519-sha512, both with
+//   (d) connect to first output with curve25519-sha256 and with sntrup761x25519-sha512, both with
 //       the ssh-ed25519 host key;
-//   (d) the 100 MB cat with chacha20-poly1305 and aes128-gcm, against `ssh -tt`;
-//   (e) 100 MB through a local port forward to a sink on 127.0.0.1, against `ssh -L`.
+//   (e) the 100 MB cat with chacha20-poly1305 and aes128-gcm, against `ssh -tt`;
+//   (f) 100 MB through a local port forward to a sink on 127.0.0.1, against `ssh -L`.
+// Neither client compresses (ssh does not by default).
 // Prints both figures and their ratio. Needs root (it starts sshd and creates the test account).
 //
-//   bench_ssh [--quick]     --quick: 5 connections instead of 15 and 30 MB instead of 100 MB
+//   bench_ssh [--quick] [--scp]   --quick: 5 connections instead of 15, 30 MB instead of
+//                                 100 MB for (b), (e) and (f) and 50 MB instead of 200 MB for
+//                                 (c);
+//                                 --scp: (c) alone
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -41,6 +49,7 @@
 #include "platform/registry.h"
 #include "platform/scripted_ui.h"
 #include "platform/ui_dispatcher.h"
+#include "ssh/scp_channel.h"
 #include "ssh/ssh2.h"
 #include "support/loopback_peer.h"
 #include "support/test_util.h"
@@ -129,7 +138,6 @@ struct Client {
         std::int32_t kex = -1;
     };
 
-    Client(int port, std::int32_t cipher) : Client(port, Choice{cipher}) {}
     Client(int port, Choice choice) {
         config.SetInt(tarnwick::setting::session_kind, tarnwick::kKindSSH2);
         config.SetNarrow(tarnwick::setting::hostname, "127.0.0.1");
@@ -176,6 +184,14 @@ double OurConnect(tarnwick::EventLoop& loop, int port, Client::Choice choice) {
     return seconds;
 }
 
+// The processor time this process has used so far, in seconds.
+double CpuSeconds() {
+    struct rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    auto tv = [](timeval t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    return tv(usage.ru_utime) + tv(usage.ru_stime);
+}
+
 // Our client: file bytes per second of `cat path` into the screen model.
 double OurBulk(tarnwick::EventLoop& loop, int port, Client::Choice choice, const std::string& path,
                std::size_t file_bytes, double& cpu_share) {
@@ -187,8 +203,7 @@ double OurBulk(tarnwick::EventLoop& loop, int port, Client::Choice choice, const
     }
     // The first prompt, so that the command does not race the login messages.
     loop.RunFor(std::chrono::milliseconds(300));
-    struct rusage before, after;
-    getrusage(RUSAGE_SELF, &before);
+    const double cpu_before = CpuSeconds();
     const Clock::time_point start = Clock::now();
     client.Type("cat " + path + "; echo BENCH-END-$((40+2))\n");
     if (!loop.RunUntil([&] { return client.tap->marked || client.ended; },
@@ -197,12 +212,8 @@ double OurBulk(tarnwick::EventLoop& loop, int port, Client::Choice choice, const
         return -1;
     }
     const double seconds = Seconds(client.tap->marked_at - start);
-    getrusage(RUSAGE_SELF, &after);
-    auto tv = [](timeval t) { return t.tv_sec + t.tv_usec / 1e6; };
     // How much of the time our process computed: the rest it waited for the server.
-    cpu_share =
-        (tv(after.ru_utime) - tv(before.ru_utime) + tv(after.ru_stime) - tv(before.ru_stime)) /
-        seconds;
+    cpu_share = (CpuSeconds() - cpu_before) / seconds;
     client.terminal->Close();
     return static_cast<double>(file_bytes) / seconds;
 }
@@ -238,8 +249,8 @@ std::vector<std::string> SshArguments(int port, const char* kex, const char* cip
             std::string(kTestUser) + "@127.0.0.1"};
 }
 
-// Starts ssh with the password from the askpass program, stdin and stderr on /dev/null and
-// stdout on out_fd (-1: /dev/null too); close_fd is closed in the child.
+// Starts ssh (or the program args[0] names) with the password from the askpass program, stdin and
+// stderr on /dev/null and stdout on out_fd (-1: /dev/null too); close_fd is closed in the child.
 pid_t StartSsh(std::vector<std::string> args, const std::string& askpass, int out_fd,
                int close_fd = -1) {
     const pid_t pid = fork();
@@ -256,18 +267,19 @@ pid_t StartSsh(std::vector<std::string> args, const std::string& askpass, int ou
         for (std::string& a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
-        execvp("ssh", argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     return pid;
 }
 
-// Runs ssh with stdout on a pipe; returns the time of the first byte after start (or -1) and
-// the time the output ended, and how many bytes came.
+// Runs ssh (or the program args[0] names) with stdout on a pipe; returns the time of the first byte
+// after start (or -1) and the time the output ended, and how many bytes came.
 struct SshRun {
     double first = -1;
     double last = -1;
     std::size_t bytes = 0;
+    bool succeeded = false;  // the program ended with status 0
 };
 
 // With to_null, stdout goes to /dev/null and only the total time is taken (in last).
@@ -291,10 +303,75 @@ SshRun RunSsh(std::vector<std::string> args, const std::string& askpass, bool fi
     }
     close(out[0]);
     if (first_only) kill(pid, SIGTERM);
-    int status;
+    int status = 0;
     waitpid(pid, &status, 0);
+    run.succeeded = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     if (to_null) run.last = Seconds(Clock::now() - start);
     return run;
+}
+
+// Our resident memory in bytes.
+std::size_t ResidentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::size_t pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Our client: file bytes per second of one SCP copy (upload of local_path into the test
+// account's home folder, or download of remote_path into folder), or -1 unless the copy arrived
+// whole at arrived; the growth of our resident memory during the copy in grown, and the share
+// of the time our process computed in cpu_share.
+double OurScp(tarnwick::EventLoop& loop, int port, bool upload, const std::string& local_path,
+              const std::string& remote_path, const std::string& folder, std::size_t file_bytes,
+              const std::string& arrived, std::size_t& grown, double& cpu_share) {
+    Client client(port, Client::Choice{});
+    if (client.terminal->Open(&client.config) != 0) return -1;
+    if (!loop.RunUntil([&] { return client.ssh->IsConnected() == 1 || client.ended; },
+                       std::chrono::seconds(20))) {
+        return -1;
+    }
+    loop.RunFor(std::chrono::milliseconds(300));
+    tarnwick::ScpRequest request;
+    request.upload = upload;
+    request.local_path = local_path;
+    request.remote_path = remote_path;
+    request.folder = folder;
+    const std::size_t before = ResidentBytes();
+    std::size_t peak = before;
+    const double cpu_before = CpuSeconds();
+    const Clock::time_point start = Clock::now();
+    if (client.ssh->StartScp(request) != 0) return -1;
+    auto* progress = client.ui.LastProgress();
+    if (progress == nullptr) return -1;
+    const bool ended = loop.RunUntil(
+        [&] {
+            peak = std::max(peak, ResidentBytes());
+            return progress->closed || client.ended;
+        },
+        std::chrono::seconds(600));
+    const double seconds = Seconds(Clock::now() - start);
+    cpu_share = (CpuSeconds() - cpu_before) / seconds;
+    grown = peak - before;
+    client.terminal->Close();
+    struct stat copy {};
+    const bool whole =
+        stat(arrived.c_str(), &copy) == 0 && static_cast<std::size_t>(copy.st_size) == file_bytes;
+    return ended && !client.ended && whole ? static_cast<double>(file_bytes) / seconds : -1;
+}
+
+// OpenSSH's scp with the same algorithms: seconds for one copy, or -1.
+double TheirScp(int port, const std::string& askpass, const std::string& from,
+                const std::string& to) {
+    std::vector<std::string> args = SshArguments(port, "diffie-hellman-group1-sha1", "aes128-cbc");
+    args.pop_back();  // scp takes the account and host with the paths
+    args[0] = "scp";
+    args[3] = "-P";  // scp's port option
+    args.insert(args.begin() + 1, {"-O", "-q"});
+    args.push_back(from);
+    args.push_back(to);
+    const SshRun run = RunSsh(args, askpass, false, true);
+    return run.succeeded ? run.last : -1;
 }
 
 // The far end of a forward: takes one connection on 127.0.0.1 and reads until the expected
@@ -418,7 +495,11 @@ void Row(const char* what, double ours, double theirs, const char* unit, bool lo
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool quick = argc > 1 && std::strcmp(argv[1], "--quick") == 0;
+    bool quick = false, scp_only = false;
+    for (int i = 1; i < argc; ++i) {
+        quick = quick || std::strcmp(argv[i], "--quick") == 0;
+        scp_only = scp_only || std::strcmp(argv[i], "--scp") == 0;
+    }
     const int connections = quick ? 5 : 15;
     const std::size_t file_bytes = (quick ? 30 : 100) * 1000 * 1000;
     if (geteuid() != 0 || !tarnwick::testing::EnsureTestAccount()) {
@@ -480,144 +561,219 @@ int main(int argc, char** argv) {
     // The first connection answers the host-key question; it is not measured.
     OurConnect(loop, server.port(), Client::Choice{});
 
-    struct Kex {
-        const char* name;
-        const char* sshd;
-    } exchanges[] = {{"group1", "diffie-hellman-group1-sha1"},
-                     {"group exchange", "diffie-hellman-group-exchange-sha1"}};
-    for (const Kex& kex : exchanges) {
-        tarnwick::testing::SshdServer kex_server(std::string("KexAlgorithms ") + kex.sshd +
-                                                 "\nPrintMotd no\nPrintLastLog no");
-        if (!kex_server.ok()) return 1;
-        OurConnect(loop, kex_server.port(), Client::Choice{});  // host key saved
-        std::vector<double> ours, theirs;
-        for (int i = 0; i < connections; ++i) {
-            const double a = OurConnect(loop, kex_server.port(), Client::Choice{});
-            // A terminal for the remote shell, so that it prints its prompt as ours does.
-            std::vector<std::string> args = SshArguments(kex_server.port(), kex.sshd, "aes128-cbc");
-            args.insert(args.begin() + 1, "-tt");
-            SshRun b = RunSsh(args, askpass, true);
-            if (a > 0) ours.push_back(a);
-            if (b.first > 0) theirs.push_back(b.first);
+    if (!scp_only) {
+        struct Kex {
+            const char* name;
+            const char* sshd;
+        } exchanges[] = {{"group1", "diffie-hellman-group1-sha1"},
+                         {"group exchange", "diffie-hellman-group-exchange-sha1"}};
+        for (const Kex& kex : exchanges) {
+            tarnwick::testing::SshdServer kex_server(std::string("KexAlgorithms ") + kex.sshd +
+                                                     "\nPrintMotd no\nPrintLastLog no");
+            if (!kex_server.ok()) return 1;
+            OurConnect(loop, kex_server.port(), Client::Choice{});  // host key saved
+            std::vector<double> ours, theirs;
+            for (int i = 0; i < connections; ++i) {
+                const double a = OurConnect(loop, kex_server.port(), Client::Choice{});
+                // A terminal for the remote shell, so that it prints its prompt as ours does.
+                std::vector<std::string> args =
+                    SshArguments(kex_server.port(), kex.sshd, "aes128-cbc");
+                args.insert(args.begin() + 1, "-tt");
+                SshRun b = RunSsh(args, askpass, true);
+                if (a > 0) ours.push_back(a);
+                if (b.first > 0) theirs.push_back(b.first);
+            }
+            const std::string what = std::string("(a) connect to first output, ") + kex.name;
+            Row(what.c_str(), Median(ours) * 1000, Median(theirs) * 1000, "ms", true);
         }
-        const std::string what = std::string("(a) connect to first output, ") + kex.name;
-        Row(what.c_str(), Median(ours) * 1000, Median(theirs) * 1000, "ms", true);
+
+        struct Cipher {
+            const char* name;
+            std::int32_t id;
+        } ciphers[] = {{"aes128-cbc", 3}, {"3des-cbc", 4}};
+        const int rounds = quick ? 1 : 3;
+        for (const Cipher& cipher : ciphers) {
+            // `ssh host cat FILE > /dev/null`, less the same command on an empty file (connecting,
+            // logging in, starting cat), so that both figures count the transfer alone; and the
+            // same with a terminal on the server (-tt), as the session channel always has one.
+            std::vector<std::string> args =
+                SshArguments(server.port(), "diffie-hellman-group1-sha1", cipher.name);
+            args.push_back("cat");
+            std::vector<std::string> empty_args = args;
+            empty_args.push_back(empty);
+            args.push_back(path);
+            std::vector<std::string> tty_args = args;
+            tty_args.insert(tty_args.begin() + 1, "-tt");
+            std::vector<std::string> tty_empty = empty_args;
+            tty_empty.insert(tty_empty.begin() + 1, "-tt");
+            auto ssh_rate = [&](const std::vector<std::string>& big,
+                                const std::vector<std::string>& small) {
+                std::vector<double> fixed;
+                for (int i = 0; i < 3; ++i)
+                    fixed.push_back(RunSsh(small, askpass, false, true).last);
+                const double transfer = RunSsh(big, askpass, false, true).last - Median(fixed);
+                return transfer > 0 ? static_cast<double>(file_bytes) / transfer : 0;
+            };
+            std::vector<double> ours, shares, theirs, tty;
+            for (int round = 0; round < rounds; ++round) {
+                double cpu_share = 0;
+                ours.push_back(OurBulk(loop, server.port(), Client::Choice{cipher.id}, path,
+                                       file_bytes, cpu_share));
+                shares.push_back(cpu_share);
+                theirs.push_back(ssh_rate(args, empty_args));
+                tty.push_back(ssh_rate(tty_args, tty_empty));
+            }
+            const std::string what = std::string("(b) 100 MB cat, ") + cipher.name + " hmac-sha1";
+            Row(what.c_str(), Median(ours) / 1e6, Median(theirs) / 1e6, "MB/s", false);
+            Row("    OpenSSH with ssh -tt (server terminal)", Median(ours) / 1e6, Median(tty) / 1e6,
+                "MB/s", false);
+            std::printf("|     our process was busy %3.0f%% of that time%55s|\n",
+                        Median(shares) * 100, "");
+        }
+
+        // Today's algorithms, against sshd as Debian installs it (Ed25519 host key).
+        tarnwick::testing::SshdServer modern(
+            tarnwick::testing::SshdConfig::Default("PrintMotd no\nPrintLastLog no", {"ed25519"}));
+        if (!modern.ok()) {
+            std::fprintf(stderr, "sshd: %s\n", modern.error().c_str());
+            return 1;
+        }
+        struct ModernKex {
+            const char* name;
+            std::int32_t id;
+        } modern_kex[] = {{"curve25519-sha256", 10}, {"sntrup761x25519-sha512@openssh.com", 12}};
+        const std::int32_t kChaCha = 5, kAes128Gcm = 9, kEtm256 = 7, kEd25519 = 2;
+        OurConnect(loop, modern.port(), Client::Choice{kChaCha, kEtm256, kEd25519, 10});
+        for (const ModernKex& kex : modern_kex) {
+            std::vector<double> ours, theirs;
+            for (int i = 0; i < connections; ++i) {
+                ours.push_back(OurConnect(loop, modern.port(),
+                                          Client::Choice{kChaCha, kEtm256, kEd25519, kex.id}));
+                std::vector<std::string> args =
+                    SshArguments(modern.port(), kex.name, "chacha20-poly1305@openssh.com",
+                                 "ssh-ed25519", "hmac-sha2-256-etm@openssh.com");
+                args.insert(args.begin() + 1, "-tt");
+                SshRun b = RunSsh(args, askpass, true);
+                if (b.first > 0) theirs.push_back(b.first);
+            }
+            std::erase_if(ours, [](double v) { return v <= 0; });
+            const std::string what = std::string("(d) connect, ") + kex.name + " ed25519";
+            Row(what.c_str(), Median(ours) * 1000, Median(theirs) * 1000, "ms", true);
+        }
+        struct ModernCipher {
+            const char* name;
+            std::int32_t id;
+        } modern_ciphers[] = {{"chacha20-poly1305@openssh.com", kChaCha},
+                              {"aes128-gcm@openssh.com", kAes128Gcm}};
+        for (const ModernCipher& cipher : modern_ciphers) {
+            std::vector<std::string> args =
+                SshArguments(modern.port(), "curve25519-sha256", cipher.name, "ssh-ed25519",
+                             "hmac-sha2-256-etm@openssh.com");
+            args.insert(args.begin() + 1, "-tt");
+            args.push_back("cat");
+            std::vector<std::string> empty_args = args;
+            empty_args.push_back(empty);
+            args.push_back(path);
+            std::vector<double> ours, theirs;
+            for (int round = 0; round < rounds; ++round) {
+                double cpu_share = 0;
+                ours.push_back(OurBulk(loop, modern.port(),
+                                       Client::Choice{cipher.id, kEtm256, kEd25519, 10}, path,
+                                       file_bytes, cpu_share));
+                std::vector<double> fixed;
+                for (int i = 0; i < 3; ++i)
+                    fixed.push_back(RunSsh(empty_args, askpass, false, true).last);
+                const double transfer = RunSsh(args, askpass, false, true).last - Median(fixed);
+                theirs.push_back(transfer > 0 ? static_cast<double>(file_bytes) / transfer : 0);
+            }
+            const std::string what = std::string("(e) cat vs ssh -tt, ") + cipher.name;
+            Row(what.c_str(), Median(ours) / 1e6, Median(theirs) / 1e6, "MB/s", false);
+        }
+        {
+            std::vector<double> ours, theirs;
+            for (int round = 0; round < rounds; ++round) {
+                ours.push_back(OurForward(loop, modern.port(),
+                                          Client::Choice{kChaCha, kEtm256, kEd25519, 10},
+                                          file_bytes));
+                theirs.push_back(
+                    SshForward(SshArguments(modern.port(), "curve25519-sha256",
+                                            "chacha20-poly1305@openssh.com", "ssh-ed25519",
+                                            "hmac-sha2-256-etm@openssh.com"),
+                               askpass, file_bytes));
+            }
+            Row("(f) local forward vs ssh -L, chacha20-poly1305", Median(ours) / 1e6,
+                Median(theirs) / 1e6, "MB/s", false);
+        }
     }
 
-    struct Cipher {
-        const char* name;
-        std::int32_t id;
-    } ciphers[] = {{"aes128-cbc", 3}, {"3des-cbc", 4}};
-    const int rounds = quick ? 1 : 3;
-    for (const Cipher& cipher : ciphers) {
-        // `ssh host cat FILE > /dev/null`, less the same command on an empty file (connecting,
-        // logging in, starting cat), so that both figures count the transfer alone; and the
-        // same with a terminal on the server (-tt), as the session channel always has one.
-        std::vector<std::string> args =
-            SshArguments(server.port(), "diffie-hellman-group1-sha1", cipher.name);
-        args.push_back("cat");
-        std::vector<std::string> empty_args = args;
-        empty_args.push_back(empty);
-        args.push_back(path);
-        std::vector<std::string> tty_args = args;
-        tty_args.insert(tty_args.begin() + 1, "-tt");
-        std::vector<std::string> tty_empty = empty_args;
-        tty_empty.insert(tty_empty.begin() + 1, "-tt");
-        auto ssh_rate = [&](const std::vector<std::string>& big,
-                            const std::vector<std::string>& small) {
-            std::vector<double> fixed;
-            for (int i = 0; i < 3; ++i)
-                fixed.push_back(RunSsh(small, askpass, false, true).last);
-            const double transfer = RunSsh(big, askpass, false, true).last - Median(fixed);
-            return transfer > 0 ? static_cast<double>(file_bytes) / transfer : 0;
-        };
-        std::vector<double> ours, shares, theirs, tty;
-        for (int round = 0; round < rounds; ++round) {
-            double cpu_share = 0;
-            ours.push_back(OurBulk(loop, server.port(), Client::Choice{cipher.id}, path, file_bytes,
-                                   cpu_share));
-            shares.push_back(cpu_share);
-            theirs.push_back(ssh_rate(args, empty_args));
-            tty.push_back(ssh_rate(tty_args, tty_empty));
+    // (c) SCP both ways. The files to fetch lie in the shared folder, readable by the test
+    // account; uploads land in its home folder.
+    const std::size_t scp_bytes = (quick ? 50 : 200) * 1000 * 1000;
+    const std::string scp_source = dir + "/scp-bench.bin";
+    {
+        std::ofstream file(scp_source, std::ios::binary);
+        std::string block(1 << 20, '\0');
+        unsigned seed = 7;
+        for (std::size_t written = 0; written < scp_bytes; written += block.size()) {
+            for (char& c : block) {
+                seed = seed * 1103515245 + 12345;
+                c = static_cast<char>(seed >> 16);
+            }
+            file.write(block.data(),
+                       static_cast<std::streamsize>(std::min(block.size(), scp_bytes - written)));
         }
-        const std::string what = std::string("(b) 100 MB cat, ") + cipher.name + " hmac-sha1";
+    }
+    chmod(scp_source.c_str(), 0644);
+    const std::string received = dir + "/received";
+    mkdir(received.c_str(), 0755);
+    const std::string remote = std::string(kTestUser) + "@127.0.0.1:";
+    const passwd* account = getpwnam(kTestUser);
+    const std::string home = account != nullptr ? std::string(account->pw_dir) + "/" : "";
+    const int scp_rounds = quick ? 1 : 3;
+    for (bool upload : {true, false}) {
+        // What scp takes for an empty file the same way (connecting, logging in, starting the
+        // remote scp) is not the transfer.
+        std::vector<double> fixed;
+        for (int i = 0; i < 3; ++i) {
+            fixed.push_back(
+                upload ? TheirScp(server.port(), askpass, empty, remote + "scp-bench-empty.bin")
+                       : TheirScp(server.port(), askpass, remote + empty,
+                                  received + "/scp-bench-empty.bin"));
+        }
+        const double setup = Median(fixed);
+        unlink((home + "scp-bench-empty.bin").c_str());
+        unlink((received + "/scp-bench-empty.bin").c_str());
+        std::vector<double> ours, theirs, shares;
+        std::size_t grown = 0;
+        for (int round = 0; round < scp_rounds; ++round) {
+            std::size_t round_grown = 0;
+            double cpu_share = 0;
+            ours.push_back(OurScp(loop, server.port(), upload, scp_source, scp_source, received,
+                                  scp_bytes,
+                                  upload ? home + "scp-bench.bin" : received + "/scp-bench.bin",
+                                  round_grown, cpu_share));
+            shares.push_back(cpu_share);
+            grown = std::max(grown, round_grown);
+            unlink((home + "scp-bench.bin").c_str());
+            unlink((received + "/scp-bench.bin").c_str());
+            const double t = upload ? TheirScp(server.port(), askpass, scp_source,
+                                               remote + "scp-bench-theirs.bin")
+                                    : TheirScp(server.port(), askpass, remote + scp_source,
+                                               received + "/scp-bench-theirs.bin");
+            theirs.push_back(t > setup ? static_cast<double>(scp_bytes) / (t - setup) : 0);
+            unlink((home + "scp-bench-theirs.bin").c_str());
+            unlink((received + "/scp-bench-theirs.bin").c_str());
+        }
+        const std::string what = std::string("(c) SCP ") + std::to_string(scp_bytes / 1000000) +
+                                 " MB " + (upload ? "up" : "down") + ", aes128-cbc hmac-sha1";
         Row(what.c_str(), Median(ours) / 1e6, Median(theirs) / 1e6, "MB/s", false);
-        Row("    OpenSSH with ssh -tt (server terminal)", Median(ours) / 1e6, Median(tty) / 1e6,
-            "MB/s", false);
+        std::printf("|     our resident memory grew by at most %5.1f MB during the copy%37s|\n",
+                    static_cast<double>(grown) / 1e6, "");
         std::printf("|     our process was busy %3.0f%% of that time%55s|\n", Median(shares) * 100,
                     "");
     }
-    // Today's algorithms, against sshd as Debian installs it (Ed25519 host key).
-    tarnwick::testing::SshdServer modern(
-        tarnwick::testing::SshdConfig::Default("PrintMotd no\nPrintLastLog no", {"ed25519"}));
-    if (!modern.ok()) {
-        std::fprintf(stderr, "sshd: %s\n", modern.error().c_str());
-        return 1;
-    }
-    struct ModernKex {
-        const char* name;
-        std::int32_t id;
-    } modern_kex[] = {{"curve25519-sha256", 10}, {"sntrup761x25519-sha512@openssh.com", 12}};
-    const std::int32_t kChaCha = 5, kAes128Gcm = 9, kEtm256 = 7, kEd25519 = 2;
-    OurConnect(loop, modern.port(), Client::Choice{kChaCha, kEtm256, kEd25519, 10});
-    for (const ModernKex& kex : modern_kex) {
-        std::vector<double> ours, theirs;
-        for (int i = 0; i < connections; ++i) {
-            ours.push_back(OurConnect(loop, modern.port(),
-                                      Client::Choice{kChaCha, kEtm256, kEd25519, kex.id}));
-            std::vector<std::string> args =
-                SshArguments(modern.port(), kex.name, "chacha20-poly1305@openssh.com",
-                             "ssh-ed25519", "hmac-sha2-256-etm@openssh.com");
-            args.insert(args.begin() + 1, "-tt");
-            SshRun b = RunSsh(args, askpass, true);
-            if (b.first > 0) theirs.push_back(b.first);
-        }
-        std::erase_if(ours, [](double v) { return v <= 0; });
-        const std::string what = std::string("(c) connect, ") + kex.name + " ed25519";
-        Row(what.c_str(), Median(ours) * 1000, Median(theirs) * 1000, "ms", true);
-    }
-    struct ModernCipher {
-        const char* name;
-        std::int32_t id;
-    } modern_ciphers[] = {{"chacha20-poly1305@openssh.com", kChaCha},
-                          {"aes128-gcm@openssh.com", kAes128Gcm}};
-    for (const ModernCipher& cipher : modern_ciphers) {
-        std::vector<std::string> args =
-            SshArguments(modern.port(), "curve25519-sha256", cipher.name, "ssh-ed25519",
-                         "hmac-sha2-256-etm@openssh.com");
-        args.insert(args.begin() + 1, "-tt");
-        args.push_back("cat");
-        std::vector<std::string> empty_args = args;
-        empty_args.push_back(empty);
-        args.push_back(path);
-        std::vector<double> ours, theirs;
-        for (int round = 0; round < rounds; ++round) {
-            double cpu_share = 0;
-            ours.push_back(OurBulk(loop, modern.port(),
-                                   Client::Choice{cipher.id, kEtm256, kEd25519, 10}, path,
-                                   file_bytes, cpu_share));
-            std::vector<double> fixed;
-            for (int i = 0; i < 3; ++i)
-                fixed.push_back(RunSsh(empty_args, askpass, false, true).last);
-            const double transfer = RunSsh(args, askpass, false, true).last - Median(fixed);
-            theirs.push_back(transfer > 0 ? static_cast<double>(file_bytes) / transfer : 0);
-        }
-        const std::string what = std::string("(d) cat vs ssh -tt, ") + cipher.name;
-        Row(what.c_str(), Median(ours) / 1e6, Median(theirs) / 1e6, "MB/s", false);
-    }
-    {
-        std::vector<double> ours, theirs;
-        for (int round = 0; round < rounds; ++round) {
-            ours.push_back(OurForward(loop, modern.port(),
-                                      Client::Choice{kChaCha, kEtm256, kEd25519, 10}, file_bytes));
-            theirs.push_back(SshForward(
-                SshArguments(modern.port(), "curve25519-sha256", "chacha20-poly1305@openssh.com",
-                             "ssh-ed25519", "hmac-sha2-256-etm@openssh.com"),
-                askpass, file_bytes));
-        }
-        Row("(e) local forward vs ssh -L, chacha20-poly1305", Median(ours) / 1e6,
-            Median(theirs) / 1e6, "MB/s", false);
-    }
+    rmdir(received.c_str());
+    unlink(scp_source.c_str());
 
     unlink(path.c_str());
     unlink(empty.c_str());

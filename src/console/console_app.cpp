@@ -275,7 +275,7 @@ constexpr CodeKey kCodeKeys[] = {
 }  // namespace
 
 void ConsoleApp::HandleEvent(const HostKeyEvent& event) {
-    if (prefix_ || pf_prefix_) {
+    if (prefix_ || pf_prefix_ || transfer_prefix_) {
         HandleCommand(event);
         return;
     }
@@ -283,7 +283,7 @@ void ConsoleApp::HandleEvent(const HostKeyEvent& event) {
     if (event.key == HostKey::kChar) {
         if (event.value == kPrefixKey) {
             prefix_ = true;
-            notice_ = "Command: c o s n 0-9 d b e p1-4 q ?  (Ctrl-] again sends it)";
+            notice_ = "Command: c o s n 0-9 d b e p1-4 t q ?  (Ctrl-] again sends it)";
             return;
         }
         keys_.Character(current, event.value, false);
@@ -327,6 +327,12 @@ constexpr CommandKey kCommandKeys[] = {
     {'m', command::kHostKeyManager},
 };
 
+// The file transfers, after the prefix key and t.
+constexpr CommandKey kTransferKeys[] = {
+    {'u', command::kSendScp},
+    {'d', command::kReceiveScp},
+};
+
 }  // namespace
 
 void ConsoleApp::HandleCommand(const HostKeyEvent& event) {
@@ -335,6 +341,18 @@ void ConsoleApp::HandleCommand(const HostKeyEvent& event) {
     if (pf_prefix_) {
         pf_prefix_ = false;
         if (c >= '1' && c <= '4') RunCommand(command::kPF1 + (c - '1'));
+        return;
+    }
+    if (transfer_prefix_) {
+        transfer_prefix_ = false;
+        for (const CommandKey& key : kTransferKeys) {
+            if (key.key == c) {
+                RunCommand(key.command);
+                ScheduleRedraw();
+                return;
+            }
+        }
+        ScheduleRedraw();
         return;
     }
     prefix_ = false;
@@ -354,6 +372,10 @@ void ConsoleApp::HandleCommand(const HostKeyEvent& event) {
         case 'p':
             pf_prefix_ = true;
             notice_ = "PF key: 1 2 3 4";
+            break;
+        case 't':
+            transfer_prefix_ = true;
+            notice_ = "Transfer: u Send via SCP  d Receive via SCP";
             break;
         case 'r':
             writer_.Invalidate();
@@ -394,6 +416,7 @@ void ConsoleApp::ShowHelp() {
                 "  p then 1-4  PF1 to PF4     r  Redraw the screen\n"
                 "  q  Quit                    ?  this help\n"
                 "  g  Global Preferences      m  Host Key Manager\n"
+                "  t then u  Send via SCP     t then d  Receive via SCP\n"
                 "  k  cancel the running file transfer\n"
                 "  Ctrl-]  sends Ctrl-] to the session\n"
                 "F1 to F4 are PF1 to PF4. Settings live in " +

@@ -121,6 +121,7 @@ class ConsoleApp final : public SessionFrontEnd, public UserInterface, public Ma
     bool dirty_ = true;
     bool prefix_ = false;
     bool pf_prefix_ = false;
+    bool transfer_prefix_ = false;  // Ctrl-] t: a transfer letter follows
     bool quit_ = false;
     bool waiting_ = false;                  // the wait cursor
     bool host_keypad_application_ = false;  // what the host terminal was last told

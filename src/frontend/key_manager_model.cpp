@@ -145,12 +145,20 @@ void KeyManagerModel::Refill() {
     const KeyType& type = kKeyTypes[static_cast<std::size_t>(key_type_)];
     CKnownHosts store(type.space, type.algorithm);
     rows_ = store.List();
+    // The list stays in the order its header shows (an imported key takes its place in it).
+    SortRows();
 }
 
 void KeyManagerModel::SortByColumn(int column) {
     if (column != 0 && column != 1) return;
     sort_reversed_ = column == sort_column_ ? !sort_reversed_ : false;
     sort_column_ = column;
+    SortRows();
+}
+
+void KeyManagerModel::SortRows() {
+    if (sort_column_ < 0) return;
+    const int column = sort_column_;
     // The rows compare as UTF-16 text, as the list shows them.
     auto key = [column](const KnownHostEntry& e) {
         return Utf8ToUtf16(column == 0 ? e.name : e.fingerprint);

@@ -47,6 +47,9 @@ class KeyManagerModel {
     // Sorts by column 0 (host name) or 1 (fingerprint); sorting by the same column again
     // reverses the order.
     void SortByColumn(int column);
+    // The column the rows are sorted by (-1: as stored) and whether the order is reversed.
+    int sort_column() const { return sort_column_; }
+    bool sort_reversed() const { return sort_reversed_; }
 
     // "Delete": asks for confirmation, then removes the stored key and its row.
     bool Delete(int row);
@@ -68,6 +71,8 @@ class KeyManagerModel {
     static bool RemoveOwnKey(const OwnKeyRow& row);
 
   private:
+    void SortRows();
+
     int key_type_ = kInitialKeyType;
     std::vector<KnownHostEntry> rows_;
     int sort_column_ = -1;

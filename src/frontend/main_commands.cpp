@@ -1,13 +1,17 @@
 #include "frontend/main_commands.h"
 
 #include <cstring>
+#include <filesystem>
 
 #include "core/io.h"
 #include "core/preferences.h"
 #include "core/session_config.h"
+#include "platform/folders.h"
 #include "platform/user_interface.h"
 #include "session/session.h"
 #include "session/session_menu.h"
+#include "ssh/scp_channel.h"
+#include "ssh/ssh2.h"
 
 namespace tarnwick {
 
@@ -60,8 +64,7 @@ constexpr const char* kQuitQuestion =
 
 // Features whose layers or dialogs this build does not have yet: their items are shown, never
 // enabled.
-constexpr int kComingLater[] = {kCapture,   kReceiveXmodem, kSendXmodem,
-                                kSendAscii, kSendScp,       kReceiveScp};
+constexpr int kComingLater[] = {kCapture, kReceiveXmodem, kSendXmodem, kSendAscii};
 
 }  // namespace
 
@@ -221,6 +224,12 @@ bool MainCommands::Run(int command) {
         case kHostKeyManager:
             host_.RunHostKeyManager();
             break;
+        case kSendScp:
+            SendViaScp(terminal);
+            break;
+        case kReceiveScp:
+            ReceiveViaScp(terminal);
+            break;
         default:
             if (command >= kPF1 && command < kPF1 + 4 && terminal != nullptr) {
                 terminal->KeyInput(kKeyCodePF1 + (command - kPF1));
@@ -228,6 +237,44 @@ bool MainCommands::Run(int command) {
             break;
     }
     return true;
+}
+
+void MainCommands::SendViaScp(IO* terminal) {
+    IO* lower = terminal != nullptr ? terminal->GetLower() : nullptr;
+    if (lower == nullptr) return;
+    FileDialogRequest request;
+    request.title = "Select file to send";
+    request.initial_path = DocumentsDirectory() + "/";
+    request.filters = {{"All Files", "*"}};
+    if (auto path = Ui().OpenFileDialog(request)) lower->FileTransfer(kSendScp, path->c_str());
+}
+
+void MainCommands::ReceiveViaScp(IO* terminal) {
+    auto* ssh = dynamic_cast<IO_SSH2*>(terminal != nullptr ? terminal->GetLower() : nullptr);
+    if (ssh == nullptr) return;
+    auto remote = Ui().Prompt("Enter remote filename to retrieve:", "", false);
+    if (!remote || remote->empty()) return;
+    // Where it goes: the user's choice, starting in the documents folder with the remote name.
+    FileDialogRequest request;
+    request.title = "Save received file as";
+    request.initial_path = DocumentsDirectory() + "/" + RemoteBaseName(*remote);
+    request.filters = {{"All Files", "*"}};
+    auto chosen = Ui().SaveFileDialog(request);
+    if (!chosen || chosen->empty()) return;
+    const std::filesystem::path local(*chosen);
+    ScpRequest scp;
+    scp.remote_path = *remote;
+    std::error_code ec;
+    if (std::filesystem::is_directory(local, ec)) {
+        // A folder typed at the prompt: the file keeps the name the server gives it.
+        scp.folder = local.string();
+    } else {
+        scp.folder = local.parent_path().empty() ? std::string(".") : local.parent_path().string();
+        scp.local_name = local.filename().string();
+        // Both front ends' save dialogs ask before they return a file that exists.
+        scp.replace_confirmed = std::filesystem::exists(local, ec);
+    }
+    (void)ssh->StartScp(scp);
 }
 
 bool SaveSessionWithDialog(SessionConfig& config) {

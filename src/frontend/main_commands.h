@@ -9,6 +9,7 @@
 
 namespace tarnwick {
 
+class IO;
 class Session;
 class SessionConfig;
 class SessionList;
@@ -110,6 +111,10 @@ class MainCommands {
     Session* Current();
     void WriteToTerminal(Session* session, const char* text);
     void CreateLocalSession(const char* text);
+    // "Send via SCP": the file to send, then the copy through the layer below the terminal.
+    void SendViaScp(IO* terminal);
+    // "Receive via SCP": the remote name, then where it is saved.
+    void ReceiveViaScp(IO* terminal);
 
     SessionList& sessions_;
     MainWindowHost& host_;

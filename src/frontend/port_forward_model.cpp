@@ -15,11 +15,9 @@ constexpr std::array<ForwardColumn, 4> kColumns{{
     {"Allow", 50},
 }};
 
-constexpr std::size_t kPortDigits = 5;
-
 // The port in text, or -1 when it is not a number the field can hold.
 long PortValue(const std::string& text) {
-    if (text.empty() || text.size() > kPortDigits) return -1;
+    if (text.empty() || text.size() > static_cast<std::size_t>(kPortFieldLength)) return -1;
     long value = 0;
     for (char c : text) {
         if (c < '0' || c > '9') return -1;

@@ -20,6 +20,12 @@ std::span<const ForwardColumn> PortForwardColumns();
 
 enum class ForwardField { kNone, kLocalPort, kRemoteHost, kRemotePort };
 
+// What the add dialog's remote host field holds when it opens: most forwards reach a service on
+// the server itself.
+inline constexpr const char* kDefaultRemoteHost = "localhost";
+// The port fields take at most this many characters.
+inline constexpr int kPortFieldLength = 5;
+
 struct ForwardValidation {
     bool ok = false;
     std::string message;                       // the error text (the box is titled "Error")

@@ -115,6 +115,20 @@ void Ssh2AdvancedModel::Accept() {
 // ---------------------------------------------------------------------------------------------
 // Select Algorithm
 
+std::string SelectAlgorithmText(const AlgorithmLists& lists) {
+    switch (lists.choices) {
+        case Choices::kSsh2Cipher:
+            return "Select Ciphe&r...";
+        case Choices::kSsh2Mac:
+            return "Select &MAC...";
+        case Choices::kSsh2HostKey:
+            return "Select &Host Key...";
+        default:
+            // A list without a caption of its own still gets a button.
+            return "Select Algorithms...";
+    }
+}
+
 AlgorithmSelectionModel::AlgorithmSelectionModel(SessionConfig& config, const AlgorithmLists& lists)
     : config_(config), lists_(lists) {
     enabled_ = config.GetList(lists.enabled);

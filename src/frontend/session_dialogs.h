@@ -58,6 +58,10 @@ class Ssh2AdvancedModel {
     SessionConfig& config_;
 };
 
+// The "SSH2 Advanced" button that opens "Select Algorithm" for a list, with its mnemonic
+// ("Select Ciphe&r..."). Lists are shown in the order SessionConfig::Ssh2AlgorithmLists() gives.
+std::string SelectAlgorithmText(const AlgorithmLists& lists);
+
 // "Select Algorithm" for one of the SSH2 preference lists.
 class AlgorithmSelectionModel {
   public:

@@ -70,18 +70,21 @@ std::string TransferProgressModel::Describe(const Snapshot& s) {
     if (!s.file.empty()) line += s.file + " ";
     line += s.done_text + " of " + s.total_text + " KB transferred";
     if (s.send_mode) line += " " + std::to_string(s.percentage) + "%";
-    if (s.bytes_per_second > 0) {
-        char rate[32];
-        if (s.bytes_per_second >= 1024 * 1024) {
-            std::snprintf(rate, sizeof rate, " %.1f MB/s", s.bytes_per_second / (1024 * 1024));
-        } else {
-            std::snprintf(rate, sizeof rate, " %.1f KB/s", s.bytes_per_second / 1024);
-        }
-        line += rate;
-    }
+    if (s.bytes_per_second > 0) line += " " + RateText(s.bytes_per_second);
     if (!s.status.empty()) line += " " + s.status;
     if (s.cancelled) line += " (cancelling)";
     return line;
+}
+
+std::string TransferProgressModel::RateText(double bytes_per_second) {
+    if (!(bytes_per_second > 0)) return {};
+    char rate[32];
+    if (bytes_per_second >= 1024 * 1024) {
+        std::snprintf(rate, sizeof rate, "%.1f MB/s", bytes_per_second / (1024 * 1024));
+    } else {
+        std::snprintf(rate, sizeof rate, "%.1f KB/s", bytes_per_second / 1024);
+    }
+    return rate;
 }
 
 }  // namespace tarnwick

@@ -48,6 +48,8 @@ class TransferProgressModel : public TransferProgress {
     Snapshot Get() const;
     // One line for a status bar: "Transfer: name 12 of 100 KB transferred 12% 1.5 MB/s status".
     static std::string Describe(const Snapshot& snapshot);
+    // A rate as the window shows it ("1.5 MB/s", "12.0 KB/s"); empty when nothing has moved.
+    static std::string RateText(double bytes_per_second);
 
     // For tests: the clock the rate is measured with.
     void SetClock(std::function<Clock::time_point()> now) { now_ = std::move(now); }

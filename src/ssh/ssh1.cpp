@@ -643,11 +643,12 @@ void IO_SSH1::CreateForwards() {
         const std::uint32_t local_port = forward.local_port;
         const std::string host = forward.remote_host;
         const std::uint32_t port = forward.remote_port;
-        auto listener = std::make_unique<SSH1ForwardListener>(
-            local_port, forward.allow_nonlocal != 0, [this, local_port, host, port](int socket) {
+        auto listener = std::make_unique<TcpAcceptor>(
+            [this, local_port, host, port](int socket, const std::string&, std::uint32_t) {
                 AcceptForward(socket, local_port, host, port);
             });
-        if (!listener->Start()) {
+        // Port 0 would make the system pick a port nobody asked for.
+        if (local_port == 0 || !listener->Start(local_port, forward.allow_nonlocal != 0)) {
             // A forward that silently does nothing would leave the user guessing.
             std::snprintf(line, sizeof line, "Could not listen on local port %d\r\n",
                           static_cast<int>(local_port));

@@ -24,6 +24,7 @@
 #include "ssh/ssh1_forward.h"
 #include "ssh/ssh1_framing.h"
 #include "ssh/ssh2_version.h"
+#include "transport/tcp_acceptor.h"
 
 namespace tarnwick {
 
@@ -197,7 +198,7 @@ class IO_SSH1 : public SSH {
     std::mutex channels_mutex_;
     std::vector<std::unique_ptr<SSH1ForwardChannel>> channels_;
     std::mutex listeners_mutex_;
-    std::vector<std::unique_ptr<SSH1ForwardListener>> listeners_;
+    std::vector<std::unique_ptr<TcpAcceptor>> listeners_;
 };
 
 }  // namespace tarnwick

@@ -1,4 +1,4 @@
-// Local port forwards of an SSH protocol 1 session: a listening socket per configured forward, and
+// Local port forwards of an SSH protocol 1 session (a TcpAcceptor per configured forward listens):
 // one channel per accepted connection, opened with PORT_OPEN and carried with CHANNEL_DATA.
 //
 // Each direction of a channel closes on its own, so that a side that has finished sending can
@@ -93,35 +93,6 @@ class SSH1ForwardChannel {
     bool overflowed_ = false;  // the server sent more than the local reader can be left to take
     std::deque<std::string> to_socket_;
     std::size_t to_socket_bytes_ = 0;
-};
-
-// A listening socket for one configured forward; each accepted connection (non-blocking, without
-// Nagle's delay) is handed to a function on the accept thread.
-class SSH1ForwardListener {
-  public:
-    using AcceptFunction = std::function<void(int socket)>;
-
-    SSH1ForwardListener(std::uint32_t local_port, bool allow_nonlocal, AcceptFunction accepted);
-    ~SSH1ForwardListener();
-    SSH1ForwardListener(const SSH1ForwardListener&) = delete;
-    SSH1ForwardListener& operator=(const SSH1ForwardListener&) = delete;
-
-    // Binds (127.0.0.1, or every address when non-local access is allowed), listens and starts
-    // the accept thread; false when the port cannot be had.
-    bool Start();
-    void Stop();
-    std::uint32_t bound_port() const { return bound_port_; }
-
-  private:
-    int Run();
-
-    std::uint32_t local_port_;
-    bool allow_nonlocal_;
-    AcceptFunction accepted_;
-    std::uint32_t bound_port_ = 0;
-    std::atomic<bool> running_{false};
-    std::atomic<int> socket_{-1};
-    WorkerThread thread_;
 };
 
 }  // namespace tarnwick

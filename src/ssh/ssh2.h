@@ -6,7 +6,7 @@
 // arithmetic on worker threads, strict key exchange, host-key check, NEWKEYS, zlib (also delayed
 // until login), EXT_INFO, the message dispatcher and the traffic filler. Then user authentication
 // (none, public key, keyboard-interactive with S/Key, password) and the connection protocol: the
-// interactive session channel and local port forwards.
+// interactive session channel, local port forwards and SCP copies.
 //
 // Threads: Open, Close, Send, Pump and every Receive run on the user-interface thread; the
 // key-exchange workers, the traffic filler and the forwarding threads only compute and send.
@@ -80,6 +80,7 @@ enum SSH2Message : std::uint8_t {
 std::string PrintableText(std::string_view text);
 
 struct SSH2TestAccess;
+struct ScpRequest;
 
 class IO_SSH2 : public SSH {
   public:
@@ -117,8 +118,13 @@ class IO_SSH2 : public SSH {
     int Receive(const std::uint8_t* data, int length) override;
     int Display(const std::uint8_t* data, int length) override;
     [[nodiscard]] int Pump() override;
+    // "Send via SCP" (kScpSendCommand) sends the local file path; any other command fetches the
+    // remote file path into the documents folder.
     int FileTransfer(int command, const char* path) override;
     int ReservedRequest() override { return 2; }
+    // Starts an SCP copy on a channel of its own beside the session channel. One copy runs at a
+    // time; a finished one is dropped when the next starts.
+    [[nodiscard]] int StartScp(const ScpRequest& request);
 
     // ---- Used by the channels and listeners ----
     // Frames and sends a finished packet (which is not consumed, but its bytes are used up).

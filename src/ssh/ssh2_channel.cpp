@@ -537,81 +537,31 @@ SSH2ForwardListener::SSH2ForwardListener(IO_SSH2* owner, std::uint32_t local_id,
       local_port_(local_port),
       host_(std::move(host)),
       remote_port_(remote_port),
-      allow_nonlocal_(allow_nonlocal) {}
+      allow_nonlocal_(allow_nonlocal),
+      acceptor_([this](int socket, const std::string& peer, std::uint32_t peer_port) {
+          Accepted(socket, peer, peer_port);
+      }) {}
 
 SSH2ForwardListener::~SSH2ForwardListener() {
     Stop();
 }
 
 bool SSH2ForwardListener::Start() {
-    // 65536 does not exist. Port 0 (which the dialog never gives) lets the system choose one;
-    // bound_port() tells which.
-    if (local_port_ > 65535) return false;
-    int fd = CreateStreamSocket(1);
-    if (fd < 0) return false;
-    if (!ListenSocket(fd, static_cast<int>(local_port_), allow_nonlocal_ ? 0 : 1)) {
-        close(fd);
-        return false;
-    }
-    sockaddr_in bound{};
-    socklen_t length = sizeof bound;
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length) == 0) {
-        bound_port_ = ntohs(bound.sin_port);
-    }
-    socket_.store(fd);
-    running_.store(true);
-    thread_.SetWaker([this] {
-        int s = socket_.load();
-        if (s >= 0) shutdown(s, SHUT_RDWR);
-    });
-    if (!thread_.Start([this] { return Run(); })) {
-        running_.store(false);
-        socket_.store(-1);
-        close(fd);
-        return false;
-    }
+    // Port 0 (which the dialog never gives) lets the system choose one; bound_port() tells which.
+    if (!acceptor_.Start(local_port_, allow_nonlocal_)) return false;
+    bound_port_ = acceptor_.bound_port();
     listen_state_ = kListening;
     return true;
 }
 
 void SSH2ForwardListener::Stop() {
-    running_.store(false);
-    thread_.Stop();
-    int fd = socket_.exchange(-1);
-    if (fd >= 0) close(fd);
+    acceptor_.Stop();
     listen_state_ = kListenFailed;
 }
 
-int SSH2ForwardListener::Run() {
-    const int fd = socket_.load();
-    while (running_.load() && !WorkerThread::CurrentStopRequested()) {
-        pollfd entry{fd, POLLIN, 0};
-        int ready = poll(&entry, 1, 100);
-        if (!running_.load()) break;
-        if (ready <= 0) continue;
-        sockaddr_in peer{};
-        socklen_t length = sizeof peer;
-        int connection =
-            accept4(fd, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (connection < 0) {
-            // Out of descriptors, say: do not spin on a listening socket that stays readable.
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            }
-            continue;
-        }
-        int on = 1;
-        setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        const std::uint32_t address = ntohl(peer.sin_addr.s_addr);
-        char originator[16];
-        std::snprintf(originator, sizeof originator, "%d.%d.%d.%d", (address >> 24) & 255,
-                      (address >> 16) & 255, (address >> 8) & 255, address & 255);
-        owner_->AddChannel(std::make_unique<SSH2ForwardChannel>(owner_, owner_->NextChannelId(),
-                                                                connection, host_, remote_port_,
-                                                                originator, ntohs(peer.sin_port)));
-    }
-    thread_.MarkExiting();
-    return 0;
+void SSH2ForwardListener::Accepted(int socket, const std::string& peer, std::uint32_t peer_port) {
+    owner_->AddChannel(std::make_unique<SSH2ForwardChannel>(owner_, owner_->NextChannelId(), socket,
+                                                            host_, remote_port_, peer, peer_port));
 }
 
 }  // namespace tarnwick

@@ -21,6 +21,7 @@
 
 #include "crypto/secure.h"
 #include "platform/worker_thread.h"
+#include "transport/tcp_acceptor.h"
 
 namespace tarnwick {
 
@@ -72,6 +73,9 @@ class SSH2Channel {
     virtual void Abandon();
     // True when the channel may be destroyed without losing anything (its thread has ended).
     virtual bool Finished() const { return true; }
+    // On the user-interface thread after every receive and pump: what the channel's own thread
+    // left for it to show or finish.
+    virtual void Service() {}
 
     // CHANNEL_OPEN_CONFIRMATION: the server's number, window and maximum packet size. Data held
     // back until now goes out.
@@ -202,7 +206,7 @@ class SSH2ForwardListener {
     std::uint32_t bound_port() const { return bound_port_; }
 
   private:
-    int Run();
+    void Accepted(int socket, const std::string& peer, std::uint32_t peer_port);
 
     IO_SSH2* owner_;
     std::uint32_t local_id_;
@@ -211,9 +215,7 @@ class SSH2ForwardListener {
     std::string host_;
     std::uint32_t remote_port_;
     bool allow_nonlocal_;
-    std::atomic<bool> running_{false};
-    std::atomic<int> socket_{-1};
-    WorkerThread thread_;
+    TcpAcceptor acceptor_;
     int listen_state_ = kListenFailed;
 };
 

@@ -1,12 +1,14 @@
 // IO_SSH2, connection protocol: the session channel with its terminal request, local port
-// forwards, and the channel messages from the server.
+// forwards, SCP copies, and the channel messages from the server.
 #include <cstdio>
 #include <string>
 
 #include "core/session_config.h"
 #include "core/status.h"
 #include "crypto/wire.h"
+#include "platform/folders.h"
 #include "platform/user_interface.h"
+#include "ssh/scp_channel.h"
 #include "ssh/ssh2.h"
 
 #include "ssh/ssh2_agent.h"
@@ -130,6 +132,7 @@ void IO_SSH2::RemoveChannel(std::uint32_t local_id) {
 
 void IO_SSH2::ReapChannels() {
     std::vector<std::unique_ptr<SSH2Channel>> done;
+    std::vector<SSH2Channel*> live;
     {
         std::lock_guard<std::mutex> guard(channels_mutex_);
         for (auto it = finishing_.begin(); it != finishing_.end();) {
@@ -140,7 +143,57 @@ void IO_SSH2::ReapChannels() {
                 ++it;
             }
         }
+        for (auto& channel : channels_)
+            live.push_back(channel.get());
     }
+    // Channels are only destroyed on this thread, so the pointers stay valid.
+    if (!closed_.load()) {
+        for (SSH2Channel* channel : live)
+            channel->Service();
+    }
+}
+
+int IO_SSH2::FileTransfer(int command, const char* path) {
+    if (path == nullptr || *path == '\0') return status::kNothingToDo;
+    ScpRequest request;
+    if (command == kScpSendCommand) {
+        request.upload = true;
+        request.local_path = path;
+    } else {
+        request.remote_path = path;
+        request.folder = DocumentsDirectory();
+    }
+    return StartScp(request);
+}
+
+int IO_SSH2::StartScp(const ScpRequest& request) {
+    if (state_.load() != kConnected || closed_.load()) return status::kNotConnected;
+    std::unique_ptr<SSH2Channel> previous;
+    {
+        std::lock_guard<std::mutex> guard(channels_mutex_);
+        for (auto it = channels_.begin(); it != channels_.end(); ++it) {
+            auto* scp = dynamic_cast<SSH2SCPChannel*>(it->get());
+            if (scp == nullptr) continue;
+            if (scp->Busy()) {
+                Show("SCP: a copy is still running on this session; cancel it first\r\n");
+                return status::kAlreadyOpen;
+            }
+            // A finished copy whose channel the server has not closed yet.
+            previous = std::move(*it);
+            channels_.erase(it);
+            break;
+        }
+    }
+    if (previous) (void)previous->SendClose();
+    previous.reset();
+    auto channel = std::make_unique<SSH2SCPChannel>(this, NextChannelId(), request);
+    if (!channel->Prepare()) return status::kFileOpenFailed;
+    SSH2SCPChannel* raw = channel.get();
+    {
+        std::lock_guard<std::mutex> guard(channels_mutex_);
+        channels_.push_back(std::move(channel));
+    }
+    return raw->Start();
 }
 
 void IO_SSH2::StopChannels() {

@@ -208,10 +208,6 @@ int IO_SSH2::IsConnected() {
     return lower_ != nullptr ? (lower_->IsConnected() ? 1 : 0) : 1;
 }
 
-int IO_SSH2::FileTransfer(int, const char*) {
-    return status::kNotSupported;
-}
-
 // ---- Sending ----
 
 int IO_SSH2::sendPacket(SSHPacket& packet) {

@@ -229,7 +229,7 @@ std::size_t PickAddressIndex(std::size_t count) {
 }
 
 bool ConnectToAddresses(int socket, std::span<const SocketAddress> addresses, std::size_t first,
-                       ConnectLimits limits, int* error) {
+                        ConnectLimits limits, int* error) {
     int last_error = EHOSTUNREACH;
     if (socket < 0) {
         last_error = EBADF;
@@ -259,7 +259,7 @@ bool ConnectToAddresses(int socket, std::span<const SocketAddress> addresses, st
 }
 
 bool ConnectSocket(int socket, const char* host, int port, bool show_messages,
-                  ConnectLimits limits) {
+                   ConnectLimits limits) {
     std::vector<SocketAddress> addresses = ResolveHost(host, port);
     if (addresses.empty()) {
         if (show_messages) {

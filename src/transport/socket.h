@@ -80,7 +80,7 @@ std::size_t PickAddressIndex(std::size_t count);
 
 // Tries addresses starting at first and wrapping around, until one connects or the limits are
 // spent. True on success; on failure false with *error set to the last attempt's errno.
-[[nodiscard]] bool ConnectToAddresses(int socket, std::span<const SocketAddress> addresses, std::size_t first,
-                       ConnectLimits limits, int* error);
+[[nodiscard]] bool ConnectToAddresses(int socket, std::span<const SocketAddress> addresses,
+                                      std::size_t first, ConnectLimits limits, int* error);
 
 }  // namespace tarnwick

@@ -18,8 +18,11 @@
 #include "platform/text.h"
 #include "session/session_menu.h"
 #include "terminal/vt.h"
-#include "ui/dialogs.h"
+#include "ui/connection_dialogs.h"
+#include "ui/input_buffer.h"
+#include "ui/key_manager_dialog.h"
 #include "ui/key_map.h"
+#include "ui/preference_dialogs.h"
 #include "ui/system_font.h"
 #include "ui/terminal_view.h"
 
@@ -276,6 +279,10 @@ void MainWindow::ApplyFont() {
         FitToScreen();
         return;
     }
+    // The same font, perhaps with other colours: every row is drawn again.
+    for (Session* session : sessions_.Sessions()) {
+        if (auto* display = static_cast<ViewDisplay*>(session->GetDisplay())) display->MarkAll();
+    }
     Relayout();
 }
 
@@ -338,9 +345,12 @@ void MainWindow::ShowAbout() {
             .arg(QStringLiteral(TARNWICK_VERSION_TEXT)));
 }
 
-bool MainWindow::Provides(int command) {
-    // The preference sheet's window comes with the dialogs; until then its item stays disabled.
-    return command != command::kGlobalPreferences;
+void MainWindow::RunGlobalPreferences() {
+    // Accepting the sheet applies the font and colours to every session (ApplyFont, through the
+    // preferences' hooks); the keyboard options are the view's own.
+    if (!tarnwick::RunGlobalPreferences(this)) return;
+    view_->SetKeyboardOptions(KeyboardOptions::From(Preferences::Instance()));
+    RefreshActions();
 }
 
 void MainWindow::RunHostKeyManager() {

@@ -71,8 +71,8 @@ class MainWindow final : public QMainWindow, public SessionFrontEnd, public Main
     void Copy() override;
     void Paste() override;
     void ShowAbout() override;
+    void RunGlobalPreferences() override;
     void RunHostKeyManager() override;
-    bool Provides(int command) override;
     void ShowInputBuffer() override;
 
   protected:

@@ -4,44 +4,73 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFileDialog>
-#include <QInputDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QProgressBar>
 #include <QPushButton>
+#include <QThread>
 #include <QVBoxLayout>
-#include <atomic>
 #include <filesystem>
 #include <functional>
+#include <memory>
 
 #include "platform/ui_dispatcher.h"
+#include "ui/dialog_kit.h"
+#include "ui/transfer_window.h"
 
 namespace tarnwick {
 
 namespace {
 
-// Runs f on the user-interface thread (at once when already there) and gives its result; a
-// worker that is being stopped gets fallback.
+// The longest answer the prompt takes.
+constexpr int kMaxPromptText = 1023;
+
+// A question on its way to the user-interface thread: the answer, and the dialog while it shows.
 template <typename T>
-T OnUiThread(const std::function<T()>& f, T fallback) {
+struct Question {
+    T answer;
+    QPointer<QDialog> dialog;
+};
+
+// Runs ask on the user-interface thread (at once when already there) and gives its answer. The
+// task holds its own copy of ask and of the question, so that a worker asked to stop may leave
+// while the dialog is open: it gets fallback, and the dialog is closed unanswered.
+template <typename T>
+T Ask(std::function<T(QPointer<QDialog>&)> ask, T fallback) {
     UiDispatcher& dispatcher = UiDispatcher::Instance();
-    if (dispatcher.IsUiThread() || !dispatcher.HasUiThread()) return f();
-    T result = fallback;
-    dispatcher.RunAndWait([&] { result = f(); });
-    return result;
+    auto question = std::make_shared<Question<T>>(Question<T>{fallback, {}});
+    if (dispatcher.IsUiThread()) return ask(question->dialog);
+    if (!dispatcher.HasUiThread()) {
+        // Without a dispatcher only Qt's own thread may show anything.
+        const bool qt_thread = QCoreApplication::instance() != nullptr &&
+                               QThread::currentThread() == QCoreApplication::instance()->thread();
+        return qt_thread ? ask(question->dialog) : fallback;
+    }
+    if (dispatcher.RunAndWait([question, ask] { question->answer = ask(question->dialog); })) {
+        return question->answer;
+    }
+    dispatcher.Post([question] {
+        if (question->dialog) question->dialog->reject();
+    });
+    return fallback;
 }
 
-QString Q(const std::string& text) {
-    return QString::fromStdString(text);
-}
-
-// A message box brought to the front, as every box of the program is.
-int RunBox(QMessageBox& box) {
+// A message box brought to the front, as every box of the program is. Texts are shown as they
+// stand: a server's words are never read as markup.
+int RunBox(QMessageBox& box, QPointer<QDialog>& shown) {
+    box.setTextFormat(Qt::PlainText);
     box.setWindowModality(Qt::ApplicationModal);
+    shown = &box;
     box.raise();
     box.activateWindow();
     return box.exec();
+}
+
+QMessageBox::Icon IconFor(const std::string& caption) {
+    if (caption == "Error" || caption == "Host Key Error") return QMessageBox::Critical;
+    if (caption == "Warning") return QMessageBox::Warning;
+    return QMessageBox::Information;
 }
 
 }  // namespace
@@ -58,39 +87,44 @@ void BindDispatcherToQt() {
 }
 
 void QtUserInterface::ShowMessage(const std::string& caption, const std::string& text) {
-    OnUiThread<bool>(
-        [&] {
-            QMessageBox box(QMessageBox::Information, Q(caption), Q(text), QMessageBox::Ok,
-                            parent_);
-            RunBox(box);
+    QPointer<QWidget> parent = parent_;
+    Ask<bool>(
+        [parent, caption, text](QPointer<QDialog>& shown) {
+            QMessageBox box(IconFor(caption), Q(caption), Q(text), QMessageBox::Ok, parent);
+            RunBox(box, shown);
             return true;
         },
         false);
 }
 
 bool QtUserInterface::AskYesNo(const std::string& caption, const std::string& text) {
-    return OnUiThread<bool>(
-        [&] {
-            QMessageBox box(QMessageBox::Question, Q(caption), Q(text),
-                            QMessageBox::Yes | QMessageBox::No, parent_);
+    QPointer<QWidget> parent = parent_;
+    return Ask<bool>(
+        [parent, caption, text](QPointer<QDialog>& shown) {
+            QMessageBox box(IconFor(caption), Q(caption), Q(text),
+                            QMessageBox::Yes | QMessageBox::No, parent);
+            // The careful answer is the one Enter gives.
             box.setDefaultButton(QMessageBox::No);
-            return RunBox(box) == QMessageBox::Yes;
+            box.setEscapeButton(QMessageBox::No);
+            return RunBox(box, shown) == QMessageBox::Yes;
         },
         false);
 }
 
 std::optional<std::string> QtUserInterface::Prompt(const std::string& text,
                                                    const std::string& initial, bool secret) {
-    return OnUiThread<std::optional<std::string>>(
-        [&]() -> std::optional<std::string> {
-            QDialog dialog(parent_);
+    QPointer<QWidget> parent = parent_;
+    return Ask<std::optional<std::string>>(
+        [parent, text, initial, secret](QPointer<QDialog>& shown) -> std::optional<std::string> {
+            QDialog dialog(parent);
             dialog.setWindowTitle(QStringLiteral("Tarnwick"));
             auto* layout = new QVBoxLayout(&dialog);
-            auto* label = new QLabel(Q(text), &dialog);
-            label->setWordWrap(true);
+            QLabel* label = PlainLabel(Q(text), &dialog);
+            label->setMinimumWidth(TextWidth(&dialog, 40));
             auto* field = new QLineEdit(Q(initial), &dialog);
-            field->setMaxLength(1023);
+            field->setMaxLength(kMaxPromptText);
             if (secret) field->setEchoMode(QLineEdit::Password);
+            field->selectAll();
             auto* buttons =
                 new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
             QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
@@ -98,7 +132,9 @@ std::optional<std::string> QtUserInterface::Prompt(const std::string& text,
             layout->addWidget(label);
             layout->addWidget(field);
             layout->addWidget(buttons);
+            field->setFocus();
             dialog.setWindowModality(Qt::ApplicationModal);
+            shown = &dialog;
             const bool ok = dialog.exec() == QDialog::Accepted;
             std::string answer = field->text().toStdString();
             // A secret leaves no copy in the widget behind it.
@@ -133,18 +169,29 @@ std::string WithDefaultExtension(std::string path, const std::string& extension)
 
 std::optional<std::string> QtUserInterface::FileDialog(const FileDialogRequest& request,
                                                        bool save) {
-    return OnUiThread<std::optional<std::string>>(
-        [&]() -> std::optional<std::string> {
+    QPointer<QWidget> parent = parent_;
+    return Ask<std::optional<std::string>>(
+        [parent, request, save](QPointer<QDialog>& shown) -> std::optional<std::string> {
             const QString filter = FilterString(request);
+            QFileDialog dialog(parent, Q(request.title), QString(), filter);
+            dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+            dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+            // The initial path is a folder, or a folder and a proposed name.
+            const QFileInfo initial(Q(request.initial_path));
+            if (!request.initial_path.empty() && initial.isDir()) {
+                dialog.setDirectory(initial.absoluteFilePath());
+            } else if (!request.initial_path.empty()) {
+                dialog.setDirectory(initial.absolutePath());
+                dialog.selectFile(initial.fileName());
+            }
             const QStringList list = filter.split(QStringLiteral(";;"));
-            QString selected = request.selected_filter >= 0 && request.selected_filter < list.size()
-                                   ? list[request.selected_filter]
-                                   : QString();
-            const QString path =
-                save ? QFileDialog::getSaveFileName(parent_, Q(request.title),
-                                                    Q(request.initial_path), filter, &selected)
-                     : QFileDialog::getOpenFileName(parent_, Q(request.title),
-                                                    Q(request.initial_path), filter, &selected);
+            if (request.selected_filter >= 0 && request.selected_filter < list.size()) {
+                dialog.selectNameFilter(list[request.selected_filter]);
+            }
+            dialog.setWindowModality(Qt::ApplicationModal);
+            shown = &dialog;
+            if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+            const QString path = dialog.selectedFiles().value(0);
             if (path.isEmpty()) return std::nullopt;
             if (!save) return path.toStdString();
             return WithDefaultExtension(path.toStdString(), request.default_extension);
@@ -161,30 +208,47 @@ std::optional<std::string> QtUserInterface::SaveFileDialog(const FileDialogReque
 }
 
 HostKeyChoice QtUserInterface::HostKeyWarning(const std::string& text, bool allow_overwrite) {
-    return OnUiThread<HostKeyChoice>(
-        [&] {
-            QMessageBox box(QMessageBox::Warning, QStringLiteral("Warning"), Q(text),
-                            QMessageBox::NoButton, parent_);
-            QPushButton* add = box.addButton(QStringLiteral("&Add"), QMessageBox::AcceptRole);
+    QPointer<QWidget> parent = parent_;
+    return Ask<HostKeyChoice>(
+        [parent, text, allow_overwrite](QPointer<QDialog>& shown) {
+            QDialog dialog(parent);
+            dialog.setWindowTitle(QStringLiteral("Warning"));
+            auto* layout = new QVBoxLayout(&dialog);
+            QLabel* message = PlainLabel(Q(text), &dialog);
+            message->setMinimumWidth(TextWidth(&dialog, 60));
+            layout->addWidget(message);
+            auto* buttons = new QDialogButtonBox(&dialog);
+            QPushButton* add =
+                buttons->addButton(QStringLiteral("&Add"), QDialogButtonBox::AcceptRole);
             QPushButton* overwrite =
-                allow_overwrite ? box.addButton(QStringLiteral("&Overwrite"), QMessageBox::YesRole)
-                                : nullptr;
-            QPushButton* reject = box.addButton(QStringLiteral("&Reject"), QMessageBox::RejectRole);
-            box.setDefaultButton(reject);
-            box.setEscapeButton(reject);
-            RunBox(box);
-            if (box.clickedButton() == add) return HostKeyChoice::kAdd;
-            if (overwrite != nullptr && box.clickedButton() == overwrite) {
-                return HostKeyChoice::kOverwrite;
-            }
-            return HostKeyChoice::kReject;
+                buttons->addButton(QStringLiteral("&Overwrite"), QDialogButtonBox::AcceptRole);
+            QPushButton* reject =
+                buttons->addButton(QStringLiteral("&Reject"), QDialogButtonBox::RejectRole);
+            // Replacing is offered only when exactly one stored key could be replaced.
+            overwrite->setEnabled(allow_overwrite);
+            reject->setDefault(true);
+            reject->setFocus();
+            layout->addWidget(buttons);
+            HostKeyChoice choice = HostKeyChoice::kReject;
+            QObject::connect(
+                buttons, &QDialogButtonBox::clicked, &dialog, [&](QAbstractButton* clicked) {
+                    if (clicked == add) choice = HostKeyChoice::kAdd;
+                    if (clicked == overwrite) choice = HostKeyChoice::kOverwrite;
+                    dialog.done(clicked == reject ? QDialog::Rejected : QDialog::Accepted);
+                });
+            dialog.setWindowModality(Qt::ApplicationModal);
+            shown = &dialog;
+            dialog.raise();
+            dialog.activateWindow();
+            // Escape or closing the window rejects the key.
+            return dialog.exec() == QDialog::Accepted ? choice : HostKeyChoice::kReject;
         },
         HostKeyChoice::kReject);
 }
 
 void QtUserInterface::SetWaitCursor(bool on) {
-    OnUiThread<bool>(
-        [&] {
+    Ask<bool>(
+        [this, on](QPointer<QDialog>&) {
             if (on) {
                 ++waits_;
                 QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -206,94 +270,8 @@ void QtUserInterface::Beep() {
     }
 }
 
-namespace {
-
-// The "Transfer" window: its widgets live on the user-interface thread; the transfer worker
-// sets texts through posted tasks and reads the cancel flag directly.
-class QtProgress final : public TransferProgress {
-  public:
-    QtProgress(QWidget* parent, bool send_mode)
-        : cancelled_(std::make_shared<std::atomic<bool>>()) {
-        auto cancelled = cancelled_;
-        QPointer<QWidget> owner(parent);
-        RunOnUi([this, owner, send_mode, cancelled] {
-            window_ = new QDialog(owner);
-            window_->setWindowTitle(QStringLiteral("Transfer"));
-            window_->setAttribute(Qt::WA_DeleteOnClose);
-            auto* layout = new QVBoxLayout(window_);
-            done_ = new QLabel(window_);
-            status_ = new QLabel(window_);
-            bar_ = new QProgressBar(window_);
-            bar_->setRange(0, 100);
-            auto* cancel = new QPushButton(QStringLiteral("Cancel"), window_);
-            QObject::connect(cancel, &QPushButton::clicked, window_,
-                             [cancelled] { cancelled->store(true); });
-            layout->addWidget(new QLabel(
-                send_mode ? QStringLiteral("Sending") : QStringLiteral("Receiving"), window_));
-            layout->addWidget(done_);
-            layout->addWidget(bar_);
-            layout->addWidget(status_);
-            layout->addWidget(cancel);
-            window_->show();
-        });
-    }
-    ~QtProgress() override { Close(); }
-
-    void SetDoneText(const std::string& text) override {
-        Set([this, text] {
-            done_text_ = text;
-            ShowCounts();
-        });
-    }
-    void SetTotalText(const std::string& text) override {
-        Set([this, text] {
-            total_text_ = text;
-            ShowCounts();
-        });
-    }
-    void SetPercentage(int percent) override {
-        Set([this, percent] { bar_->setValue(percent); });
-    }
-    void SetStatusText(const std::string& text) override {
-        Set([this, text] { status_->setText(Q(text)); });
-    }
-    bool IsCancelled() const override { return cancelled_->load(); }
-    void Close() override {
-        RunOnUi([this] {
-            if (window_ != nullptr) window_->close();
-            window_ = nullptr;
-        });
-    }
-
-  private:
-    static void RunOnUi(const std::function<void()>& f) {
-        OnUiThread<bool>(
-            [&] {
-                f();
-                return true;
-            },
-            false);
-    }
-    void Set(const std::function<void()>& f) {
-        RunOnUi([this, &f] {
-            if (window_ != nullptr) f();
-        });
-    }
-    void ShowCounts() { done_->setText(Q(done_text_ + " of " + total_text_ + " KB transferred")); }
-
-    std::shared_ptr<std::atomic<bool>> cancelled_;
-    QPointer<QDialog> window_;
-    QLabel* done_ = nullptr;
-    QLabel* status_ = nullptr;
-    QProgressBar* bar_ = nullptr;
-    std::string done_text_ = "0";
-    std::string total_text_ = "(unknown)";
-};
-
-}  // namespace
-
 std::unique_ptr<TransferProgress> QtUserInterface::CreateTransferProgress(bool send_mode) {
-    return std::make_unique<QtProgress>(parent_, send_mode);
+    return CreateTransferWindow(parent_, send_mode);
 }
 
 }  // namespace tarnwick

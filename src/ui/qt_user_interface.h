@@ -1,7 +1,10 @@
 // The user-interface services with Qt: message boxes, Yes/No, the prompt with its secret mode,
-// the file dialogs, the host-key warning, the wait cursor, the bell and a transfer window. A call
-// from a worker thread runs on the user-interface thread through the dispatcher and waits there;
-// a worker that is being stopped gives up waiting and gets No / Cancel / Reject.
+// the file dialogs, the host-key warning, the wait cursor, the bell and the transfer window.
+//
+// Any thread may ask. A question from a worker runs on the user-interface thread through the
+// dispatcher while the worker waits; the task owns copies of everything it shows, so a worker that
+// is asked to stop while its question is open leaves at once (with No / Cancel / Reject) and the
+// dialog it left behind is closed unanswered.
 #pragma once
 
 #include <QPointer>

@@ -142,27 +142,14 @@ TEST(BigNumTest, ToBytesPadsAndRefuses) {
     EXPECT_FALSE(zero.ToBytes(out, 0));
 }
 
-TEST(BigNumTest, ModuloSignRules) {
-    auto mod = [](int a, int m) {
-        BigNum x(static_cast<std::int32_t>(a));
-        EXPECT_TRUE(x.Mod(BigNum(static_cast<std::int32_t>(m))));
-        return x.ToDecimal();
-    };
-    EXPECT_EQ(mod(7, 3), "1");
-    EXPECT_EQ(mod(-7, 3), "2");
-    EXPECT_EQ(mod(-6, 3), "0");
-    EXPECT_EQ(mod(7, -3), "-2");
-    EXPECT_EQ(mod(-7, -3), "-1");
-    EXPECT_EQ(mod(3, 3), "0");
+// The sign rules of / and % are compared with libcrypto on random operands; here the divisor 0.
+TEST(BigNumTest, DivisionByZeroFailsAndLeavesTheNumber) {
     BigNum x(5u);
     EXPECT_FALSE(x.Mod(BigNum()));
     EXPECT_FALSE(x.Div(BigNum()));
-    EXPECT_EQ(x.ToDecimal(), "5");  // unchanged
+    EXPECT_EQ(x.ToDecimal(), "5");
     EXPECT_FALSE((x / BigNum()).ok());
     EXPECT_FALSE((x % BigNum()).ok());
-    BigNum q(-7);
-    ASSERT_TRUE(q.Div(BigNum(2)));
-    EXPECT_EQ(q.ToDecimal(), "-3");  // truncating
 }
 
 TEST(BigNumTest, SmallOperations) {

@@ -260,18 +260,6 @@ TEST(CipherTest, DesDirectionDecidesWhicheverCallIsMade) {
     EXPECT_EQ(ToHex(data), "0123456789abcdef");
 }
 
-TEST(CipherTest, BlowfishSecondKeyMixesIntoTheFirstSchedule) {
-    std::uint8_t a[8] = {1, 2, 3, 4, 5, 6, 7, 8}, b[8] = {9, 9, 9, 9, 9, 9, 9, 9};
-    Blowfish twice(0), once(0);
-    twice.SetKey(a, 8);
-    twice.SetKey(b, 8);
-    once.SetKey(b, 8);
-    std::uint32_t l1 = 0, r1 = 0, l2 = 0, r2 = 0;
-    twice.EncryptWords(l1, r1);
-    once.EncryptWords(l2, r2);
-    EXPECT_TRUE(l1 != l2 || r1 != r2);
-}
-
 // The counter is one 128-bit big-endian number: the carry crosses the 32- and 64-bit boundaries
 // and wraps at the top. The reference is our own AES block function on the counter values.
 TEST(CipherTest, AesCounterCarriesAcrossAllBits) {

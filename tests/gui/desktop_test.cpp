@@ -143,5 +143,71 @@ TEST_F(DesktopTest, WelcomeWindowThenATelnetSessionTypedWithRealKeys) {
     EXPECT_TRUE(WaitUntil([&] { return !program.Running(); }, 10s)) << "the program did not end";
 }
 
+// Connect's dialogs, Global Preferences and the key manager, as a person meets them: real key
+// events pick the Telnet kind and type the host and port, the session reaches busybox telnetd, a
+// larger font in the preferences redraws the window in larger cells. Each dialog is kept as a
+// screenshot beside the build (docs/screenshots shows them).
+TEST_F(DesktopTest, ConnectTypedWithRealKeysThenALargerFontFromThePreferences) {
+    testing::InetdTelnetServer server(login_);
+    testing::ChildProcess program;
+    ASSERT_TRUE(program.Start(ProgramArguments({}), work_.File("program.log")));
+    const std::string window = x_.WaitForWindow("Unconnected Terminal");
+    ASSERT_FALSE(window.empty()) << testing::ReadFile(work_.File("program.log"));
+    auto focus_id = [&](const std::string& id) { x_.Run("xdotool windowfocus --sync " + id); };
+    auto focus = [&](const std::string& title) {
+        const std::string id = x_.WaitForWindow(title);
+        if (!id.empty()) focus_id(id);
+        return id;
+    };
+    auto keep = [&](const std::string& id, const std::string& name) {
+        x_.Run("import -window " + id + " '" + std::string(TARNWICK_BINARY_DIR) + "/screenshot-" +
+               name + "'");
+    };
+
+    focus_id(window);
+    x_.Run("xdotool key alt+n");
+    const std::string chooser = x_.WaitForWindow("New Connection");
+    ASSERT_FALSE(chooser.empty());
+    focus_id(chooser);
+    // The list finds an entry by its first letters.
+    x_.Run("xdotool type --delay 20 'New Telnet'");
+    x_.Run("xdotool key Return");
+    const std::string form = focus("Telnet Parameters");
+    ASSERT_FALSE(form.empty()) << "the Telnet kind was not configured";
+    x_.Run("xdotool type --delay 5 127.0.0.1");
+    x_.Run("xdotool key Tab");
+    x_.Run("xdotool type --delay 5 " + std::to_string(server.port()));
+    keep(form, "connection-dialog.png");
+    x_.Run("xdotool key Return");
+    ASSERT_EQ(x_.WaitForWindow("Telnet: 127.0.0.1"), window);
+    const std::string marker = work_.File("typed-by-x");
+    focus_id(window);
+    x_.Run("xdotool type --delay 5 'touch typed-by-x'");
+    x_.Run("xdotool key Return");
+    EXPECT_TRUE(WaitUntil([&] { return std::filesystem::exists(marker); }, 10s))
+        << "the typed command did not run on the server";
+
+    // The Edit menu from the menu bar: Global Preferences is its item above the last one.
+    const std::string before = x_.Run("xdotool getwindowgeometry " + window);
+    x_.Run("xdotool mousemove --window " + window + " 50 10 click 1");
+    x_.Run("xdotool key Up Up Return");
+    const std::string sheet = focus("Global Preferences");
+    ASSERT_FALSE(sheet.empty());
+    x_.Run("xdotool key alt+f");
+    keep(sheet, "preferences.png");
+    x_.Run("xdotool key Tab Tab End Return");
+    EXPECT_TRUE(
+        WaitUntil([&] { return x_.Run("xdotool getwindowgeometry " + window) != before; }, 10s))
+        << "the window did not take the larger cells";
+
+    x_.Run("xdotool mousemove --window " + window + " 50 10 click 1");
+    x_.Run("xdotool key m");
+    const std::string keys = focus("Key Manager");
+    ASSERT_FALSE(keys.empty());
+    keep(keys, "key-manager.png");
+    x_.Run("xdotool key Escape");
+    EXPECT_TRUE(WaitUntil([&] { return x_.WaitForWindow("Key Manager", 100ms).empty(); }, 10s));
+}
+
 }  // namespace
 }  // namespace tarnwick

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <thread>
 
 #include "support/child_process.h"
 #include "support/inetd.h"
@@ -27,6 +29,13 @@ std::string StatusLine(const std::string& screen) {
     return screen.substr(start == std::string::npos ? 0 : start + 1, end + 1);
 }
 
+bool WaitUntilExists(const std::string& path) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!std::filesystem::exists(path) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    return std::filesystem::exists(path);
+}
+
 TEST(ConsoleInteropTest, WorkInATelnetSessionSwitchDisconnectAndQuit) {
     testing::TempDir config_dir;
     testing::InetdServer server({"busybox", "telnetd", "-i", "-l", "/bin/sh"});
@@ -37,8 +46,7 @@ TEST(ConsoleInteropTest, WorkInATelnetSessionSwitchDisconnectAndQuit) {
 
     Tmux tmux("tarnwick-console-" + std::to_string(getpid()));
     const std::string program = std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick --console";
-    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + program + " " +
-               session_file);
+    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + program + " " + session_file);
     ASSERT_TRUE(tmux.WaitFor("Telnet: 127.0.0.1")) << tmux.Screen();
     ASSERT_TRUE(tmux.WaitFor("#")) << tmux.Screen();
 
@@ -102,6 +110,70 @@ TEST(ConsoleInteropTest, ConnectCancelledShowsCanceledAndTheTerminalIsRestoredOn
     std::string screen = tmux.Screen();
     EXPECT_NE(screen.find("\nicanon\n"), std::string::npos) << screen;
     EXPECT_EQ(screen.find("-icanon"), std::string::npos) << screen;
+}
+
+// The checks of Connect's forms as the console asks them: the same input as the window's Telnet
+// dialog test, and the kind's default file holds the same values (a required field left empty
+// asks again; a port out of range, 1001 rows and a negative history fall back; "Linefeed mode"
+// answered no stores 1).
+TEST(ConsoleInteropTest, ConnectFormChecksSaveWhatTheWindowsDialogSaves) {
+    testing::TempDir config_dir;
+    Tmux tmux("tarnwick-form-" + std::to_string(getpid()));
+    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + std::string(TARNWICK_BINARY_DIR) +
+               "/bin/tarnwick --console");
+    ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
+    tmux.Keys("C-] c");
+    ASSERT_TRUE(tmux.WaitFor("6  New Telnet Connection")) << tmux.Screen();
+    tmux.Line("6");
+    ASSERT_TRUE(tmux.WaitFor("Hostname:")) << tmux.Screen();
+    tmux.Keys("Enter");  // left empty
+    ASSERT_TRUE(tmux.WaitFor("Port: 23")) << tmux.Screen();
+    tmux.Keys("Enter");
+    ASSERT_TRUE(tmux.WaitFor("Tunnel through SSL")) << tmux.Screen();
+    tmux.Keys("n");
+    ASSERT_TRUE(tmux.WaitFor("Enable Debug Messages")) << tmux.Screen();
+    tmux.Keys("n");
+    ASSERT_TRUE(tmux.WaitFor("Please fill in every required field.")) << tmux.Screen();
+    ASSERT_TRUE(tmux.WaitFor("Hostname:")) << tmux.Screen();
+    tmux.Line("127.0.0.1");
+    ASSERT_TRUE(tmux.WaitFor("Port: 23")) << tmux.Screen();
+    tmux.Keys("C-u");
+    tmux.Line("70000");
+    ASSERT_TRUE(tmux.WaitFor("Tunnel through SSL")) << tmux.Screen();
+    tmux.Keys("n");
+    ASSERT_TRUE(tmux.WaitFor("Enable Debug Messages")) << tmux.Screen();
+    tmux.Keys("n");
+    ASSERT_TRUE(tmux.WaitFor("More settings: [t]erminal")) << tmux.Screen();
+    tmux.Keys("t");
+    for (const auto& [label, value] :
+         {std::pair{"Rows:", "1001"}, {"Columns:", "1000"}, {"TERM:", ""}, {"Scrollback:", "-5"}}) {
+        ASSERT_TRUE(tmux.WaitFor(label)) << tmux.Screen();
+        if (*value != '\0') {
+            tmux.Keys("C-u");
+            tmux.Run(std::string("send-keys -t main -l -- ") + value);  // "-5" is no flag
+        }
+        tmux.Keys("Enter");
+    }
+    for (const char* flag : {"Linefeed mode", "Line wrap", "Local echo", "Visual bell",
+                             "Swap BS & Del", "Application keypad"}) {
+        ASSERT_TRUE(tmux.WaitFor(flag)) << tmux.Screen();
+        const std::string name = flag;
+        tmux.Keys(name == "Linefeed mode" || name == "Visual bell" ? "n" : "Enter");
+    }
+    ASSERT_TRUE(tmux.WaitFor("Cursor type")) << tmux.Screen();
+    tmux.Keys("Enter");
+    ASSERT_TRUE(tmux.WaitFor("More settings: [t]erminal")) << tmux.Screen();
+    tmux.Keys("Enter");  // connects (to the fall-back port): the default file is written first
+
+    const std::string file = config_dir.File("DEFAULT_TELNET.tks");
+    ASSERT_TRUE(WaitUntilExists(file));
+    const std::string saved = testing::ReadFile(file);
+    for (const char* line : {"\r\nhostname: 127.0.0.1\r\n", "\r\nportnum: 23\r\n",
+                             "\r\nrows: 24\r\n", "\r\ncolumns: 1000\r\n", "\r\nscrollback: 24\r\n",
+                             "\r\nlinefeed_mode: 1\r\n", "\r\nvisual_bell: 0\r\n"}) {
+        EXPECT_NE(saved.find(line), std::string::npos) << line << " in\n" << saved;
+    }
+    tmux.Keys("C-] q");
 }
 
 }  // namespace

@@ -196,7 +196,7 @@ void TlsTestServer::ProcessRecord(SSLPacket& record) {
             if (options_.respond && handshake_done_) {
                 const std::string reply = options_.respond(body);
                 if (!reply.empty()) SendApplicationData(reply);
-            } else if (options_.echo && handshake_done_) {
+            } else if (handshake_done_) {
                 SendApplicationData(body);
             }
             break;

@@ -45,8 +45,7 @@ class TlsTestServer : public IO {
         std::vector<std::string> before_done;
         bool certificate_first = false;  // Certificate before ServerHello
         bool corrupt_finished = false;   // a wrong byte in the server's verify data
-        bool echo = true;                // application data goes back as it came
-        // When set, answers application data instead of the echo (a protocol behind TLS).
+        // When set, answers application data; otherwise it goes back as it came.
         std::function<std::string(std::string_view)> respond;
         // Plain text first (a STARTTLS exchange): records are expected only after BeginTls.
         bool starts_plain = false;
@@ -96,7 +95,6 @@ class TlsTestServer : public IO {
     const std::string& client_hello() const { return client_hello_; }
     // The last alert from the client (level << 8 | description), -1 for none.
     int client_alert() const { return client_alert_; }
-    std::uint16_t suite() const { return suite_ != nullptr ? suite_->id : 0; }
     bool closed() const { return !connected_; }
 
   private:
@@ -107,7 +105,6 @@ class TlsTestServer : public IO {
     void Hash(std::string_view message);
     // MD5 and SHA-1 of the handshake so far.
     void Digests(std::uint8_t out[36]) const;
-    // The server's current write key, IV (the last ciphertext block sent) and MAC secret.
     Options options_;
     bool connected_ = false;
     std::string to_client_;

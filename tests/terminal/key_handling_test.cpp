@@ -111,8 +111,6 @@ TEST(KeyHandlingTest, SoftControlKey) {
 TEST(KeyHandlingTest, OptionsFromThePreferences) {
     Preferences preferences;
     preferences.ResetToDefaults();
-    KeyboardOptions defaults = KeyboardOptions::From(preferences);
-    EXPECT_EQ(defaults.soft_control_char, '~');
     preferences.SetInt(pref::ManualControl, 1);
     preferences.SetInt(pref::SoftControl, 1);
     preferences.SetInt(pref::SoftControlChar, '`');

@@ -29,18 +29,10 @@ struct Row {
 
 // Every row of the table of codes 256 to 278.
 const Row kRows[] = {
-    {kKeyLeft, "\x1b[D", "\x1bOD",
-     "\x1b"
-     "D"},
-    {kKeyRight, "\x1b[C", "\x1bOC",
-     "\x1b"
-     "C"},
-    {kKeyUp, "\x1b[A", "\x1bOA",
-     "\x1b"
-     "A"},
-    {kKeyDown, "\x1b[B", "\x1bOB",
-     "\x1b"
-     "B"},
+    {kKeyLeft, "\x1b[D", "\x1bOD", "\033D"},
+    {kKeyRight, "\x1b[C", "\x1bOC", "\033C"},
+    {kKeyUp, "\x1b[A", "\x1bOA", "\033A"},
+    {kKeyDown, "\x1b[B", "\x1bOB", "\033B"},
     {262, "0", "\x1bOp", "\x1b?p"},
     {263, "1", "\x1bOq", "\x1b?q"},
     {264, "2", "\x1bOr", "\x1b?r"},
@@ -75,9 +67,7 @@ TEST(KeyInputTest, TablesInEveryMode) {
     // The numeric keypad in VT52 mode sends its characters.
     t.Feed("\x1b>");
     EXPECT_EQ(Key(t, 262), "0");
-    EXPECT_EQ(Key(t, kKeyUp),
-              "\x1b"
-              "A");
+    EXPECT_EQ(Key(t, kKeyUp), "\033A");
 }
 
 TEST(KeyInputTest, BytesAndIgnoredCodes) {

@@ -32,16 +32,6 @@ TEST(ScreenModelTest, WrapIsPendingAfterTheLastColumn) {
     EXPECT_TRUE(DisplayMirrorsModel(*t.vt, t.display));
 }
 
-TEST(ScreenModelTest, BackspaceAfterTheLastColumnLandsBeforeIt) {
-    // Hosts draw the right margin this way: last column, backspace, blank, the character again.
-    Harness t;
-    t.Feed(std::string(79, '.') + "N\b n");
-    EXPECT_EQ(t.Line(0), std::string(78, '.') + " n");
-    EXPECT_EQ(t.Line(1), "");
-    t.Feed("\r\n" + std::string(80, '-') + "\x1b[3D!");
-    EXPECT_EQ(t.Line(1), std::string(76, '-') + "!---");
-}
-
 TEST(ScreenModelTest, WithoutAutoWrapTheLastColumnIsOverwritten) {
     Harness t;
     t.Feed("\x1b[?7l");
@@ -88,23 +78,6 @@ TEST(ScreenModelTest, ScrollingRegionLeavesTheScrollbackAlone) {
     EXPECT_TRUE(DisplayMirrorsModel(*t.vt, t.display));
 }
 
-TEST(ScreenModelTest, LineFeedsOutsideTheRegionNeverScrollIt) {
-    Harness t(Size(10, 10, 0));
-    for (int i = 0; i < 10; ++i)
-        t.Feed(std::string(1, static_cast<char>('0' + i)) + (i < 9 ? "\r\n" : ""));
-    t.Feed("\x1b[2;4r\x1b[7;1H\n\n");
-    EXPECT_EQ(t.vt->CursorRow(), 8);
-    t.Feed("\n\n\n");
-    EXPECT_EQ(t.vt->CursorRow(), 9);
-    for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(t.Line(i), std::string(1, static_cast<char>('0' + i)));
-    // Above the region a reverse index moves up and stops at the top.
-    t.Feed("\x1b[1;1H\x1bM\x1bM");
-    EXPECT_EQ(t.vt->CursorRow(), 0);
-    EXPECT_EQ(t.Line(0), "0");
-    EXPECT_EQ(t.Line(1), "1");
-}
-
 TEST(ScreenModelTest, EraseUsesTheCurrentBackground) {
     Harness t;
     t.Feed("hello world");
@@ -131,15 +104,6 @@ TEST(ScreenModelTest, EraseDisplayKeepsTheScrollbackAndHomesToTheRegion) {
     EXPECT_EQ(cell::Character(t.vt->GetCell(0, 1)), '1');
     EXPECT_EQ(t.vt->CursorRow(), 1);
     EXPECT_EQ(t.vt->CursorColumn(), 0);
-}
-
-TEST(ScreenModelTest, GetCellOutsideTheGridIsZero) {
-    Harness t(Size(24, 80, 24));
-    EXPECT_EQ(t.vt->GetCell(80, 0), 0u);
-    EXPECT_EQ(t.vt->GetCell(0, 48), 0u);
-    EXPECT_EQ(t.vt->GetCell(-1, 0), 0u);
-    EXPECT_EQ(t.vt->GetCell(0, -1), 0u);
-    EXPECT_EQ(t.vt->GetCell(0, 47), cell::Blank(kBlack));
 }
 
 TEST(ScreenModelTest, TabStops) {

@@ -107,6 +107,7 @@ void RunTerminal(const std::uint8_t* data, std::size_t size) {
             Check(vt.GetCell(c, r) == display.Cell(c, r));
     }
     Check(vt.GetCell(columns, 0) == 0 && vt.GetCell(0, total) == 0);
+    Check(vt.GetCell(-1, 0) == 0 && vt.GetCell(0, -1) == 0);
 }
 
 }  // namespace tarnwick::fuzzing

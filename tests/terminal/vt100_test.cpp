@@ -89,13 +89,9 @@ TEST(VT100Test, CharacterSets) {
 
 TEST(VT100Test, SaveAndRestoreCursor) {
     Harness t;
-    t.Feed(
-        "\x1b[3;4H\x1b[1;33;42m\x1b(0\x1b"
-        "7");
+    t.Feed("\x1b[3;4H\x1b[1;33;42m\x1b(0\0337");
     t.Feed("\x1b[0m\x1b(B\x1b[10;10H");
-    t.Feed(
-        "\x1b"
-        "8x\x1b[K");
+    t.Feed("\0338x\x1b[K");
     EXPECT_EQ(t.vt->CursorRow(), 2);
     EXPECT_EQ(t.ScreenCell(3, 2), cell::Make('x', kAttrBold, kGreen, kYellow, kSetSpecialGraphics));
     EXPECT_EQ(cell::Background(t.ScreenCell(10, 2)), kGreen);  // the blank row follows the restore
@@ -203,10 +199,7 @@ TEST(VT100Test, NewLineMode) {
     EXPECT_EQ(t.Line(1), "d");
     t.Feed("\x1b[20l\ne\rf");
     EXPECT_EQ(t.Line(2), "fe");
-    t.Feed(
-        "\x1b"
-        "E"
-        "g\x0bh\x0ci");
+    t.Feed("\033Eg\x0bh\x0ci");
     EXPECT_EQ(t.Line(3), "g");
     EXPECT_EQ(t.Line(4), " h");
     EXPECT_EQ(t.Line(5), "  i");
@@ -220,17 +213,11 @@ TEST(VT100Test, VT52Mode) {
     t.Feed("\x1bY%*X");  // row 5, column 10
     EXPECT_EQ(t.vt->CursorRow(), 5);
     EXPECT_EQ(t.vt->CursorColumn(), 11);
-    t.Feed(
-        "\x1b"
-        "A\x1b"
-        "A\x1b"
-        "DY");
+    t.Feed("\033A\033A\033DY");
     EXPECT_EQ(t.Line(3), "          Y");
     t.Feed("\x1bZ");
     EXPECT_EQ(t.TakeSent(), "\x1b/Z");
-    t.Feed(
-        "\x1b"
-        "Fq\x1bGq");
+    t.Feed("\033Fq\x1bGq");
     EXPECT_EQ(cell::Set(t.ScreenCell(11, 3)), kSetSpecialGraphics);
     EXPECT_EQ(cell::Set(t.ScreenCell(12, 3)), kSetASCII);
     t.Feed("\x1b=");
@@ -265,9 +252,7 @@ TEST(VT100Test, ResetByTheHostKeepsTheScrollback) {
     s.rows = 2;
     s.scrollback = 2;
     Harness t(s);
-    t.Feed(
-        "old\r\nline\r\nnew\x1b[?7l\x1b[5;6r\x1b[31m\x1b[20h\x1b"
-        "c");
+    t.Feed("old\r\nline\r\nnew\x1b[?7l\x1b[5;6r\x1b[31m\x1b[20h\033c");
     EXPECT_EQ(cell::Character(t.vt->GetCell(0, 1)), 'o');
     EXPECT_EQ(t.Line(0), "");
     EXPECT_TRUE(t.vt->AutoWrap());
@@ -343,9 +328,6 @@ TEST(VT100Test, OpenResetsAndOpensTheChain) {
         EXPECT_STREQ(vt.GetTermType(), "vt220");
         EXPECT_TRUE(vt.NewLineMode());
         EXPECT_EQ(display.cursor_type(), 3);
-        EXPECT_EQ(vt.GetType(), kLayerVT);
-        EXPECT_STREQ(vt.GetName(), "VT");
-        EXPECT_EQ(vt.IsTerminal(), 1);
 
         auto* lower = new RecordingLayer;
         lower->open_result = 9;

@@ -205,10 +205,7 @@ TEST(VT240Test, ModesAndSoftReset) {
 
 TEST(VT240Test, SaveRestoreCoversWrapOriginAndProtection) {
     VT240Harness t;
-    t.Feed(
-        "\x1b[?7l\x1b[?6h\x1b[1\"q\x1b"
-        "7\x1b[?7h\x1b[?6l\x1b[0\"q\x1b"
-        "8");
+    t.Feed("\x1b[?7l\x1b[?6h\x1b[1\"q\0337\x1b[?7h\x1b[?6l\x1b[0\"q\0338");
     EXPECT_FALSE(t.vt->AutoWrap());
     EXPECT_TRUE(t.vt->OriginMode());
     EXPECT_TRUE(t.vt->Protected());

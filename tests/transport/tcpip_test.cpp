@@ -431,20 +431,6 @@ TEST_F(TcpipTest, ConcurrentSendsStayWhole) {
     close(peer);
 }
 
-TEST_F(TcpipTest, ConnectsOverIPv6) {
-    LoopbackListener v6(AF_INET6);
-    config_.SetNarrow(setting::hostname, "[::1]");
-    config_.SetInt(setting::portnum, v6.port());
-    ASSERT_EQ(tcp_->Open(&config_), 0);
-    int peer = v6.Accept();
-    ASSERT_GE(peer, 0);
-    ASSERT_TRUE(testing::WriteAll(peer, "six"));
-    EXPECT_TRUE(RunUntil([&] { return top_->Received() == "six"; }));
-    EXPECT_EQ(tcp_->Send(reinterpret_cast<const std::uint8_t*>("ok"), 2), 0);
-    EXPECT_EQ(testing::ReadSome(peer, 2), "ok");
-    close(peer);
-}
-
 TEST_F(TcpipTest, NetworkRequestOnlyWhenEnabled) {
     EXPECT_EQ(tcp_->Open(&config_), 0);
     EXPECT_TRUE(tcp_->GetNetworkRequest().Destination().empty()) << "request made while off";
@@ -466,19 +452,6 @@ TEST_F(TcpipTest, NetworkRequestOnlyWhenEnabled) {
     EXPECT_EQ(third->GetNetworkRequest().Destination().size(), 11u + 1012u);
     Preferences::Instance().SetInt(pref::EnableICM, 0);
     Preferences::Instance().SetInt(pref::UseICMProxy, 0);
-}
-
-TEST(NetworkRequestTest, ReleaseForgetsTheConnection) {
-    NetworkRequest request;
-    EXPECT_EQ(request.IsPending(), 1);
-    EXPECT_EQ(request.Request(u"tarnwick://host", 0), 0);
-    request.Release();
-    EXPECT_EQ(request.IsConnected(), 0);
-    EXPECT_EQ(request.IsPending(), 1);
-    request.Release();  // nothing left to release
-    EXPECT_EQ(request.Request(u"tarnwick://other", 1), 0);
-    EXPECT_EQ(request.Destination(), u"tarnwick://other");
-    EXPECT_EQ(request.IsConnected(), 1);
 }
 
 }  // namespace

@@ -30,7 +30,8 @@
 #include "support/loopback_peer.h"
 #include "support/test_util.h"
 #include "terminal/vt.h"
-#include "ui/dialogs.h"
+#include "ui/dialog_driver.h"
+#include "ui/input_buffer.h"
 #include "ui/qt_user_interface.h"
 #include "ui/terminal_view.h"
 
@@ -143,9 +144,13 @@ TEST_F(MainWindowTest, MenusFollowTheStateOfTheCurrentSession) {
         EXPECT_FALSE(Enabled(command)) << command;
     }
     // Features still to come are listed and never enabled.
-    for (int command : {kCapture, kReceiveXmodem, kSendXmodem, kSendAscii, kGlobalPreferences}) {
+    for (int command : {kCapture, kReceiveXmodem, kSendXmodem, kSendAscii}) {
         EXPECT_NE(window_->ActionFor(command), nullptr) << command;
         EXPECT_FALSE(Enabled(command)) << command;
+    }
+    // The dialogs of the window are always there.
+    for (int command : {kGlobalPreferences, kHostKeyManager, kInputBuffer, kAbout}) {
+        EXPECT_TRUE(Enabled(command)) << command;
     }
     // Accelerators are shown beside their items.
     EXPECT_EQ(window_->ActionFor(kQuit)->text(), "Quit\tAlt+Q");
@@ -388,6 +393,37 @@ TEST_F(MainWindowTest, ASystemFontRedrawsEverySessionAndTheQuitQuestionKeepsTheW
     ui_.QueueYesNo(true);
     EXPECT_TRUE(window_->close());
     EXPECT_TRUE(testing::SeesEndOfStream(fd));
+}
+
+TEST_F(MainWindowTest, GlobalPreferencesRedrawEverySessionInTheNewFontAndColours) {
+    Preferences::SetApplyHooks({nullptr, [this] { window_->ApplyFont(); }, nullptr});
+    testing::DialogWatchdog watchdog(10000);
+    LocalSession("second\r\n");
+    Preferences::Instance().SetInt(pref::RED, 0x102030);
+    Preferences::Instance().Apply();
+    const std::uint32_t red = SharedPalette()[1];
+    const BuiltinFont& before = BuiltinFontFor(Preferences::Instance().GetInt(pref::FontSize));
+    testing::When("Global Preferences", [](QWidget* sheet) {
+        testing::Mnemonic(sheet, "Fonts");
+        testing::Mnemonic(sheet, "Font size:");
+        testing::Key(Qt::Key_End);  // the largest built-in font
+        testing::Mnemonic(sheet, "Colors");
+        testing::Mnemonic(sheet, "Reset colors to defaults");
+        testing::Key(Qt::Key_Return);
+    });
+    window_->ActionFor(kGlobalPreferences)->trigger();
+    Preferences::SetApplyHooks({});
+    EXPECT_NE(SharedPalette()[1], red) << "the default colours are in use";
+    const Font* font = CurrentFont();
+    ASSERT_NE(font, nullptr);
+    EXPECT_NE(font->GetCharHeight(), before.cell_height);
+    ASSERT_EQ(window_->sessions().Sessions().size(), 2u);
+    for (Session* session : window_->sessions().Sessions()) {
+        auto* d = static_cast<ViewDisplay*>(session->GetDisplay());
+        EXPECT_EQ(d->cell_width(), font->GetCharWidth());
+        EXPECT_EQ(d->cell_height(), font->GetCharHeight());
+        EXPECT_TRUE(d->RowMarked(d->scrollback())) << "drawn again";
+    }
 }
 
 // Every built-in font, through the view onto the screen: a letter and a line-drawing character
