@@ -151,6 +151,18 @@ bool ParseEcdsaPublicBlob(std::string_view blob, EcCurve curve, std::string_view
            curve_name == CurveName(curve) && point->size() == EcPointSize(curve);
 }
 
+namespace {
+
+// An ECDSA host-key blob of the algorithm's curve whose point lies on that curve.
+bool EcdsaHostKey(const HostKeyInfo& info, std::string_view k_s, EcPublicKey* key) {
+    std::string_view point;
+    return ParseEcdsaPublicBlob(k_s, info.curve, &point) &&
+           key->SetPoint(info.curve, reinterpret_cast<const std::uint8_t*>(point.data()),
+                         point.size());
+}
+
+}  // namespace
+
 std::string HostKeyProblem(std::string_view algorithm, std::string_view k_s) {
     auto bits = [](const char* what, int have, const char* accepted) {
         return std::string(what) + " has " + std::to_string(have) + " bits (" + accepted +
@@ -193,11 +205,8 @@ std::string HostKeyProblem(std::string_view algorithm, std::string_view k_s) {
             return {};
         }
         case HostKeyKind::kEcdsa: {
-            std::string_view point;
             EcPublicKey key;
-            if (!ParseEcdsaPublicBlob(k_s, info->curve, &point) ||
-                !key.SetPoint(info->curve, reinterpret_cast<const std::uint8_t*>(point.data()),
-                              point.size())) {
+            if (!EcdsaHostKey(*info, k_s, &key)) {
                 return std::string("it is not a well-formed ") + info->name + " key";
             }
             return {};
@@ -246,13 +255,8 @@ bool VerifyHostKeySignature(std::string_view algorithm, std::string_view k_s,
                    key.Verify(h, h_length, bytes, body.size());
         }
         case HostKeyKind::kEcdsa: {
-            std::string_view point;
             EcPublicKey key;
-            if (!ParseEcdsaPublicBlob(k_s, info->curve, &point) ||
-                !key.SetPoint(info->curve, reinterpret_cast<const std::uint8_t*>(point.data()),
-                              point.size())) {
-                return false;
-            }
+            if (!EcdsaHostKey(*info, k_s, &key)) return false;
             // The signature body: mpint r, mpint s (RFC 5656 section 3.1.2), both positive.
             WireReader r(body);
             const BigNum r_number = r.Mpint();
