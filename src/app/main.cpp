@@ -8,6 +8,7 @@
 
 #include "console/console_app.h"
 #include "console/host_terminal.h"
+#include "ssh/key_files.h"
 #if TARNWICK_WITH_QT
 #include "ui/qt_app.h"
 #endif
@@ -83,6 +84,8 @@ int main(int argc, char** argv) {
         }
         files.emplace_back(argv[i]);
     }
+    // Both front ends log in with key files, so the loader is there before either starts.
+    tarnwick::InstallKeyFileLoader();
 #if TARNWICK_WITH_QT
     if (!console && HasDisplay()) {
         // Qt reads only its own options; ours have been taken out above.

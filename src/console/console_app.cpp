@@ -833,8 +833,33 @@ void ConsoleApp::RunHostKeyManager() {
     std::vector<std::string> types;
     for (const KeyType& type : KeyManagerModel::KeyTypes())
         types.emplace_back(type.caption);
+    types.emplace_back("Your keys (for logging in)");
     auto type = AskListChoice("Key type", types, manager.key_type());
     if (!type) return;
+    if (*type == static_cast<int>(types.size()) - 1) {
+        for (;;) {
+            const std::vector<OwnKeyRow> rows = KeyManagerModel::OwnKeys();
+            std::string text;
+            int row = 1;
+            for (const OwnKeyRow& key : rows) {
+                text += "  " + std::to_string(row++) + "  " + key.type + " " +
+                        std::to_string(key.bits) + "  " + key.sha256 + "  " +
+                        (key.file.empty() ? "(from the agent)" : key.file) + "\n     " + key.md5 +
+                        "\n";
+            }
+            if (rows.empty()) text = "  (no keys)\n";
+            auto answer = AskLine("Key Manager: your keys", text,
+                                  "a add a key file, r<n> remove, Enter when done: ", "", false);
+            if (!answer || TrimBlanks(*answer).empty()) return;
+            const std::string command = TrimBlanks(*answer);
+            const int index = std::atoi(command.c_str() + 1) - 1;
+            if (command[0] == 'a') {
+                (void)KeyManagerModel::AddKeyFile();
+            } else if (command[0] == 'r' && index >= 0 && index < static_cast<int>(rows.size())) {
+                KeyManagerModel::RemoveOwnKey(rows[static_cast<std::size_t>(index)]);
+            }
+        }
+    }
     manager.SelectKeyType(*type);
     for (;;) {
         std::string text;
@@ -962,6 +987,24 @@ void ConsoleApp::ShowMessage(const std::string& caption, const std::string& text
 bool ConsoleApp::AskYesNo(const std::string& caption, const std::string& text) {
     return OnUiThread<bool>(
         [&] { return AskChoice(caption, text, "Yes or No? [y/n] ", "yn", 0) == 'y'; }, false);
+}
+
+int ConsoleApp::AskMultipleChoice(const std::string& caption, const std::string& text,
+                                  const std::vector<std::string>& answers) {
+    if (answers.empty() || answers.size() > 9)
+        return UserInterface::AskMultipleChoice(caption, text, answers);
+    return OnUiThread<int>(
+        [&] {
+            std::string prompt, digits;
+            for (std::size_t i = 0; i < answers.size(); ++i) {
+                digits += static_cast<char>('1' + i);
+                prompt += std::string(1, digits.back()) + " " + answers[i] +
+                          (i + 1 < answers.size() ? ", " : ": ");
+            }
+            const char answer = AskChoice(caption, text, prompt, digits, 0);
+            return answer == 0 ? -1 : answer - '1';
+        },
+        -1);
 }
 
 std::optional<std::string> ConsoleApp::Prompt(const std::string& text, const std::string& initial,

@@ -41,6 +41,9 @@ class ConsoleApp final : public SessionFrontEnd, public UserInterface, public Ma
     // UserInterface: every question is asked on the tty, on the user-interface thread.
     void ShowMessage(const std::string& caption, const std::string& text) override;
     bool AskYesNo(const std::string& caption, const std::string& text) override;
+    // The answers numbered from 1; a digit chooses one, Escape dismisses the question.
+    int AskMultipleChoice(const std::string& caption, const std::string& text,
+                          const std::vector<std::string>& answers) override;
     std::optional<std::string> Prompt(const std::string& text, const std::string& initial,
                                       bool secret) override;
     std::optional<std::string> OpenFileDialog(const FileDialogRequest& request) override;

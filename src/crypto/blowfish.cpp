@@ -76,32 +76,54 @@ void Blowfish::DecryptWords(std::uint32_t& left, std::uint32_t& right) const {
     right = l;
 }
 
+namespace {
+
+// The next big-endian word of bytes taken cyclically.
+std::uint32_t CyclicWord(const std::uint8_t* bytes, std::size_t length, std::size_t* at) {
+    std::uint32_t word = 0;
+    for (int j = 0; j < 4; ++j) {
+        word = (word << 8) | bytes[*at];
+        *at = *at + 1 == length ? 0 : *at + 1;
+    }
+    return word;
+}
+
+}  // namespace
+
+void Blowfish::Schedule(const std::uint8_t* salt, std::size_t saltLength, const std::uint8_t* key,
+                        std::size_t keyLength) {
+    std::size_t at = 0;
+    for (int i = 0; i < 18; ++i)
+        p_[i] ^= CyclicWord(key, keyLength, &at);
+    std::size_t salt_at = 0;
+    std::uint32_t l = 0, r = 0;
+    auto next = [&](std::uint32_t* out) {
+        if (saltLength != 0) {
+            l ^= CyclicWord(salt, saltLength, &salt_at);
+            r ^= CyclicWord(salt, saltLength, &salt_at);
+        }
+        EncryptWords(l, r);
+        out[0] = l;
+        out[1] = r;
+    };
+    for (int i = 0; i < 18; i += 2)
+        next(&p_[i]);
+    for (int box = 0; box < 4; ++box) {
+        for (int i = 0; i < 256; i += 2)
+            next(&s_[box][i]);
+    }
+}
+
 bool Blowfish::SetKey(const std::uint8_t* key, std::size_t length) {
     if (length == 0) return false;
-    if (length > 72) length = 72;
-    std::size_t at = 0;
-    for (int i = 0; i < 18; ++i) {
-        std::uint32_t word = 0;
-        for (int j = 0; j < 4; ++j) {
-            word = (word << 8) | key[at];
-            at = at + 1 == length ? 0 : at + 1;
-        }
-        p_[i] ^= word;
-    }
-    std::uint32_t l = 0, r = 0;
-    for (int i = 0; i < 18; i += 2) {
-        EncryptWords(l, r);
-        p_[i] = l;
-        p_[i + 1] = r;
-    }
-    for (int box = 0; box < 4; ++box) {
-        for (int i = 0; i < 256; i += 2) {
-            EncryptWords(l, r);
-            s_[box][i] = l;
-            s_[box][i + 1] = r;
-        }
-    }
+    Schedule(nullptr, 0, key, length > 72 ? 72 : length);
     return true;
+}
+
+void Blowfish::SetSaltedKey(const std::uint8_t* salt, std::size_t saltLength,
+                            const std::uint8_t* key, std::size_t keyLength) {
+    if (saltLength == 0 || keyLength == 0) return;
+    Schedule(salt, saltLength, key, keyLength);
 }
 
 bool Blowfish::SetIV(const std::uint8_t* iv, std::size_t length) {

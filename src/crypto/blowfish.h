@@ -28,6 +28,11 @@ class Blowfish final : public Encryptor {
     void Encrypt(std::uint8_t* data, std::size_t length) override;
     // 1 to 72 key bytes; bytes beyond 72 are not used.
     bool SetKey(const std::uint8_t* key, std::size_t length) override;
+    // The salted key schedule of expensive Blowfish (bcrypt): like SetKey, but the salt bytes,
+    // taken cyclically as big-endian words, are mixed into every block the schedule encrypts.
+    // Key and salt must not be empty.
+    void SetSaltedKey(const std::uint8_t* salt, std::size_t saltLength, const std::uint8_t* key,
+                      std::size_t keyLength);
     // The first 8 bytes, read as two big-endian words whatever the word order.
     bool SetIV(const std::uint8_t* iv, std::size_t length) override;
     void SetDirection(int) override {}
@@ -38,6 +43,10 @@ class Blowfish final : public Encryptor {
     void DecryptWords(std::uint32_t& left, std::uint32_t& right) const;
 
   private:
+    // The key schedule with an optional salt (saltLength 0: none).
+    void Schedule(const std::uint8_t* salt, std::size_t saltLength, const std::uint8_t* key,
+                  std::size_t keyLength);
+
     int wordOrder_;
     std::uint32_t p_[18];
     std::uint32_t s_[4][256];

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string_view>
 
+#include "crypto/bignum.h"
 #include "platform/folders.h"
 #include "platform/text.h"
 #include "platform/user_interface.h"
@@ -36,7 +38,92 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+constexpr const char* kNotFromFilesystem = "not_from_filesystem";
+constexpr int kPassphraseTries = 3;
+
+int BitsOf(const SecureBytes& number) {
+    BigNum n;
+    return n.SetBytes(number.data(), number.size()) ? n.BitLength() : 0;
+}
+
+OwnKeyRow RowOf(const PrivateKey& key) {
+    OwnKeyRow row;
+    row.public_blob = key.PublicBlob();
+    const auto* blob = reinterpret_cast<const std::uint8_t*>(row.public_blob.data());
+    row.sha256 = FingerprintSha256(blob, row.public_blob.size());
+    row.md5 = "MD5:" + Fingerprint(blob, row.public_blob.size());
+    switch (key.type) {
+        case kKeyRSA:
+            row.type = "RSA";
+            row.bits = BitsOf(key.rsa_n);
+            break;
+        case kKeyDSA:
+            row.type = "DSA";
+            row.bits = BitsOf(key.dsa_p);
+            break;
+        case kKeyEd25519:
+            row.type = "Ed25519";
+            row.bits = 256;
+            break;
+        case kKeyECDSA:
+            row.type = "ECDSA";
+            row.bits = key.ecdsa_curve == EcCurve::kP521   ? 521
+                       : key.ecdsa_curve == EcCurve::kP384 ? 384
+                                                           : 256;
+            break;
+        default:
+            row.type = "unknown";
+    }
+    if (key.source != kNotFromFilesystem) row.file = key.source;
+    row.comment = key.comment;
+    return row;
+}
+
 }  // namespace
+
+std::vector<OwnKeyRow> KeyManagerModel::OwnKeys() {
+    std::vector<OwnKeyRow> rows;
+    PrivateKeyList& list = PrivateKeyList::Instance();
+    for (auto key = list.First(); key; key = list.Next())
+        rows.push_back(RowOf(*key));
+    list.End();
+    return rows;
+}
+
+int KeyManagerModel::AddKeyFile() {
+    FileDialogRequest request;
+    request.title = "Add Key File";
+    const char* home = std::getenv("HOME");
+    request.initial_path = home != nullptr ? std::string(home) + "/.ssh/" : DocumentsDirectory();
+    request.filters = {{"All files (*)", "*"}};
+    std::optional<std::string> path = Ui().OpenFileDialog(request);
+    if (!path) return kKeyCancelled;
+    return AddKeyFile(*path);
+}
+
+int KeyManagerModel::AddKeyFile(const std::string& path) {
+    PrivateKeyList& list = PrivateKeyList::Instance();
+    if (list.Holds(path)) return kKeyLoaded;  // listed and unchanged: no passphrase again
+    int result = list.Load(path);
+    for (int tries = 1; result == kKeyInvalid && tries < kPassphraseTries; ++tries)
+        result = list.Load(path);
+    if (result == kKeyInvalid) {
+        Ui().ShowMessage("Error",
+                         "The key file " + path + " was not added: the passphrase is wrong.");
+    }
+    return result;
+}
+
+bool KeyManagerModel::RemoveOwnKey(const OwnKeyRow& row) {
+    const std::string what = row.type + " " + std::to_string(row.bits) + " " + row.sha256 +
+                             (row.file.empty() ? std::string() : " (" + row.file + ")");
+    if (!Ui().AskYesNo("Remove Key", "Remove the key " + what +
+                                         " from the keys used for logging in? Its file is "
+                                         "not deleted.")) {
+        return false;
+    }
+    return PrivateKeyList::Instance().Remove(row.public_blob);
+}
 
 std::span<const KeyType> KeyManagerModel::KeyTypes() {
     return kKeyTypes;

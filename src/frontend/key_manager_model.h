@@ -8,8 +8,20 @@
 #include <vector>
 
 #include "core/known_hosts.h"
+#include "ssh/private_keys.h"
 
 namespace tarnwick {
+
+// One of the user's own keys (public-key login and the agent), as the key list shows it.
+struct OwnKeyRow {
+    std::string type;         // "RSA", "DSA", "Ed25519", "ECDSA"
+    int bits = 0;             // modulus, group or curve size
+    std::string sha256;       // "SHA256:..." as ssh-keygen -l prints it
+    std::string md5;          // "MD5:xx:xx:...", for servers that still show these
+    std::string file;         // the key file, or "" for a key added through the agent
+    std::string comment;      // the file's comment, or the file when it has none
+    std::string public_blob;  // identifies the key (for removal)
+};
 
 struct KeyType {
     const char* caption;  // "SSH1 RSA", "SSH2 RSA", "SSH2 DSA", "SSH2 Ed25519", ..., "SSL"
@@ -46,6 +58,17 @@ class KeyManagerModel {
     // "&Import": asks for a file and a host name and stores the file's content as a key of the
     // selected type.
     bool Import();
+
+    // ---- The user's own keys: the process-wide key list ----
+    // The loaded keys in the order they were added, read afresh.
+    static std::vector<OwnKeyRow> OwnKeys();
+    // "Add Key File...": asks for a file (starting in ~/.ssh), loads it and lists it. The
+    // passphrase is asked again after a wrong one, up to three times; the loader tells the user
+    // why a file cannot be used. A KeyLoadStatus.
+    static int AddKeyFile();
+    static int AddKeyFile(const std::string& path);
+    // "Remove Key": asks for confirmation, then takes the key off the list (its file stays).
+    static bool RemoveOwnKey(const OwnKeyRow& row);
 
   private:
     void SortRows();

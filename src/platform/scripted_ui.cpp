@@ -58,6 +58,11 @@ void ScriptedUi::QueueFile(std::optional<std::string> path) {
     files_.push_back(std::move(path));
 }
 
+void ScriptedUi::QueueChoice(int index) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    choices_.push_back(index);
+}
+
 void ScriptedUi::QueueHostKey(HostKeyChoice choice) {
     std::lock_guard<std::mutex> guard(mutex_);
     host_keys_.push_back(choice);
@@ -93,6 +98,7 @@ void ScriptedUi::Clear() {
     std::lock_guard<std::mutex> guard(mutex_);
     shown_.clear();
     yes_no_.clear();
+    choices_.clear();
     prompts_.clear();
     files_.clear();
     host_keys_.clear();
@@ -101,6 +107,19 @@ void ScriptedUi::Clear() {
 void ScriptedUi::ShowMessage(const std::string& caption, const std::string& text) {
     std::lock_guard<std::mutex> guard(mutex_);
     shown_.push_back({Kind::kMessage, caption, text});
+}
+
+int ScriptedUi::AskMultipleChoice(const std::string& caption, const std::string& text,
+                                  const std::vector<std::string>& answers) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::string shown = text;
+    for (std::size_t i = 0; i < answers.size(); ++i)
+        shown += (i == 0 ? " [" : " / ") + answers[i] + (i + 1 == answers.size() ? "]" : "");
+    shown_.push_back({Kind::kChoice, caption, shown});
+    if (choices_.empty()) return -1;
+    const int answer = choices_.front();
+    choices_.pop_front();
+    return answer;
 }
 
 bool ScriptedUi::AskYesNo(const std::string& caption, const std::string& text) {

@@ -15,7 +15,7 @@ namespace tarnwick {
 
 class ScriptedUi final : public UserInterface {
   public:
-    enum class Kind { kMessage, kYesNo, kPrompt, kOpenFile, kSaveFile, kHostKey, kBeep };
+    enum class Kind { kMessage, kYesNo, kPrompt, kOpenFile, kSaveFile, kHostKey, kBeep, kChoice };
 
     // One thing the services were asked to show.
     struct Shown {
@@ -37,6 +37,8 @@ class ScriptedUi final : public UserInterface {
     void QueuePrompt(std::optional<std::string> text);
     void QueueFile(std::optional<std::string> path);
     void QueueHostKey(HostKeyChoice choice);
+    // The index of the answer to a several-answer question (unanswered: -1, dismissed).
+    void QueueChoice(int index);
 
     std::vector<Shown> shown() const;
     std::vector<std::string> Texts() const;  // the text field of everything shown, in order
@@ -46,6 +48,9 @@ class ScriptedUi final : public UserInterface {
 
     void ShowMessage(const std::string& caption, const std::string& text) override;
     bool AskYesNo(const std::string& caption, const std::string& text) override;
+    // Recorded with the answers joined by " / " after the text.
+    int AskMultipleChoice(const std::string& caption, const std::string& text,
+                          const std::vector<std::string>& answers) override;
     std::optional<std::string> Prompt(const std::string& text, const std::string& initial,
                                       bool secret) override;
     std::optional<std::string> OpenFileDialog(const FileDialogRequest& request) override;
@@ -72,6 +77,7 @@ class ScriptedUi final : public UserInterface {
     std::deque<std::optional<std::string>> prompts_;
     std::deque<std::optional<std::string>> files_;
     std::deque<HostKeyChoice> host_keys_;
+    std::deque<int> choices_;
     std::deque<ProgressRecord> progress_;
     bool wait_cursor_ = false;
     UserInterface* previous_ = nullptr;

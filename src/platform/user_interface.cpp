@@ -55,6 +55,15 @@ std::atomic<UserInterface*> g_current{nullptr};
 
 }  // namespace
 
+int UserInterface::AskMultipleChoice(const std::string& caption, const std::string& text,
+                                     const std::vector<std::string>& answers) {
+    if (answers.empty()) return -1;
+    for (std::size_t i = 0; i + 1 < answers.size(); ++i) {
+        if (AskYesNo(caption, text + "  " + answers[i] + "?")) return static_cast<int>(i);
+    }
+    return static_cast<int>(answers.size()) - 1;
+}
+
 UserInterface& Ui() {
     UserInterface* current = g_current.load();
     return current ? *current : g_quiet;

@@ -54,6 +54,12 @@ class UserInterface {
     // A secret prompt masks what is typed.
     virtual std::optional<std::string> Prompt(const std::string& text, const std::string& initial,
                                               bool secret) = 0;
+    // A question with several answers, shown as buttons in this order: the index of the chosen
+    // one, or -1 when the question was dismissed. Unless a front end has a dialog of its own,
+    // each answer but the last is offered in turn as a Yes/No question ("<text>  <answer>?"), and
+    // No to all of them means the last answer.
+    virtual int AskMultipleChoice(const std::string& caption, const std::string& text,
+                                  const std::vector<std::string>& answers);
     virtual std::optional<std::string> OpenFileDialog(const FileDialogRequest& request) = 0;
     virtual std::optional<std::string> SaveFileDialog(const FileDialogRequest& request) = 0;
     // The host-key warning with Add, Overwrite (offered only when allowed) and Reject.

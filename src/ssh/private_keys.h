@@ -38,8 +38,15 @@ enum KeyFileEncryption : int {
     kEncryptionDesEde3 = 2
 };
 
-// Statuses of loading a key file.
-enum KeyLoadStatus : int { kKeyLoaded = 0, kKeyCancelled = 1, kKeyInvalid = 2, kKeyNoFile = 3 };
+// Statuses of loading a key file. kKeyInvalid is a wrong passphrase (worth asking again);
+// kKeyUnusable a file that cannot load whatever the passphrase (the user has been told why).
+enum KeyLoadStatus : int {
+    kKeyLoaded = 0,
+    kKeyCancelled = 1,
+    kKeyInvalid = 2,
+    kKeyNoFile = 3,
+    kKeyUnusable = 4
+};
 
 class PrivateKey {
   public:

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -256,10 +257,17 @@ class IO_SSH2 : public SSH {
     [[nodiscard]] int SendPassword();
     bool SendCertificate();
     bool OfferKey(const class PrivateKey& key);
+    // A key of the user's running agent, signed there.
+    bool OfferAgentKey(const std::string& blob);
+    bool OfferSigned(const std::string& blob, const char* algorithm,
+                     const std::function<SecureBytes(const std::uint8_t*, std::size_t)>& sign);
 
     // ---- Connection (ssh2_connection.cpp) ----
     [[nodiscard]] int OpenSessionChannel();
     void CreateForwards();
+    // The server opened an agent channel: it is confirmed and listed.
+    [[nodiscard]] int OpenAgentChannel(std::uint32_t sender, std::uint32_t window,
+                                       std::uint32_t max_packet);
     SSH2Channel* FindChannel(std::uint32_t local_id);
     void RemoveChannel(std::uint32_t local_id);
     void ReapChannels();
@@ -374,6 +382,8 @@ class IO_SSH2 : public SSH {
     int pk_attempts_ = 0;
     // The session names its own key: no other key is ever offered.
     bool chosen_key_only_ = false;
+    // The public blobs of the running agent's keys that our own list does not hold.
+    std::vector<std::string> agent_keys_;
     bool kbdint_tried_ = false;
     bool kbdint_pending_ = false;
     int password_attempts_ = 0;

@@ -8,11 +8,13 @@
 #include "core/status.h"
 #include "crypto/secure.h"
 #include "crypto/skey.h"
+#include "crypto/wire.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/user_interface.h"
 #include "ssh/private_keys.h"
 #include "ssh/ssh2.h"
+#include "ssh/ssh2_agent.h"
 #include "ssh/ssh2_algorithms.h"
 
 namespace tarnwick {
@@ -158,13 +160,24 @@ int IO_SSH2::OnUserauthFailure(SSHPacket& packet) {
             pk_attempts_ = 0;
         } else if (!chosen_key_only_) {
             PrivateKeyList& keys = PrivateKeyList::Instance();
-            if (static_cast<std::size_t>(pk_attempts_) >= keys.Count()) {
+            // The keys of the user's running agent come after our own, each offered once.
+            if (pk_attempts_ == 0 && RunningAgent::Configured()) {
+                agent_keys_.clear();
+                for (RunningAgent::Identity& identity : RunningAgent::Identities()) {
+                    if (!keys.Find(identity.blob)) agent_keys_.push_back(std::move(identity.blob));
+                }
+            }
+            const std::size_t own = keys.Count();
+            const auto attempt = static_cast<std::size_t>(pk_attempts_);
+            if (attempt >= own + agent_keys_.size()) {
                 Show("No appropriate certificates found\r\n");
             } else {
                 ++pk_attempts_;
-                std::shared_ptr<const PrivateKey> key =
-                    keys.At(static_cast<std::size_t>(pk_attempts_ - 1));
-                if (key && OfferKey(*key)) return status::kOk;
+                if (attempt >= own) {
+                    if (OfferAgentKey(agent_keys_[attempt - own])) return status::kOk;
+                } else if (std::shared_ptr<const PrivateKey> key = keys.At(attempt)) {
+                    if (OfferKey(*key)) return status::kOk;
+                }
             }
         }
     }
@@ -258,6 +271,37 @@ bool IO_SSH2::OfferKey(const PrivateKey& key) {
     // An RSA key signs with SHA-2 where the server said it takes that: today's servers refuse
     // the SHA-1 "ssh-rsa" signatures.
     const char* algorithm = key.SignatureAlgorithm(server_sig_algs_);
+    return OfferSigned(blob, algorithm, [&](const std::uint8_t* data, std::size_t length) {
+        return key.Sign(data, length, algorithm);
+    });
+}
+
+bool IO_SSH2::OfferAgentKey(const std::string& blob) {
+    PrivateKey key;
+    if (!PrivateKey::FromPublicBlob(blob, &key)) return false;
+    const char* algorithm = key.SignatureAlgorithm(server_sig_algs_);
+    const std::string_view name = algorithm;
+    const std::uint32_t flags = name == "rsa-sha2-512"   ? agent::kFlagRsaSha512
+                                : name == "rsa-sha2-256" ? agent::kFlagRsaSha256
+                                                         : 0;
+    return OfferSigned(blob, algorithm, [&](const std::uint8_t* data, std::size_t length) {
+        std::string signature_blob;
+        if (!RunningAgent::Sign(blob, std::string_view(reinterpret_cast<const char*>(data), length),
+                                flags, &signature_blob)) {
+            return SecureBytes();
+        }
+        WireReader in(signature_blob);
+        const std::string_view used = in.String();
+        const std::string_view signature = in.String();
+        // An agent that signed with another algorithm than the one named would be refused.
+        if (!in.done() || used != name) return SecureBytes();
+        return SecureBytes(signature.begin(), signature.end());
+    });
+}
+
+bool IO_SSH2::OfferSigned(
+    const std::string& blob, const char* algorithm,
+    const std::function<SecureBytes(const std::uint8_t*, std::size_t)>& sign) {
     const char* user = Setting(config_, setting::username);
     const bool pkauth_bug = (quirks_ & m_pkauth_bug) != 0;
 
@@ -275,7 +319,7 @@ bool IO_SSH2::OfferKey(const PrivateKey& key) {
     data.putBoolean(true);
     if (!pkauth_bug) data.putCString(algorithm);
     data.putString(blob);
-    SecureBytes signature = key.Sign(data.data(), data.position(), algorithm);
+    SecureBytes signature = sign(data.data(), data.position());
     if (signature.empty()) return false;
 
     SSHPacket signature_blob(1024);

@@ -11,6 +11,8 @@
 #include "ssh/scp_channel.h"
 #include "ssh/ssh2.h"
 
+#include "ssh/ssh2_agent.h"
+
 namespace tarnwick {
 
 namespace {
@@ -244,11 +246,14 @@ int IO_SSH2::OnChannelOpen(SSHPacket& packet) {
     std::string_view type;
     packet.getStringView(&type);
     const std::uint32_t sender = packet.getUint32();
-    packet.getUint32();  // initial window
-    packet.getUint32();  // maximum packet
+    const std::uint32_t window = packet.getUint32();
+    const std::uint32_t max_packet = packet.getUint32();
     if (packet.readFailed()) return Malformed("CHANNEL_OPEN");
-    // No channel type the server may open is served yet: X11, forwarded ports and the agent are
-    // all refused.
+    // The agent only when this session asked for it; X11 and forwarded ports are refused.
+    if (type == "auth-agent@openssh.com" && state_.load() == kConnected &&
+        config_->GetInt(setting::ssh2_agent_forwarding) != 0) {
+        return OpenAgentChannel(sender, window, max_packet);
+    }
     PooledPacket reply(*this);
     if (!reply) return status::kOutOfMemory;
     reply->beginPayload();
@@ -258,6 +263,34 @@ int IO_SSH2::OnChannelOpen(SSHPacket& packet) {
     reply->putCString("unknown");
     reply->putCString("");
     reply->finish();
+    return sendPacket(*reply);
+}
+
+int IO_SSH2::OpenAgentChannel(std::uint32_t sender, std::uint32_t window,
+                              std::uint32_t max_packet) {
+    const char* host = config_->GetNarrow(setting::hostname);
+    auto channel = std::make_unique<SSH2AgentChannel>(this, NextChannelId(), host ? host : "");
+    channel->Confirm(sender, window, max_packet);
+    std::string fields;
+    WireWriter(fields)
+        .Uint32(channel->local_id())
+        .Uint32(channel->window_policy.initial)
+        .Uint32(channel->window_policy.max_packet);
+    PooledPacket reply(*this);
+    if (!reply) return status::kOutOfMemory;
+    reply->beginPayload();
+    reply->putByte(kMsgChannelOpenConfirmation);
+    reply->putUint32(sender);
+    reply->putBytes(reinterpret_cast<const std::uint8_t*>(fields.data()),
+                    static_cast<std::uint32_t>(fields.size()));
+    reply->finish();
+    channel->OnOpened();
+    {
+        std::lock_guard<std::mutex> guard(channels_mutex_);
+        if (closed_.load()) return status::kOk;
+        channels_.push_back(std::move(channel));
+    }
+    Debug("Agent channel opened\r\n");
     return sendPacket(*reply);
 }
 

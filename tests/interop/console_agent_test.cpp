@@ -1,0 +1,77 @@
+// Key files and agent forwarding in the console front end, as a person uses them: the SSH2 form
+// names an encrypted key file and turns forwarding on, the passphrase is typed, and when a program
+// on the server signs through the forwarded agent the console asks which of the three answers.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "ssh_sshd.h"
+#include "support/child_process.h"
+#include "support/test_util.h"
+#include "support/tmux.h"
+
+namespace tarnwick {
+namespace {
+
+TEST(ConsoleAgent, KeyFileLoginAndAForwardedSignatureTheUserAllows) {
+    ASSERT_TRUE(testing::EnsureTestAccount()) << "the SSH tests run as root";
+    testing::SshdServer server(testing::SshdConfig::Default("", {"ed25519"}));
+    ASSERT_TRUE(server.ok()) << server.error();
+    testing::TempDir config_dir;
+    const std::string key = config_dir.File("id_ecdsa");
+    ASSERT_EQ(testing::Shell("ssh-keygen -q -t ecdsa -a 2 -N 'agent pass' -f " + key), 0);
+    server.AuthorizeKey(testing::ReadFile(key + ".pub"));
+
+    testing::Tmux tmux("tarnwick-agent-" + std::to_string(getpid()));
+    tmux.Start("env -u SSH_AUTH_SOCK TARNWICK_CONFIG_DIR=" + config_dir.path() +
+               " HOME=" + config_dir.path() + " " + std::string(TARNWICK_BINARY_DIR) +
+               "/bin/tarnwick --console");
+    ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
+    tmux.Keys("C-] c");
+    ASSERT_TRUE(tmux.WaitFor("2  New SSH2 Connection")) << tmux.Screen();
+    tmux.Line("2");
+    ASSERT_TRUE(tmux.WaitFor("Hostname:")) << tmux.Screen();
+    tmux.Line("127.0.0.1");
+    ASSERT_TRUE(tmux.WaitFor("Username:")) << tmux.Screen();
+    tmux.Line(testing::kTestUser);
+    ASSERT_TRUE(tmux.WaitFor("Port: 22")) << tmux.Screen();
+    tmux.Keys("C-u");
+    tmux.Line(std::to_string(server.port()));
+    ASSERT_TRUE(tmux.WaitFor("Cert (key file, empty for none):")) << tmux.Screen();
+    tmux.Line(key);
+    ASSERT_TRUE(tmux.WaitFor("Allow agent forwarding [y/N]")) << tmux.Screen();
+    tmux.Keys("y");
+    ASSERT_TRUE(tmux.WaitFor("Allow it only for servers you trust")) << tmux.Screen();
+    tmux.Keys("Enter");
+    ASSERT_TRUE(tmux.WaitFor("Debug Messages [y/N]")) << tmux.Screen();
+    tmux.Keys("n");
+    ASSERT_TRUE(tmux.WaitFor("More settings:")) << tmux.Screen();
+    tmux.Keys("Enter");
+    ASSERT_TRUE(tmux.WaitFor("The host key cannot be verified.")) << tmux.Screen();
+    tmux.Keys("y");
+    ASSERT_TRUE(tmux.WaitFor("Password for certificate " + key + ":")) << tmux.Screen();
+    tmux.Line("agent pass");
+    ASSERT_TRUE(tmux.WaitFor("\n$")) << tmux.Screen();
+    EXPECT_NE(server.Log().find("Accepted publickey for tarnwick-test"), std::string::npos);
+
+    tmux.Line(
+        "ssh -n -o BatchMode=yes -o StrictHostKeyChecking=no -o "
+        "UserKnownHostsFile=/dev/null -o LogLevel=ERROR -p " +
+        std::to_string(server.port()) + " " + testing::kTestUser +
+        "@127.0.0.1 echo inner-$((6*7))");
+    ASSERT_TRUE(tmux.WaitFor("1 Allow once, 2 Allow for this session, 3 Refuse:")) << tmux.Screen();
+    EXPECT_NE(tmux.Screen().find("asks to sign with your key ecdsa-sha2-nistp256"),
+              std::string::npos)
+        << tmux.Screen();
+    tmux.Keys("1");
+    ASSERT_TRUE(tmux.WaitFor("inner-42")) << tmux.Screen();
+
+    tmux.Keys("C-] q");
+    ASSERT_TRUE(tmux.WaitFor("Really quit?")) << tmux.Screen();
+    tmux.Keys("y");
+    EXPECT_TRUE(tmux.WaitForExit()) << tmux.Screen();
+}
+
+}  // namespace
+}  // namespace tarnwick
