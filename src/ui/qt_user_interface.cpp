@@ -207,6 +207,28 @@ std::optional<std::string> QtUserInterface::SaveFileDialog(const FileDialogReque
     return FileDialog(request, true);
 }
 
+int QtUserInterface::AskMultipleChoice(const std::string& caption, const std::string& text,
+                                       const std::vector<std::string>& answers) {
+    if (answers.empty()) return -1;
+    QPointer<QWidget> parent = parent_;
+    return Ask<int>(
+        [parent, caption, text, answers](QPointer<QDialog>& shown) {
+            QMessageBox box(IconFor(caption), Q(caption), Q(text), QMessageBox::NoButton, parent);
+            std::vector<QPushButton*> buttons;
+            for (const std::string& answer : answers)
+                buttons.push_back(box.addButton(Q(answer), QMessageBox::ActionRole));
+            // The last answer is the careful one: Enter and Escape give it.
+            box.setDefaultButton(buttons.back());
+            box.setEscapeButton(buttons.back());
+            RunBox(box, shown);
+            for (std::size_t i = 0; i < buttons.size(); ++i) {
+                if (box.clickedButton() == buttons[i]) return static_cast<int>(i);
+            }
+            return -1;
+        },
+        -1);
+}
+
 HostKeyChoice QtUserInterface::HostKeyWarning(const std::string& text, bool allow_overwrite) {
     QPointer<QWidget> parent = parent_;
     return Ask<HostKeyChoice>(

@@ -28,6 +28,8 @@ class QtUserInterface final : public UserInterface {
                                       bool secret) override;
     std::optional<std::string> OpenFileDialog(const FileDialogRequest& request) override;
     std::optional<std::string> SaveFileDialog(const FileDialogRequest& request) override;
+    int AskMultipleChoice(const std::string& caption, const std::string& text,
+                          const std::vector<std::string>& answers) override;
     HostKeyChoice HostKeyWarning(const std::string& text, bool allow_overwrite) override;
     void SetWaitCursor(bool on) override;
     void Beep() override;

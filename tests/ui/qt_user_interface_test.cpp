@@ -137,6 +137,31 @@ TEST_F(QtServicesTest, AWorkerStoppedWhileItsQuestionIsOpenLeavesAndTheQuestionC
         QTest::qWaitFor([] { return QApplication::activeModalWidget() == nullptr; }, kWaitMs));
 }
 
+TEST_F(QtServicesTest, AQuestionWithSeveralAnswersShowsEachAsAButton) {
+    const std::vector<std::string> answers = {"Allow once", "Allow for this session", "Refuse"};
+    for (int pick : {1, 2}) {
+        QStringList shown;
+        WhenModal([&](QWidget* dialog) {
+            auto* box = qobject_cast<QMessageBox*>(dialog);
+            ASSERT_NE(box, nullptr);
+            for (QAbstractButton* button : box->buttons())
+                shown << button->text();
+            if (pick == 1) {
+                box->buttons()[1]->click();
+            } else {
+                QTest::keyClick(box, Qt::Key_Escape);  // the careful answer
+            }
+        });
+        std::atomic<int> answer{-2};
+        std::thread worker([&] { answer = ui_.AskMultipleChoice("Agent", "Sign?", answers); });
+        ASSERT_TRUE(QTest::qWaitFor([&] { return answer.load() != -2; }, kWaitMs));
+        worker.join();
+        EXPECT_EQ(answer.load(), pick);
+        shown.sort();
+        EXPECT_EQ(shown, (QStringList{"Allow for this session", "Allow once", "Refuse"}));
+    }
+}
+
 TEST_F(QtServicesTest, HostKeyWarningRejectsByDefaultAndOffersOverwriteOnlyWhenAllowed) {
     struct Case {
         bool allow;
