@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QFontDatabase>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -12,6 +13,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <memory>
+#include <vector>
 
 #include "frontend/key_manager_model.h"
 #include "ui/dialog_kit.h"
@@ -23,6 +26,61 @@ namespace {
 // A fingerprint is 16 two-digit hexadecimal numbers with colons between them.
 constexpr int kFingerprintCharacters = 47;
 constexpr int kHostNameCharacters = 24;
+
+// The user's own keys, for logging in and for the agent: type, size, fingerprints and file, with
+// adding a key file and taking a key off the list.
+void AddOwnKeys(QDialog* dialog, QVBoxLayout* layout, const QFont& fixed) {
+    auto* group = new QGroupBox(QStringLiteral("Your keys (for logging in)"), dialog);
+    auto* inner = new QVBoxLayout(group);
+    auto* keys = new QTreeWidget(group);
+    keys->setObjectName(QStringLiteral("own_keys"));
+    keys->setRootIsDecorated(false);
+    keys->setAllColumnsShowFocus(true);
+    keys->setUniformRowHeights(true);
+    keys->setHeaderLabels({QStringLiteral("Type"), QStringLiteral("Bits"),
+                           QStringLiteral("Fingerprint"), QStringLiteral("File")});
+    inner->addWidget(keys);
+    auto* row = new QHBoxLayout();
+    auto* add = new QPushButton(QStringLiteral("Add Key &File..."), group);
+    auto* remove = new QPushButton(QStringLiteral("Re&move Key"), group);
+    for (QPushButton* button : {add, remove}) {
+        button->setAutoDefault(false);
+        row->addWidget(button);
+    }
+    row->addStretch();
+    inner->addLayout(row);
+    layout->insertWidget(layout->count() - 1, group);
+
+    // The rows are read again after each change, so they always show the process-wide list.
+    auto shown = std::make_shared<std::vector<OwnKeyRow>>();
+    auto fill = [keys, remove, shown, fixed] {
+        keys->clear();
+        *shown = KeyManagerModel::OwnKeys();
+        for (const OwnKeyRow& key : *shown) {
+            auto* item = new QTreeWidgetItem(
+                keys, {Q(key.type), QString::number(key.bits), Q(key.sha256), Q(key.file)});
+            item->setFont(2, fixed);
+            item->setToolTip(2, Q(key.md5));
+            item->setToolTip(3, Q(key.comment));
+        }
+        if (keys->topLevelItemCount() > 0) keys->setCurrentItem(keys->topLevelItem(0));
+        remove->setEnabled(keys->currentItem() != nullptr);
+        for (int column = 0; column < keys->columnCount(); ++column)
+            keys->resizeColumnToContents(column);
+    };
+    QObject::connect(add, &QPushButton::clicked, dialog, [fill] {
+        (void)KeyManagerModel::AddKeyFile();
+        fill();
+    });
+    QObject::connect(remove, &QPushButton::clicked, dialog, [keys, shown, fill] {
+        const int index = keys->indexOfTopLevelItem(keys->currentItem());
+        if (index < 0 || static_cast<std::size_t>(index) >= shown->size()) return;
+        if (KeyManagerModel::RemoveOwnKey((*shown)[static_cast<std::size_t>(index)])) fill();
+    });
+    QObject::connect(keys, &QTreeWidget::currentItemChanged, dialog,
+                     [keys, remove] { remove->setEnabled(keys->currentItem() != nullptr); });
+    fill();
+}
 
 }  // namespace
 
@@ -140,6 +198,7 @@ void RunHostKeyManager(QWidget* parent) {
     QObject::connect(importer, &QPushButton::clicked, &dialog, take_import);
     QObject::connect(done, &QPushButton::clicked, &dialog, &QDialog::accept);
 
+    AddOwnKeys(&dialog, layout, fixed);
     fill(0);
     AssignMnemonics(&dialog);
     rows->setFocus();

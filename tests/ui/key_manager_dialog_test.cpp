@@ -14,6 +14,9 @@
 #include "frontend/key_manager_model.h"
 #include "platform/registry.h"
 #include "platform/scripted_ui.h"
+#include "ssh/key_files.h"
+#include "ssh/private_keys.h"
+#include "support/child_process.h"
 #include "support/test_util.h"
 #include "ui/dialog_driver.h"
 
@@ -114,5 +117,36 @@ TEST_F(KeyManagerDialogTest, RowsSortingDeleteExportAndImport) {
     EXPECT_EQ(testing::ReadFile(exported), "key g");
 }
 
+// The user's own keys: a key file added through the dialog is listed with the fingerprint
+// ssh-keygen gives it, and Remove Key takes it off the list after asking.
+TEST_F(KeyManagerDialogTest, OwnKeysAreAddedFromAFileAndRemoved) {
+    testing::TempDir keys;
+    const std::string file = keys.File("id_ed25519");
+    ASSERT_EQ(std::system(("ssh-keygen -q -t ed25519 -N '' -C lab -f '" + file + "'").c_str()), 0);
+    const std::string listed = testing::RunCommand("ssh-keygen -l -E sha256 -f '" + file + "'");
+    const std::string fingerprint = listed.substr(
+        listed.find(' ') + 1, listed.find(' ', listed.find(' ') + 1) - listed.find(' ') - 1);
+    InstallKeyFileLoader();
+    PrivateKeyList::Instance().RemoveAll();
+    ui_.QueueFile(file);
+    ui_.QueueYesNo(true);
+
+    When("Key Manager", [&](QWidget* dialog) {
+        auto* own = dialog->findChild<QTreeWidget*>(QStringLiteral("own_keys"));
+        ASSERT_NE(own, nullptr);
+        EXPECT_EQ(own->topLevelItemCount(), 0);
+        testing::Mnemonic(dialog, "Add Key File...");
+        ASSERT_EQ(own->topLevelItemCount(), 1);
+        EXPECT_EQ(own->topLevelItem(0)->text(0), "Ed25519");
+        EXPECT_EQ(own->topLevelItem(0)->text(2).toStdString(), fingerprint);
+        EXPECT_EQ(own->topLevelItem(0)->text(3).toStdString(), file);
+        testing::Mnemonic(dialog, "Remove Key");
+        EXPECT_EQ(own->topLevelItemCount(), 0);
+        Key(Qt::Key_Escape);
+    });
+    RunHostKeyManager(nullptr);
+    EXPECT_EQ(PrivateKeyList::Instance().Count(), 0u);
+    PrivateKeyList::SetFileLoader(nullptr);
+}
 }  // namespace
 }  // namespace tarnwick
