@@ -64,10 +64,7 @@ TEST(ScpConsoleTest, SendAFileAndFetchItBackIntoTheDocumentsFolder) {
     ASSERT_TRUE(tmux.WaitFor("<< SCP receive complete", std::chrono::seconds(20))) << tmux.Screen();
     EXPECT_EQ(testing::ReadFile(home.File(name)), content);
 
-    tmux.Keys("C-] q");
-    ASSERT_TRUE(tmux.WaitFor("Really quit?")) << tmux.Screen();
-    tmux.Keys("y");
-    EXPECT_TRUE(tmux.WaitForExit()) << tmux.Screen();
+    EXPECT_TRUE(tmux.Quit()) << tmux.Screen();
 }
 
 }  // namespace

@@ -123,10 +123,7 @@ TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
     close(client);
     echo_thread.join();
 
-    tmux.Keys("C-] q");
-    ASSERT_TRUE(tmux.WaitFor("Really quit?")) << tmux.Screen();
-    tmux.Keys("y");
-    EXPECT_TRUE(tmux.WaitForExit()) << tmux.Screen();
+    EXPECT_TRUE(tmux.Quit()) << tmux.Screen();
 }
 
 // A new user against sshd as Debian installs it (today's algorithms only): the host-key question
@@ -157,10 +154,7 @@ TEST(SshConsoleTest, LogsIntoADefaultServerWithAPassword) {
     tmux.Line("echo default-sshd-$((40+2))");
     ASSERT_TRUE(tmux.WaitFor("default-sshd-42")) << tmux.Screen();
 
-    tmux.Keys("C-] q");
-    ASSERT_TRUE(tmux.WaitFor("Really quit?")) << tmux.Screen();
-    tmux.Keys("y");
-    EXPECT_TRUE(tmux.WaitForExit()) << tmux.Screen();
+    EXPECT_TRUE(tmux.Quit()) << tmux.Screen();
 }
 
 }  // namespace

@@ -82,10 +82,7 @@ TEST(TlsConsoleTest, ConnectAcceptTheCertificateTypeAndForward) {
     EXPECT_TRUE(tmux.WaitFor("3:SSL: ")) << tmux.Screen();  // and the program's host name
     close(program);
 
-    tmux.Keys("C-] q");
-    ASSERT_TRUE(tmux.WaitFor("Really quit?")) << tmux.Screen();
-    tmux.Keys("y");
-    EXPECT_TRUE(tmux.WaitForExit()) << tmux.Screen();
+    EXPECT_TRUE(tmux.Quit()) << tmux.Screen();
 }
 
 }  // namespace

@@ -52,6 +52,15 @@ class Tmux {
         return !Alive();
     }
 
+    // Quits the program the way a user does (Ctrl-] q), answering Yes when it asks because a
+    // session is still up; true once it has ended.
+    bool Quit() {
+        Keys("C-] q");
+        if (!WaitFor("Really quit?")) return false;
+        Keys("y");
+        return WaitForExit();
+    }
+
   private:
     std::string socket_;
 };
