@@ -504,6 +504,7 @@ int main(int argc, char** argv) {
     }
     const int connections = quick ? 5 : 15;
     const std::size_t file_bytes = (quick ? 30 : 100) * 1000 * 1000;
+    const std::size_t scp_bytes = (quick ? 50 : 200) * 1000 * 1000;
     if (geteuid() != 0 || !tarnwick::testing::EnsureTestAccount()) {
         std::fprintf(stderr, "bench_ssh needs root: it starts sshd and creates %s\n", kTestUser);
         return 1;
@@ -551,10 +552,15 @@ int main(int argc, char** argv) {
     std::ofstream(empty).close();
     chmod(empty.c_str(), 0644);
 
-    std::printf(
-        "SSH2 client against OpenSSH's ssh, same sshd on 127.0.0.1, %d connections, "
-        "%zu MB file\n\n",
-        connections, file_bytes / 1000000);
+    if (scp_only) {
+        std::printf("SSH2 SCP against OpenSSH's scp -O, same sshd on 127.0.0.1, %zu MB file\n\n",
+                    scp_bytes / 1000000);
+    } else {
+        std::printf(
+            "SSH2 client against OpenSSH's ssh, same sshd on 127.0.0.1, %d connections, "
+            "%zu MB file\n\n",
+            connections, file_bytes / 1000000);
+    }
     std::printf("| %-44s | %10s | %10s | %-5s | %-15s |\n", "measure", "ours", "OpenSSH", "unit",
                 "ours/OpenSSH");
     std::printf(
@@ -711,7 +717,6 @@ int main(int argc, char** argv) {
 
     // (c) SCP both ways. The files to fetch lie in the shared folder, readable by the test
     // account; uploads land in its home folder.
-    const std::size_t scp_bytes = (quick ? 50 : 200) * 1000 * 1000;
     const std::string scp_source = dir + "/scp-bench.bin";
     {
         std::ofstream file(scp_source, std::ios::binary);
