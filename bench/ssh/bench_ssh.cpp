@@ -8,7 +8,9 @@
 //       (`ssh host cat FILE > /dev/null`), for aes128-cbc and 3des-cbc with hmac-sha1;
 //   (c) SCP of a 200 MB file up and down: ours on a channel beside the terminal's, OpenSSH's
 //       `scp -O` (the SCP protocol, not SFTP) less its time for an empty file the same way, with
-//       aes128-cbc and hmac-sha1, as (b); and how much our resident memory grew during the copy.
+//       aes128-ctr and hmac-sha2-256-etm and with chacha20-poly1305 against the default sshd
+//       below (curve25519-sha256, ssh-ed25519), and with aes128-cbc and hmac-sha1 as (b); and
+//       how much our resident memory grew during the copy.
 // And against sshd as Debian installs it, with today's algorithms:
 //   (d) connect to first output with curve25519-sha256 and with sntrup761x25519-sha512, both with
 //       the ssh-ed25519 host key;
@@ -319,13 +321,14 @@ std::size_t ResidentBytes() {
 }
 
 // Our client: file bytes per second of one SCP copy (upload of local_path into the test
-// account's home folder, or download of remote_path into folder), or -1 unless the copy arrived
-// whole at arrived; the growth of our resident memory during the copy in grown, and the share
-// of the time our process computed in cpu_share.
-double OurScp(tarnwick::EventLoop& loop, int port, bool upload, const std::string& local_path,
-              const std::string& remote_path, const std::string& folder, std::size_t file_bytes,
-              const std::string& arrived, std::size_t& grown, double& cpu_share) {
-    Client client(port, Client::Choice{});
+// account's home folder, or download of remote_path into folder) with the algorithms of choice,
+// or -1 unless the copy arrived whole at arrived; the growth of our resident memory during the
+// copy in grown, and the share of the time our process computed in cpu_share.
+double OurScp(tarnwick::EventLoop& loop, int port, Client::Choice choice, bool upload,
+              const std::string& local_path, const std::string& remote_path,
+              const std::string& folder, std::size_t file_bytes, const std::string& arrived,
+              std::size_t& grown, double& cpu_share) {
+    Client client(port, choice);
     if (client.terminal->Open(&client.config) != 0) return -1;
     if (!loop.RunUntil([&] { return client.ssh->IsConnected() == 1 || client.ended; },
                        std::chrono::seconds(20))) {
@@ -360,10 +363,9 @@ double OurScp(tarnwick::EventLoop& loop, int port, bool upload, const std::strin
     return ended && !client.ended && whole ? static_cast<double>(file_bytes) / seconds : -1;
 }
 
-// OpenSSH's scp with the same algorithms: seconds for one copy, or -1.
-double TheirScp(int port, const std::string& askpass, const std::string& from,
+// OpenSSH's scp with the options of ssh's args (SshArguments): seconds for one copy, or -1.
+double TheirScp(std::vector<std::string> args, const std::string& askpass, const std::string& from,
                 const std::string& to) {
-    std::vector<std::string> args = SshArguments(port, "diffie-hellman-group1-sha1", "aes128-cbc");
     args.pop_back();  // scp takes the account and host with the paths
     args[0] = "scp";
     args[3] = "-P";  // scp's port option
@@ -502,6 +504,7 @@ int main(int argc, char** argv) {
     }
     const int connections = quick ? 5 : 15;
     const std::size_t file_bytes = (quick ? 30 : 100) * 1000 * 1000;
+    const std::size_t scp_bytes = (quick ? 50 : 200) * 1000 * 1000;
     if (geteuid() != 0 || !tarnwick::testing::EnsureTestAccount()) {
         std::fprintf(stderr, "bench_ssh needs root: it starts sshd and creates %s\n", kTestUser);
         return 1;
@@ -549,17 +552,32 @@ int main(int argc, char** argv) {
     std::ofstream(empty).close();
     chmod(empty.c_str(), 0644);
 
-    std::printf(
-        "SSH2 client against OpenSSH's ssh, same sshd on 127.0.0.1, %d connections, "
-        "%zu MB file\n\n",
-        connections, file_bytes / 1000000);
+    if (scp_only) {
+        std::printf("SSH2 SCP against OpenSSH's scp -O, same sshd on 127.0.0.1, %zu MB file\n\n",
+                    scp_bytes / 1000000);
+    } else {
+        std::printf(
+            "SSH2 client against OpenSSH's ssh, same sshd on 127.0.0.1, %d connections, "
+            "%zu MB file\n\n",
+            connections, file_bytes / 1000000);
+    }
     std::printf("| %-44s | %10s | %10s | %-5s | %-15s |\n", "measure", "ours", "OpenSSH", "unit",
                 "ours/OpenSSH");
     std::printf(
         "|----------------------------------------------|------------|------------|-------|"
         "-----------------|\n");
-    // The first connection answers the host-key question; it is not measured.
+    // Today's algorithms, against sshd as Debian installs it (Ed25519 host key).
+    tarnwick::testing::SshdServer modern(
+        tarnwick::testing::SshdConfig::Default("PrintMotd no\nPrintLastLog no", {"ed25519"}));
+    if (!modern.ok()) {
+        std::fprintf(stderr, "sshd: %s\n", modern.error().c_str());
+        return 1;
+    }
+    const std::int32_t kChaCha = 5, kAes128Ctr = 6, kAes128Gcm = 9, kEtm256 = 7, kEd25519 = 2,
+                       kCurve25519 = 10;
+    // The first connection to each server answers the host-key question; it is not measured.
     OurConnect(loop, server.port(), Client::Choice{});
+    OurConnect(loop, modern.port(), Client::Choice{kChaCha, kEtm256, kEd25519, kCurve25519});
 
     if (!scp_only) {
         struct Kex {
@@ -631,19 +649,10 @@ int main(int argc, char** argv) {
                         Median(shares) * 100, "");
         }
 
-        // Today's algorithms, against sshd as Debian installs it (Ed25519 host key).
-        tarnwick::testing::SshdServer modern(
-            tarnwick::testing::SshdConfig::Default("PrintMotd no\nPrintLastLog no", {"ed25519"}));
-        if (!modern.ok()) {
-            std::fprintf(stderr, "sshd: %s\n", modern.error().c_str());
-            return 1;
-        }
         struct ModernKex {
             const char* name;
             std::int32_t id;
         } modern_kex[] = {{"curve25519-sha256", 10}, {"sntrup761x25519-sha512@openssh.com", 12}};
-        const std::int32_t kChaCha = 5, kAes128Gcm = 9, kEtm256 = 7, kEd25519 = 2;
-        OurConnect(loop, modern.port(), Client::Choice{kChaCha, kEtm256, kEd25519, 10});
         for (const ModernKex& kex : modern_kex) {
             std::vector<double> ours, theirs;
             for (int i = 0; i < connections; ++i) {
@@ -678,8 +687,8 @@ int main(int argc, char** argv) {
             for (int round = 0; round < rounds; ++round) {
                 double cpu_share = 0;
                 ours.push_back(OurBulk(loop, modern.port(),
-                                       Client::Choice{cipher.id, kEtm256, kEd25519, 10}, path,
-                                       file_bytes, cpu_share));
+                                       Client::Choice{cipher.id, kEtm256, kEd25519, kCurve25519},
+                                       path, file_bytes, cpu_share));
                 std::vector<double> fixed;
                 for (int i = 0; i < 3; ++i)
                     fixed.push_back(RunSsh(empty_args, askpass, false, true).last);
@@ -693,7 +702,7 @@ int main(int argc, char** argv) {
             std::vector<double> ours, theirs;
             for (int round = 0; round < rounds; ++round) {
                 ours.push_back(OurForward(loop, modern.port(),
-                                          Client::Choice{kChaCha, kEtm256, kEd25519, 10},
+                                          Client::Choice{kChaCha, kEtm256, kEd25519, kCurve25519},
                                           file_bytes));
                 theirs.push_back(
                     SshForward(SshArguments(modern.port(), "curve25519-sha256",
@@ -708,7 +717,6 @@ int main(int argc, char** argv) {
 
     // (c) SCP both ways. The files to fetch lie in the shared folder, readable by the test
     // account; uploads land in its home folder.
-    const std::size_t scp_bytes = (quick ? 50 : 200) * 1000 * 1000;
     const std::string scp_source = dir + "/scp-bench.bin";
     {
         std::ofstream file(scp_source, std::ios::binary);
@@ -730,47 +738,69 @@ int main(int argc, char** argv) {
     const passwd* account = getpwnam(kTestUser);
     const std::string home = account != nullptr ? std::string(account->pw_dir) + "/" : "";
     const int scp_rounds = quick ? 1 : 3;
-    for (bool upload : {true, false}) {
-        // What scp takes for an empty file the same way (connecting, logging in, starting the
-        // remote scp) is not the transfer.
-        std::vector<double> fixed;
-        for (int i = 0; i < 3; ++i) {
-            fixed.push_back(
-                upload ? TheirScp(server.port(), askpass, empty, remote + "scp-bench-empty.bin")
-                       : TheirScp(server.port(), askpass, remote + empty,
-                                  received + "/scp-bench-empty.bin"));
+    // Both clients with the same algorithms in each row: today's two against the default sshd,
+    // and the legacy ones of (b) against the legacy-configured sshd for comparison with earlier
+    // figures.
+    struct ScpAlgorithms {
+        const char* label;
+        int port;
+        Client::Choice ours;
+        std::vector<std::string> ssh;
+    } scp_algorithms[] = {
+        {"aes128-ctr sha2-256-etm", modern.port(),
+         Client::Choice{kAes128Ctr, kEtm256, kEd25519, kCurve25519},
+         SshArguments(modern.port(), "curve25519-sha256", "aes128-ctr", "ssh-ed25519",
+                      "hmac-sha2-256-etm@openssh.com")},
+        {"chacha20-poly1305", modern.port(),
+         Client::Choice{kChaCha, kEtm256, kEd25519, kCurve25519},
+         SshArguments(modern.port(), "curve25519-sha256", "chacha20-poly1305@openssh.com",
+                      "ssh-ed25519", "hmac-sha2-256-etm@openssh.com")},
+        {"aes128-cbc sha1, legacy", server.port(), Client::Choice{},
+         SshArguments(server.port(), "diffie-hellman-group1-sha1", "aes128-cbc")},
+    };
+    for (const ScpAlgorithms& algorithms : scp_algorithms) {
+        for (bool upload : {true, false}) {
+            // What scp takes for an empty file the same way (connecting, logging in, starting the
+            // remote scp) is not the transfer.
+            std::vector<double> fixed;
+            for (int i = 0; i < 3; ++i) {
+                fixed.push_back(upload ? TheirScp(algorithms.ssh, askpass, empty,
+                                                  remote + "scp-bench-empty.bin")
+                                       : TheirScp(algorithms.ssh, askpass, remote + empty,
+                                                  received + "/scp-bench-empty.bin"));
+            }
+            const double setup = Median(fixed);
+            unlink((home + "scp-bench-empty.bin").c_str());
+            unlink((received + "/scp-bench-empty.bin").c_str());
+            std::vector<double> ours, theirs, shares;
+            std::size_t grown = 0;
+            for (int round = 0; round < scp_rounds; ++round) {
+                std::size_t round_grown = 0;
+                double cpu_share = 0;
+                ours.push_back(OurScp(loop, algorithms.port, algorithms.ours, upload, scp_source,
+                                      scp_source, received, scp_bytes,
+                                      upload ? home + "scp-bench.bin" : received + "/scp-bench.bin",
+                                      round_grown, cpu_share));
+                shares.push_back(cpu_share);
+                grown = std::max(grown, round_grown);
+                unlink((home + "scp-bench.bin").c_str());
+                unlink((received + "/scp-bench.bin").c_str());
+                const double t = upload ? TheirScp(algorithms.ssh, askpass, scp_source,
+                                                   remote + "scp-bench-theirs.bin")
+                                        : TheirScp(algorithms.ssh, askpass, remote + scp_source,
+                                                   received + "/scp-bench-theirs.bin");
+                theirs.push_back(t > setup ? static_cast<double>(scp_bytes) / (t - setup) : 0);
+                unlink((home + "scp-bench-theirs.bin").c_str());
+                unlink((received + "/scp-bench-theirs.bin").c_str());
+            }
+            const std::string what = std::string("(c) SCP ") + std::to_string(scp_bytes / 1000000) +
+                                     " MB " + (upload ? "up" : "down") + ", " + algorithms.label;
+            Row(what.c_str(), Median(ours) / 1e6, Median(theirs) / 1e6, "MB/s", false);
+            std::printf("|     our resident memory grew by at most %5.1f MB during the copy%37s|\n",
+                        static_cast<double>(grown) / 1e6, "");
+            std::printf("|     our process was busy %3.0f%% of that time%55s|\n",
+                        Median(shares) * 100, "");
         }
-        const double setup = Median(fixed);
-        unlink((home + "scp-bench-empty.bin").c_str());
-        unlink((received + "/scp-bench-empty.bin").c_str());
-        std::vector<double> ours, theirs, shares;
-        std::size_t grown = 0;
-        for (int round = 0; round < scp_rounds; ++round) {
-            std::size_t round_grown = 0;
-            double cpu_share = 0;
-            ours.push_back(OurScp(loop, server.port(), upload, scp_source, scp_source, received,
-                                  scp_bytes,
-                                  upload ? home + "scp-bench.bin" : received + "/scp-bench.bin",
-                                  round_grown, cpu_share));
-            shares.push_back(cpu_share);
-            grown = std::max(grown, round_grown);
-            unlink((home + "scp-bench.bin").c_str());
-            unlink((received + "/scp-bench.bin").c_str());
-            const double t = upload ? TheirScp(server.port(), askpass, scp_source,
-                                               remote + "scp-bench-theirs.bin")
-                                    : TheirScp(server.port(), askpass, remote + scp_source,
-                                               received + "/scp-bench-theirs.bin");
-            theirs.push_back(t > setup ? static_cast<double>(scp_bytes) / (t - setup) : 0);
-            unlink((home + "scp-bench-theirs.bin").c_str());
-            unlink((received + "/scp-bench-theirs.bin").c_str());
-        }
-        const std::string what = std::string("(c) SCP ") + std::to_string(scp_bytes / 1000000) +
-                                 " MB " + (upload ? "up" : "down") + ", aes128-cbc hmac-sha1";
-        Row(what.c_str(), Median(ours) / 1e6, Median(theirs) / 1e6, "MB/s", false);
-        std::printf("|     our resident memory grew by at most %5.1f MB during the copy%37s|\n",
-                    static_cast<double>(grown) / 1e6, "");
-        std::printf("|     our process was busy %3.0f%% of that time%55s|\n", Median(shares) * 100,
-                    "");
     }
     rmdir(received.c_str());
     unlink(scp_source.c_str());
