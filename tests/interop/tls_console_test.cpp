@@ -76,7 +76,7 @@ TEST(TlsConsoleTest, ConnectAcceptTheCertificateTypeAndForward) {
         program = testing::ConnectLoopback(local_port);
         if (program < 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    ASSERT_GE(program, 0);
+    ASSERT_GE(program, 0) << tmux.Screen();
     ASSERT_TRUE(testing::WriteAll(program, "forwarded text\r\n"));
     EXPECT_EQ(testing::ReadSome(program, 16, 20000), "forwarded text\r\n");
     EXPECT_TRUE(tmux.WaitFor("3:SSL: ")) << tmux.Screen();  // and the program's host name

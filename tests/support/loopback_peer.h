@@ -64,6 +64,7 @@ class LoopbackListener {
 
   private:
     int fd_ = -1;
+    int fd6_ = -1;
     int port_ = 0;
 };
 
@@ -79,6 +80,7 @@ class RefusingPort {
 
   private:
     int fd_ = -1;
+    int fd6_ = -1;
     int port_ = 0;
 };
 
@@ -123,14 +125,30 @@ class ReservedPort {
         if (bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0) std::abort();
         getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
         port_ = ntohs(address.sin_port);
+        // The same number on ::1, where listeners that serve "localhost" also listen; nothing
+        // else may be given it as a port of its own meanwhile. A machine without IPv6 has none.
+        fd6_ = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd6_ >= 0) {
+            setsockopt(fd6_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            setsockopt(fd6_, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+            sockaddr_in6 address6{};
+            address6.sin6_family = AF_INET6;
+            address6.sin6_addr = in6addr_loopback;
+            address6.sin6_port = htons(static_cast<std::uint16_t>(port_));
+            (void)bind(fd6_, reinterpret_cast<sockaddr*>(&address6), sizeof address6);
+        }
     }
-    ~ReservedPort() { close(fd_); }
+    ~ReservedPort() {
+        close(fd_);
+        if (fd6_ >= 0) close(fd6_);
+    }
     ReservedPort(const ReservedPort&) = delete;
     ReservedPort& operator=(const ReservedPort&) = delete;
     int port() const { return port_; }
 
   private:
     int fd_ = -1;
+    int fd6_ = -1;
     int port_ = 0;
 };
 
