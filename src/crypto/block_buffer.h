@@ -14,6 +14,8 @@ namespace tarnwick::hash_blocks {
 template <typename Blocks>
 inline void Absorb(std::uint8_t (&buffer)[64], std::uint32_t& fill, std::uint64_t& length,
                    const std::uint8_t* p, std::size_t n, Blocks&& blocks) {
+    // An empty input (an empty passphrase, say) may come with no storage at all.
+    if (n == 0) return;
     length += n;
     if (fill > 0) {
         std::size_t take = 64 - fill;
