@@ -64,7 +64,6 @@ class LoopbackListener {
 
   private:
     int fd_ = -1;
-    int fd6_ = -1;
     int port_ = 0;
 };
 
@@ -80,7 +79,6 @@ class RefusingPort {
 
   private:
     int fd_ = -1;
-    int fd6_ = -1;
     int port_ = 0;
 };
 
