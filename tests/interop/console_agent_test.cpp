@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "ssh_console.h"
 #include "ssh_sshd.h"
 #include "support/child_process.h"
 #include "support/test_util.h"
@@ -24,28 +25,9 @@ TEST(ConsoleAgent, KeyFileLoginAndAForwardedSignatureTheUserAllows) {
     server.AuthorizeKey(testing::ReadFile(key + ".pub"));
 
     testing::Tmux tmux("tarnwick-agent-" + std::to_string(getpid()));
-    tmux.Start("env -u SSH_AUTH_SOCK TARNWICK_CONFIG_DIR=" + config_dir.path() +
-               " HOME=" + config_dir.path() + " " + std::string(TARNWICK_BINARY_DIR) +
-               "/bin/tarnwick --console");
-    ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
-    tmux.Keys("C-] c");
-    ASSERT_TRUE(tmux.WaitFor("2  New SSH2 Connection")) << tmux.Screen();
-    tmux.Line("2");
-    ASSERT_TRUE(tmux.WaitFor("Hostname:")) << tmux.Screen();
-    tmux.Line("127.0.0.1");
-    ASSERT_TRUE(tmux.WaitFor("Username:")) << tmux.Screen();
-    tmux.Line(testing::kTestUser);
-    ASSERT_TRUE(tmux.WaitFor("Port: 22")) << tmux.Screen();
-    tmux.Keys("C-u");
-    tmux.Line(std::to_string(server.port()));
-    ASSERT_TRUE(tmux.WaitFor("Cert (key file, empty for none):")) << tmux.Screen();
-    tmux.Line(key);
-    ASSERT_TRUE(tmux.WaitFor("Allow agent forwarding [y/N]")) << tmux.Screen();
-    tmux.Keys("y");
-    ASSERT_TRUE(tmux.WaitFor("Allow it only for servers you trust")) << tmux.Screen();
-    tmux.Keys("Enter");
-    ASSERT_TRUE(tmux.WaitFor("Debug Messages [y/N]")) << tmux.Screen();
-    tmux.Keys("n");
+    ASSERT_NO_FATAL_FAILURE(testing::StartAndFillTheSsh2Form(
+        tmux, config_dir.path(), server.port(),
+        {.key_file = key, .agent_forwarding = true, .env = "-u SSH_AUTH_SOCK"}));
     ASSERT_TRUE(tmux.WaitFor("More settings:")) << tmux.Screen();
     tmux.Keys("Enter");
     ASSERT_TRUE(tmux.WaitFor("The host key cannot be verified.")) << tmux.Screen();

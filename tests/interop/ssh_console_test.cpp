@@ -1,14 +1,12 @@
 // SSH2 in the console front end, as a person uses it: Connect, fill in the SSH2 parameters with a
 // local port forward, confirm the host key, type the password, work in the shell, use the
 // forward, quit. Driven through tmux against the real OpenSSH server of the SSH tests.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <thread>
 
+#include "ssh_console.h"
 #include "ssh_sshd.h"
 #include "support/child_process.h"
 #include "support/loopback_peer.h"
@@ -19,43 +17,6 @@ namespace tarnwick {
 namespace {
 
 using namespace std::chrono_literals;
-
-int ConnectLocal(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Starts the console program and fills in the SSH2 form for the test account on the server's
-// port, up to the question about more settings.
-void StartAndFillTheSsh2Form(testing::Tmux& tmux, const std::string& config_dir, int port) {
-    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir + " HOME=" + config_dir + " " +
-               std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick --console");
-    ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
-    tmux.Keys("C-] c");
-    ASSERT_TRUE(tmux.WaitFor("2  New SSH2 Connection")) << tmux.Screen();
-    tmux.Line("2");
-    ASSERT_TRUE(tmux.WaitFor("Hostname:")) << tmux.Screen();
-    tmux.Line("127.0.0.1");
-    ASSERT_TRUE(tmux.WaitFor("Username:")) << tmux.Screen();
-    tmux.Line(testing::kTestUser);
-    ASSERT_TRUE(tmux.WaitFor("Port: 22")) << tmux.Screen();
-    tmux.Keys("C-u");
-    tmux.Line(std::to_string(port));
-    ASSERT_TRUE(tmux.WaitFor("Cert (key file, empty for none):")) << tmux.Screen();
-    tmux.Keys("Enter");
-    ASSERT_TRUE(tmux.WaitFor("Allow agent forwarding [y/N]")) << tmux.Screen();
-    tmux.Keys("n");
-    ASSERT_TRUE(tmux.WaitFor("Debug Messages [y/N]")) << tmux.Screen();
-    tmux.Keys("n");
-}
 
 TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
     ASSERT_TRUE(testing::EnsureTestAccount()) << "the SSH tests run as root";
@@ -84,7 +45,8 @@ TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
     } joiner{echo_thread};
 
     testing::Tmux tmux("tarnwick-ssh-" + std::to_string(getpid()));
-    ASSERT_NO_FATAL_FAILURE(StartAndFillTheSsh2Form(tmux, config_dir.path(), server.port()));
+    ASSERT_NO_FATAL_FAILURE(
+        testing::StartAndFillTheSsh2Form(tmux, config_dir.path(), server.port()));
     ASSERT_TRUE(tmux.WaitFor("More settings: [f]orwards, [t]erminal, [a]dvanced")) << tmux.Screen();
     tmux.Keys("f");
     ASSERT_TRUE(tmux.WaitFor("(no forwards)")) << tmux.Screen();
@@ -116,7 +78,7 @@ TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
     EXPECT_EQ(tmux.Screen().find(testing::kTestPassword), std::string::npos);  // never shown
 
     // The forward carries a connection to the echo server.
-    int client = ConnectLocal(local_port);
+    int client = testing::ConnectLoopback(local_port);
     ASSERT_GE(client, 0) << "nothing listens on the forward's local port";
     ASSERT_TRUE(testing::WriteAll(client, "hello-world"));
     EXPECT_EQ(testing::ReadSome(client, 16, 10000), "echo:hello-world");
@@ -140,7 +102,8 @@ TEST(SshConsoleTest, LogsIntoADefaultServerWithAPassword) {
     testing::TempDir config_dir;
 
     testing::Tmux tmux("tarnwick-ssh-default-" + std::to_string(getpid()));
-    ASSERT_NO_FATAL_FAILURE(StartAndFillTheSsh2Form(tmux, config_dir.path(), server.port()));
+    ASSERT_NO_FATAL_FAILURE(
+        testing::StartAndFillTheSsh2Form(tmux, config_dir.path(), server.port()));
     ASSERT_TRUE(tmux.WaitFor("More settings:")) << tmux.Screen();
     tmux.Keys("Enter");
 
