@@ -529,11 +529,9 @@ int SSH2ForwardChannel::Run() {
 
 // ---- SSH2ForwardListener ----
 
-SSH2ForwardListener::SSH2ForwardListener(IO_SSH2* owner, std::uint32_t local_id,
-                                         std::uint32_t local_port, std::string host,
+SSH2ForwardListener::SSH2ForwardListener(IO_SSH2* owner, std::uint32_t local_port, std::string host,
                                          std::uint32_t remote_port, bool allow_nonlocal)
     : owner_(owner),
-      local_id_(local_id),
       local_port_(local_port),
       host_(std::move(host)),
       remote_port_(remote_port),

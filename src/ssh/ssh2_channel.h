@@ -191,8 +191,8 @@ class SSH2ForwardListener {
   public:
     enum ListenState : int { kListenFailed = 1, kListening = 2 };
 
-    SSH2ForwardListener(IO_SSH2* owner, std::uint32_t local_id, std::uint32_t local_port,
-                        std::string host, std::uint32_t remote_port, bool allow_nonlocal);
+    SSH2ForwardListener(IO_SSH2* owner, std::uint32_t local_port, std::string host,
+                        std::uint32_t remote_port, bool allow_nonlocal);
     ~SSH2ForwardListener();
     SSH2ForwardListener(const SSH2ForwardListener&) = delete;
     SSH2ForwardListener& operator=(const SSH2ForwardListener&) = delete;

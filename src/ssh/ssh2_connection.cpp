@@ -75,9 +75,9 @@ void IO_SSH2::CreateForwards() {
                       PrintableText(forward.remote_host).c_str(),
                       static_cast<int>(forward.remote_port));
         Debug(line);
-        auto listener = std::make_unique<SSH2ForwardListener>(
-            this, NextChannelId(), forward.local_port, forward.remote_host, forward.remote_port,
-            forward.allow_nonlocal != 0);
+        auto listener =
+            std::make_unique<SSH2ForwardListener>(this, forward.local_port, forward.remote_host,
+                                                  forward.remote_port, forward.allow_nonlocal != 0);
         if (!listener->Start()) {
             // A forward that silently does nothing would leave the user guessing.
             std::snprintf(line, sizeof line, "Could not listen on local port %d\r\n",
