@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include <cerrno>
 #include <cstdio>
@@ -448,7 +449,7 @@ int ReadPkcs8Clear(const PemBlock& block, PrivateKey* key, std::string* why) {
 }
 
 int ReadPkcs8Encrypted(const PemBlock& block, const PassphraseSource& ask, PrivateKey* key,
-                       std::string* why) {
+                       std::string* why, std::uint32_t maxIterations) {
     Outcome outcome{false, why};
     BerReader file(block.body);
     BerReader seq = file.Sequence();
@@ -514,7 +515,7 @@ int ReadPkcs8Encrypted(const PemBlock& block, const PassphraseSource& ask, Priva
         (keyLength != -1 && keyLength != static_cast<int>(cipher->keyLength))) {
         return outcome.Unusable("its encryption parameters are damaged");
     }
-    if (iterations < 1 || iterations > kPbkdf2MaxIterations) {
+    if (iterations < 1 || iterations > maxIterations) {
         return outcome.Unusable("it asks for " + std::to_string(iterations) +
                                 " rounds of passphrase hashing, more than this program allows");
     }
@@ -602,7 +603,7 @@ int ReadOpenSshPrivate(const SecureBytes& section, std::string_view publicBlob,
 }
 
 int ReadOpenSsh(const PemBlock& block, const PassphraseSource& ask, PrivateKey* key,
-                std::string* why) {
+                std::string* why, std::uint32_t maxRounds) {
     Outcome outcome{false, why};
     const std::string_view body(reinterpret_cast<const char*>(block.body.data()),
                                 block.body.size());
@@ -652,7 +653,7 @@ int ReadOpenSsh(const PemBlock& block, const PassphraseSource& ask, PrivateKey* 
         section.size() % 16 != 0) {
         return outcome.Unusable("its encryption header is damaged");
     }
-    if (rounds > kBcryptMaxRounds) {
+    if (rounds > maxRounds) {
         return outcome.Unusable("it asks for " + std::to_string(rounds) +
                                 " rounds of passphrase hashing, more than this program allows");
     }
@@ -694,7 +695,7 @@ int Refuse(const std::string& path, const std::string& reason) {
 }  // namespace
 
 int ParseKeyFile(std::string_view text, const PassphraseSource& ask, PrivateKey* key,
-                 std::string* why) {
+                 std::string* why, const KeyFileWorkLimits& limits) {
     std::string ignored;
     if (why == nullptr) why = &ignored;
     *key = PrivateKey();
@@ -719,14 +720,15 @@ int ParseKeyFile(std::string_view text, const PassphraseSource& ask, PrivateKey*
     }
     int result;
     if (block.label == "OPENSSH PRIVATE KEY") {
-        result = ReadOpenSsh(block, ask, key, why);
+        result = ReadOpenSsh(block, ask, key, why, std::min(limits.bcryptRounds, kBcryptMaxRounds));
     } else if (block.label == "RSA PRIVATE KEY" || block.label == "DSA PRIVATE KEY" ||
                block.label == "EC PRIVATE KEY") {
         result = ReadTraditional(block, ask, key, why);
     } else if (block.label == "PRIVATE KEY") {
         result = ReadPkcs8Clear(block, key, why);
     } else if (block.label == "ENCRYPTED PRIVATE KEY") {
-        result = ReadPkcs8Encrypted(block, ask, key, why);
+        result = ReadPkcs8Encrypted(block, ask, key, why,
+                                    std::min(limits.pbkdf2Iterations, kPbkdf2MaxIterations));
     } else {
         *why = "it holds a \"" + block.label.substr(0, 64) + "\", a form this program cannot read";
         result = kKeyUnusable;

@@ -23,6 +23,8 @@
 #include <string>
 #include <string_view>
 
+#include "crypto/bcrypt_pbkdf.h"
+#include "crypto/pbkdf2.h"
 #include "crypto/secure.h"
 #include "crypto/wire.h"
 #include "ssh/private_keys.h"
@@ -32,12 +34,20 @@ namespace tarnwick {
 // The passphrase of an encrypted file, or nothing when the user cancelled.
 using PassphraseSource = std::function<std::optional<SecureBytes>()>;
 
+// The most passphrase stretching a file may ask for. A file that asks for more is refused before
+// the passphrase is asked for; callers that read many untrusted files lower the limits so that no
+// single file can hold them up.
+struct KeyFileWorkLimits {
+    std::uint32_t bcryptRounds = kBcryptMaxRounds;
+    std::uint32_t pbkdf2Iterations = kPbkdf2MaxIterations;
+};
+
 // Reads a key from the text of a key file. Returns kKeyLoaded; kKeyCancelled when ask gave
 // nothing; kKeyInvalid when the passphrase is wrong (asking again may help); kKeyUnusable with
 // the reason in why for every file that cannot load whatever the passphrase. ask is called only
 // for encrypted files, at most once.
 [[nodiscard]] int ParseKeyFile(std::string_view text, const PassphraseSource& ask, PrivateKey* key,
-                               std::string* why);
+                               std::string* why, const KeyFileWorkLimits& limits = {});
 
 // The loader of PrivateKeyList: refuses files that other users may read, reads the file, asks
 // through Ui() for the passphrase, and tells the user through Ui() why a file cannot be used.

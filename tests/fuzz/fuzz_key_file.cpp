@@ -1,7 +1,8 @@
 // Private-key files from untrusted places: every form the loader reads, clear and encrypted (the
-// passphrase is always "fuzzed", which the encrypted seeds use, with few bcrypt rounds and PBKDF2
-// iterations so that a run stays quick). A key that loads must have a well-formed public blob
-// that reads back as the same key; a refusal must leave no key behind.
+// passphrase is always "fuzzed", which the encrypted seeds use; files that ask for more than a few
+// bcrypt rounds or PBKDF2 iterations are refused so that no input can stall a run). A key that
+// loads must have a well-formed public blob that reads back as the same key; a refusal must leave
+// no key behind.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -29,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     };
     PrivateKey key;
     std::string why;
-    const int status = ParseKeyFile(text, ask, &key, &why);
+    const int status =
+        ParseKeyFile(text, ask, &key, &why, {.bcryptRounds = 4, .pbkdf2Iterations = 2048});
     Check(asked <= 1);
     if (status != kKeyLoaded) {
         Check(key.type == kKeyNone && !why.empty());

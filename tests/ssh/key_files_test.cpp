@@ -239,6 +239,17 @@ TEST_F(KeyFiles, FormsThatCannotLoadSayWhyBeforeAskingForAPassphrase) {
         EXPECT_EQ(why, c.why);
         EXPECT_EQ(asked, c.asks);
     }
+    // More stretching than the caller allows (ssh-keygen -a 3, openssl's 2048 iterations).
+    const KeyFileWorkLimits limits{.bcryptRounds = 2, .pbkdf2Iterations = 2000};
+    for (const char* name : {"rsa.openssh.enc", "rsa.p8.enc"}) {
+        SCOPED_TRACE(name);
+        PrivateKey key;
+        std::string why;
+        EXPECT_EQ(ParseKeyFile(Text(name), nullptr, &key, &why, limits), kKeyUnusable);
+        EXPECT_TRUE(why.starts_with("it asks for ") &&
+                    why.ends_with(" rounds of passphrase hashing, more than this program allows"))
+            << why;
+    }
 }
 
 // The loader as the program uses it: through the key list, the user-interface services and the
