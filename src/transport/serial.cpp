@@ -101,7 +101,24 @@ std::unique_ptr<IO_Buffer> NewReadBuffer(int fd) {
 
 }  // namespace
 
-IO_Serial::IO_Serial() : IO(kLayerSerial, "Serial") {}
+IO_Serial::IO_Serial()
+    : IO(kLayerSerial, "Serial"),
+      out_([](int fd, const std::uint8_t* data,
+              std::size_t length) { return write(fd, data, length); },
+           [this](OutgoingQueue::WriterFailure failure, int error) {
+               GiveUp(failure == OutgoingQueue::WriterFailure::kStalled
+                          ? StallReason()
+                          : LostReason(SystemErrorText(error)));
+           }) {}
+
+std::string IO_Serial::StallReason() const {
+    return "The serial device " + device_ + " took nothing for " +
+           std::to_string(out_.stall_limit().count() / 1000) + " seconds; the session is ended.";
+}
+
+std::string IO_Serial::LostReason(const std::string& why) const {
+    return "Lost the serial device " + device_ + ": " + why + ".";
+}
 
 IO_Serial::~IO_Serial() {
     Close();
@@ -139,7 +156,7 @@ int IO_Serial::Open(SessionConfig* config) {
         std::lock_guard<std::mutex> guard(close_mutex_);
         flags_.fetch_or(kOpen | kReaderAlive);
         reader_.SetWaker([this] { Wake(); });
-        started = reader_.Start([this] { return ReadLoop(); });
+        started = reader_.Start([this] { return ReadLoop(); }) && out_.Start(fd_.load());
     }
     if (!started) {
         Close();
@@ -286,9 +303,10 @@ void IO_Serial::CloseDevice(bool holding_send_lock) {
         flags_.fetch_and(~kReaderAlive);
         Wake();
         reader_.Stop();
+        out_.Stop();
     }
-    // A sender may be about to write (or be waiting for the line to drain): the device is closed
-    // only once no write can be in progress; the wake-up above ends a waiting one.
+    // A sender may be about to write: the device is closed only once no write can be in
+    // progress.
     if (!holding_send_lock) send_lock_.Acquire();
     {
         std::lock_guard<std::mutex> guard(close_mutex_);
@@ -326,51 +344,27 @@ int IO_Serial::Send(const std::uint8_t* data, int length) {
         if (!give_up_reason_.empty()) return status::kSendFailed;
     }
     if (length <= 0 || data == nullptr) return length == 0 ? status::kOk : status::kNothingToDo;
-    // The descriptor does not block: a line held back by flow control is waited for here, as
-    // long as it takes something now and then; Close ends the wait through the wake-up
-    // descriptor.
-    const std::size_t total = static_cast<std::size_t>(length);
-    std::size_t done = 0;
-    bool failed = false;
-    auto deadline = std::chrono::steady_clock::now() + stall_limit_;
-    while (done < total && !failed) {
-        const ssize_t put = write(fd, data + done, total - done);
-        if (put > 0) {
-            done += static_cast<std::size_t>(put);
-            deadline = std::chrono::steady_clock::now() + stall_limit_;
-            continue;
-        }
-        if (put < 0 && errno == EINTR) continue;
-        if (put < 0 && errno == EAGAIN) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                GiveUp("The serial device " + device_ + " took nothing for " +
-                       std::to_string(stall_limit_.count() / 1000) +
-                       " seconds; the session is ended.");
-                return status::kSendFailed;
-            }
-            pollfd wait[2] = {{fd, POLLOUT, 0}, {wake_fd_, POLLIN, 0}};
-            const int ready = poll(wait, 2, static_cast<int>(left.count()));
-            if (ready < 0 && errno == EINTR) continue;
-            failed = ready < 0 || wait[1].revents != 0 ||
-                     (wait[0].revents & (POLLERR | POLLHUP | POLLNVAL));
-            continue;
-        }
-        failed = true;
+    switch (out_.Put(data, static_cast<std::size_t>(length))) {
+        case OutgoingQueue::Result::kOk:
+            return status::kOk;
+        case OutgoingQueue::Result::kOverflow:
+            GiveUp("The serial device " + device_ +
+                   " is not taking what is sent to it (more than 16 MiB are waiting); the session "
+                   "is ended.");
+            break;
+        case OutgoingQueue::Result::kBroken:
+            GiveUp(LostReason(SystemErrorText(errno)));
+            break;
     }
-    if (failed) {
-        CloseDevice(true);
-        return status::kSendFailed;
-    }
-    return status::kOk;
+    return status::kSendFailed;
 }
 
 void IO_Serial::GiveUp(const std::string& reason) {
     {
         std::lock_guard<std::mutex> guard(lost_mutex_);
-        give_up_reason_ = reason;
+        if (give_up_reason_.empty()) give_up_reason_ = reason;
     }
+    out_.Drop();
     Wake();
 }
 
@@ -486,9 +480,7 @@ int IO_Serial::ReadLoop() {
         // Ended by itself: the last notification lets the session see it and disconnect.
         {
             std::lock_guard<std::mutex> guard(lost_mutex_);
-            lost_reason_ = !give_up_reason_.empty()
-                               ? give_up_reason_
-                               : "Lost the serial device " + device_ + ": " + lost + ".";
+            lost_reason_ = !give_up_reason_.empty() ? give_up_reason_ : LostReason(lost);
         }
         if (config_ != nullptr) config_->NotifyDataArrived(this);
     }

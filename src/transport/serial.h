@@ -25,6 +25,7 @@
 #include "core/locked_list.h"
 #include "platform/lock.h"
 #include "platform/worker_thread.h"
+#include "transport/outgoing_queue.h"
 
 namespace tarnwick {
 
@@ -35,7 +36,6 @@ class IO_Serial : public IO {
     // A read waits this long for the first byte before the reader looks at its flag again.
     static constexpr int kReadTimeoutMs = 1000;
     static constexpr int kBreakMs = 500;
-    static constexpr std::chrono::milliseconds kStallLimit{60000};
     // Said when a session asks for hardware flow control.
     static constexpr const char* kNoDsrHandshake =
         "Hardware flow control uses RTS and CTS only: a Linux serial line cannot hold its output "
@@ -54,8 +54,12 @@ class IO_Serial : public IO {
     int IsConnected() override;
     int SetLower(IO* layer) override;
     [[nodiscard]] int InsertBelow(IO* layer) override;
-    // Writes all bytes or closes the device: 0, 11 (not open) or 12 (failed; closed).
+    // Takes all bytes without waiting for the line (written now or queued, in order): 0, 11 (not
+    // open) or 12 (the device failed or was given up; the session is told why and ends). A line
+    // held back by flow control that takes nothing for a minute, or lets 16 MiB pile up, is
+    // given up.
     int Send(const std::uint8_t* data, int length) override;
+    std::size_t SendBacklog() override { return out_.Backlog(); }
     int Receive(const std::uint8_t* data, int length) override;
     int Display(const std::uint8_t* data, int length) override;
     int CanSendBreak() override;
@@ -66,7 +70,9 @@ class IO_Serial : public IO {
 
     const std::string& device() const { return device_; }
     // Tests shorten the time a held line is waited for.
-    void SetStallLimit(std::chrono::milliseconds limit) { stall_limit_ = limit; }
+    void SetStallLimit(std::chrono::milliseconds limit) {
+        out_.SetLimits(OutgoingQueue::kMaxQueued, limit);
+    }
 
   private:
     enum Flag : unsigned { kOpen = 1u << 0, kReaderAlive = 1u << 1 };
@@ -80,10 +86,12 @@ class IO_Serial : public IO {
     void Tell(const std::string& line);
     // Ends the session for reason: the reader stops, and the pump shows the reason.
     void GiveUp(const std::string& reason);
+    std::string StallReason() const;
+    std::string LostReason(const std::string& why) const;
 
     std::atomic<unsigned> flags_{kReaderAlive};
     std::atomic<int> fd_{-1};
-    // Written by Close to end the reader's wait and a write blocked by flow control.
+    // Written by Close, or when the device is given up, to end the reader's wait.
     int wake_fd_ = -1;
     std::string device_;
     WorkerThread reader_;
@@ -95,7 +103,7 @@ class IO_Serial : public IO {
     std::mutex lost_mutex_;
     std::string lost_reason_;
     std::string give_up_reason_;  // under lost_mutex_
-    std::chrono::milliseconds stall_limit_ = kStallLimit;
+    OutgoingQueue out_;
 };
 
 }  // namespace tarnwick

@@ -46,7 +46,20 @@ std::unique_ptr<IO_Buffer> NewReadBuffer(int fd) {
 
 }  // namespace
 
-IO_TCPIP::IO_TCPIP() : IO(kLayerTCPIP, "TCP/IP") {}
+IO_TCPIP::IO_TCPIP()
+    : IO(kLayerTCPIP, "TCP/IP"),
+      out_([](int fd, const std::uint8_t* data,
+              std::size_t length) { return send(fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT); },
+           [this](OutgoingQueue::WriterFailure failure, int) {
+               if (failure == OutgoingQueue::WriterFailure::kStalled) {
+                   GiveUp(kStallReason);
+                   return;
+               }
+               // The peer reset the connection: the reader sees it too and ends the session.
+               send_failed_.store(true);
+               const int fd = socket_.load();
+               if (fd >= 0) shutdown(fd, SHUT_RDWR);
+           }) {}
 
 IO_TCPIP::~IO_TCPIP() {
     Close();
@@ -98,13 +111,6 @@ int IO_TCPIP::Open(SessionConfig* config) {
         LockHolder pump(queue_.second());
         queue_.Clear();
     }
-    {
-        std::lock_guard<std::mutex> guard(out_mutex_);
-        out_queue_.clear();
-        out_front_ = 0;
-        queued_.store(0);
-        writer_run_ = true;
-    }
     give_up_reason_.store(nullptr);
     reason_shown_.store(false);
     send_failed_.store(false);
@@ -117,15 +123,7 @@ int IO_TCPIP::Open(SessionConfig* config) {
             int socket = socket_.load();
             if (socket >= 0) shutdown(socket, SHUT_RDWR);
         });
-        writer_.SetWaker([this] {
-            {
-                std::lock_guard<std::mutex> out(out_mutex_);
-                writer_run_ = false;
-            }
-            out_wake_.notify_all();
-        });
-        started = reader_.Start(&IO_TCPIP::ReaderMain, this) &&
-                  writer_.Start([this] { return WriteLoop(); });
+        started = reader_.Start(&IO_TCPIP::ReaderMain, this) && out_.Start(fd);
     }
     if (!started) {
         Close();
@@ -149,7 +147,7 @@ void IO_TCPIP::CloseConnection(bool holding_send_lock) {
         int fd = socket_.load();
         if (fd >= 0) shutdown(fd, SHUT_RDWR);
         reader_.Stop();
-        writer_.Stop();
+        out_.Stop();
     }
     // A sender holding the send lock may be just about to use the descriptor; it is closed only
     // once no send can be in progress.
@@ -160,30 +158,17 @@ void IO_TCPIP::CloseConnection(bool holding_send_lock) {
         if (fd >= 0) close(fd);
         flags_.fetch_and(~kConnected);
     }
-    {
-        std::lock_guard<std::mutex> out(out_mutex_);
-        out_queue_.clear();
-        out_front_ = 0;
-        queued_.store(0);
-    }
     if (!holding_send_lock) send_lock_.Release();
 }
 
 void IO_TCPIP::SetSendLimits(std::size_t max_queued, std::chrono::milliseconds stall_limit) {
-    std::lock_guard<std::mutex> out(out_mutex_);
-    max_queued_ = max_queued;
-    stall_limit_ = stall_limit;
+    out_.SetLimits(max_queued, stall_limit);
 }
 
 void IO_TCPIP::GiveUp(const char* reason) {
     const char* none = nullptr;
     give_up_reason_.compare_exchange_strong(none, reason);
-    {
-        std::lock_guard<std::mutex> out(out_mutex_);
-        out_queue_.clear();
-        out_front_ = 0;
-        queued_.store(0);
-    }
+    out_.Drop();
     // The reader sees the end of the stream and leaves; the pump then tells the user why.
     int fd = socket_.load();
     if (fd >= 0) shutdown(fd, SHUT_RDWR);
@@ -211,103 +196,18 @@ int IO_TCPIP::Send(const std::uint8_t* data, int length) {
     if (!(flags_.load() & kConnected) || fd < 0) return status::kNotConnected;
     if (length <= 0 || data == nullptr) return length == 0 ? status::kOk : status::kNothingToDo;
     if (give_up_reason_.load() != nullptr || send_failed_.load()) return status::kSendFailed;
-    const std::size_t total = static_cast<std::size_t>(length);
-    std::size_t done = 0;
-    std::unique_lock<std::mutex> out(out_mutex_);
-    // With nothing queued the socket takes the bytes at once as a rule; whatever it does not
-    // take waits behind them, so the order of bytes holds.
-    if (out_queue_.empty()) {
-        while (done < total) {
-            ssize_t sent = send(fd, data + done, total - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (sent > 0) {
-                done += static_cast<std::size_t>(sent);
-            } else if (sent < 0 && errno == EINTR) {
-                continue;
-            } else if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-                out.unlock();
-                send_failed_.store(true);
-                CloseConnection(true);
-                return status::kSendFailed;
-            } else {
-                break;
-            }
-        }
-        if (done == total) return status::kOk;
-        // The wait for the peer to read starts now.
-        last_progress_ = std::chrono::steady_clock::now();
+    switch (out_.Put(data, static_cast<std::size_t>(length))) {
+        case OutgoingQueue::Result::kOk:
+            return status::kOk;
+        case OutgoingQueue::Result::kOverflow:
+            GiveUp(kOverflowReason);
+            return status::kSendFailed;
+        case OutgoingQueue::Result::kBroken:
+            break;
     }
-    const std::size_t rest = total - done;
-    if (queued_.load() + rest > max_queued_) {
-        out.unlock();
-        GiveUp(kOverflowReason);
-        return status::kSendFailed;
-    }
-    out_queue_.emplace_back(data + done, data + total);
-    queued_.fetch_add(rest);
-    out.unlock();
-    out_wake_.notify_one();
-    return status::kOk;
-}
-
-bool IO_TCPIP::DrainLocked(int fd) {
-    while (!out_queue_.empty()) {
-        SecureBytes& front = out_queue_.front();
-        ssize_t sent = send(fd, front.data() + out_front_, front.size() - out_front_,
-                            MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent > 0) {
-            out_front_ += static_cast<std::size_t>(sent);
-            queued_.fetch_sub(static_cast<std::size_t>(sent));
-            last_progress_ = std::chrono::steady_clock::now();
-            if (out_front_ == front.size()) {
-                out_queue_.pop_front();
-                out_front_ = 0;
-            }
-        } else if (sent < 0 && errno == EINTR) {
-            continue;
-        } else {
-            return sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-        }
-    }
-    return true;
-}
-
-int IO_TCPIP::WriteLoop() {
-    const int fd = socket_.load();
-    std::unique_lock<std::mutex> out(out_mutex_);
-    while (writer_run_ && !WorkerThread::CurrentStopRequested()) {
-        if (out_queue_.empty()) {
-            out_wake_.wait(out);
-            continue;
-        }
-        const auto now = std::chrono::steady_clock::now();
-        const auto deadline = last_progress_ + stall_limit_;
-        if (now >= deadline) {
-            out.unlock();
-            GiveUp(kStallReason);
-            out.lock();
-            continue;
-        }
-        // Wake at least once a second, and no later than the stall limit.
-        const auto wait = std::min<std::chrono::steady_clock::duration>(deadline - now, 1s);
-        const int wait_ms = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(wait).count() + 1);
-        out.unlock();
-        pollfd entry{fd, POLLOUT, 0};
-        const int ready = poll(&entry, 1, wait_ms);
-        out.lock();
-        if (ready <= 0 || !writer_run_) continue;
-        if (!DrainLocked(fd)) {
-            // The peer reset the connection: the reader sees it too and ends the session.
-            send_failed_.store(true);
-            out_queue_.clear();
-            out_front_ = 0;
-            queued_.store(0);
-            shutdown(fd, SHUT_RDWR);
-        }
-    }
-    out.unlock();
-    writer_.MarkExiting();
-    return 0;
+    send_failed_.store(true);
+    CloseConnection(true);
+    return status::kSendFailed;
 }
 
 int IO_TCPIP::Receive(const std::uint8_t*, int) {

@@ -16,9 +16,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -26,10 +24,10 @@
 #include "core/io.h"
 #include "core/io_buffer.h"
 #include "core/locked_list.h"
-#include "crypto/secure.h"
 #include "platform/lock.h"
 #include "platform/worker_thread.h"
 #include "transport/network_request.h"
+#include "transport/outgoing_queue.h"
 
 namespace tarnwick {
 
@@ -42,8 +40,8 @@ class IO_TCPIP : public IO {
     static constexpr std::uint32_t kMinReadSize = 256;
     static constexpr std::uint32_t kMaxReadSize = 256 * 1024;
     // The outgoing queue's bounds (see above).
-    static constexpr std::size_t kMaxQueued = 16u << 20;
-    static constexpr std::chrono::milliseconds kStallLimit{60000};
+    static constexpr std::size_t kMaxQueued = OutgoingQueue::kMaxQueued;
+    static constexpr std::chrono::milliseconds kStallLimit = OutgoingQueue::kStallLimit;
 
     IO_TCPIP();
     ~IO_TCPIP() override;
@@ -61,7 +59,7 @@ class IO_TCPIP : public IO {
     // Takes all bytes (written now or queued, in order) without waiting: 0, 11 (not connected)
     // or 12 (the connection failed or was given up; it is closed or closing).
     int Send(const std::uint8_t* data, int length) override;
-    std::size_t SendBacklog() override { return queued_.load(); }
+    std::size_t SendBacklog() override { return out_.Backlog(); }
     int Receive(const std::uint8_t* data, int length) override;
     int Display(const std::uint8_t* data, int length) override;
     // Hands queued buffers to the upper layer until the queue is empty or a call fails; returns
@@ -77,9 +75,6 @@ class IO_TCPIP : public IO {
 
     static int ReaderMain(void* argument);
     int ReadLoop();
-    int WriteLoop();
-    // Writes queued bytes while the socket takes them; out_mutex_ held. False on a socket error.
-    bool DrainLocked(int fd);
     // Gives the connection up for a reason the user is shown: the socket is shut down, the reader
     // ends, and the pump reports the reason before the session learns of the end.
     void GiveUp(const char* reason);
@@ -102,17 +97,8 @@ class IO_TCPIP : public IO {
     std::atomic<bool> peer_ended_{false};
     NetworkRequest network_request_;
 
-    // The outgoing queue (guarded by out_mutex_, which is taken after the send lock).
-    WorkerThread writer_;
-    std::mutex out_mutex_;
-    std::condition_variable out_wake_;
-    std::deque<SecureBytes> out_queue_;
-    std::size_t out_front_ = 0;  // bytes of the first chunk already written
-    std::atomic<std::size_t> queued_{0};
-    std::chrono::steady_clock::time_point last_progress_;
-    bool writer_run_ = false;
-    std::size_t max_queued_ = kMaxQueued;
-    std::chrono::milliseconds stall_limit_ = kStallLimit;
+    // What the socket did not take at once, drained by the queue's writer thread.
+    OutgoingQueue out_;
     // Set once the connection has been given up; the reason is shown by the pump.
     std::atomic<const char*> give_up_reason_{nullptr};
     std::atomic<bool> reason_shown_{false};
