@@ -1,5 +1,5 @@
-// Keys and certificates made with OpenSSL for the decoder tests, and the answers OpenSSL gives
-// about them.
+// Keys made with OpenSSL for the decoder tests, and numbers moved between OpenSSL and our own
+// big numbers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,24 +30,11 @@ struct OpenSslFree {
 template <typename T>
 using OpenSslPtr = std::unique_ptr<T, OpenSslFree>;
 
-// type "RSA" (1024 bits), "DSA" (1024 bits) or "EC" (P-256).
+// type "RSA" (1024 bits) or "EC" (P-256).
 inline OpenSslPtr<EVP_PKEY> MakeKey(const std::string& type) {
-    if (type == "RSA")
-        return OpenSslPtr<EVP_PKEY>(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", 1024));
     if (type == "EC")
         return OpenSslPtr<EVP_PKEY>(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
-    OpenSslPtr<EVP_PKEY_CTX> pctx(EVP_PKEY_CTX_new_from_name(nullptr, "DSA", nullptr));
-    EVP_PKEY* params = nullptr;
-    if (EVP_PKEY_paramgen_init(pctx.get()) <= 0 ||
-        EVP_PKEY_CTX_set_dsa_paramgen_bits(pctx.get(), 1024) <= 0 ||
-        EVP_PKEY_paramgen(pctx.get(), &params) <= 0)
-        return nullptr;
-    OpenSslPtr<EVP_PKEY> holder(params);
-    OpenSslPtr<EVP_PKEY_CTX> kctx(EVP_PKEY_CTX_new(params, nullptr));
-    EVP_PKEY* key = nullptr;
-    if (EVP_PKEY_keygen_init(kctx.get()) <= 0 || EVP_PKEY_keygen(kctx.get(), &key) <= 0)
-        return nullptr;
-    return OpenSslPtr<EVP_PKEY>(key);
+    return OpenSslPtr<EVP_PKEY>(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", 1024));
 }
 
 inline std::string BioText(BIO* bio) {
@@ -67,14 +54,6 @@ inline std::string BnHex(const BIGNUM* bn) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     s.erase(0, std::min(s.find_first_not_of('0'), s.size() - 1));
     return negative ? "-" + s : s;
-}
-
-// A named number of a key ("n", "rsa-factor1", "priv", ...) in BnHex form, "" if absent.
-inline std::string KeyNumber(EVP_PKEY* key, const char* name) {
-    BIGNUM* raw = nullptr;
-    if (EVP_PKEY_get_bn_param(key, name, &raw) <= 0) return "";
-    OpenSslPtr<BIGNUM> bn(raw);
-    return BnHex(bn.get());
 }
 
 // A libcrypto number as ours, and ours as a new libcrypto number.
