@@ -417,32 +417,6 @@ TEST(DsaTest, NoncesDifferAndAreBelowQ) {
 
 // ---------------------------------------------------------------- Diffie-Hellman
 
-TEST(DiffieHellmanTest, ExchangeAgreesAndMatchesReference) {
-    const BigNum& p = DhGroup1Prime();
-    ASSERT_EQ(p.BitLength(), 1024);
-    BigNum q = (p - BigNum(1u)) >> 1;
-    BigNum x, y, e, f, k1, k2;
-    ASSERT_TRUE(DhPrivateExponent(p, 100, TestGenerator(), &x));
-    ASSERT_TRUE(DhPrivateExponent(p, 100, TestGenerator(), &y));
-    EXPECT_TRUE(x <= q);
-    EXPECT_GT(x.BitLength(), 900);
-    ASSERT_TRUE(DhPublicValue(BigNum(2u), x, p, &e));
-    ASSERT_TRUE(DhPublicValue(BigNum(2u), y, p, &f));
-    ASSERT_TRUE(DhSharedSecret(f, x, p, &k1));
-    ASSERT_TRUE(DhSharedSecret(e, y, p, &k2));
-    EXPECT_EQ(k1, k2);
-
-    BIGNUM* want = BN_new();
-    BIGNUM *g = BN_new(), *bx = Theirs(x), *bp = Theirs(p);
-    BN_set_word(g, 2);
-    BN_CTX* ctx = BN_CTX_new();
-    BN_mod_exp(want, g, bx, bp, ctx);
-    EXPECT_EQ(e, Ours(want));
-    for (BIGNUM* b : {want, g, bx, bp})
-        BN_free(b);
-    BN_CTX_free(ctx);
-}
-
 TEST(DiffieHellmanTest, DegenerateValuesAreRefused) {
     const BigNum& p = DhGroup1Prime();
     BigNum x, k;

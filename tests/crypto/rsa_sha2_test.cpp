@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "crypto/bignum.h"
-#include "crypto/diffie_hellman.h"
 #include "crypto/random_generator.h"
 #include "crypto/rsa.h"
 #include "crypto/sha2.h"
@@ -35,12 +34,6 @@ const Pair& Key(unsigned bits) {
         pair.ours = testing::RsaKeyOf(pair.theirs);
     }
     return pair;
-}
-
-// Takes over a libcrypto number (and frees it).
-BigNum Ours(BIGNUM* b) {
-    testing::OpenSslPtr<BIGNUM> owned(b);
-    return testing::FromBn(b);
 }
 
 Bytes Wire(const BigNum& s, std::size_t k) {
@@ -149,21 +142,6 @@ TEST(RsaSha2Test, SmallModulusRefusesSha512) {
     EXPECT_TRUE(RsaSignSha256(data, 1, key.ours, &s));
     EXPECT_TRUE(RsaVerifySha256(data, 1, key.ours.e, key.ours.n, s));
     EXPECT_FALSE(RsaSignSha512(data, 1, key.ours, &s));
-}
-
-// ---------------------------------------------------------------- Diffie-Hellman groups
-
-// The RFC 2409 and RFC 3526 primes equal libcrypto's copies (the exchange itself is tested on
-// group 1 with the other public-key tests).
-TEST(DiffieHellmanGroupsTest, PrimesMatchReference) {
-    EXPECT_EQ(DhGroup1Prime(), Ours(BN_get_rfc2409_prime_1024(nullptr)));
-    EXPECT_EQ(DhGroup14Prime(), Ours(BN_get_rfc3526_prime_2048(nullptr)));
-    EXPECT_EQ(DhGroup16Prime(), Ours(BN_get_rfc3526_prime_4096(nullptr)));
-    EXPECT_EQ(DhGroup18Prime(), Ours(BN_get_rfc3526_prime_8192(nullptr)));
-    testing::SeededGenerator generator("groups");
-    BigNum x, k;
-    ASSERT_TRUE(DhPrivateExponent(DhGroup18Prime(), 100, generator, &x));
-    EXPECT_FALSE(DhSharedSecret(BigNum(1u), x, DhGroup18Prime(), &k));
 }
 
 }  // namespace
