@@ -43,6 +43,30 @@ inline std::string BioText(BIO* bio) {
     return std::string(data, static_cast<std::size_t>(n));
 }
 
+// libcrypto's signature of message with the digest md (empty when it cannot sign), and its check
+// of a signature.
+inline std::vector<std::uint8_t> OpenSslSign(EVP_PKEY* key, const EVP_MD* md,
+                                             const std::vector<std::uint8_t>& message) {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    std::vector<std::uint8_t> out(EVP_PKEY_get_size(key));
+    std::size_t length = out.size();
+    if (EVP_DigestSignInit(ctx, nullptr, md, nullptr, key) != 1 ||
+        EVP_DigestSign(ctx, out.data(), &length, message.data(), message.size()) != 1)
+        length = 0;
+    EVP_MD_CTX_free(ctx);
+    out.resize(length);
+    return out;
+}
+inline bool OpenSslVerify(EVP_PKEY* key, const EVP_MD* md, const std::vector<std::uint8_t>& sig,
+                          const std::vector<std::uint8_t>& message) {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    const bool good =
+        EVP_DigestVerifyInit(ctx, nullptr, md, nullptr, key) == 1 &&
+        EVP_DigestVerify(ctx, sig.data(), sig.size(), message.data(), message.size()) == 1;
+    EVP_MD_CTX_free(ctx);
+    return good;
+}
+
 // A number as BigNum::ToHex writes it: lower case, no leading zeros, "-" for negatives.
 inline std::string BnHex(const BIGNUM* bn) {
     char* hex = BN_bn2hex(bn);
