@@ -1,5 +1,5 @@
-// Keys made with OpenSSL for the decoder tests, and numbers moved between OpenSSL and our own
-// big numbers.
+// Keys made with OpenSSL for the decoder tests, numbers moved between OpenSSL and our own big
+// numbers, libcrypto signatures, and PKCS #1 blocks built by hand for the RSA forgery tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -113,6 +113,31 @@ inline RsaPrivateKey RsaKeyOf(EVP_PKEY* key) {
     k.dmq1 = number(OSSL_PKEY_PARAM_RSA_EXPONENT2);
     k.iqmp = number(OSSL_PKEY_PARAM_RSA_COEFFICIENT1);
     return k;
+}
+
+// "Signs" an arbitrary block with the raw private operation, for forgery tests.
+inline BigNum RawSign(const std::vector<std::uint8_t>& block, const RsaPrivateKey& key) {
+    BigNum m, s;
+    m.SetBytes(block.data(), block.size());
+    EXPECT_TRUE(ModExp(m, key.d, key.n, &s));
+    return s;
+}
+
+// The block 00 type FF..FF 00 tail, of at most k bytes.
+inline std::vector<std::uint8_t> Block(std::size_t k, std::size_t padding,
+                                       const std::vector<std::uint8_t>& tail,
+                                       std::uint8_t type = 1) {
+    std::vector<std::uint8_t> b;
+    b.reserve(k + 1);
+    b.push_back(0x00);
+    b.push_back(type);
+    for (std::size_t i = 0; i < padding; ++i)
+        b.push_back(0xff);
+    b.push_back(0x00);
+    for (std::uint8_t v : tail)
+        b.push_back(v);
+    EXPECT_LE(b.size(), k);
+    return b;
 }
 
 }  // namespace tarnwick::testing

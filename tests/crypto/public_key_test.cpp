@@ -23,6 +23,8 @@
 namespace tarnwick {
 namespace {
 
+using testing::Block;
+using testing::RawSign;
 using testing::TestRandom;
 
 BigNum Ours(const BIGNUM* b) {
@@ -168,29 +170,6 @@ TEST(RsaTest, EncryptionDecryptsThere) {
         EXPECT_FALSE(RsaEncrypt(tooLong.data(), 8, key.ours.e, key.ours.n, TestGenerator(),
                                 wire.data(), wire.size() - 1));
     }
-}
-
-// "Signs" an arbitrary block with the raw private operation, for forgery tests.
-BigNum RawSign(const std::vector<std::uint8_t>& block, const RsaPrivateKey& key) {
-    BigNum m, s;
-    m.SetBytes(block.data(), block.size());
-    EXPECT_TRUE(ModExp(m, key.d, key.n, &s));
-    return s;
-}
-
-std::vector<std::uint8_t> Block(std::size_t k, std::size_t padding,
-                                const std::vector<std::uint8_t>& tail, std::uint8_t type = 1) {
-    std::vector<std::uint8_t> b;
-    b.reserve(k + 1);
-    b.push_back(0x00);
-    b.push_back(type);
-    for (std::size_t i = 0; i < padding; ++i)
-        b.push_back(0xff);
-    b.push_back(0x00);
-    for (std::uint8_t v : tail)
-        b.push_back(v);
-    EXPECT_LE(b.size(), k);
-    return b;
 }
 
 std::vector<std::uint8_t> Sha1DigestInfo(const std::uint8_t* data, std::size_t length) {

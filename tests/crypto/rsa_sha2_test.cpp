@@ -4,7 +4,6 @@
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 
-#include <cstring>
 #include <vector>
 
 #include "crypto/bignum.h"
@@ -75,21 +74,6 @@ TEST(RsaSha2Test, SignaturesCrossCheckWithReference) {
     }
 }
 
-// The block 00 01 FF.. 00 DigestInfo digest built by hand and raised to d.
-BigNum SignBlock(const RsaPrivateKey& key, const Bytes& digestInfo, std::size_t padding) {
-    const std::size_t k = key.n.ByteLength();
-    Bytes block(k, 0xff);
-    block[0] = 0;
-    block[1] = 1;
-    block[2 + padding] = 0;
-    std::memcpy(block.data() + 3 + padding, digestInfo.data(), digestInfo.size());
-    block.resize(k, 0);
-    BigNum m, s;
-    m.SetBytes(block.data(), k);
-    EXPECT_TRUE(ModExp(m, key.d, key.n, &s));
-    return s;
-}
-
 // The DigestInfo with its parameters absent passes like the NULL form; a truncated digest or the
 // other SHA-2 identifier do not. (Trailing bytes, shifted blocks and signatures out of range go
 // through the same block comparison for every digest and are tested with SHA-1.)
@@ -109,18 +93,20 @@ TEST(RsaSha2Test, DigestInfoFormsAndForgeries) {
         t.insert(t.end(), digest, digest + digestLength);
         return t;
     };
-    auto verify = [&](const BigNum& s) {
+    // The block 00 01 FF.. 00 DigestInfo digest built by hand and raised to d.
+    auto verifySigned = [&](const Bytes& t) {
+        const BigNum s = testing::RawSign(testing::Block(k, k - 3 - t.size(), t), key.ours);
         return RsaVerifySha256(data, sizeof(data), key.ours.e, key.ours.n, s);
     };
     const Bytes good = info(withNull, 32), noParams = info(absent, 32);
-    EXPECT_TRUE(verify(SignBlock(key.ours, good, k - 3 - good.size())));
-    EXPECT_TRUE(verify(SignBlock(key.ours, noParams, k - 3 - noParams.size())));
+    EXPECT_TRUE(verifySigned(good));
+    EXPECT_TRUE(verifySigned(noParams));
     const Bytes wrongOid = info(sha512Oid, 32);
-    EXPECT_FALSE(verify(SignBlock(key.ours, wrongOid, k - 3 - wrongOid.size())));
+    EXPECT_FALSE(verifySigned(wrongOid));
     Bytes shortDigest = info(withNull, 31);
     shortDigest[1] = 0x30;
     shortDigest[18] = 0x1f;
-    EXPECT_FALSE(verify(SignBlock(key.ours, shortDigest, k - 3 - shortDigest.size())));
+    EXPECT_FALSE(verifySigned(shortDigest));
 }
 
 // A 512-bit modulus has room for the SHA-256 DigestInfo with eight padding bytes but not for the
