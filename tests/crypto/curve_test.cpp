@@ -291,25 +291,16 @@ TEST(EcdsaTest, SignaturesDifferAndScalarsRoundTrip) {
     }
 }
 
-Bytes Order(EcCurve curve) {
+// The curve's group order (or its field prime) as big-endian bytes of the scalar size.
+Bytes GroupNumber(EcCurve curve, bool prime) {
     EC_GROUP* group = EC_GROUP_new_by_curve_name(curve == EcCurve::kP256   ? NID_X9_62_prime256v1
                                                  : curve == EcCurve::kP384 ? NID_secp384r1
                                                                            : NID_secp521r1);
+    OpenSslPtr<BIGNUM> p(BN_new());
+    EC_GROUP_get_curve(group, p.get(), nullptr, nullptr, nullptr);
     Bytes out(EcScalarSize(curve));
-    BN_bn2binpad(EC_GROUP_get0_order(group), out.data(), static_cast<int>(out.size()));
-    EC_GROUP_free(group);
-    return out;
-}
-
-Bytes Prime(EcCurve curve) {
-    EC_GROUP* group = EC_GROUP_new_by_curve_name(curve == EcCurve::kP256   ? NID_X9_62_prime256v1
-                                                 : curve == EcCurve::kP384 ? NID_secp384r1
-                                                                           : NID_secp521r1);
-    BIGNUM* p = BN_new();
-    EC_GROUP_get_curve(group, p, nullptr, nullptr, nullptr);
-    Bytes out(EcScalarSize(curve));
-    BN_bn2binpad(p, out.data(), static_cast<int>(out.size()));
-    BN_free(p);
+    BN_bn2binpad(prime ? p.get() : EC_GROUP_get0_order(group), out.data(),
+                 static_cast<int>(out.size()));
     EC_GROUP_free(group);
     return out;
 }
@@ -341,7 +332,7 @@ TEST(EcdsaTest, RefusesInvalidPointsSignaturesAndScalars) {
         hybrid[0] = static_cast<std::uint8_t>(0x06 | (good.back() & 1));
         badPoints.push_back(hybrid);
         Bytes bigX = good;
-        const Bytes prime = Prime(curve);
+        const Bytes prime = GroupNumber(curve, true);
         std::copy(prime.begin(), prime.end(), bigX.begin() + 1);
         badPoints.push_back(bigX);
         badPoints.push_back(Bytes(good.begin(), good.end() - 1));
@@ -362,7 +353,7 @@ TEST(EcdsaTest, RefusesInvalidPointsSignaturesAndScalars) {
         ASSERT_TRUE(key.Sign(message.data(), message.size(), Generator(), &r, &s));
         ASSERT_TRUE(
             pub.Verify(message.data(), message.size(), r.data(), r.size(), s.data(), s.size()));
-        const Bytes n = Order(curve), zero(size, 0);
+        const Bytes n = GroupNumber(curve, false), zero(size, 0);
         // r + n: congruent, so a verifier that reduced first would accept it.
         Bytes rPlusN(size + 1, 0);
         unsigned carry = 0;
