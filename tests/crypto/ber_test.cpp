@@ -1,18 +1,13 @@
 #include <gtest/gtest.h>
 #include <openssl/asn1.h>
 #include <openssl/objects.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
 
-#include <cstring>
-#include <ctime>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "crypto/ber.h"
-#include "crypto/pem.h"
 #include "openssl_objects.h"
 #include "test_helpers.h"
 #include "vectors.h"
@@ -20,11 +15,8 @@
 namespace tarnwick {
 namespace {
 
-using testing::BioText;
 using testing::BnHex;
 using testing::FromHex;
-using testing::KeyNumber;
-using testing::MakeKey;
 using testing::OpenSslPtr;
 using testing::ReadVectors;
 using testing::TestRandom;
@@ -32,10 +24,6 @@ using testing::TestVector;
 using testing::ToHex;
 
 using Bytes = std::vector<std::uint8_t>;
-
-std::string Hex(BerBytes bytes) {
-    return ToHex(bytes.data(), bytes.size());
-}
 
 // DER of an OpenSSL object through its i2d function.
 template <typename T, typename F>
@@ -45,12 +33,6 @@ Bytes Der(T* object, F i2d) {
     Bytes bytes(out, out + (n > 0 ? n : 0));
     OPENSSL_free(out);
     return bytes;
-}
-
-std::string OidText(const ASN1_OBJECT* object) {
-    char text[256];
-    OBJ_obj2txt(text, sizeof text, object, 1);
-    return text;
 }
 
 // ---- Differential tests against OpenSSL's encoder on random values ----
@@ -125,280 +107,6 @@ TEST(BerTest, TimesAgreeWithOpenSsl) {
         EXPECT_TRUE(reader.done());
         ASN1_TIME_free(time);
     }
-}
-
-// ---- Certificates and keys made by OpenSSL ----
-
-struct NameEntry {
-    std::string oid;
-    std::uint32_t type;
-    std::string utf8;
-    bool operator==(const NameEntry&) const = default;
-};
-
-std::vector<NameEntry> ReadName(BerReader name) {
-    std::vector<NameEntry> entries;
-    while (!name.AtEnd()) {
-        BerReader rdn = name.Set();
-        while (!rdn.AtEnd()) {
-            BerReader attribute = rdn.Sequence();
-            NameEntry entry;
-            entry.oid = attribute.ObjectIdentifier();
-            const BerString value = attribute.String();
-            entry.type = value.type;
-            EXPECT_TRUE(BerStringToUtf8(value, &entry.utf8)) << entry.oid;
-            EXPECT_TRUE(attribute.done());
-            entries.push_back(entry);
-        }
-        EXPECT_TRUE(rdn.done());
-    }
-    EXPECT_TRUE(name.done()) << BerErrorText(name.error());
-    return entries;
-}
-
-std::vector<NameEntry> OpenSslName(const X509_NAME* name) {
-    std::vector<NameEntry> entries;
-    for (int i = 0; i < X509_NAME_entry_count(name); ++i) {
-        const X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, i);
-        const ASN1_STRING* data = X509_NAME_ENTRY_get_data(entry);
-        unsigned char* utf8 = nullptr;
-        const int n = ASN1_STRING_to_UTF8(&utf8, data);
-        entries.push_back({OidText(X509_NAME_ENTRY_get_object(entry)),
-                           static_cast<std::uint32_t>(ASN1_STRING_type(data)),
-                           std::string(reinterpret_cast<char*>(utf8), n > 0 ? n : 0)});
-        OPENSSL_free(utf8);
-    }
-    return entries;
-}
-
-std::int64_t OpenSslSeconds(const ASN1_TIME* time) {
-    std::tm tm{};
-    ASN1_TIME_to_tm(time, &tm);
-    return timegm(&tm);
-}
-
-// A self-signed certificate with every name string type, both time forms and extensions.
-X509* MakeCertificate(EVP_PKEY* key) {
-    X509* x = X509_new();
-    X509_set_version(x, X509_VERSION_3);
-    BIGNUM* serial = nullptr;
-    BN_hex2bn(&serial, "C0FFEE0123456789ABCDEF0123456789ABCDEF01");
-    BN_to_ASN1_INTEGER(serial, X509_get_serialNumber(x));
-    BN_free(serial);
-    X509_NAME* name = X509_get_subject_name(x);
-    auto add = [&](const char* field, int type, const std::string& value) {
-        X509_NAME_add_entry_by_txt(name, field, type,
-                                   reinterpret_cast<const unsigned char*>(value.data()),
-                                   static_cast<int>(value.size()), -1, 0);
-    };
-    add("C", V_ASN1_PRINTABLESTRING, "DE");
-    add("L", V_ASN1_T61STRING, "M\xfcnchen");
-    add("O", V_ASN1_UTF8STRING, "Gr\xc3\xbc\xc3\x9f\x65 \xe2\x82\xac \xf0\x9f\x94\x91");
-    add("OU", V_ASN1_BMPSTRING, std::string("\0U\0n\0i\0t\0\xe9", 10));
-    add("CN", V_ASN1_UTF8STRING, "*.example.test");
-    add("emailAddress", V_ASN1_IA5STRING, "ca@example.test");
-    X509_set_issuer_name(x, name);
-    ASN1_TIME_set_string(X509_getm_notBefore(x), "991231235959Z");
-    ASN1_TIME_set_string(X509_getm_notAfter(x), "20600229120000Z");
-    X509_set_pubkey(x, key);
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, x, x, nullptr, nullptr, 0);
-    for (auto [nid, value] : {std::pair{NID_basic_constraints, "critical,CA:TRUE"},
-                              std::pair{NID_subject_alt_name, "DNS:a.example.test,IP:127.0.0.1"},
-                              std::pair{NID_subject_key_identifier, "hash"}}) {
-        X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
-        X509_add_ext(x, ext, -1);
-        X509_EXTENSION_free(ext);
-    }
-    X509_sign(x, key, EVP_sha256());
-    return x;
-}
-
-TEST(BerTest, CertificateFieldsMatchOpenSsl) {
-    auto key = MakeKey("RSA");
-    std::unique_ptr<X509, decltype(&X509_free)> x(MakeCertificate(key.get()), X509_free);
-    ASSERT_EQ(ASN1_STRING_type(X509_get0_notBefore(x.get())), V_ASN1_UTCTIME);
-    ASSERT_EQ(ASN1_STRING_type(X509_get0_notAfter(x.get())), V_ASN1_GENERALIZEDTIME);
-    const Bytes der = Der(x.get(), i2d_X509);
-
-    BerReader file(der.data(), der.size());
-    BerReader cert = file.Sequence();
-    BerBytes signedPart;
-    BerReader tbs = cert.Sequence(&signedPart);
-    const Bytes expectedTbs = Der(x.get(), i2d_re_X509_tbs);
-    EXPECT_EQ(Hex(signedPart), ToHex(expectedTbs));
-
-    ASSERT_TRUE(tbs.NextIs(BerTag::Context(0, true)));
-    BerReader version = tbs.Explicit(0);
-    EXPECT_EQ(version.SmallInteger(), 2);
-    EXPECT_TRUE(version.done());
-    EXPECT_EQ(Hex(tbs.UnsignedInteger()), "c0ffee0123456789abcdef0123456789abcdef01");
-    BerReader algorithm = tbs.Sequence();
-    EXPECT_EQ(algorithm.ObjectIdentifier(), "1.2.840.113549.1.1.11");
-    algorithm.Null();
-    EXPECT_TRUE(algorithm.done());
-
-    const auto issuer = ReadName(tbs.Sequence());
-    EXPECT_EQ(issuer, OpenSslName(X509_get_issuer_name(x.get())));
-    ASSERT_EQ(issuer.size(), 6u);
-    EXPECT_EQ(issuer[1].type, kBerT61String);
-    EXPECT_EQ(issuer[3].type, kBerBmpString);
-    EXPECT_EQ(issuer[3].utf8, "Unit\xc3\xa9");
-
-    BerReader validity = tbs.Sequence();
-    const std::int64_t notBefore = validity.Time();
-    const std::int64_t notAfter = validity.Time();
-    EXPECT_TRUE(validity.done());
-    EXPECT_EQ(notBefore, OpenSslSeconds(X509_get0_notBefore(x.get())));
-    EXPECT_EQ(notBefore, 946684799);  // 1999-12-31 23:59:59
-    EXPECT_EQ(notAfter, OpenSslSeconds(X509_get0_notAfter(x.get())));
-
-    EXPECT_EQ(ReadName(tbs.Sequence()), OpenSslName(X509_get_subject_name(x.get())));
-
-    BerReader publicKeyInfo = tbs.Sequence();
-    BerReader keyAlgorithm = publicKeyInfo.Sequence();
-    EXPECT_TRUE(OidEquals(keyAlgorithm.ObjectIdentifierBytes(), "1.2.840.113549.1.1.1"));
-    keyAlgorithm.Null();
-    BerReader rsaKey = publicKeyInfo.BitStringReader().Sequence();
-    EXPECT_EQ(rsaKey.BigInteger().ToHex(), KeyNumber(key.get(), "n"));
-    EXPECT_EQ(rsaKey.BigInteger().ToHex(), KeyNumber(key.get(), "e"));
-    EXPECT_TRUE(rsaKey.done() && keyAlgorithm.done() && publicKeyInfo.done());
-
-    BerReader extensions = tbs.Explicit(3).Sequence();
-    int count = 0;
-    while (!extensions.AtEnd()) {
-        X509_EXTENSION* expected = X509_get_ext(x.get(), count++);
-        BerReader extension = extensions.Sequence();
-        const std::string oid = extension.ObjectIdentifier();
-        EXPECT_EQ(oid, OidText(X509_EXTENSION_get_object(expected)));
-        bool critical = false;
-        if (extension.NextIs(BerTag::Universal(kBerBoolean))) critical = extension.Boolean();
-        EXPECT_EQ(critical, X509_EXTENSION_get_critical(expected) == 1);
-        if (oid == "2.5.29.17") {
-            // GeneralNames: [2] IMPLICIT IA5String, [7] IMPLICIT OCTET STRING.
-            BerReader copy = extension;
-            BerReader names = copy.OctetStringReader().Sequence();
-            const BerBytes dns = names.Content(BerTag::Context(2));
-            EXPECT_EQ(std::string(dns.begin(), dns.end()), "a.example.test");
-            EXPECT_EQ(Hex(names.OctetString(BerTag::Context(7))), "7f000001");
-            EXPECT_TRUE(names.done());
-        }
-        const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(expected);
-        EXPECT_EQ(Hex(extension.OctetString()),
-                  ToHex(data->data, static_cast<std::size_t>(data->length)));
-        EXPECT_TRUE(extension.done());
-    }
-    EXPECT_EQ(count, X509_get_ext_count(x.get()));
-    EXPECT_TRUE(extensions.done());
-    EXPECT_TRUE(tbs.done()) << BerErrorText(tbs.error());
-
-    BerReader outerAlgorithm = cert.Sequence();
-    EXPECT_EQ(outerAlgorithm.ObjectIdentifier(), "1.2.840.113549.1.1.11");
-    const BerBitString signature = cert.BitString();
-    const ASN1_BIT_STRING* expectedSignature = nullptr;
-    X509_get0_signature(&expectedSignature, nullptr, x.get());
-    EXPECT_EQ(signature.unusedBits, 0);
-    EXPECT_EQ(Hex(signature.bytes),
-              ToHex(expectedSignature->data, static_cast<std::size_t>(expectedSignature->length)));
-    EXPECT_TRUE(cert.done());
-    EXPECT_TRUE(file.done());
-}
-
-SecureBytes PemBody(const std::string& text, const std::string& label) {
-    PemReader reader(text);
-    PemBlock block;
-    EXPECT_EQ(reader.Next(&block), PemStatus::kOk);
-    EXPECT_EQ(block.label, label);
-    return block.body;
-}
-
-// The traditional (PKCS #1, DSA, SEC 1) private-key structures, field by field against OpenSSL.
-void ExpectTraditionalKey(const std::string& type, EVP_PKEY* key, BerReader body) {
-    BerReader fields = body.Sequence();
-    if (type == "EC") {
-        EXPECT_EQ(fields.SmallInteger(), 1);
-        const BerBytes secret = fields.OctetString();
-        BigNum priv;
-        ASSERT_TRUE(priv.SetBytes(secret.data(), secret.size()));
-        EXPECT_EQ(priv.ToHex(), KeyNumber(key, "priv"));
-        BerReader curve = fields.Explicit(0);
-        EXPECT_EQ(curve.ObjectIdentifier(), "1.2.840.10045.3.1.7");
-        BerReader publicKey = fields.Explicit(1);
-        const BerBitString point = publicKey.BitString();
-        std::uint8_t expected[100];
-        std::size_t length = 0;
-        ASSERT_EQ(EVP_PKEY_get_octet_string_param(key, "pub", expected, sizeof expected, &length),
-                  1);
-        EXPECT_EQ(Hex(point.bytes), ToHex(expected, length));
-        EXPECT_TRUE(curve.done() && publicKey.done());
-    } else {
-        const std::vector<const char*> names =
-            type == "RSA" ? std::vector<const char*>{"n",
-                                                     "e",
-                                                     "d",
-                                                     "rsa-factor1",
-                                                     "rsa-factor2",
-                                                     "rsa-exponent1",
-                                                     "rsa-exponent2",
-                                                     "rsa-coefficient1"}
-                          : std::vector<const char*>{"p", "q", "g", "pub", "priv"};
-        EXPECT_EQ(fields.SmallInteger(), 0);
-        for (const char* name : names)
-            EXPECT_EQ(fields.BigInteger().ToHex(), KeyNumber(key, name)) << type << " " << name;
-    }
-    EXPECT_TRUE(fields.done()) << type << ": " << BerErrorText(fields.error());
-    EXPECT_TRUE(body.done());
-}
-
-TEST(BerTest, TraditionalPemKeysMatchOpenSsl) {
-    for (const std::string type : {"RSA", "DSA", "EC"}) {
-        auto key = MakeKey(type);
-        ASSERT_NE(key, nullptr) << type;
-        OpenSslPtr<BIO> bio(BIO_new(BIO_s_mem()));
-        PEM_write_bio_PrivateKey_traditional(bio.get(), key.get(), nullptr, nullptr, 0, nullptr,
-                                             nullptr);
-        const SecureBytes der = PemBody(BioText(bio.get()), type + " PRIVATE KEY");
-        ExpectTraditionalKey(type, key.get(), BerReader(der.data(), der.size()));
-    }
-}
-
-TEST(BerTest, Pkcs8KeysMatchOpenSsl) {
-    auto key = MakeKey("RSA");
-    OpenSslPtr<BIO> plain(BIO_new(BIO_s_mem()));
-    PEM_write_bio_PKCS8PrivateKey(plain.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr);
-    const SecureBytes der = PemBody(BioText(plain.get()), "PRIVATE KEY");
-    BerReader info = BerReader(der.data(), der.size()).Sequence();
-    EXPECT_EQ(info.SmallInteger(), 0);
-    BerReader algorithm = info.Sequence();
-    EXPECT_EQ(algorithm.ObjectIdentifier(), "1.2.840.113549.1.1.1");
-    algorithm.Null();
-    EXPECT_TRUE(algorithm.done());
-    ExpectTraditionalKey("RSA", key.get(), info.OctetStringReader());
-    EXPECT_TRUE(info.done());
-
-    // The encrypted form: PBES2 with PBKDF2 and AES-256-CBC around the encrypted octets.
-    OpenSslPtr<BIO> encrypted(BIO_new(BIO_s_mem()));
-    i2d_PKCS8PrivateKey_bio(encrypted.get(), key.get(), EVP_aes_256_cbc(), nullptr, 0, nullptr,
-                            const_cast<char*>("pass"));
-    const std::string encryptedDer = BioText(encrypted.get());
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(encryptedDer.data());
-    X509_SIG* sig = d2i_X509_SIG(nullptr, &p, static_cast<long>(encryptedDer.size()));
-    ASSERT_NE(sig, nullptr);
-    const X509_ALGOR* expectedAlgorithm = nullptr;
-    const ASN1_OCTET_STRING* expectedData = nullptr;
-    X509_SIG_get0(sig, &expectedAlgorithm, &expectedData);
-
-    BerReader outer = BerReader(encryptedDer.data(), encryptedDer.size()).Sequence();
-    BerReader scheme = outer.Sequence();
-    const ASN1_OBJECT* expectedOid = nullptr;
-    X509_ALGOR_get0(&expectedOid, nullptr, nullptr, expectedAlgorithm);
-    EXPECT_EQ(scheme.ObjectIdentifier(), OidText(expectedOid));
-    scheme.Skip();  // the PBES2 parameters
-    EXPECT_EQ(Hex(outer.OctetString()),
-              ToHex(expectedData->data, static_cast<std::size_t>(expectedData->length)));
-    EXPECT_TRUE(scheme.done() && outer.done());
-    X509_SIG_free(sig);
 }
 
 // ---- Malformed and boundary inputs ----

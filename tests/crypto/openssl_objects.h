@@ -1,5 +1,5 @@
-// Keys and certificates made with OpenSSL for the decoder tests, and the answers OpenSSL gives
-// about them.
+// Keys made with OpenSSL for the decoder tests, numbers moved between OpenSSL and our own big
+// numbers, libcrypto signatures, and PKCS #1 blocks built by hand for the RSA forgery tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,30 +30,41 @@ struct OpenSslFree {
 template <typename T>
 using OpenSslPtr = std::unique_ptr<T, OpenSslFree>;
 
-// type "RSA" (1024 bits), "DSA" (1024 bits) or "EC" (P-256).
+// type "RSA" (1024 bits) or "EC" (P-256).
 inline OpenSslPtr<EVP_PKEY> MakeKey(const std::string& type) {
-    if (type == "RSA")
-        return OpenSslPtr<EVP_PKEY>(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", 1024));
     if (type == "EC")
         return OpenSslPtr<EVP_PKEY>(EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
-    OpenSslPtr<EVP_PKEY_CTX> pctx(EVP_PKEY_CTX_new_from_name(nullptr, "DSA", nullptr));
-    EVP_PKEY* params = nullptr;
-    if (EVP_PKEY_paramgen_init(pctx.get()) <= 0 ||
-        EVP_PKEY_CTX_set_dsa_paramgen_bits(pctx.get(), 1024) <= 0 ||
-        EVP_PKEY_paramgen(pctx.get(), &params) <= 0)
-        return nullptr;
-    OpenSslPtr<EVP_PKEY> holder(params);
-    OpenSslPtr<EVP_PKEY_CTX> kctx(EVP_PKEY_CTX_new(params, nullptr));
-    EVP_PKEY* key = nullptr;
-    if (EVP_PKEY_keygen_init(kctx.get()) <= 0 || EVP_PKEY_keygen(kctx.get(), &key) <= 0)
-        return nullptr;
-    return OpenSslPtr<EVP_PKEY>(key);
+    return OpenSslPtr<EVP_PKEY>(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", 1024));
 }
 
 inline std::string BioText(BIO* bio) {
     char* data = nullptr;
     const long n = BIO_get_mem_data(bio, &data);
     return std::string(data, static_cast<std::size_t>(n));
+}
+
+// libcrypto's signature of message with the digest md (empty when it cannot sign), and its check
+// of a signature.
+inline std::vector<std::uint8_t> OpenSslSign(EVP_PKEY* key, const EVP_MD* md,
+                                             const std::vector<std::uint8_t>& message) {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    std::vector<std::uint8_t> out(EVP_PKEY_get_size(key));
+    std::size_t length = out.size();
+    if (EVP_DigestSignInit(ctx, nullptr, md, nullptr, key) != 1 ||
+        EVP_DigestSign(ctx, out.data(), &length, message.data(), message.size()) != 1)
+        length = 0;
+    EVP_MD_CTX_free(ctx);
+    out.resize(length);
+    return out;
+}
+inline bool OpenSslVerify(EVP_PKEY* key, const EVP_MD* md, const std::vector<std::uint8_t>& sig,
+                          const std::vector<std::uint8_t>& message) {
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    const bool good =
+        EVP_DigestVerifyInit(ctx, nullptr, md, nullptr, key) == 1 &&
+        EVP_DigestVerify(ctx, sig.data(), sig.size(), message.data(), message.size()) == 1;
+    EVP_MD_CTX_free(ctx);
+    return good;
 }
 
 // A number as BigNum::ToHex writes it: lower case, no leading zeros, "-" for negatives.
@@ -67,14 +78,6 @@ inline std::string BnHex(const BIGNUM* bn) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     s.erase(0, std::min(s.find_first_not_of('0'), s.size() - 1));
     return negative ? "-" + s : s;
-}
-
-// A named number of a key ("n", "rsa-factor1", "priv", ...) in BnHex form, "" if absent.
-inline std::string KeyNumber(EVP_PKEY* key, const char* name) {
-    BIGNUM* raw = nullptr;
-    if (EVP_PKEY_get_bn_param(key, name, &raw) <= 0) return "";
-    OpenSslPtr<BIGNUM> bn(raw);
-    return BnHex(bn.get());
 }
 
 // A libcrypto number as ours, and ours as a new libcrypto number.
@@ -110,6 +113,31 @@ inline RsaPrivateKey RsaKeyOf(EVP_PKEY* key) {
     k.dmq1 = number(OSSL_PKEY_PARAM_RSA_EXPONENT2);
     k.iqmp = number(OSSL_PKEY_PARAM_RSA_COEFFICIENT1);
     return k;
+}
+
+// "Signs" an arbitrary block with the raw private operation, for forgery tests.
+inline BigNum RawSign(const std::vector<std::uint8_t>& block, const RsaPrivateKey& key) {
+    BigNum m, s;
+    m.SetBytes(block.data(), block.size());
+    EXPECT_TRUE(ModExp(m, key.d, key.n, &s));
+    return s;
+}
+
+// The block 00 type FF..FF 00 tail, of at most k bytes.
+inline std::vector<std::uint8_t> Block(std::size_t k, std::size_t padding,
+                                       const std::vector<std::uint8_t>& tail,
+                                       std::uint8_t type = 1) {
+    std::vector<std::uint8_t> b;
+    b.reserve(k + 1);
+    b.push_back(0x00);
+    b.push_back(type);
+    for (std::size_t i = 0; i < padding; ++i)
+        b.push_back(0xff);
+    b.push_back(0x00);
+    for (std::uint8_t v : tail)
+        b.push_back(v);
+    EXPECT_LE(b.size(), k);
+    return b;
 }
 
 }  // namespace tarnwick::testing

@@ -23,6 +23,8 @@
 namespace tarnwick {
 namespace {
 
+using testing::Block;
+using testing::RawSign;
 using testing::TestRandom;
 
 BigNum Ours(const BIGNUM* b) {
@@ -168,29 +170,6 @@ TEST(RsaTest, EncryptionDecryptsThere) {
         EXPECT_FALSE(RsaEncrypt(tooLong.data(), 8, key.ours.e, key.ours.n, TestGenerator(),
                                 wire.data(), wire.size() - 1));
     }
-}
-
-// "Signs" an arbitrary block with the raw private operation, for forgery tests.
-BigNum RawSign(const std::vector<std::uint8_t>& block, const RsaPrivateKey& key) {
-    BigNum m, s;
-    m.SetBytes(block.data(), block.size());
-    EXPECT_TRUE(ModExp(m, key.d, key.n, &s));
-    return s;
-}
-
-std::vector<std::uint8_t> Block(std::size_t k, std::size_t padding,
-                                const std::vector<std::uint8_t>& tail, std::uint8_t type = 1) {
-    std::vector<std::uint8_t> b;
-    b.reserve(k + 1);
-    b.push_back(0x00);
-    b.push_back(type);
-    for (std::size_t i = 0; i < padding; ++i)
-        b.push_back(0xff);
-    b.push_back(0x00);
-    for (std::uint8_t v : tail)
-        b.push_back(v);
-    EXPECT_LE(b.size(), k);
-    return b;
 }
 
 std::vector<std::uint8_t> Sha1DigestInfo(const std::uint8_t* data, std::size_t length) {
@@ -416,32 +395,6 @@ TEST(DsaTest, NoncesDifferAndAreBelowQ) {
 }
 
 // ---------------------------------------------------------------- Diffie-Hellman
-
-TEST(DiffieHellmanTest, ExchangeAgreesAndMatchesReference) {
-    const BigNum& p = DhGroup1Prime();
-    ASSERT_EQ(p.BitLength(), 1024);
-    BigNum q = (p - BigNum(1u)) >> 1;
-    BigNum x, y, e, f, k1, k2;
-    ASSERT_TRUE(DhPrivateExponent(p, 100, TestGenerator(), &x));
-    ASSERT_TRUE(DhPrivateExponent(p, 100, TestGenerator(), &y));
-    EXPECT_TRUE(x <= q);
-    EXPECT_GT(x.BitLength(), 900);
-    ASSERT_TRUE(DhPublicValue(BigNum(2u), x, p, &e));
-    ASSERT_TRUE(DhPublicValue(BigNum(2u), y, p, &f));
-    ASSERT_TRUE(DhSharedSecret(f, x, p, &k1));
-    ASSERT_TRUE(DhSharedSecret(e, y, p, &k2));
-    EXPECT_EQ(k1, k2);
-
-    BIGNUM* want = BN_new();
-    BIGNUM *g = BN_new(), *bx = Theirs(x), *bp = Theirs(p);
-    BN_set_word(g, 2);
-    BN_CTX* ctx = BN_CTX_new();
-    BN_mod_exp(want, g, bx, bp, ctx);
-    EXPECT_EQ(e, Ours(want));
-    for (BIGNUM* b : {want, g, bx, bp})
-        BN_free(b);
-    BN_CTX_free(ctx);
-}
 
 TEST(DiffieHellmanTest, DegenerateValuesAreRefused) {
     const BigNum& p = DhGroup1Prime();

@@ -4,11 +4,9 @@
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 
-#include <cstring>
 #include <vector>
 
 #include "crypto/bignum.h"
-#include "crypto/diffie_hellman.h"
 #include "crypto/random_generator.h"
 #include "crypto/rsa.h"
 #include "crypto/sha2.h"
@@ -37,12 +35,6 @@ const Pair& Key(unsigned bits) {
     return pair;
 }
 
-// Takes over a libcrypto number (and frees it).
-BigNum Ours(BIGNUM* b) {
-    testing::OpenSslPtr<BIGNUM> owned(b);
-    return testing::FromBn(b);
-}
-
 Bytes Wire(const BigNum& s, std::size_t k) {
     Bytes out(k);
     EXPECT_TRUE(s.ToBytes(out.data(), k));
@@ -63,23 +55,13 @@ TEST(RsaSha2Test, SignaturesCrossCheckWithReference) {
                            : RsaSignSha256(data.data(), data.size(), key.ours, &ours));
         const Bytes ourWire = Wire(ours, k);
 
-        EVP_MD_CTX* ctx = EVP_MD_CTX_new();
         const EVP_MD* md = use512 ? EVP_sha512() : EVP_sha256();
-        EVP_DigestVerifyInit(ctx, nullptr, md, nullptr, key.theirs);
-        EXPECT_EQ(1,
-                  EVP_DigestVerify(ctx, ourWire.data(), ourWire.size(), data.data(), data.size()));
-        EVP_MD_CTX_free(ctx);
-
-        Bytes theirWire(k);
-        std::size_t length = k;
-        ctx = EVP_MD_CTX_new();
-        EVP_DigestSignInit(ctx, nullptr, md, nullptr, key.theirs);
-        ASSERT_EQ(1, EVP_DigestSign(ctx, theirWire.data(), &length, data.data(), data.size()));
-        EVP_MD_CTX_free(ctx);
+        EXPECT_TRUE(testing::OpenSslVerify(key.theirs, md, ourWire, data));
+        const Bytes theirWire = testing::OpenSslSign(key.theirs, md, data);
         EXPECT_EQ(theirWire, ourWire);
 
         BigNum s;
-        s.SetBytes(theirWire.data(), length);
+        s.SetBytes(theirWire.data(), theirWire.size());
         const BigNum &e = key.ours.e, &n = key.ours.n;
         EXPECT_EQ(RsaVerifySha256(data.data(), data.size(), e, n, s), !use512);
         EXPECT_EQ(RsaVerifySha512(data.data(), data.size(), e, n, s), use512);
@@ -90,21 +72,6 @@ TEST(RsaSha2Test, SignaturesCrossCheckWithReference) {
         EXPECT_FALSE(RsaVerifySha256(other.data(), other.size(), e, n, s));
         EXPECT_FALSE(RsaVerifySha512(other.data(), other.size(), e, n, s));
     }
-}
-
-// The block 00 01 FF.. 00 DigestInfo digest built by hand and raised to d.
-BigNum SignBlock(const RsaPrivateKey& key, const Bytes& digestInfo, std::size_t padding) {
-    const std::size_t k = key.n.ByteLength();
-    Bytes block(k, 0xff);
-    block[0] = 0;
-    block[1] = 1;
-    block[2 + padding] = 0;
-    std::memcpy(block.data() + 3 + padding, digestInfo.data(), digestInfo.size());
-    block.resize(k, 0);
-    BigNum m, s;
-    m.SetBytes(block.data(), k);
-    EXPECT_TRUE(ModExp(m, key.d, key.n, &s));
-    return s;
 }
 
 // The DigestInfo with its parameters absent passes like the NULL form; a truncated digest or the
@@ -126,18 +93,20 @@ TEST(RsaSha2Test, DigestInfoFormsAndForgeries) {
         t.insert(t.end(), digest, digest + digestLength);
         return t;
     };
-    auto verify = [&](const BigNum& s) {
+    // The block 00 01 FF.. 00 DigestInfo digest built by hand and raised to d.
+    auto verifySigned = [&](const Bytes& t) {
+        const BigNum s = testing::RawSign(testing::Block(k, k - 3 - t.size(), t), key.ours);
         return RsaVerifySha256(data, sizeof(data), key.ours.e, key.ours.n, s);
     };
     const Bytes good = info(withNull, 32), noParams = info(absent, 32);
-    EXPECT_TRUE(verify(SignBlock(key.ours, good, k - 3 - good.size())));
-    EXPECT_TRUE(verify(SignBlock(key.ours, noParams, k - 3 - noParams.size())));
+    EXPECT_TRUE(verifySigned(good));
+    EXPECT_TRUE(verifySigned(noParams));
     const Bytes wrongOid = info(sha512Oid, 32);
-    EXPECT_FALSE(verify(SignBlock(key.ours, wrongOid, k - 3 - wrongOid.size())));
+    EXPECT_FALSE(verifySigned(wrongOid));
     Bytes shortDigest = info(withNull, 31);
     shortDigest[1] = 0x30;
     shortDigest[18] = 0x1f;
-    EXPECT_FALSE(verify(SignBlock(key.ours, shortDigest, k - 3 - shortDigest.size())));
+    EXPECT_FALSE(verifySigned(shortDigest));
 }
 
 // A 512-bit modulus has room for the SHA-256 DigestInfo with eight padding bytes but not for the
@@ -149,21 +118,6 @@ TEST(RsaSha2Test, SmallModulusRefusesSha512) {
     EXPECT_TRUE(RsaSignSha256(data, 1, key.ours, &s));
     EXPECT_TRUE(RsaVerifySha256(data, 1, key.ours.e, key.ours.n, s));
     EXPECT_FALSE(RsaSignSha512(data, 1, key.ours, &s));
-}
-
-// ---------------------------------------------------------------- Diffie-Hellman groups
-
-// The RFC 2409 and RFC 3526 primes equal libcrypto's copies (the exchange itself is tested on
-// group 1 with the other public-key tests).
-TEST(DiffieHellmanGroupsTest, PrimesMatchReference) {
-    EXPECT_EQ(DhGroup1Prime(), Ours(BN_get_rfc2409_prime_1024(nullptr)));
-    EXPECT_EQ(DhGroup14Prime(), Ours(BN_get_rfc3526_prime_2048(nullptr)));
-    EXPECT_EQ(DhGroup16Prime(), Ours(BN_get_rfc3526_prime_4096(nullptr)));
-    EXPECT_EQ(DhGroup18Prime(), Ours(BN_get_rfc3526_prime_8192(nullptr)));
-    testing::SeededGenerator generator("groups");
-    BigNum x, k;
-    ASSERT_TRUE(DhPrivateExponent(DhGroup18Prime(), 100, generator, &x));
-    EXPECT_FALSE(DhSharedSecret(BigNum(1u), x, DhGroup18Prime(), &k));
 }
 
 }  // namespace

@@ -86,8 +86,6 @@ TEST(RawFontDrawing, CharacterSetChoosesTheBank) {
     const RawFont& font = *font_holder;
     ASSERT_TRUE(font.Loaded()) << RawFontErrorText(font.Error());
     EXPECT_EQ(font.GetSize(), 7);
-    EXPECT_EQ(font.GetName(), "<built-in>");
-    EXPECT_EQ(font.FontType(), Font::kBuiltinType);
 
     const Rows normal = {"#..#", "#...", "#...", "####"};
     const Rows graphics = {"####", "....", "....", "...."};

@@ -32,18 +32,6 @@ TEST(ScreenModelTest, WrapIsPendingAfterTheLastColumn) {
     EXPECT_TRUE(DisplayMirrorsModel(*t.vt, t.display));
 }
 
-TEST(ScreenModelTest, WithoutAutoWrapTheLastColumnIsOverwritten) {
-    Harness t;
-    t.Feed("\x1b[?7l");
-    t.Feed(std::string(79, 'a') + "xyz");
-    EXPECT_EQ(t.Line(0), std::string(79, 'a') + "z");
-    EXPECT_EQ(t.Line(1), "");
-    EXPECT_EQ(t.vt->CursorColumn(), 80);
-    t.Feed("Q");
-    EXPECT_EQ(t.Line(0), std::string(79, 'a') + "Q");
-    EXPECT_TRUE(DisplayMirrorsModel(*t.vt, t.display));
-}
-
 TEST(ScreenModelTest, UnchangedCellsAreNotRedrawn) {
     Harness t;
     t.Feed("hello");
@@ -78,20 +66,16 @@ TEST(ScreenModelTest, ScrollingRegionLeavesTheScrollbackAlone) {
     EXPECT_TRUE(DisplayMirrorsModel(*t.vt, t.display));
 }
 
-TEST(ScreenModelTest, EraseUsesTheCurrentBackground) {
+// The erased cells' background and the pen after an erase are compared with libvterm, which
+// copies the pen's attributes into erased cells: here the plain blanks this terminal erases to.
+TEST(ScreenModelTest, EraseLeavesPlainBlanks) {
     Harness t;
     t.Feed("hello world");
-    t.Feed("\x1b[1;31;44m\x1b[1;6H\x1b[K");
-    EXPECT_EQ(t.Line(0), "hello");
+    t.Feed("\x1b[1;4;31;44m\x1b(0\x1b[1;6H\x1b[K");
     const std::uint32_t erased = t.ScreenCell(5, 0);
     EXPECT_EQ(cell::Background(erased), kBlue);
     EXPECT_EQ(cell::Attributes(erased), 0);
     EXPECT_EQ(cell::Set(erased), kSetASCII);
-    EXPECT_EQ(cell::Background(t.ScreenCell(79, 0)), kBlue);
-    EXPECT_EQ(cell::Background(t.ScreenCell(4, 0)), kBlack);
-    t.Feed("Z");
-    EXPECT_EQ(cell::Foreground(t.ScreenCell(5, 0)), kRed);
-    EXPECT_EQ(cell::Attributes(t.ScreenCell(5, 0)), kAttrBold);
     EXPECT_TRUE(DisplayMirrorsModel(*t.vt, t.display));
 }
 
@@ -106,18 +90,8 @@ TEST(ScreenModelTest, EraseDisplayKeepsTheScrollbackAndHomesToTheRegion) {
     EXPECT_EQ(t.vt->CursorColumn(), 0);
 }
 
-TEST(ScreenModelTest, TabStops) {
-    // The default stops every eight columns are compared with libvterm; setting and clearing
-    // stops is not generated there.
-    Harness t;
-    t.Feed("\x1b[3g\x1b[1;5H\x1bH\x1b[1;50H\x1bH\x1b[1;1H\t");
-    EXPECT_EQ(t.vt->CursorColumn(), 4);
-    t.Feed("\t");
-    EXPECT_EQ(t.vt->CursorColumn(), 49);
-    t.Feed("\x1b[g\x1b[1;1H\t\t");
-    EXPECT_EQ(t.vt->CursorColumn(), 79);
-}
-
+// Setting and clearing stops is checked by vttest's tab screen, the default stops by the libvterm
+// comparison; here the stops beyond any fixed-size table.
 TEST(ScreenModelTest, TabStopsReachAcrossWideScreens) {
     // More than 80 stops fit: every column of a 1000-column screen may hold one.
     Harness t(Size(2, 1000, 0));
