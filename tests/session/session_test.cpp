@@ -102,18 +102,6 @@ TEST_F(SessionTest, NextSessionWrapsAndPurgeKeepsACurrentSession) {
     EXPECT_TRUE(list.menu().Entries().empty());
 }
 
-TEST_F(SessionTest, TenMenuEntriesAtMost) {
-    SessionList list(&front_end_);
-    for (int i = 0; i < 11; ++i)
-        list.CreateSession(LocalConfig());
-    auto entries = list.menu().Entries();
-    ASSERT_EQ(entries.size(), 11u);
-    EXPECT_EQ(entries[0].command, 40030);
-    EXPECT_EQ(entries[9].command, 40039);
-    EXPECT_EQ(entries[10].command, 0);
-    EXPECT_EQ(list.menu().SessionForCommand(40039), entries[9].session);
-}
-
 TEST_F(SessionTest, FilterThatNeedsItsLowerLayerAndThenFails) {
     SessionList list(&front_end_);
     list.CreateSession(LocalConfig());
