@@ -1,6 +1,6 @@
-// The TLS connection kinds in the session list: the chain of each kind, and the port-forward kinds
-// making a session of their own for every local connection, through the session layer's answer to
-// the listener. The far ends here are plain sockets; the TLS side is the interop tests' business.
+// The port-forward kinds in the session list, making a session of their own for every local
+// connection through the session layer's answer to the listener. The far ends here are plain
+// sockets; the TLS side, and the chains of the other TLS kinds, are the interop tests' business.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -77,34 +77,6 @@ class TlsSessionsTest : public ::testing::Test {
     testing::LoopbackListener server_;
     std::vector<int> sockets_;
 };
-
-TEST_F(TlsSessionsTest, EachKindBuildsItsChain) {
-    Session* ssl = Create(Config(kKindSSL, server_.port()));
-    EXPECT_EQ(ChainTypes(ssl), (std::vector<int>{kLayerVT, kLayerSSL, kLayerTCPIP}));
-    EXPECT_EQ(Title(ssl), "SSL: 127.0.0.1");
-    const int peer = Track(server_.Accept());
-    EXPECT_EQ(testing::ReadSome(peer, 3), std::string("\x16\x03\x01", 3));  // a ClientHello
-
-    SessionConfig* telnet = Config(kKindTelnet, server_.port());
-    telnet->SetInt(setting::enable_ssl, 1);
-    EXPECT_EQ(ChainTypes(Create(telnet)),
-              (std::vector<int>{kLayerVT, kLayerTelnet, kLayerSSL, kLayerTCPIP}));
-    Track(server_.Accept());
-    SessionConfig* plain = Config(kKindTelnet, server_.port());
-    EXPECT_EQ(ChainTypes(Create(plain)), (std::vector<int>{kLayerVT, kLayerTelnet, kLayerTCPIP}));
-    Track(server_.Accept());
-
-    // A listener keeps nothing below itself: the pattern was recorded at its open.
-    Session* forward = Create(Config(kKindSSLPortForward, server_.port()));
-    EXPECT_EQ(ChainTypes(forward), (std::vector<int>{kLayerVT, kLayerSocketListener}));
-    EXPECT_EQ(Title(forward), "SSLPF: 127.0.0.1");
-    auto* listener = static_cast<IO_SocketListener*>(forward->GetTerminal()->GetLower());
-    EXPECT_EQ(listener->Template(),
-              (std::vector<int>{kLayerVT, kLayerSocketListener, kLayerSSL, kLayerTCPIP}));
-    Session* proxy = Create(Config(kKindSTARTTLSProxy, server_.port()));
-    EXPECT_EQ(static_cast<IO_SocketListener*>(proxy->GetTerminal()->GetLower())->Template(),
-              (std::vector<int>{kLayerVT, kLayerSocketListener, kLayerSTARTTLSProxy, kLayerTCPIP}));
-}
 
 TEST_F(TlsSessionsTest, EveryLocalConnectionBecomesASessionOfItsOwn) {
     Session* forward = Create(Config(kKindSSLPortForward, server_.port()));
