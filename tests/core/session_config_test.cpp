@@ -283,19 +283,12 @@ TEST_F(SessionConfigTest, IntegerParsingAndKeyMatching) {
     SessionConfig other;
     ASSERT_TRUE(
         Load("IO_TELNET\r\nhostname: h\r\nportnum: 4294967295\r\nscrollback: +7\r\n"
-             "columns: 132\r\nlast: 1",
+             "columns: 132\r\nnot_a_key: 1",  // a last line without its line end is never read
              other));
     EXPECT_EQ(other.GetInt(setting::portnum), -1);
     EXPECT_EQ(other.GetInt(setting::scrollback), 7);
     EXPECT_EQ(other.GetInt(setting::columns), 132);
     EXPECT_EQ(other.GetInt(setting::session_kind), kKindTelnet);
-}
-
-TEST_F(SessionConfigTest, LastLineWithoutLineEndIsNotApplied) {
-    SessionConfig config;
-    ASSERT_TRUE(Load("IO_TELNET\r\nrows: 40\r\ncolumns: 99", config));
-    EXPECT_EQ(config.GetInt(setting::rows), 40);
-    EXPECT_EQ(config.GetInt(setting::columns), 80);
 }
 
 TEST_F(SessionConfigTest, LongLinesAreSplitAt255) {
@@ -487,16 +480,6 @@ TEST_F(SessionConfigTest, KindDefaults) {
     from_file.SetNarrow(setting::hostname, "chosen");
     EXPECT_FALSE(from_file.LoadKindDefaults(kKindSSH2));
     EXPECT_STREQ(from_file.GetNarrow(setting::hostname), "chosen");
-}
-
-TEST_F(SessionConfigTest, StringSettersConvert) {
-    SessionConfig config;
-    EXPECT_FALSE(config.SetNarrowFromWide(setting::hostname, u""));
-    EXPECT_TRUE(config.SetNarrowFromWide(setting::hostname, u"h\u00f6st"));
-    EXPECT_STREQ(config.GetNarrow(setting::hostname), "h\xc3\xb6st");
-    EXPECT_TRUE(config.SetWideFromNarrow(setting::serial_device, "/dev/\xe2\x82\xac"));
-    EXPECT_EQ(std::u16string(config.GetWide(setting::serial_device)), u"/dev/\u20ac");
-    EXPECT_FALSE(config.SetWideFromNarrow(setting::serial_device, nullptr));
 }
 
 }  // namespace

@@ -13,8 +13,6 @@
 #include "support/memory_front_end.h"
 #include "support/recording_layer.h"
 #include "support/test_util.h"
-#include "terminal/memory_display.h"
-#include "terminal/vt.h"
 
 namespace tarnwick {
 namespace {
@@ -102,18 +100,6 @@ TEST_F(SessionTest, NextSessionWrapsAndPurgeKeepsACurrentSession) {
     EXPECT_TRUE(list.menu().Entries().empty());
 }
 
-TEST_F(SessionTest, TenMenuEntriesAtMost) {
-    SessionList list(&front_end_);
-    for (int i = 0; i < 11; ++i)
-        list.CreateSession(LocalConfig());
-    auto entries = list.menu().Entries();
-    ASSERT_EQ(entries.size(), 11u);
-    EXPECT_EQ(entries[0].command, 40030);
-    EXPECT_EQ(entries[9].command, 40039);
-    EXPECT_EQ(entries[10].command, 0);
-    EXPECT_EQ(list.menu().SessionForCommand(40039), entries[9].session);
-}
-
 TEST_F(SessionTest, FilterThatNeedsItsLowerLayerAndThenFails) {
     SessionList list(&front_end_);
     list.CreateSession(LocalConfig());
@@ -195,38 +181,6 @@ TEST_F(SessionTest, DisconnectDefersTheChainAndMarksTheTitle) {
     EXPECT_EQ(Title(list, s), "(Telnet: 127.0.0.1)");
     EXPECT_TRUE(testing::SeesEndOfStream(peer));
     close(peer);
-}
-
-TEST_F(SessionTest, TelnetSessionReceivesAndEndsWhenThePeerCloses) {
-    testing::LoopbackListener listener;
-    auto* config = LocalConfig();
-    config->SetInt(setting::session_kind, kKindTelnet);
-    config->SetInt(setting::local_echo, 0);
-    config->SetNarrow(setting::hostname, "127.0.0.1");
-    config->SetInt(setting::portnum, listener.port());
-    SessionList list(&front_end_);
-    ASSERT_EQ(list.CreateSession(config), 1);
-    Session* s = list.Current();
-    int peer = listener.Accept();
-    ASSERT_GE(peer, 0);
-
-    // DO TTYPE is answered through the real chain, and text reaches the screen model.
-    ASSERT_TRUE(testing::WriteAll(peer, "\xff\xfd\x18hello from the host\r\n"));
-    EXPECT_TRUE(loop_.RunUntil(
-        [&] { return Screen(s).find("hello from the host") != std::string::npos; }, 5s));
-    EXPECT_EQ(testing::ReadSome(peer, 3), "\xff\xfb\x18");
-
-    // Typed keys go down the chain.
-    s->PushKey('l');
-    s->PushKey('s');
-    s->PushKey('\r');
-    KeyHandler::PumpKeys(s);
-    EXPECT_EQ(testing::ReadSome(peer, 3), "ls\r");
-
-    close(peer);
-    EXPECT_TRUE(loop_.RunUntil([&] { return s->GetTerminal() == nullptr; }, 5s));
-    EXPECT_EQ(Title(list, s), "(Telnet: 127.0.0.1)");
-    EXPECT_EQ(list.CountLinkUp(), 0);
 }
 
 TEST_F(SessionTest, RefusedConnectionGivesAFailedSession) {

@@ -1,9 +1,7 @@
-// The TLS connection kinds in the session list: the chain of each kind, and the port-forward kinds
-// making a session of their own for every local connection, through the session layer's answer to
-// the listener. The far ends here are plain sockets; the TLS side is the interop tests' business.
-#include <arpa/inet.h>
+// The port-forward kinds in the session list, making a session of their own for every local
+// connection through the session layer's answer to the listener. The far ends here are plain
+// sockets; the TLS side, and the chains of the other TLS kinds, are the interop tests' business.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,7 +12,6 @@
 #include "platform/text.h"
 #include "session/deferred_deletion.h"
 #include "session/session.h"
-#include "session/session_builder.h"
 #include "support/loopback_peer.h"
 #include "support/memory_front_end.h"
 #include "support/test_util.h"
@@ -81,37 +78,6 @@ class TlsSessionsTest : public ::testing::Test {
     std::vector<int> sockets_;
 };
 
-TEST_F(TlsSessionsTest, EachKindBuildsItsChain) {
-    for (int kind : {kKindSSL, kKindSSLPortForward, kKindSTARTTLSProxy})
-        EXPECT_TRUE(CanBuildChain(kind)) << kind;
-
-    Session* ssl = Create(Config(kKindSSL, server_.port()));
-    EXPECT_EQ(ChainTypes(ssl), (std::vector<int>{kLayerVT, kLayerSSL, kLayerTCPIP}));
-    EXPECT_EQ(Title(ssl), "SSL: 127.0.0.1");
-    const int peer = Track(server_.Accept());
-    EXPECT_EQ(testing::ReadSome(peer, 3), std::string("\x16\x03\x01", 3));  // a ClientHello
-
-    SessionConfig* telnet = Config(kKindTelnet, server_.port());
-    telnet->SetInt(setting::enable_ssl, 1);
-    EXPECT_EQ(ChainTypes(Create(telnet)),
-              (std::vector<int>{kLayerVT, kLayerTelnet, kLayerSSL, kLayerTCPIP}));
-    Track(server_.Accept());
-    SessionConfig* plain = Config(kKindTelnet, server_.port());
-    EXPECT_EQ(ChainTypes(Create(plain)), (std::vector<int>{kLayerVT, kLayerTelnet, kLayerTCPIP}));
-    Track(server_.Accept());
-
-    // A listener keeps nothing below itself: the pattern was recorded at its open.
-    Session* forward = Create(Config(kKindSSLPortForward, server_.port()));
-    EXPECT_EQ(ChainTypes(forward), (std::vector<int>{kLayerVT, kLayerSocketListener}));
-    EXPECT_EQ(Title(forward), "SSLPF: 127.0.0.1");
-    auto* listener = static_cast<IO_SocketListener*>(forward->GetTerminal()->GetLower());
-    EXPECT_EQ(listener->Template(),
-              (std::vector<int>{kLayerVT, kLayerSocketListener, kLayerSSL, kLayerTCPIP}));
-    Session* proxy = Create(Config(kKindSTARTTLSProxy, server_.port()));
-    EXPECT_EQ(static_cast<IO_SocketListener*>(proxy->GetTerminal()->GetLower())->Template(),
-              (std::vector<int>{kLayerVT, kLayerSocketListener, kLayerSTARTTLSProxy, kLayerTCPIP}));
-}
-
 TEST_F(TlsSessionsTest, EveryLocalConnectionBecomesASessionOfItsOwn) {
     Session* forward = Create(Config(kKindSSLPortForward, server_.port()));
     const int port = ListeningPort(forward);
@@ -157,57 +123,6 @@ TEST_F(TlsSessionsTest, AConnectionWhoseServerRefusesIsEndedAtOnce) {
     EXPECT_TRUE(loop_.RunUntil([&] { return list_->Sessions()[1]->IsLinkUp() == 0; }, 10s));
     EXPECT_TRUE(testing::SeesEndOfStream(program));
     EXPECT_EQ(forward->IsLinkUp(), 1);
-}
-
-TEST_F(TlsSessionsTest, StartTlsRelaysTheGreetingAndHoldsTheClientBack) {
-    SessionConfig* config = Config(kKindSTARTTLSProxy, server_.port());
-    config->SetInt(setting::tls_proxy_type, 0);  // SMTP
-    Session* proxy = Create(config);
-    const int program = Track(testing::ConnectLoopback(ListeningPort(proxy)));
-    ASSERT_TRUE(WaitForSessions(2));
-    const int far_end = Track(server_.Accept());
-    ASSERT_GE(far_end, 0);
-    ASSERT_TRUE(testing::WriteAll(far_end, "220 mail ready\r\n"));
-    std::string greeting;
-    loop_.RunUntil(
-        [&] {
-            greeting += testing::ReadSome(program, 16, 10);
-            return greeting.size() >= 16;
-        },
-        10s);
-    EXPECT_EQ(greeting, "220 mail ready\r\n");
-    ASSERT_TRUE(testing::WriteAll(program, "EHLO me\r\n"));
-    std::string command;
-    loop_.RunUntil(
-        [&] {
-            command += testing::ReadSome(far_end, 10, 10);
-            return command.size() >= 10;
-        },
-        10s);
-    EXPECT_EQ(command, "STARTTLS\r\n");  // and not the client's EHLO, which waits for TLS
-
-    ASSERT_TRUE(testing::WriteAll(far_end, "454 not today\r\n"));
-    Session* accepted = list_->Sessions()[1];
-    ASSERT_TRUE(loop_.RunUntil([&] { return accepted->IsLinkUp() == 0; }, 10s));
-    EXPECT_NE(testing::ScreenText(accepted).find("The server refused STARTTLS: 454 not today"),
-              std::string::npos)
-        << testing::ScreenText(accepted);
-    EXPECT_TRUE(testing::SeesEndOfStream(program));
-    EXPECT_EQ(testing::ReadSome(far_end, 1, 100), "");  // the EHLO never went out in plain
-}
-
-TEST_F(TlsSessionsTest, AListenerWhosePortIsTakenEndsItsSession) {
-    testing::LoopbackListener taken;
-    SessionConfig* config = Config(kKindSSLPortForward, server_.port());
-    config->SetInt(setting::portnum_listener, taken.port());
-    Session* forward = Create(config);
-    ASSERT_TRUE(loop_.RunUntil([&] { return forward->IsLinkUp() == 0; }, 10s));
-    EXPECT_EQ(Title(forward), "(SSLPF: 127.0.0.1)");
-    EXPECT_NE(testing::ScreenText(forward).find("Unable to listen on port " +
-                                                std::to_string(taken.port()) +
-                                                ": Address already in use"),
-              std::string::npos)
-        << testing::ScreenText(forward);
 }
 
 }  // namespace

@@ -80,22 +80,6 @@ TEST_F(SslLayerTest, HeldDataIsBounded) {
     EXPECT_EQ(Type("b"), status::kOutOfMemory);
 }
 
-TEST_F(SslLayerTest, LargeSendsAreCutIntoRecordsOfAtMost16384Bytes) {
-    Build(ServerOptions());
-    ASSERT_EQ(Handshake(), 0);
-    const std::size_t before = server_->client_records().size();
-    std::string data(40000, '\0');
-    for (std::size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<char>(i * 7);
-    ASSERT_EQ(Type(data), 0);
-    const auto& records = server_->client_records();
-    ASSERT_EQ(records.size(), before + 3);
-    EXPECT_EQ(records[before].second, 16384u);
-    EXPECT_EQ(records[before + 1].second, 16384u);
-    EXPECT_EQ(records[before + 2].second, 40000u - 2 * 16384u);
-    EXPECT_EQ(server_->received(), data);
-}
-
 // ---- Alerts -------------------------------------------------------------------------------
 
 TEST_F(SslLayerTest, AnAlertIsShownWithItsTextAndEndsTheConnection) {

@@ -168,7 +168,6 @@ void TlsTestServer::ProcessRecord(SSLPacket& record) {
         return;
     }
     const std::string_view body(reinterpret_cast<const char*>(record.Body()), record.BodyLength());
-    client_records_.emplace_back(record.RecordType(), body.size());
     switch (record.RecordType()) {
         case kSSLChangeCipherSpec:
             read_.Activate(*suite_, key_block_, true, false);

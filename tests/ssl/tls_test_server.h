@@ -88,10 +88,6 @@ class TlsTestServer : public IO {
     bool client_finished_ok() const { return client_finished_ok_; }
     // Application data from the client, in order.
     const std::string& received() const { return received_; }
-    // Every complete record the client sent: its type and its plaintext length.
-    const std::vector<std::pair<int, std::size_t>>& client_records() const {
-        return client_records_;
-    }
     const std::string& client_hello() const { return client_hello_; }
     // The last alert from the client (level << 8 | description), -1 for none.
     int client_alert() const { return client_alert_; }
@@ -121,7 +117,6 @@ class TlsTestServer : public IO {
     std::string handshake_;  // handshake bytes not yet a whole message
     std::string client_hello_;
     std::string received_;
-    std::vector<std::pair<int, std::size_t>> client_records_;
     std::string last_block_;  // the last 8 ciphertext bytes written: the next record's IV
     bool plain_ = false;
     std::string plain_received_;

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,10 +38,6 @@ class LineLayer : public RecordingLayer {
   public:
     LineLayer() : RecordingLayer(kLayerTCPIP, "Line") {}
     int Send(const std::uint8_t* data, int length) override {
-        {
-            std::lock_guard<std::mutex> guard(times_mutex);
-            send_times.push_back(std::chrono::steady_clock::now());
-        }
         const int result = RecordingLayer::Send(data, length);
         if (far != nullptr) far->Receive(data, length);
         return result;
@@ -58,8 +53,6 @@ class LineLayer : public RecordingLayer {
     std::atomic<int> clean{1};
     int request_result = 1;
     std::atomic<int> requests{0};
-    std::mutex times_mutex;
-    std::vector<std::chrono::steady_clock::time_point> send_times;
 };
 
 // A filter between a top layer standing for the terminal and a line layer, as the session links
@@ -327,24 +320,6 @@ TEST_F(FiltersTest, AsciiSendSendsTheFileAsItStandsFromItsFirstByte) {
     EXPECT_EQ(chain.line->Sent(), text);
     EXPECT_EQ(chain.line->send_calls, static_cast<int>(text.size()));  // one byte at a time
     EXPECT_EQ(chain.top.Received(), "echo");
-}
-
-TEST_F(FiltersTest, AsciiSendPausesTextPacingAfterEveryByte) {
-    Preferences::Instance().SetInt(pref::TextPacing, 20);
-    testing::WriteFile(dir_.File("paced.txt"), std::string(26, 'p'));
-    Chain chain(new IO_SendAscii());
-    ui_.QueueFile(dir_.File("paced.txt"));
-    ASSERT_EQ(chain.Start(&config_), 0);
-    ASSERT_TRUE(RunUntil([&] { return ended_ == 1; }));
-    std::lock_guard<std::mutex> guard(chain.line->times_mutex);
-    const auto& times = chain.line->send_times;
-    ASSERT_EQ(times.size(), 26u);
-    const auto span = times.back() - times.front();
-    EXPECT_GE(span, 25 * 20ms);
-    // Well above the pause only on a machine under heavy load.
-    EXPECT_LT(span, 25 * 60ms);
-    for (std::size_t i = 1; i < times.size(); ++i)
-        EXPECT_GE(times[i] - times[i - 1], 20ms);
 }
 
 TEST_F(FiltersTest, AsciiSendWaitsWhileTheTransportHoldsMuchUnsent) {

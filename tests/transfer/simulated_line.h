@@ -44,7 +44,6 @@ class SimulatedLine : public xmodem::Link {
         return -1;
     }
     void Purge(int quiet_ms) override {
-        ++purges;
         DropArrived();
         for (;;) {
             now_ += quiet_ms;
@@ -64,7 +63,6 @@ class SimulatedLine : public xmodem::Link {
     std::function<void(const std::string&)> peer;
     std::string sent;
     std::vector<std::string> said;
-    int purges = 0;
     bool send_ok = true;
     std::int64_t cancel_at = -1;
 

@@ -123,20 +123,15 @@ TEST(SocketHelpersTest, ConnectsToLiteralsNamesAndIPv6) {
     }
 }
 
+// The texts for a refused connection and an unknown host are checked through the transport
+// (TcpipTest); here, that they are shown only when asked for.
 TEST(SocketHelpersTest, FailuresAreExplainedOnlyWhenAsked) {
     ScriptedUi ui;
     int fd = CreateStreamSocket(0);
     testing::RefusingPort refusing;
-    EXPECT_EQ(ConnectSocket(fd, "127.0.0.1", refusing.port(), true), 0);
-    EXPECT_EQ(ConnectSocket(fd, "no-such-host.invalid", 22, true), 0);
     EXPECT_EQ(ConnectSocket(fd, "", 22, true), 0);
-    std::vector<ScriptedUi::Shown> shown = ui.shown();
-    ASSERT_EQ(shown.size(), 3u);
-    EXPECT_EQ(shown[0].caption, "Unable to open connection");
-    EXPECT_EQ(shown[0].text, "Connection refused");
-    EXPECT_EQ(shown[1].caption, "Notice");
-    EXPECT_EQ(shown[1].text, "Unable to resolve hostname 'no-such-host.invalid'");
-    EXPECT_EQ(shown[2].text, "Unable to resolve hostname ''");
+    ASSERT_EQ(ui.shown().size(), 1u);
+    EXPECT_EQ(ui.shown()[0].text, "Unable to resolve hostname ''");
 
     ui.Clear();
     EXPECT_EQ(ConnectSocket(fd, "127.0.0.1", refusing.port(), false), 0);

@@ -80,6 +80,8 @@ class TcpipTest : public ::testing::Test {
     void TearDown() override {
         Watchdog watchdog("destroying the chain", 5s);
         top_.reset();
+        for (int peer : peers_)
+            close(peer);
     }
 
     static void OnDataArrived(void* context, IO* transport) {
@@ -96,9 +98,18 @@ class TcpipTest : public ::testing::Test {
         ++static_cast<TcpipTest*>(context)->notifications_;
     }
 
+    // Opens the transport; the peer's end of the connection, closed at the end of the test.
     int OpenAndAccept() {
         EXPECT_EQ(tcp_->Open(&config_), 0);
-        return listener_.Accept();
+        const int peer = listener_.Accept();
+        EXPECT_GE(peer, 0) << "the connection did not arrive";
+        if (peer >= 0) peers_.push_back(peer);
+        return peer;
+    }
+    // The peer goes away before the test ends.
+    void Hangup(int peer) {
+        peers_.erase(std::find(peers_.begin(), peers_.end(), peer));
+        close(peer);
     }
 
     bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
@@ -113,13 +124,13 @@ class TcpipTest : public ::testing::Test {
     std::atomic<int> notifications_{0};
     std::vector<int> pumps_;  // user-interface thread only
     bool close_on_failure_ = true;
+    std::vector<int> peers_;
     std::unique_ptr<HookLayer> top_;
     IO_TCPIP* tcp_ = nullptr;  // owned by top_
 };
 
 TEST_F(TcpipTest, CarriesBytesBothWaysThroughTheChain) {
-    int peer = OpenAndAccept();
-    ASSERT_GE(peer, 0);
+    const int peer = OpenAndAccept();
     EXPECT_EQ(tcp_->IsConnected(), 1);
     EXPECT_EQ(tcp_->IsLinkUp(), 1);
 
@@ -140,7 +151,6 @@ TEST_F(TcpipTest, CarriesBytesBothWaysThroughTheChain) {
     EXPECT_EQ(tcp_->Send(reinterpret_cast<const std::uint8_t*>("more"), 4), 0);
     EXPECT_EQ(testing::ReadSome(peer, 4), "more");
     EXPECT_EQ(listener_.Accept(100), -1);
-    close(peer);
 }
 
 TEST_F(TcpipTest, PeerCloseEndsWithOneLastNotification) {
@@ -154,11 +164,10 @@ TEST_F(TcpipTest, PeerCloseEndsWithOneLastNotification) {
             notifications_ = 0;
         }
         config_.SetInt(setting::debug, debug);
-        int peer = OpenAndAccept();
-        ASSERT_GE(peer, 0);
+        const int peer = OpenAndAccept();
         ASSERT_TRUE(testing::WriteAll(peer, "last words"));
         ASSERT_TRUE(RunUntil([&] { return top_->Received() == "last words"; }));
-        close(peer);
+        Hangup(peer);
         ASSERT_TRUE(RunUntil([&] { return tcp_->IsConnected() == 0; }));
         loop_.RunFor(50ms);
 
@@ -176,11 +185,10 @@ TEST_F(TcpipTest, DataReadJustBeforeThePeerClosedIsNotLost) {
     // Without a working notification the reader queues everything it reads and stops at the end
     // of the stream; the next pump must still deliver all of it before reporting the end.
     config_.SetSessionCallback(&TcpipTest::CountOnly, this);
-    int peer = OpenAndAccept();
-    ASSERT_GE(peer, 0);
+    const int peer = OpenAndAccept();
     const std::string data = Pattern(1000);
     ASSERT_TRUE(testing::WriteAll(peer, data));
-    close(peer);
+    Hangup(peer);
     int last = -1;
     for (int i = 0; i < 200; ++i) {  // until the count stays put: the reader has ended
         std::this_thread::sleep_for(10ms);
@@ -227,8 +235,7 @@ TEST_F(TcpipTest, TransportRulesBeforeOpen) {
 }
 
 TEST_F(TcpipTest, CloseEndsABlockedReader) {
-    int peer = OpenAndAccept();
-    ASSERT_GE(peer, 0);
+    const int peer = OpenAndAccept();
     loop_.RunFor(20ms);  // the reader is now waiting for data
     {
         Watchdog watchdog("Close with a blocked reader", 5s);
@@ -242,12 +249,10 @@ TEST_F(TcpipTest, CloseEndsABlockedReader) {
     loop_.RunFor(50ms);
     EXPECT_EQ(notifications_.load(), 0);
     EXPECT_EQ(tcp_->Pump(), status::kReaderStopped);
-    close(peer);
 }
 
 TEST_F(TcpipTest, CloseWhileANotificationWaitsForTheUserInterface) {
-    int peer = OpenAndAccept();
-    ASSERT_GE(peer, 0);
+    const int peer = OpenAndAccept();
     ASSERT_TRUE(testing::WriteAll(peer, "pending"));
     // The user-interface thread is busy (not running its loop): the reader sits in its
     // notification, waiting for it.
@@ -262,15 +267,13 @@ TEST_F(TcpipTest, CloseWhileANotificationWaitsForTheUserInterface) {
     EXPECT_TRUE(pumps_.empty()) << "a notification ran after Close";
     EXPECT_EQ(top_->Received(), "");
     EXPECT_TRUE(testing::SeesEndOfStream(peer));
-    close(peer);
 }
 
 TEST_F(TcpipTest, CloseFromInsideThePump) {
     // A protocol layer that gives up while handling received data closes the chain from inside
     // the pump, while the reader still waits for that very pump to finish.
     top_->on_receive = [this] { tcp_->Close(); };
-    int peer = OpenAndAccept();
-    ASSERT_GE(peer, 0);
+    const int peer = OpenAndAccept();
     ASSERT_TRUE(testing::WriteAll(peer, "boom"));
     {
         Watchdog watchdog("Close inside the pump", 5s);
@@ -278,15 +281,13 @@ TEST_F(TcpipTest, CloseFromInsideThePump) {
     }
     EXPECT_EQ(top_->Received().substr(0, 1), "b");
     EXPECT_TRUE(testing::SeesEndOfStream(peer));
-    close(peer);
 }
 
 TEST_F(TcpipTest, CloseFromAPumpWhileTheReaderWaitsForThePumpLock) {
     // Without a waiting notification the reader runs ahead and queues the next buffer; a pump
     // that closes the transport while the reader waits for the pump lock must still end it.
     config_.SetSessionCallback(&TcpipTest::CountOnly, this);
-    int peer = OpenAndAccept();
-    ASSERT_GE(peer, 0);
+    const int peer = OpenAndAccept();
     ASSERT_TRUE(testing::WriteAll(peer, "first"));
     ASSERT_TRUE(RunUntil([&] { return notifications_.load() >= 1; }));
     top_->on_receive = [this, peer] {
@@ -302,7 +303,6 @@ TEST_F(TcpipTest, CloseFromAPumpWhileTheReaderWaitsForThePumpLock) {
     }
     EXPECT_EQ(tcp_->IsConnected(), 0);
     EXPECT_EQ(top_->Received(), "first");
-    close(peer);
 }
 
 // The peer's receive buffer kept small, so that the sender's side fills quickly.
@@ -322,8 +322,7 @@ int SendIn(IO_TCPIP* tcp, const std::string& data, std::size_t block = 65536) {
 
 TEST_F(TcpipTest, SendsNeverWaitForAPeerThatDoesNotRead) {
     SmallReceiveBuffer(listener_);
-    int peer = OpenAndAccept();
-    ASSERT_GE(peer, 0);
+    const int peer = OpenAndAccept();
     // Far more than the socket buffers hold, sent from the user-interface thread.
     const std::string data = Pattern(12 << 20);
     {
@@ -343,13 +342,11 @@ TEST_F(TcpipTest, SendsNeverWaitForAPeerThatDoesNotRead) {
         std::this_thread::sleep_for(10ms);
     EXPECT_EQ(tcp_->SendBacklog(), 0u);
     EXPECT_EQ(tcp_->IsConnected(), 1);
-    close(peer);
 }
 
 TEST_F(TcpipTest, APeerThatLetsTooMuchPileUpIsDisconnectedWithTheReason) {
     SmallReceiveBuffer(listener_);
-    int peer = OpenAndAccept();
-    ASSERT_GE(peer, 0);
+    ASSERT_GE(OpenAndAccept(), 0);  // and never reads
     tcp_->SetSendLimits(1 << 20, 60s);
     int result = SendIn(tcp_, Pattern(16 << 20));
     EXPECT_EQ(result, status::kSendFailed);
@@ -361,13 +358,11 @@ TEST_F(TcpipTest, APeerThatLetsTooMuchPileUpIsDisconnectedWithTheReason) {
                                      "than 16 MiB are waiting); disconnecting\r\n"),
               std::string::npos);
     EXPECT_EQ(tcp_->Send(reinterpret_cast<const std::uint8_t*>("x"), 1), status::kNotConnected);
-    close(peer);
 }
 
 TEST_F(TcpipTest, APeerThatReadsNothingForTooLongIsDisconnectedWithTheReason) {
     SmallReceiveBuffer(listener_);
-    int peer = OpenAndAccept();
-    ASSERT_GE(peer, 0);
+    ASSERT_GE(OpenAndAccept(), 0);  // and never reads
     tcp_->SetSendLimits(IO_TCPIP::kMaxQueued, 300ms);
     ASSERT_EQ(SendIn(tcp_, Pattern(8 << 20)), 0);
     ASSERT_TRUE(
@@ -375,16 +370,14 @@ TEST_F(TcpipTest, APeerThatReadsNothingForTooLongIsDisconnectedWithTheReason) {
     EXPECT_NE(top_->Displayed().find("The remote host has not read anything sent to it for 60 "
                                      "seconds; disconnecting\r\n"),
               std::string::npos);
-    close(peer);
 }
 
 TEST_F(TcpipTest, FailedSendOnATransferThreadClosesTheTransport) {
     close_on_failure_ = false;  // let the transfer thread be the one that closes
-    int peer = OpenAndAccept();
-    ASSERT_GE(peer, 0);
+    const int peer = OpenAndAccept();
     linger hard{1, 0};
     setsockopt(peer, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    close(peer);  // a reset
+    Hangup(peer);  // a reset
 
     std::atomic<int> result{-1};
     std::thread transfer([&] {
@@ -407,8 +400,7 @@ TEST_F(TcpipTest, FailedSendOnATransferThreadClosesTheTransport) {
 }
 
 TEST_F(TcpipTest, ConcurrentSendsStayWhole) {
-    int peer = OpenAndAccept();
-    ASSERT_GE(peer, 0);
+    const int peer = OpenAndAccept();
     constexpr int kMessages = 150;
     constexpr std::size_t kSize = 8192;
     std::string got;
@@ -433,7 +425,6 @@ TEST_F(TcpipTest, ConcurrentSendsStayWhole) {
         ASSERT_EQ(block.find_first_not_of(block[0]), std::string_view::npos)
             << "two sends interleaved in the block at " << at;
     }
-    close(peer);
 }
 
 TEST_F(TcpipTest, NetworkRequestOnlyWhenEnabled) {
