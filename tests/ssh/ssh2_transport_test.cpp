@@ -95,54 +95,6 @@ TEST(SshVersion, ReaderSkipsBannersAndKeepsWhatFollows) {
               VersionLineReader::Result::kFailed);
 }
 
-struct Suite {
-    const char* cipher;
-    const char* mac;
-    int cipher_id;
-    int mac_id;
-};
-
-class SshLoginMatrix : public ::testing::TestWithParam<Suite> {};
-
-// Every cipher and MAC, group 1 and group exchange, RSA and DSA host keys, up to a working
-// session: the client's data reaches the server decrypted and the server's data comes up.
-TEST_P(SshLoginMatrix, LogsInAndCarriesData) {
-    const Suite suite = GetParam();
-    for (const char* kex : {"diffie-hellman-group1-sha1", "diffie-hellman-group-exchange-sha1"}) {
-        for (int hostkey : {0, 1}) {
-            TestServer::Options options;
-            options.kex = kex;
-            SshHarness h(options);
-            h.config.SetInt(setting::debug, 1);
-            h.config.SetList(setting::ssh2_EnabledCiphers, &suite.cipher_id, 1);
-            h.config.SetList(setting::ssh2_EnabledMACs, &suite.mac_id, 1);
-            h.config.SetList(setting::ssh2_hostkey_algorithms, &hostkey, 1);
-            ASSERT_TRUE(Login(h)) << kex << " " << suite.cipher << " " << h.Shown();
-            ASSERT_EQ(h.Type("ls\r"), 0);
-            h.server.Send(Byte(94) + U32(h.server.client_channel()) + Str("file1 file2\r\n"));
-            ASSERT_TRUE(h.RunUntil([&] {
-                return h.server.channel_data(TestServer::kSessionChannel) == "ls\r" &&
-                       h.top->Received() == "file1 file2\r\n";
-            })) << kex
-                << " " << suite.cipher << " " << suite.mac;
-            EXPECT_EQ(h.server.error(), 0);
-            EXPECT_EQ(h.last_error, 0);
-        }
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    AllSuites, SshLoginMatrix,
-    ::testing::Values(Suite{"aes128-cbc", "hmac-sha1", 3, 0}, Suite{"aes192-cbc", "hmac-md5", 2, 1},
-                      Suite{"aes256-cbc", "hmac-sha1", 0, 0}, Suite{"3des-cbc", "hmac-md5", 4, 1},
-                      Suite{"blowfish-cbc", "hmac-sha1", 1, 0}),
-    [](const ::testing::TestParamInfo<Suite>& info) {
-        std::string name = std::string(info.param.cipher) + "_" + info.param.mac;
-        for (char& c : name)
-            if (c == '-') c = '_';
-        return name;
-    });
-
 TEST(SshTransport, WholeExchangeDeliveredOneByteAtATime) {
     SshHarness h;
     h.chunk = 1;
@@ -180,33 +132,6 @@ TEST(SshTransport, ProtocolVersionsAcceptedAndRefused) {
     }
 }
 
-TEST(SshTransport, QuirkFlagsAreReportedInTableOrder) {
-    struct Case {
-        const char* version;
-        const char* lines;
-    } cases[] = {
-        {"SSH-2.0-2.0.13 (x)",
-         "Server has m_serviceaccept_bug\r\nServer has m_rawsig_bug\r\n"
-         "Server has m_pkservice_bug\r\nServer has m_pkok_bug\r\n"},
-        {"SSH-2.0-2.0.11 (x)",
-         "Server has m_pkservice_bug\r\nServer has m_pkauth_bug\r\nServer has m_pkok_bug\r\n"},
-        {"SSH-2.0-OpenSSH_2.5.1", "Server has m_oldgex_bug\r\n"},
-    };
-    for (const Case& c : cases) {
-        TestServer::Options options = Server(c.version);
-        options.raw_signature = std::string(c.version).find("2.0.13") != std::string::npos;
-        SshHarness h(options);
-        h.config.SetInt(setting::debug, 1);
-        ASSERT_EQ(h.Open(), 0);
-        h.Settle(3);
-        EXPECT_TRUE(h.Showed(c.lines)) << h.Shown();
-    }
-    SshHarness modern(Server("SSH-2.0-OpenSSH_3.9p1"));
-    modern.config.SetInt(setting::debug, 1);
-    ASSERT_TRUE(Login(modern));
-    EXPECT_FALSE(modern.Showed("Server has"));
-}
-
 // The ten name-lists of a KEXINIT payload.
 std::vector<std::string> NameLists(const std::string& kexinit) {
     SSHPacket p;
@@ -228,59 +153,38 @@ TEST(SshTransport, ClientPreferenceDecidesAndCompressionFollowsTheServer) {
     h.config.SetList(setting::ssh2_EnabledCiphers, ciphers, 2);
     h.config.SetInt(setting::debug, 1);
     ASSERT_TRUE(Login(h));
-    std::vector<std::string> lists = NameLists(h.server.ReceivedOfType(kMsgKexInit).at(0));
     // The one method chosen, and the markers of the first exchange: we take EXT_INFO and do
     // strict key exchange.
-    EXPECT_EQ(lists[0], "diffie-hellman-group1-sha1,ext-info-c,kex-strict-c-v00@openssh.com");
-    EXPECT_EQ(lists[1], "ssh-rsa");
-    EXPECT_EQ(lists[2], "aes128-cbc");
-    EXPECT_EQ(lists[3], "aes128-cbc");
-    EXPECT_EQ(lists[4], "hmac-sha1");
-    EXPECT_EQ(lists[5], "hmac-sha1");
-    EXPECT_EQ(lists[6], "none");
-    EXPECT_EQ(lists[7], "none");
-    EXPECT_EQ(lists[8], "");
+    EXPECT_EQ(NameLists(h.server.ReceivedOfType(kMsgKexInit).at(0)),
+              (std::vector<std::string>{
+                  "diffie-hellman-group1-sha1,ext-info-c,kex-strict-c-v00@openssh.com", "ssh-rsa",
+                  "aes128-cbc", "aes128-cbc", "hmac-sha1", "hmac-sha1", "none", "none", "", ""}));
     EXPECT_TRUE(h.Showed("Using MAC: hmac-sha1\r\n"));
 
-    // zlib is offered for a direction only when the server lists it, and then runs both ways.
-    options.compression = "ZLIB,none";
-    SshHarness z(options);
-    ASSERT_TRUE(Login(z));
-    lists = NameLists(z.server.ReceivedOfType(kMsgKexInit).at(0));
-    EXPECT_EQ(lists[6], "zlib,none");
-    EXPECT_EQ(lists[7], "zlib,none");
-    std::string big(20000, 'x');
-    ASSERT_EQ(z.Type(big), 0);
-    z.server.Send(Byte(94) + U32(z.server.client_channel()) + Str(std::string(5000, 'y')));
-    ASSERT_TRUE(z.RunUntil([&] {
-        return z.server.channel_data(TestServer::kSessionChannel).size() == big.size() &&
-               z.top->Received().size() == 5000;
-    }));
-    EXPECT_EQ(z.server.channel_data(TestServer::kSessionChannel), big);
-
-    // "zlib@openssh.com" is preferred, and starts only with the login: the password went out
-    // uncompressed, everything after the success message is compressed both ways.
-    options.compression = "none,zlib,zlib@openssh.com";
+    // zlib is offered only when the server lists it, "zlib@openssh.com" first, and never with
+    // the setting off. (Both kinds running against real servers are proven by the interop tests.)
+    struct Case {
+        const char* server;
+        int setting;
+        const char* offered;
+    } cases[] = {{"ZLIB,none", 1, "zlib,none"},
+                 {"none,zlib,zlib@openssh.com", 1, "zlib@openssh.com,none"},
+                 {"none,zlib,zlib@openssh.com", 0, "none"}};
+    for (const Case& c : cases) {
+        options.compression = c.server;
+        SshHarness z(options);
+        z.config.SetInt(setting::ssh_useCompression, c.setting);
+        ASSERT_TRUE(Login(z));
+        const std::vector<std::string> lists =
+            NameLists(z.server.ReceivedOfType(kMsgKexInit).at(0));
+        EXPECT_EQ(lists[6], c.offered) << c.server;
+        EXPECT_EQ(lists[7], c.offered) << c.server;
+    }
+    // Delayed compression starts with the login: the password went out uncompressed.
     SshHarness delayed(options);
     ASSERT_TRUE(Login(delayed));
-    lists = NameLists(delayed.server.ReceivedOfType(kMsgKexInit).at(0));
-    EXPECT_EQ(lists[6], "zlib@openssh.com,none");
     EXPECT_EQ(delayed.server.passwords(), std::vector<std::string>{"secret"});
-    EXPECT_TRUE(delayed.ssh->CompressingOutgoing());
-    EXPECT_TRUE(delayed.ssh->DecompressingIncoming());
-    ASSERT_EQ(delayed.Type(big), 0);
-    delayed.server.Send(Byte(94) + U32(delayed.server.client_channel()) + Str("delayed"));
-    ASSERT_TRUE(delayed.RunUntil([&] {
-        return delayed.server.channel_data(TestServer::kSessionChannel) == big &&
-               delayed.top->Received() == "delayed";
-    }));
-
-    // The setting off: never offered.
-    SshHarness off(options);
-    off.config.SetInt(setting::ssh_useCompression, 0);
-    ASSERT_TRUE(Login(off));
-    lists = NameLists(off.server.ReceivedOfType(kMsgKexInit).at(0));
-    EXPECT_EQ(lists[6], "none");
+    EXPECT_TRUE(delayed.ssh->CompressingOutgoing() && delayed.ssh->DecompressingIncoming());
 }
 
 // The key exchange is the first of the client's list that the server offers, whatever the
@@ -476,25 +380,6 @@ TEST(SshTransport, StrictKeyExchangeRefusesAnyOtherPacketInTheFirstExchange) {
     }
 }
 
-// With strict key exchange both sides count from zero again after every NEWKEYS: a session that
-// re-keys goes on (a client that kept counting would fail every MAC after the first exchange).
-TEST(SshTransport, StrictKeyExchangeRestartsTheSequenceNumbersAtEveryNewKeys) {
-    TestServer::Options options;
-    options.strict_kex = true;
-    options.kex = "curve25519-sha256";
-    options.hostkeys = "ssh-ed25519";
-    options.ciphers = "aes128-ctr";
-    options.macs = "hmac-sha2-256-etm@openssh.com";
-    SshHarness h(options);
-    ASSERT_TRUE(Login(h)) << h.Shown();
-    EXPECT_TRUE(h.ssh->strict_kex());
-    h.server.StartRekey();
-    ASSERT_TRUE(h.RunUntil([&] { return h.server.kex_count() == 2; })) << h.Shown();
-    h.server.Send(Byte(94) + U32(h.server.client_channel()) + Str("after"));
-    ASSERT_TRUE(h.RunUntil([&] { return h.top->Received() == "after"; })) << h.Shown();
-    EXPECT_EQ(h.server.error(), 0);
-}
-
 TEST(SshTransport, NewKeysInEitherOrder) {
     TestServer::Options options;
     options.newkeys_after_client = true;
@@ -548,29 +433,21 @@ TEST(SshTransport, ServerRekeyKeepsTheSessionAndHoldsDataUntilNewKeys) {
 }
 
 TEST(SshTransport, DisconnectShowsTheReasonText) {
-    const char* texts[] = {"Host not allowed to connect",
-                           "Protocol error",
-                           "Key exchange failed",
-                           "<reserved>",
-                           "MAC error",
-                           "Compression error",
-                           "Service not available",
-                           "Protocol version not supported",
-                           "Host key not verifiable",
-                           "Connection lost",
-                           "Application quit",
-                           "Too many connections",
-                           "Authentication canceled by user",
-                           "No more authentication methods are available",
-                           "Illegal user name"};
-    for (std::uint32_t reason = 1; reason <= 16; ++reason) {
+    // Each reason number has its words; an unknown one has none.
+    const std::pair<std::uint32_t, std::string> reasons[] = {{1, "Host not allowed to connect"},
+                                                             {4, "<reserved>"},
+                                                             {14,
+                                                              "No more authentication methods "
+                                                              "are available"},
+                                                             {15, "Illegal user name"},
+                                                             {16, ""}};
+    for (const auto& [reason, text] : reasons) {
         SshHarness h;
         h.config.SetInt(setting::debug, reason % 2);
         ASSERT_EQ(h.Open(), 0);
         h.Step();
         h.server.Send(Byte(kMsgDisconnect) + U32(reason) + Str("Bye\x1b[2J now") + Str(""));
         h.Settle(3);
-        const std::string text = reason <= 15 ? texts[reason - 1] : "";
         // The server's description cannot drive the terminal.
         EXPECT_TRUE(h.Showed("Bye?[2J now\r\nServer reports: " + text + "\r\n")) << h.Shown();
         EXPECT_EQ(h.Showed("Received server DISCONNECT packet\r\n"), reason % 2 == 1);
@@ -815,8 +692,6 @@ TEST(SshLayer, OpeningConnectedStateAndTheWaitCursor) {
         IO_SSH2 alone;
         SessionConfig config;
         EXPECT_EQ(alone.Open(&config), status::kNoLowerLayer);
-        EXPECT_EQ(alone.GetType(), kLayerSSH2);
-        EXPECT_STREQ(alone.GetName(), "SSH2");
     }
     SshHarness h;
     ASSERT_EQ(h.Open(), 0);
