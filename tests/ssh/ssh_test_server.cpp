@@ -250,11 +250,6 @@ std::uint32_t TestServer::client_max_packet(std::uint32_t server_channel) const 
     return it == channels_.end() ? 0 : it->second.client_max_packet;
 }
 
-std::uint32_t TestServer::window_adjusts(std::uint32_t server_channel) const {
-    auto it = channels_.find(server_channel);
-    return it == channels_.end() ? 0 : it->second.adjusts;
-}
-
 void TestServer::Handle(SSHPacket& packet) {
     const std::string payload = Payload(packet);
     received_.push_back(payload);
@@ -263,7 +258,6 @@ void TestServer::Handle(SSHPacket& packet) {
     if ((message >= 20 && message <= 49)) return HandleKex(message, packet);
     if (on_message && on_message(payload)) return;
     if (message == kMsgServiceRequest) {
-        service_requested_ = true;
         Send(Byte(kMsgServiceAccept) + Str("ssh-userauth"));
         return;
     }
@@ -681,7 +675,6 @@ void TestServer::HandleConnection(std::uint8_t message, SSHPacket& packet) {
         case kMsgChannelWindowAdjust: {
             const std::uint32_t server_id = packet.getUint32();
             channels_[server_id].client_window += packet.getUint32();
-            ++channels_[server_id].adjusts;
             return;
         }
         default:

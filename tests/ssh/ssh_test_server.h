@@ -105,7 +105,6 @@ class TestServer {
     Options& options() { return options_; }
     const std::string& client_version() const { return client_version_; }
     bool keys_in_force() const { return incoming_keys_; }
-    bool userauth_requested() const { return service_requested_; }
     bool authenticated() const { return authenticated_; }
     int kex_count() const { return kex_count_; }
     const std::uint8_t* session_id() const { return session_id_; }
@@ -127,7 +126,6 @@ class TestServer {
     std::uint32_t pty_rows() const { return pty_rows_; }
     std::uint32_t client_window(std::uint32_t server_channel) const;
     std::uint32_t client_max_packet(std::uint32_t server_channel) const;
-    std::uint32_t window_adjusts(std::uint32_t server_channel) const;
     // The incoming framing status: 0, or the status of the first failure.
     int error() const { return error_; }
     // The server's number of the session channel.
@@ -176,7 +174,6 @@ class TestServer {
     bool newkeys_owed_ = false;
     bool incoming_keys_ = false;
     int kex_count_ = 0;
-    bool service_requested_ = false;
     bool authenticated_ = false;
     bool banner_sent_ = false;
     int error_ = 0;
@@ -193,7 +190,6 @@ class TestServer {
         std::uint32_t client_id = 0;
         std::uint32_t client_window = 0;
         std::uint32_t client_max_packet = 0;
-        std::uint32_t adjusts = 0;
         std::string data;
     };
     std::map<std::uint32_t, Channel> channels_;
