@@ -162,48 +162,27 @@ TEST(ScpSink, AHostileServerWritesNothingOutsideTheChosenFolderAndLeavesNoPartia
     const std::string chosen = root.File("chosen");
     std::filesystem::create_directories(chosen);
     testing::WriteFile(chosen + "/keep.txt", "mine");
-    const std::string outside = root.File("x");
     struct Case {
-        std::string expected;  // the name the request named
         std::string bytes;
         std::string message;
-        bool end = false;  // the server closes the channel afterwards
     } cases[] = {
-        {"", "C0644 4 ../x\nevil\0"s, "refused the file name \"../x\": it is not a plain name"},
-        {"", "C0644 4 " + outside + "\nevil\0"s, "it is not a plain name"},
-        {"", "C0644 4 .\nevil\0"s, "\".\" and \"..\" are not file names"},
-        {"", "C0644 4 ..\nevil\0"s, "\".\" and \"..\" are not file names"},
-        {"", "C0644 4 a\rb\nevil\0"s, "refused the file name \"a?b\": it contains control"},
-        // A name "x\n.bashrc" cannot be written in one line: the line ends at "x", and what
-        // follows would be data. The name asked for does not match.
-        {"report.txt", "C0644 10 x\n.bashrc\nAB\0"s,
-         "refused the file name \"x\": \"report.txt\" was asked for"},
-        {"", "C0644 100 big\nonly a part"s, "ended before the file was complete; nothing was saved",
-         true},
-        {"", "C0644 1 f\nA\0C0644 4 second\nevil\0"s, "refused a second file"},
-        {"", "D0755 0 dir\nC0644 4 in\nevil\0E\n"s, "received illegal command"},
-        {"", "T1 0 1 0\nC0644 4 t\nevil\0"s, "received illegal command"},
-        {"", "C0644 -4 neg\n"s, "its size is not a plain decimal number up to 2^63 - 1"},
-        {"", "C0644 4 f\nABCD\x01scp: f: read error\n"s,
-         "the server could not send the whole file"},
-        {"", std::string(ScpLineReader::kMaxLine + 10, 'C'), "header line longer than"},
-        {"", "\x02scp: nothing: No such file or directory\n"s, "scp: nothing: No such file"},
+        // Paths, "." and "..", a line feed in the name, a short file, a second file and a folder
+        // are refused the same way by the hostile-scp interop test against sshd.
+        {"C0644 4 a\rb\nevil\0"s, "refused the file name \"a?b\": it contains control"},
+        {"T1 0 1 0\nC0644 4 t\nevil\0"s, "received illegal command"},
+        {"C0644 -4 neg\n"s, "its size is not a plain decimal number up to 2^63 - 1"},
+        {"C0644 4 f\nABCD\x01scp: f: read error\n"s, "the server could not send the whole file"},
+        {std::string(ScpLineReader::kMaxLine + 10, 'C'), "header line longer than"},
+        {"\x02scp: nothing: No such file or directory\n"s, "scp: nothing: No such file"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bytes);
         FakePeer peer;
         {
-            ScpSink sink(peer, {chosen, "", c.expected, false});
+            ScpSink sink(peer, {chosen, "", "", false});
             Feed(sink, c.bytes);
-            if (c.end) sink.End();
             EXPECT_NE(peer.said.find(c.message), std::string::npos) << peer.said;
-            if (c.bytes.rfind("C0644 1 f\n", 0) == 0) {
-                EXPECT_EQ(testing::ReadFile(chosen + "/f"), "A");  // the first file was whole
-                std::filesystem::remove(chosen + "/f");
-            } else {
-                EXPECT_TRUE(sink.state() == ScpSink::State::kFailed)
-                    << static_cast<int>(sink.state());
-            }
+            EXPECT_TRUE(sink.state() == ScpSink::State::kFailed) << static_cast<int>(sink.state());
         }
         EXPECT_EQ(Tree(root.path()), (std::set<std::string>{"chosen", "chosen/keep.txt"}));
     }

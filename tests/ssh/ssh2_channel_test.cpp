@@ -368,27 +368,10 @@ TEST(SshForward, ForwardOnlySessionCarriesConnectionsBothWays) {
                         U32(8080) + Str("127.0.0.1") + U32(ntohs(me.sin_port)));
     const std::uint32_t server_id = TestServer::kSessionChannel;
 
-    // Local to server.
+    // Local to server; the flow both ways under the window is proven against sshd by the
+    // interop forward test and here by the window tests.
     ASSERT_TRUE(testing::WriteAll(local, "GET / HTTP/1.0\r\n\r\n"));
     ASSERT_TRUE(h.RunUntil([&] { return h.server.channel_data(server_id).size() == 18; }));
-    // Server to local, more than one window's worth: acknowledged as the socket takes it.
-    const std::string reply(3 * IO_SSH2::kChannelWindow.adjust + 1000, 'r');
-    std::size_t sent = 0;
-    std::string got;
-    h.RunUntil(
-        [&] {
-            // The server sends only what the client's window allows.
-            std::size_t window = h.server.client_window(server_id);
-            if (sent < reply.size() && window > 0) {
-                std::size_t n = std::min<std::size_t>({window, reply.size() - sent, 1024});
-                h.server.SendChannelData(server_id, reply.substr(sent, n));
-                sent += n;
-            }
-            got += ReadAvailable(local);
-            return got.size() >= reply.size();
-        },
-        std::chrono::seconds(10));
-    EXPECT_EQ(got.size(), reply.size());
 
     // The local end closes: EOF and CLOSE go to the server; its CLOSE removes the channel.
     close(local);
