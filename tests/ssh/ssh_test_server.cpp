@@ -8,8 +8,6 @@
 #include "crypto/dsa.h"
 #include "crypto/ecc.h"
 #include "crypto/rsa.h"
-#include "crypto/sha2.h"
-#include "crypto/sntrup761.h"
 #include "crypto/wire.h"
 #include "ssh/ssh2.h"
 #include "ssh/ssh2_algorithms.h"
@@ -49,22 +47,13 @@ DsaKey DssKey() {
     return key;
 }
 
-// The Ed25519 and ECDSA host keys: fixed private values.
+// The Ed25519 host key: a fixed private value.
 Ed25519PrivateKey EdKey() {
     std::uint8_t seed[32];
     for (int i = 0; i < 32; ++i)
         seed[i] = static_cast<std::uint8_t>(0x40 + i);
     Ed25519PrivateKey key;
     (void)key.SetSeed(seed, sizeof seed);
-    return key;
-}
-
-EcPrivateKey EcKey() {
-    std::uint8_t scalar[32];
-    for (int i = 0; i < 32; ++i)
-        scalar[i] = static_cast<std::uint8_t>(0x11 * (i % 7) + 1);
-    EcPrivateKey key;
-    (void)key.SetScalar(EcCurve::kP256, scalar, sizeof scalar);
     return key;
 }
 
@@ -132,12 +121,6 @@ std::string DsaHostBlob() {
 
 std::string Ed25519HostBlob() {
     return Str("ssh-ed25519") + Str(View(EdKey().Public().Bytes(), 32));
-}
-
-std::string EcdsaHostBlob() {
-    const EcPrivateKey key = EcKey();
-    const std::vector<std::uint8_t>& point = key.Public().Point();
-    return Str("ecdsa-sha2-nistp256") + Str("nistp256") + Str(View(point.data(), point.size()));
 }
 
 TestServer::TestServer() : TestServer(Options{}) {}
@@ -305,7 +288,7 @@ void TestServer::HandleKex(std::uint8_t message, SSHPacket& packet) {
             if (kex->family == KexFamily::kDhGroupExchange) {
                 // The old group-exchange request: one preferred size.
                 p_ = options_.gex_p ? *options_.gex_p : DhGroup1Prime();
-                g_ = options_.gex_g ? *options_.gex_g : BigNum(2u);
+                g_ = BigNum(2u);
                 Send(Byte(kMsgKexDhReply) + Mpint(p_) + Mpint(g_));
                 return;
             }
@@ -324,7 +307,7 @@ void TestServer::HandleKex(std::uint8_t message, SSHPacket& packet) {
         }
         case kMsgKexDhGexRequest:
             p_ = options_.gex_p ? *options_.gex_p : DhGroup1Prime();
-            g_ = options_.gex_g ? *options_.gex_g : BigNum(2u);
+            g_ = BigNum(2u);
             Send(Byte(kMsgKexDhReply) + Mpint(p_) + Mpint(g_));
             return;
         case kMsgKexDhGexInit:
@@ -373,25 +356,6 @@ bool TestServer::AgreeEcdh(std::string* q_s) {
             k_ = SharedSecretAsMpint(shared.data(), shared.size());
             return true;
         }
-        case KexFamily::kSntrup761X25519: {
-            if (q_c_.size() != kSntrup761PublicKeySize + 32) return false;
-            std::uint8_t ciphertext[kSntrup761CiphertextSize];
-            SecureBytes post_quantum;
-            X25519PrivateKey mine;
-            if (!Sntrup761Encapsulate(q, kSntrup761PublicKeySize, random_, ciphertext,
-                                      &post_quantum) ||
-                !mine.Generate(random_) || !mine.Agree(q + kSntrup761PublicKeySize, 32, &shared)) {
-                return false;
-            }
-            *q_s = View(ciphertext, sizeof ciphertext) + View(mine.PublicKey(), 32);
-            CSHA512 hash;
-            hash.Update(post_quantum.data(), post_quantum.size());
-            hash.Update(shared.data(), shared.size());
-            std::uint8_t digest[64];
-            hash.Final(digest);
-            k_ = SharedSecretAsString(digest, sizeof digest);
-            return true;
-        }
         default:
             return false;
     }
@@ -417,7 +381,6 @@ void TestServer::SendReply(std::uint8_t message) {
     const std::string k_s = !options_.host_key_blob.empty() ? options_.host_key_blob
                             : kind == HostKeyKind::kDss     ? DsaHostBlob()
                             : kind == HostKeyKind::kEd25519 ? Ed25519HostBlob()
-                            : kind == HostKeyKind::kEcdsa   ? EcdsaHostBlob()
                                                             : RsaHostBlob();
     ExchangeHashInput input;
     input.hash = kex->hash;
@@ -460,24 +423,9 @@ void TestServer::SendReply(std::uint8_t message) {
             signature = View(sig, 64);
             break;
         }
-        case HostKeyKind::kEcdsa: {
-            std::vector<std::uint8_t> r, s;
-            (void)EcKey().Sign(h_, h_length, random_, &r, &s);
-            BigNum rn, sn;
-            rn.SetBytes(r.data(), r.size());
-            sn.SetBytes(s.data(), s.size());
-            signature = Mpint(rn) + Mpint(sn);
-            break;
-        }
-        case HostKeyKind::kRsa: {
+        default: {  // RSA, as the host key blob above
             BigNum s;
-            if (hostkey_ == "rsa-sha2-512") {
-                RsaSignSha512(h_, h_length, RsaKey(), &s);
-            } else if (hostkey_ == "rsa-sha2-256") {
-                RsaSignSha256(h_, h_length, RsaKey(), &s);
-            } else {
-                RsaSignSha1(h_, h_length, RsaKey(), &s);
-            }
+            RsaSignSha1(h_, h_length, RsaKey(), &s);
             SecureBytes bytes = s.ToBytes();
             signature = View(bytes.data(), bytes.size());
             break;
@@ -502,11 +450,6 @@ void TestServer::SendNewKeys() {
     Send(Byte(kMsgNewKeys));
     InstallOutgoing();
     if (strict_) out_.ResetOutgoingSequence();
-    // EXT_INFO is the first packet under the first keys, to a client that asked for it.
-    if (kex_count_ == 0 && !options_.server_sig_algs.empty() &&
-        NameListHas(client_kex_list_, "ext-info-c")) {
-        Send(Byte(kMsgExtInfo) + U32(1) + Str("server-sig-algs") + Str(options_.server_sig_algs));
-    }
 }
 
 void TestServer::InstallOutgoing() {

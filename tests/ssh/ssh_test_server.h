@@ -1,9 +1,10 @@
 // A small SSH2 server for the unit tests, built on our own packet, framing and crypto code. It
-// does what a real server does (version line, KEXINIT, every key exchange and host key the client
-// knows, strict key exchange, EXT_INFO, NEWKEYS, the user-authentication and connection messages
-// the tests need) and, unlike a real server, can be told to do what real servers never do: quirky
-// version strings, banners, raw signatures, bad MACs, oversized packets, messages slipped into the
-// key exchange, X11 channel opens, DISCONNECT with any reason.
+// does what a real server does (version line, KEXINIT, the finite-field, elliptic-curve and
+// Curve25519 exchanges, RSA/DSA/Ed25519 host keys, strict key exchange, NEWKEYS, the
+// user-authentication and connection messages the tests need) and, unlike a real server, can be
+// told to do what real servers never do: quirky version strings, banners, raw signatures, bad MACs,
+// oversized packets, messages slipped into the key exchange, X11 channel opens, DISCONNECT with any
+// reason.
 //
 // It does no I/O: FromClient takes the client's bytes, TakeOutput gives the bytes for the client.
 #pragma once
@@ -38,7 +39,6 @@ std::string Byte(std::uint8_t b);
 std::string RsaHostBlob();
 std::string DsaHostBlob();
 std::string Ed25519HostBlob();
-std::string EcdsaHostBlob();  // P-256
 
 class TestServer {
   public:
@@ -52,11 +52,8 @@ class TestServer {
         std::string compression = "none";
         // "kex-strict-s-v00@openssh.com" is added to the key exchanges.
         bool strict_kex = false;
-        // EXT_INFO with "server-sig-algs" after the first NEWKEYS, to a client that takes it.
-        std::string server_sig_algs;
         // The group the server offers in a group exchange (default: the group-1 prime).
         std::optional<BigNum> gex_p;
-        std::optional<BigNum> gex_g;
         bool old_gex = false;        // expects the old one-number request
         bool raw_signature = false;  // signature without name and string wrapper
         bool corrupt_signature = false;
