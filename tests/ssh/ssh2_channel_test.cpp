@@ -76,16 +76,6 @@ TEST(SshChannel, SessionChannelAsksForATerminalAndAShell) {
                         U32(IO_SSH2::kChannelWindow.initial) +
                         U32(IO_SSH2::kChannelWindow.max_packet));
     h.top->SetUpper(nullptr);
-
-    // Without a terminal above: the defaults. With agent forwarding on, the request is made.
-    SshHarness plain;
-    plain.config.SetInt(setting::ssh2_agent_forwarding, 1);
-    ASSERT_TRUE(Login(plain));
-    EXPECT_EQ(plain.server.channel_requests(),
-              (std::vector<std::string>{"pty-req", "auth-agent-req@openssh.com", "shell"}));
-    EXPECT_EQ(plain.server.pty_term(), "vt100");
-    EXPECT_EQ(plain.server.pty_columns(), 80u);
-    EXPECT_EQ(plain.server.pty_rows(), 24u);
 }
 
 TEST(SshChannel, ConnectedOnlyOnceTheTerminalRequestIsAnswered) {
@@ -214,18 +204,6 @@ TEST(SshChannel, RequestsFromTheServerAreAnsweredOnlyWhenAsked) {
     EXPECT_EQ(successes[0], Byte(99) + U32(TestServer::kSessionChannel));
     EXPECT_TRUE(h.Showed("Unknown channel request: xon-xoff\r\n"));
     EXPECT_FALSE(h.Showed("Unknown channel request: keepalive"));
-}
-
-TEST(SshChannel, ChannelsOpenedByTheServerAreRefused) {
-    SshHarness h;
-    ASSERT_TRUE(Login(h));
-    h.server.Send(Byte(kMsgChannelOpen) + Str("x11") + U32(7) + U32(1000) + U32(1000) +
-                  Str("127.0.0.1") + U32(6010));
-    h.Settle(3);
-    const std::vector<std::string> failures = h.server.ReceivedOfType(kMsgChannelOpenFailure);
-    ASSERT_EQ(failures.size(), 1u);
-    EXPECT_EQ(failures[0], Byte(92) + U32(7) + U32(3) + Str("unknown") + Str(""));
-    EXPECT_EQ(h.ssh->IsConnected(), 1);
 }
 
 TEST(SshChannel, AMalformedMessageEndsTheConnectionAndSaysWhich) {
