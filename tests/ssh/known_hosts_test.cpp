@@ -337,8 +337,7 @@ TEST_F(KnownHostsTest, TheStoredKeyTypeIsAskedForFirst) {
     // Without a stored key the user's order holds.
     testing::SshHarness fresh;
     fresh.config.SetList(setting::ssh2_hostkey_algorithms, dss_first, 2);
-    fresh.ui.QueuePrompt(std::string("secret"));
-    ASSERT_TRUE(fresh.Open() == 0 && fresh.WaitConnected());
+    ASSERT_TRUE(fresh.LogIn());
     EXPECT_NE(fresh.server.ReceivedOfType(kMsgKexInit).at(0).find(testing::Str("ssh-dss")),
               std::string::npos);
 }

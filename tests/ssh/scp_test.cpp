@@ -296,11 +296,6 @@ std::uint64_t ReadBytes() {
     return 0;
 }
 
-bool Login(SshHarness& h) {
-    h.ui.QueuePrompt(std::string("secret"));
-    return h.Open() == 0 && h.WaitConnected();
-}
-
 constexpr std::uint32_t kScpServerChannel = TestServer::kSessionChannel + 1;
 
 // The command the server was asked to run on the SCP channel ("" until then).
@@ -314,7 +309,7 @@ std::string ExecCommand(SshHarness& h) {
 
 TEST(ScpChannel, ADownloadRunsBesideTheTerminalAndEndsItsOwnChannelOnly) {
     SshHarness h;
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     TempDir dir;
     ScpRequest request;
     request.remote_path = "dir/it's.txt";
@@ -344,7 +339,7 @@ TEST(ScpChannel, AnUploadIsReadOnlyAsFastAsTheServersWindowTakesIt) {
     TestServer::Options options;
     options.channel_window = 64 * 1024;
     SshHarness h(options);
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     TempDir dir;
     const std::string path = dir.File("big.bin");
     std::string content(4 * 1024 * 1024, '\0');
@@ -386,7 +381,7 @@ TEST(ScpChannel, AnUploadIsReadOnlyAsFastAsTheServersWindowTakesIt) {
 
 TEST(ScpChannel, CancellingADownloadClosesItsChannelAndRemovesThePart) {
     SshHarness h;
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     TempDir dir;
     ScpRequest request;
     request.remote_path = "f.bin";

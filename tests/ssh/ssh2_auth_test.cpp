@@ -182,9 +182,7 @@ TEST(SshAuth, PublicKeysAreOfferedInListOrderUntilTheListIsSpent) {
     // Nobody authorised: after the three keys, the list is spent and the password follows.
     options.authorized_key = "";
     SshHarness p(options);
-    p.ui.QueuePrompt(std::string("secret"));
-    ASSERT_EQ(p.Open(), 0);
-    ASSERT_TRUE(p.WaitConnected());
+    ASSERT_TRUE(p.LogIn());
     EXPECT_EQ(
         p.server.auth_methods_tried(),
         (std::vector<std::string>{"none", "publickey", "publickey", "publickey", "password"}));
@@ -286,10 +284,7 @@ TEST(SshAuth, BannerLineEndsReachTheTerminalAsCrLfAndNoControlsDo) {
         "one\ntwo\r\nthree\rfour\x1b[31m\x07\tend \x9b"
         "6n\x90q\x9c\x7f caf\xe9";
     SshHarness h(options);
-    ASSERT_TRUE([&] {
-        h.ui.QueuePrompt(std::string("secret"));
-        return h.Open() == 0 && h.WaitConnected();
-    }());
+    ASSERT_TRUE(h.LogIn());
     EXPECT_EQ(h.top->Received(), "one\n\rtwo\r\nthree\r\nfour[31m\tend 6nq caf\xe9");
 }
 
@@ -391,9 +386,7 @@ TEST(SshAuth, ASessionThatNamesItsKeyOffersNoOther) {
     options.authorized_key = RsaUserKey().PublicBlob();
     SshHarness h(options);
     h.config.SetWide(setting::certificate_path, Utf8ToUtf16(path).c_str());
-    h.ui.QueuePrompt(std::string("secret"));
-    ASSERT_EQ(h.Open(), 0);
-    ASSERT_TRUE(h.WaitConnected()) << h.Shown();
+    ASSERT_TRUE(h.LogIn()) << h.Shown();
     EXPECT_EQ(h.server.auth_methods_tried(),
               (std::vector<std::string>{"none", "publickey", "password"}));
     ASSERT_EQ(h.server.publickey_requests().size(), 1u);

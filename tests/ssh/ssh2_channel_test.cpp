@@ -24,11 +24,6 @@ using testing::Str;
 using testing::TestServer;
 using testing::U32;
 
-bool Login(SshHarness& h) {
-    h.ui.QueuePrompt(std::string("secret"));
-    return h.Open() == 0 && h.WaitConnected();
-}
-
 std::string ChannelData(std::uint32_t client_channel, const std::string& data) {
     return Byte(kMsgChannelData) + U32(client_channel) + Str(data);
 }
@@ -59,7 +54,7 @@ TEST(SshChannel, SessionChannelAsksForATerminalAndAShell) {
     h.config.SetNarrow(setting::term_type, "vt220");
     VT100 terminal(&display, &h.config);
     h.top->SetUpper(&terminal);  // the terminal the layer finds above it
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     // No agent forwarding unless the session asks for it: it lets the server use the keys.
     EXPECT_EQ(h.server.channel_requests(), (std::vector<std::string>{"pty-req", "shell"}));
     EXPECT_EQ(h.server.pty_term(), "vt220");
@@ -103,7 +98,7 @@ TEST(SshChannel, ConnectedOnlyOnceTheTerminalRequestIsAnswered) {
     options.refuse_pty = true;
     SshHarness refused(options);
     refused.config.SetInt(setting::debug, 1);
-    ASSERT_TRUE(Login(refused));
+    ASSERT_TRUE(refused.LogIn());
     EXPECT_TRUE(refused.Showed("MSG_CHANNEL_FAILURE received for channel 1"));
     EXPECT_EQ(refused.Type("ls\r"), 0);
     ASSERT_TRUE(refused.RunUntil(
@@ -112,7 +107,7 @@ TEST(SshChannel, ConnectedOnlyOnceTheTerminalRequestIsAnswered) {
 
 TEST(SshChannel, WindowIsToppedUpAsDataIsConsumed) {
     SshHarness h;
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     const std::uint32_t server_id = TestServer::kSessionChannel;
     const ChannelWindow window = IO_SSH2::kChannelWindow;
     EXPECT_EQ(h.server.client_window(server_id), window.initial);
@@ -151,7 +146,7 @@ TEST(SshChannel, SendingRespectsTheServersWindowAndPacketSize) {
     options.channel_window = 10;
     options.channel_max_packet = 4;
     SshHarness h(options);
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     const std::string typed = "abcdefghijklmnopqrstuvwxy";
     ASSERT_EQ(h.Type(typed), 0);  // never blocks
     h.Settle(5);
@@ -170,7 +165,7 @@ TEST(SshChannel, SendingRespectsTheServersWindowAndPacketSize) {
 
 TEST(SshChannel, DataBeyondThePacketSizeWeAnnouncedEndsTheSessionChannel) {
     SshHarness h;
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     const std::uint32_t channel = h.server.client_channel();
     h.server.Send(ChannelData(channel, "fits"));
     h.server.Send(ChannelData(channel, std::string(IO_SSH2::kChannelWindow.max_packet + 1, 'x')));
@@ -187,7 +182,7 @@ TEST(SshChannel, DataBeyondThePacketSizeWeAnnouncedEndsTheSessionChannel) {
 TEST(SshChannel, RequestsFromTheServerAreAnsweredOnlyWhenAsked) {
     SshHarness h;
     h.config.SetInt(setting::debug, 1);
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     const std::uint32_t channel = h.server.client_channel();
     h.server.Send(Byte(kMsgChannelRequest) + U32(channel) + Str("exit-status") + Byte(0) + U32(0));
     h.server.Send(Byte(kMsgChannelRequest) + U32(channel) + Str("keepalive@openssh.com") + Byte(1));
@@ -222,7 +217,7 @@ TEST(SshChannel, AMalformedMessageEndsTheConnectionAndSaysWhich) {
     };
     for (const Case& c : cases) {
         SshHarness h;
-        ASSERT_TRUE(Login(h));
+        ASSERT_TRUE(h.LogIn());
         h.server.Send(c.payload);
         h.Settle(3);
         EXPECT_TRUE(h.Showed(std::string("The server sent a malformed ") + c.name +
@@ -240,7 +235,7 @@ TEST(SshChannel, EndOfTheSessionChannel) {
         // more, and the server's CLOSE ends the session (servers wait for the client to go).
         SshHarness h;
         h.config.SetInt(setting::debug, 1);
-        ASSERT_TRUE(Login(h));
+        ASSERT_TRUE(h.LogIn());
         const std::uint32_t channel = h.server.client_channel();
         h.server.Send(Byte(kMsgChannelEof) + U32(channel));
         h.Settle(3);
@@ -259,7 +254,7 @@ TEST(SshChannel, EndOfTheSessionChannel) {
     {
         // CLOSE without EOF ends the session.
         SshHarness h;
-        ASSERT_TRUE(Login(h));
+        ASSERT_TRUE(h.LogIn());
         h.server.Send(Byte(kMsgChannelClose) + U32(h.server.client_channel()));
         h.Settle(3);
         EXPECT_FALSE(h.pipe->open());
@@ -319,7 +314,7 @@ TEST(SshForward, ForwardOnlySessionCarriesConnectionsBothWays) {
     h.config.SetInt(setting::debug, 1);
     h.config.AddForward({0, 8080, "inside.example", 0});
     h.config.AddForward({0, 25, "mail.example", 1});
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     // Connected right after the login, without a session channel.
     EXPECT_EQ(h.ssh->session_channel(), nullptr);
     EXPECT_TRUE(h.server.ReceivedOfType(kMsgChannelOpen).empty());
@@ -365,7 +360,7 @@ TEST(SshForward, DataBeyondTheWindowClosesTheForwardAndWhatWasTakenArrives) {
     h.config.SetInt(setting::ssh2_want_interactive, 0);
     h.config.SetInt(setting::debug, 1);
     h.config.AddForward({0, 80, "web", 0});
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     // A local end with small buffers that reads nothing for now.
     int local = ConnectTo("127.0.0.1", ListenerPort(h), 4096);
     ASSERT_GE(local, 0);
@@ -411,7 +406,7 @@ TEST(SshForward, ServerDataBeforeItsCloseReachesTheLocalEnd) {
     SshHarness h;
     h.config.SetInt(setting::ssh2_want_interactive, 0);
     h.config.AddForward({0, 80, "web", 0});
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     int local = ConnectTo("127.0.0.1", ListenerPort(h));
     ASSERT_GE(local, 0);
     ASSERT_TRUE(h.RunUntil([&] { return !h.server.ReceivedOfType(kMsgChannelOpen).empty(); }));
@@ -440,7 +435,7 @@ TEST(SshForward, OpenRefusedByTheServerClosesTheLocalConnection) {
                       Str("connect failed") + Str(""));
         return true;
     };
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     int local = ConnectTo("127.0.0.1", ListenerPort(h));
     ASSERT_GE(local, 0);
     ASSERT_TRUE(h.RunUntil([&] { return h.Showed("channel open failure: connect failed"); }));
@@ -455,7 +450,7 @@ TEST(SshForward, NonLocalAccessDecidesTheListeningAddress) {
     h.config.SetInt(setting::ssh2_want_interactive, 0);
     h.config.AddForward({0, 1, "a", 0});
     h.config.AddForward({0, 1, "b", 1});
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     const int local_only = ListenerPort(h, 0);
     const int everyone = ListenerPort(h, 1);
     // 127.0.0.2 is another address of this machine: only the open listener takes it.
@@ -471,7 +466,7 @@ TEST(SshForward, NonLocalAccessDecidesTheListeningAddress) {
     SshHarness bad;
     bad.config.SetInt(setting::ssh2_want_interactive, 0);
     bad.config.AddForward({65536, 1, "c", 0});
-    ASSERT_TRUE(Login(bad));
+    ASSERT_TRUE(bad.LogIn());
     EXPECT_TRUE(bad.Showed("Could not listen on local port 65536\r\n"));
     EXPECT_EQ(bad.ssh->ListenerPorts(), std::vector<std::uint32_t>{0});
 }

@@ -29,13 +29,6 @@ TestServer::Options Server(std::string version = "SSH-2.0-TestServer_1.0") {
     return options;
 }
 
-// Logs in with a password and waits for the connected state.
-bool Login(SshHarness& h) {
-    h.ui.QueuePrompt(std::string("secret"));
-    if (h.Open() != 0) return false;
-    return h.WaitConnected();
-}
-
 TEST(SshVersion, ParsesAndJudgesVersionLines) {
     ServerVersion v;
     ASSERT_TRUE(ParseVersionLine("SSH-2.0-OpenSSH_9.2p1 Debian-2", &v));
@@ -98,7 +91,7 @@ TEST(SshVersion, ReaderSkipsBannersAndKeepsWhatFollows) {
 TEST(SshTransport, WholeExchangeDeliveredOneByteAtATime) {
     SshHarness h;
     h.chunk = 1;
-    ASSERT_TRUE(Login(h)) << h.Shown();
+    ASSERT_TRUE(h.LogIn()) << h.Shown();
     h.server.Send(Byte(94) + U32(h.server.client_channel()) + Str("byte by byte"));
     ASSERT_TRUE(h.RunUntil([&] { return h.top->Received() == "byte by byte"; }));
     EXPECT_EQ(h.last_error, 0);
@@ -109,7 +102,7 @@ TEST(SshTransport, BannersBeforeTheVersionLineAreSkippedUnshown) {
     options.before_version = "Hello there\r\nThis is not shown\r\n";
     SshHarness h(options);
     h.config.SetInt(setting::debug, 1);
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     EXPECT_FALSE(h.Showed("Hello there"));
     EXPECT_TRUE(h.Showed("Server reports SSH-2.0-TestServer_1.0\r\n"));
     EXPECT_TRUE(h.Showed("Keeping partial packet from initial exchange"));
@@ -119,7 +112,7 @@ TEST(SshTransport, BannersBeforeTheVersionLineAreSkippedUnshown) {
 TEST(SshTransport, ProtocolVersionsAcceptedAndRefused) {
     {
         SshHarness h(Server("SSH-1.99-Compatible_1"));
-        ASSERT_TRUE(Login(h)) << h.Shown();
+        ASSERT_TRUE(h.LogIn()) << h.Shown();
     }
     for (const char* version : {"SSH-1.5-Old", "SSH-3.0-Future", "SSH-2.0-", "SSH-garbage"}) {
         SshHarness h(Server(version));
@@ -152,7 +145,7 @@ TEST(SshTransport, ClientPreferenceDecidesAndCompressionFollowsTheServer) {
     const std::int32_t ciphers[] = {3, 4};
     h.config.SetList(setting::ssh2_EnabledCiphers, ciphers, 2);
     h.config.SetInt(setting::debug, 1);
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     // The one method chosen, and the markers of the first exchange: we take EXT_INFO and do
     // strict key exchange.
     EXPECT_EQ(NameLists(h.server.ReceivedOfType(kMsgKexInit).at(0)),
@@ -174,7 +167,7 @@ TEST(SshTransport, ClientPreferenceDecidesAndCompressionFollowsTheServer) {
         options.compression = c.server;
         SshHarness z(options);
         z.config.SetInt(setting::ssh_useCompression, c.setting);
-        ASSERT_TRUE(Login(z));
+        ASSERT_TRUE(z.LogIn());
         const std::vector<std::string> lists =
             NameLists(z.server.ReceivedOfType(kMsgKexInit).at(0));
         EXPECT_EQ(lists[6], c.offered) << c.server;
@@ -182,7 +175,7 @@ TEST(SshTransport, ClientPreferenceDecidesAndCompressionFollowsTheServer) {
     }
     // Delayed compression starts with the login: the password went out uncompressed.
     SshHarness delayed(options);
-    ASSERT_TRUE(Login(delayed));
+    ASSERT_TRUE(delayed.LogIn());
     EXPECT_EQ(delayed.server.passwords(), std::vector<std::string>{"secret"});
     EXPECT_TRUE(delayed.ssh->CompressingOutgoing() && delayed.ssh->DecompressingIncoming());
 }
@@ -215,7 +208,7 @@ TEST(SshTransport, KeyExchangeFollowsTheClientsOwnPreferenceList) {
         h.config.SetInt(setting::debug, 1);
         h.config.SetList(setting::ssh2_kex_algorithms, c.kex.data(),
                          static_cast<int>(c.kex.size()));
-        ASSERT_TRUE(Login(h)) << h.Shown();
+        ASSERT_TRUE(h.LogIn()) << h.Shown();
         EXPECT_TRUE(h.Showed(std::string("Using key exchange: ") + c.chosen + "\r\n")) << h.Shown();
         EXPECT_TRUE(h.Showed("Using key algorithm: ssh-ed25519\r\n")) << h.Shown();
         EXPECT_TRUE(h.Showed("Using cipher: aes128-ctr\r\n")) << h.Shown();
@@ -280,7 +273,7 @@ TEST(SshTransport, OldServersGetTheirOwnExchangeAndSignatures) {
     old_gex.kex = "diffie-hellman-group-exchange-sha1";
     old_gex.old_gex = true;
     SshHarness a(old_gex);
-    ASSERT_TRUE(Login(a)) << a.Shown();
+    ASSERT_TRUE(a.LogIn()) << a.Shown();
     EXPECT_EQ(a.server.ReceivedOfType(kMsgKexDhInit).at(0), Byte(30) + U32(1024));
 
     // Bare host-key signatures, for DSA and RSA keys.
@@ -289,7 +282,7 @@ TEST(SshTransport, OldServersGetTheirOwnExchangeAndSignatures) {
         raw.raw_signature = true;
         SshHarness b(raw);
         b.config.SetList(setting::ssh2_hostkey_algorithms, &hostkey, 1);
-        ASSERT_TRUE(Login(b)) << b.Shown();
+        ASSERT_TRUE(b.LogIn()) << b.Shown();
     }
 }
 
@@ -327,7 +320,7 @@ TEST(SshTransport, PacketsArrivingDuringTheReplyWorkerAreHandledAfterItInOrder) 
                            Byte(kMsgUnimplemented) + U32(3)};
     SshHarness h(options);
     h.config.SetInt(setting::debug, 1);
-    ASSERT_TRUE(Login(h)) << h.Shown();
+    ASSERT_TRUE(h.LogIn()) << h.Shown();
     const std::string shown = h.Shown();
     const std::size_t verified = shown.find("Host key verified\r\n");
     const std::size_t debug = shown.find("Received a DEBUG Packet\r\n");
@@ -361,7 +354,7 @@ TEST(SshTransport, StrictKeyExchangeRefusesAnyOtherPacketInTheFirstExchange) {
                 h.server.StartRekey();  // the server's KEXINIT, now second
             }
             if (!strict) {
-                ASSERT_TRUE(Login(h)) << h.Shown();
+                ASSERT_TRUE(h.LogIn()) << h.Shown();
                 EXPECT_FALSE(h.ssh->strict_kex());
                 continue;
             }
@@ -384,7 +377,7 @@ TEST(SshTransport, NewKeysInEitherOrder) {
     TestServer::Options options;
     options.newkeys_after_client = true;
     SshHarness h(options);
-    ASSERT_TRUE(Login(h)) << h.Shown();
+    ASSERT_TRUE(h.LogIn()) << h.Shown();
 
     // A NEWKEYS before any reply would switch to keys nobody has checked.
     TestServer::Options early;
@@ -401,7 +394,7 @@ TEST(SshTransport, NewKeysInEitherOrder) {
 
 TEST(SshTransport, ServerRekeyKeepsTheSessionAndHoldsDataUntilNewKeys) {
     SshHarness h;
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     const std::string first_session_id(reinterpret_cast<const char*>(h.ssh->session_id()), 20);
     ASSERT_EQ(h.Type("a"), 0);
     h.server.StartRekey();
@@ -476,7 +469,7 @@ TEST(SshTransport, HostileFramingIsRefusedWithItsStatus) {
     }
     {
         SshHarness h;
-        ASSERT_TRUE(Login(h));
+        ASSERT_TRUE(h.LogIn());
         h.server.SendWithBadMac(Byte(94) + U32(h.server.client_channel()) + Str("evil"));
         h.Settle(3);
         EXPECT_EQ(h.last_error, status::kMacFailed);
@@ -619,7 +612,7 @@ TEST(SshTransport, NoKeyExchangeWithoutSystemEntropy) {
     // Once the system gives entropy again, connections work.
     RandomGenerator::SetEntropySource(nullptr);
     SshHarness again;
-    ASSERT_TRUE(Login(again)) << again.Shown();
+    ASSERT_TRUE(again.LogIn()) << again.Shown();
 }
 
 TEST(SshTransport, ACipherThatCannotBeSetUpEndsTheExchange) {
@@ -643,7 +636,7 @@ TEST(SshTransport, AGuessedKeyExchangePacketIsUsedOnlyWhenTheGuessWasRight) {
     wrong.guessed_packet = guessed;
     SshHarness a(wrong);
     a.config.SetInt(setting::debug, 1);
-    ASSERT_TRUE(Login(a)) << a.Shown();
+    ASSERT_TRUE(a.LogIn()) << a.Shown();
     EXPECT_TRUE(a.Showed("Ignoring the server's guessed key exchange packet\r\n"));
     EXPECT_FALSE(a.Showed("Received a DEBUG Packet"));
     // Method and host-key algorithm as the server guessed: the packet counts.
@@ -651,14 +644,14 @@ TEST(SshTransport, AGuessedKeyExchangePacketIsUsedOnlyWhenTheGuessWasRight) {
     right.guessed_packet = guessed;
     SshHarness b(right);
     b.config.SetInt(setting::debug, 1);
-    ASSERT_TRUE(Login(b)) << b.Shown();
+    ASSERT_TRUE(b.LogIn()) << b.Shown();
     EXPECT_TRUE(b.Showed("Received a DEBUG Packet\r\n"));
     EXPECT_FALSE(b.Showed("Ignoring"));
 }
 
 TEST(SshTransport, TheClientStartsANewKeyExchangeAfterItsByteAndTimeLimits) {
     SshHarness h;
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     const std::string session_id(reinterpret_cast<const char*>(h.ssh->session_id()), 20);
     SSH2TestAccess::SetRekeyLimits(*h.ssh, 64 * 1024, std::chrono::hours(1));
     std::string data(100000, '\0');
@@ -714,7 +707,7 @@ TEST(SshLayer, OpeningConnectedStateAndTheWaitCursor) {
 TEST(SshLayer, TrafficFillerSendsIgnoreWhileConnected) {
     SshHarness h;
     h.config.SetInt(setting::ssh_streamFill, 1);
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     ASSERT_TRUE(h.RunUntil([&] { return !h.server.ReceivedOfType(kMsgIgnore).empty(); },
                            std::chrono::seconds(3)));
     const std::string ignore = h.server.ReceivedOfType(kMsgIgnore)[0];

@@ -120,6 +120,11 @@ class SshHarness {
     bool WaitConnected() {
         return RunUntil([this] { return ssh->IsConnected() == 1; });
     }
+    // Opens with the host key accepted and the right password queued, up to the connected state.
+    bool LogIn() {
+        ui.QueuePrompt(std::string("secret"));
+        return Open() == 0 && WaitConnected();
+    }
     std::string Shown() { return top->Displayed(); }
     bool Showed(const std::string& text) { return Shown().find(text) != std::string::npos; }
     int Type(const std::string& keys) {
