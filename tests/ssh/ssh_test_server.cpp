@@ -78,23 +78,19 @@ const MacInfo* MacNamed(const std::string& name) {
 }  // namespace
 
 std::string U32(std::uint32_t v) {
-    std::string s(4, '\0');
-    s[0] = static_cast<char>(v >> 24);
-    s[1] = static_cast<char>(v >> 16);
-    s[2] = static_cast<char>(v >> 8);
-    s[3] = static_cast<char>(v);
+    std::string s;
+    WireWriter(s).Uint32(v);
     return s;
 }
 
 std::uint32_t U32At(const std::string& s, std::size_t at) {
-    if (at + 4 > s.size()) return 0;
-    const auto* p = reinterpret_cast<const std::uint8_t*>(s.data() + at);
-    return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
-           (static_cast<std::uint32_t>(p[2]) << 8) | p[3];
+    return at > s.size() ? 0 : WireReader(std::string_view(s).substr(at)).Uint32();
 }
 
 std::string Str(std::string_view s) {
-    return U32(static_cast<std::uint32_t>(s.size())) + std::string(s);
+    std::string out;
+    WireWriter(out).String(s);
+    return out;
 }
 
 std::string Mpint(const BigNum& n) {
