@@ -235,36 +235,21 @@ TEST(OpenSshKnownHosts, PlainHashedPortPatternRevokedAndChangedEntries) {
     EXPECT_EQ(changed.types, std::vector<std::string>{"ecdsa-sha2-nistp256"});
 }
 
-TEST_F(KnownHostsTest, KeyManagerListsSortsDeletesExportsAndImports) {
+// Listing, sorting, deleting, exporting and importing through the dialog are the key-manager
+// dialog test; here what it does not reach: a refused delete, the import question, a file that
+// cannot be opened, and rows of today's key types.
+TEST_F(KnownHostsTest, KeyManagerRefusalsImportQuestionAndNewKeyTypes) {
     Store("beta", "key b");
-    Store("alpha", "key a");
     KeyManagerModel model;
-    EXPECT_TRUE(model.Rows().empty());
     model.SelectKeyType(1);  // "SSH2 RSA"
-    ASSERT_EQ(model.Rows().size(), 2u);
-    model.SortByColumn(0);
-    EXPECT_EQ(model.Rows()[0].name, "alpha");
-    model.SortByColumn(0);  // again: reversed
-    EXPECT_EQ(model.Rows()[0].name, "beta");
-    EXPECT_EQ(model.Rows()[0].fingerprint,
-              Fingerprint(reinterpret_cast<const std::uint8_t*>("key b"), 5));
+    ASSERT_EQ(model.Rows().size(), 1u);
+    ui_.QueueYesNo(false);
+    EXPECT_FALSE(model.Delete(0));
+    EXPECT_EQ(Names(), std::vector<std::string>{"beta"});
 
     testing::TempDir dir;
     const std::string exported = dir.File("beta.pub");
-    ui_.QueueFile(exported);
-    ASSERT_TRUE(model.Export(0));
-    EXPECT_EQ(testing::ReadFile(exported), "key b");
-
-    ui_.QueueYesNo(false);
-    EXPECT_FALSE(model.Delete(0));
-    ui_.QueueYesNo(true);
-    ASSERT_TRUE(model.Delete(0));
-    EXPECT_EQ(model.Rows().size(), 1u);
-    EXPECT_EQ(Names(), std::vector<std::string>{"alpha"});
-    EXPECT_NE(std::find(ui_.Texts().begin(), ui_.Texts().end(),
-                        "Are you sure you want to delete the key for 'beta'?"),
-              ui_.Texts().end());
-
+    testing::WriteFile(exported, "key b");
     // Import proposes the file name without its extension as the host name.
     ui_.QueueFile(exported);
     ui_.QueuePrompt(std::string("gamma"));
@@ -277,7 +262,6 @@ TEST_F(KnownHostsTest, KeyManagerListsSortsDeletesExportsAndImports) {
         }
     }
     EXPECT_TRUE(proposed);
-    EXPECT_EQ(model.Rows().size(), 2u);
 
     ui_.QueueFile(dir.File("missing.pub"));
     EXPECT_FALSE(model.Import());

@@ -504,30 +504,5 @@ TEST(SshForwardDialog, AddDialogValidation) {
     EXPECT_EQ(ok.forward.allow_nonlocal, 1);
 }
 
-TEST(SshForwardDialog, ListShowsNewestFirstAndKeepsTheSessionsOrder) {
-    ScriptedUi ui;
-    SessionConfig config;
-    config.AddForward({1000, 1, "one", 0});
-    config.AddForward({2000, 2, "two", 1});
-    PortForwardListModel model;
-    model.Load(config);
-    EXPECT_TRUE(config.ForwardsCopy().empty());
-    ASSERT_EQ(model.Rows().size(), 2u);
-    EXPECT_EQ(model.Rows()[0].remote_host, "two");
-    EXPECT_EQ(PortForwardListModel::AllowText(model.Rows()[0]), "Y");
-    EXPECT_FALSE(model.Add({1000, 9, "again", 0}));
-    EXPECT_EQ(ui.Texts(), std::vector<std::string>{"A forward for this port already exists."});
-    EXPECT_TRUE(model.Add({3000, 3, "three", 0}));
-    EXPECT_EQ(model.Rows()[0].remote_host, "three");
-    model.Store(config);
-    std::vector<std::string> order;
-    for (const PortForward& f : config.ForwardsCopy())
-        order.push_back(f.remote_host);
-    EXPECT_EQ(order, (std::vector<std::string>{"one", "two", "three"}));
-    EXPECT_TRUE(model.Delete(1));
-    model.Store(config);
-    EXPECT_EQ(config.ForwardsCopy().size(), 2u);
-}
-
 }  // namespace
 }  // namespace tarnwick
