@@ -146,15 +146,6 @@ TEST(ScpSink, DataInTheHeadersPacketIsTheFilesAndItIsSavedOnlyWhenComplete) {
     }
 }
 
-TEST(ScpSink, AnEmptyFileIsCreatedAfterItsStatusOctet) {
-    TempDir dir;
-    FakePeer peer;
-    ScpSink sink(peer, {dir.path(), "empty.bin", "", false});
-    Feed(sink, std::string("C0600 0 whatever\n") + '\0');
-    EXPECT_EQ(sink.state(), ScpSink::State::kDone);
-    EXPECT_EQ(std::filesystem::file_size(dir.File("empty.bin")), 0u);
-}
-
 // A hostile server tries to write outside the folder, leave a partial file, or send more than was
 // asked for: each attempt is refused with its message and leaves the folders as they were.
 TEST(ScpSink, AHostileServerWritesNothingOutsideTheChosenFolderAndLeavesNoPartialFile) {
@@ -229,27 +220,13 @@ TEST(ScpSink, AnExistingFileIsReplacedOnlyWhenTheUserAgrees) {
     }
 }
 
-TEST(ScpSource, TheContentFollowsTheAcceptedHeaderAndEndsWithAZeroStatusOctet) {
+// The order of header, content and status octet is carried to sshd's scp by the interop uploads
+// and checked over a channel below; here the ways an upload fails.
+TEST(ScpSource, AShrinkingFileARefusedHeaderAndAFolderEndTheUploadWithTheirWords) {
     TempDir dir;
     const std::string path = dir.File("my report.txt");
     testing::WriteFile(path, "0123456789");
-    FakePeer peer;
-    ScpSource source(peer, path);
-    ASSERT_TRUE(source.Prepare());
-    source.Feed(reinterpret_cast<const std::uint8_t*>("\0"), 1);
-    EXPECT_EQ(peer.to_server, "C0644 10 my report.txt\n");
-    EXPECT_EQ(source.state(), ScpSource::State::kWaitHeaderAck);
-    source.Feed(reinterpret_cast<const std::uint8_t*>("\0"), 1);
-    ASSERT_EQ(source.state(), ScpSource::State::kSending);
     char buffer[4];
-    std::string content;
-    for (long n; (n = source.NextContent(buffer, sizeof buffer)) > 0;)
-        content.append(buffer, static_cast<std::size_t>(n));
-    EXPECT_EQ(content, "0123456789");
-    EXPECT_EQ(source.ContentSent(), std::string(1, '\0'));
-    source.Feed(reinterpret_cast<const std::uint8_t*>("\0"), 1);
-    EXPECT_EQ(source.state(), ScpSource::State::kDone);
-    EXPECT_NE(peer.said.find(">> SCP upload complete\r\n"), std::string::npos);
 
     // A file that shrinks meanwhile keeps the size announced and says so instead of "all well".
     FakePeer shrink_peer;
