@@ -8,6 +8,7 @@
 #include "platform/text.h"
 #include "ssh/private_keys.h"
 #include "ssh/ssh_test_harness.h"
+#include "ssh/ssh_test_keys.h"
 
 namespace tarnwick {
 namespace {
@@ -25,28 +26,34 @@ std::vector<std::string> PromptTexts(const ScriptedUi& ui) {
     return texts;
 }
 
+BigNum Hex(const char* text) {
+    BigNum n;
+    n.SetHex(text);
+    return n;
+}
+
 PrivateKey RsaUserKey() {
     PrivateKey key;
     key.type = kKeyRSA;
-    PrivateKey::SetNumber(&key.rsa_n, testing::TestKeyNumber("rsa.n"));
-    PrivateKey::SetNumber(&key.rsa_e, testing::TestKeyNumber("rsa.e"));
-    PrivateKey::SetNumber(&key.rsa_d, testing::TestKeyNumber("rsa.d"));
-    PrivateKey::SetNumber(&key.rsa_p, testing::TestKeyNumber("rsa.p"));
-    PrivateKey::SetNumber(&key.rsa_q, testing::TestKeyNumber("rsa.q"));
-    PrivateKey::SetNumber(&key.rsa_dmp1, testing::TestKeyNumber("rsa.dmp1"));
-    PrivateKey::SetNumber(&key.rsa_dmq1, testing::TestKeyNumber("rsa.dmq1"));
-    PrivateKey::SetNumber(&key.rsa_iqmp, testing::TestKeyNumber("rsa.iqmp"));
+    PrivateKey::SetNumber(&key.rsa_n, Hex(testing::kRsaN));
+    PrivateKey::SetNumber(&key.rsa_e, Hex(testing::kRsaE));
+    PrivateKey::SetNumber(&key.rsa_d, Hex(testing::kRsaD));
+    PrivateKey::SetNumber(&key.rsa_p, Hex(testing::kRsaP));
+    PrivateKey::SetNumber(&key.rsa_q, Hex(testing::kRsaQ));
+    PrivateKey::SetNumber(&key.rsa_dmp1, Hex(testing::kRsaDmp1));
+    PrivateKey::SetNumber(&key.rsa_dmq1, Hex(testing::kRsaDmq1));
+    PrivateKey::SetNumber(&key.rsa_iqmp, Hex(testing::kRsaIqmp));
     return key;
 }
 
 PrivateKey DsaUserKey() {
     PrivateKey key;
     key.type = kKeyDSA;
-    PrivateKey::SetNumber(&key.dsa_p, testing::TestKeyNumber("dsa.p"));
-    PrivateKey::SetNumber(&key.dsa_q, testing::TestKeyNumber("dsa.q"));
-    PrivateKey::SetNumber(&key.dsa_g, testing::TestKeyNumber("dsa.g"));
-    PrivateKey::SetNumber(&key.dsa_y, testing::TestKeyNumber("dsa.y"));
-    PrivateKey::SetNumber(&key.dsa_x, testing::TestKeyNumber("dsa.x"));
+    PrivateKey::SetNumber(&key.dsa_p, Hex(testing::kDsaP));
+    PrivateKey::SetNumber(&key.dsa_q, Hex(testing::kDsaQ));
+    PrivateKey::SetNumber(&key.dsa_g, Hex(testing::kDsaG));
+    PrivateKey::SetNumber(&key.dsa_y, Hex(testing::kDsaY));
+    PrivateKey::SetNumber(&key.dsa_x, Hex(testing::kDsaX));
     return key;
 }
 
@@ -54,9 +61,9 @@ PrivateKey DsaUserKey() {
 PrivateKey StrangerKey() {
     PrivateKey key;
     key.type = kKeyRSA;
-    PrivateKey::SetNumber(&key.rsa_n, testing::TestKeyNumber("rsa2.n"));
-    PrivateKey::SetNumber(&key.rsa_e, testing::TestKeyNumber("rsa2.e"));
-    PrivateKey::SetNumber(&key.rsa_d, testing::TestKeyNumber("rsa2.d"));
+    PrivateKey::SetNumber(&key.rsa_n, Hex(testing::kRsa2N));
+    PrivateKey::SetNumber(&key.rsa_e, Hex(testing::kRsa2E));
+    PrivateKey::SetNumber(&key.rsa_d, Hex(testing::kRsa2D));
     return key;
 }
 

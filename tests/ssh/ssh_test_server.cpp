@@ -1,10 +1,7 @@
 #include "ssh/ssh_test_server.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstring>
-#include <sstream>
 
 #include "crypto/curve25519.h"
 #include "crypto/diffie_hellman.h"
@@ -15,32 +12,38 @@
 #include "ssh/ssh2.h"
 #include "ssh/ssh2_algorithms.h"
 #include "ssh/ssh2_kex.h"
-#include "support/test_util.h"
+#include "ssh/ssh_test_keys.h"
 
 namespace tarnwick::testing {
 
 namespace {
 
+BigNum Hex(const char* text) {
+    BigNum n;
+    n.SetHex(text);
+    return n;
+}
+
 RsaPrivateKey RsaKey() {
     RsaPrivateKey key;
-    key.n = TestKeyNumber("rsa.n");
-    key.e = TestKeyNumber("rsa.e");
-    key.d = TestKeyNumber("rsa.d");
-    key.p = TestKeyNumber("rsa.p");
-    key.q = TestKeyNumber("rsa.q");
-    key.dmp1 = TestKeyNumber("rsa.dmp1");
-    key.dmq1 = TestKeyNumber("rsa.dmq1");
-    key.iqmp = TestKeyNumber("rsa.iqmp");
+    key.n = Hex(kRsaN);
+    key.e = Hex(kRsaE);
+    key.d = Hex(kRsaD);
+    key.p = Hex(kRsaP);
+    key.q = Hex(kRsaQ);
+    key.dmp1 = Hex(kRsaDmp1);
+    key.dmq1 = Hex(kRsaDmq1);
+    key.iqmp = Hex(kRsaIqmp);
     return key;
 }
 
 DsaKey DssKey() {
     DsaKey key;
-    key.p = TestKeyNumber("dsa.p");
-    key.q = TestKeyNumber("dsa.q");
-    key.g = TestKeyNumber("dsa.g");
-    key.y = TestKeyNumber("dsa.y");
-    key.x = TestKeyNumber("dsa.x");
+    key.p = Hex(kDsaP);
+    key.q = Hex(kDsaQ);
+    key.g = Hex(kDsaG);
+    key.y = Hex(kDsaY);
+    key.x = Hex(kDsaX);
     return key;
 }
 
@@ -100,23 +103,6 @@ std::string Mpint(const BigNum& n) {
 
 std::string Byte(std::uint8_t b) {
     return std::string(1, static_cast<char>(b));
-}
-
-BigNum TestKeyNumber(std::string_view name) {
-    static const std::map<std::string, std::string, std::less<>> numbers = [] {
-        std::map<std::string, std::string, std::less<>> read;
-        std::istringstream lines(ReadFile(TARNWICK_SOURCE_DIR "/tests/ssh/data/test_keys.txt"));
-        std::string key, value;
-        for (std::string line; std::getline(lines, line);) {
-            std::istringstream fields(line);
-            if (line.rfind('#', 0) != 0 && fields >> key >> value) read[key] = value;
-        }
-        return read;
-    }();
-    const auto found = numbers.find(name);
-    BigNum n;
-    EXPECT_TRUE(found != numbers.end() && n.SetHex(found->second)) << name;
-    return n;
 }
 
 std::string RsaHostBlob() {

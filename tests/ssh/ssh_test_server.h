@@ -35,9 +35,6 @@ std::string Str(std::string_view s);
 std::string Mpint(const BigNum& n);
 std::string Byte(std::uint8_t b);
 
-// A number of the fixed test keys in data/test_keys.txt ("rsa.n", "dsa.x", ...).
-BigNum TestKeyNumber(std::string_view name);
-
 // The host keys of the test server as SSH blobs.
 std::string RsaHostBlob();
 std::string DsaHostBlob();
