@@ -15,6 +15,8 @@
 namespace tarnwick {
 namespace {
 
+using TestServerOptions = testing::TestServer::Options;
+
 const std::string kPath = "Software\\Halvek\\Tarnwick\\ssh_known_hosts\\2\\ssh-rsa";
 
 std::vector<std::uint8_t> Blob(const std::string& text) {
@@ -287,6 +289,18 @@ TEST_F(KnownHostsTest, AChangedServerKeyInAConnectionCanBeRejected) {
     ASSERT_TRUE(h.RunUntil([&] { return !h.pipe->open(); }));
     EXPECT_EQ(h.ui.CountOf(ScriptedUi::Kind::kHostKey), 1);
     EXPECT_TRUE(h.server.ReceivedOfType(21).empty());
+}
+
+TEST_F(KnownHostsTest, OnlyAServerThatProvesItsKeyIsAskedAbout) {
+    // A server that cannot sign with the key it shows never causes a question or a stored key.
+    TestServerOptions bad;
+    bad.corrupt_signature = true;
+    testing::SshHarness h(bad);
+    ASSERT_EQ(h.Open(false), 0);
+    ASSERT_TRUE(h.RunUntil([&] { return !h.pipe->open(); }));
+    EXPECT_TRUE(h.Showed("Host key corrupted; disconnecting\r\n"));
+    EXPECT_TRUE(h.ui.shown().empty());
+    EXPECT_TRUE(StoredKeyTypes(2, "testhost").empty());
 }
 
 TEST_F(KnownHostsTest, TheStoredKeyTypeIsAskedForFirst) {

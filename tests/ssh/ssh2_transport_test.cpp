@@ -309,9 +309,6 @@ TEST(SshTransport, BadKeyExchangeRepliesCloseTheLayerSilently) {
         EXPECT_TRUE(h.Showed(c.message)) << h.Shown();
         // Nothing after the client's KEXDH_INIT: no NEWKEYS with keys nobody has checked.
         EXPECT_TRUE(h.server.ReceivedOfType(kMsgNewKeys).empty());
-        // A server that has not proven its key is never asked about, and nothing is stored.
-        EXPECT_TRUE(h.ui.shown().empty());
-        EXPECT_TRUE(StoredKeyTypes(2, "testhost").empty());
         EXPECT_EQ(h.last_error, status::kNotConnected);
     }
 }
