@@ -1,7 +1,6 @@
 // Known hosts: the tilde naming of several keys per host, the host-key dialogue with its three
 // outcomes and strict mode, the key manager operations, and the check inside a connection.
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 
@@ -46,22 +45,6 @@ class KnownHostsTest : public ::testing::Test {
     testing::IsolatedConfig isolated_;
     ScriptedUi ui_;
 };
-
-TEST_F(KnownHostsTest, FingerprintIsTheColonSeparatedMd5) {
-    const std::string blob = "\0\0\0\x07ssh-rsa some key";
-    std::uint8_t digest[16];
-    unsigned length = 0;
-    EVP_Digest(blob.data(), blob.size(), digest, &length, EVP_md5(), nullptr);
-    std::string expected;
-    char pair[4];
-    for (int i = 0; i < 16; ++i) {
-        std::snprintf(pair, sizeof pair, i < 15 ? "%02x:" : "%02x", digest[i]);
-        expected += pair;
-    }
-    EXPECT_EQ(Fingerprint(reinterpret_cast<const std::uint8_t*>(blob.data()), blob.size()),
-              expected);
-    EXPECT_EQ(Fingerprint(nullptr, 0), "d4:1d:8c:d9:8f:00:b2:04:e9:80:09:98:ec:f8:42:7e");
-}
 
 TEST_F(KnownHostsTest, ValuesBelongToAHostByNameAndTilde) {
     Store("h", "first");
@@ -252,38 +235,21 @@ TEST(OpenSshKnownHosts, PlainHashedPortPatternRevokedAndChangedEntries) {
     EXPECT_EQ(changed.types, std::vector<std::string>{"ecdsa-sha2-nistp256"});
 }
 
-TEST_F(KnownHostsTest, KeyManagerListsSortsDeletesExportsAndImports) {
+// Listing, sorting, deleting, exporting and importing through the dialog are the key-manager
+// dialog test; here what it does not reach: a refused delete, the import question, a file that
+// cannot be opened, and rows of today's key types.
+TEST_F(KnownHostsTest, KeyManagerRefusalsImportQuestionAndNewKeyTypes) {
     Store("beta", "key b");
-    Store("alpha", "key a");
     KeyManagerModel model;
-    EXPECT_EQ(model.key_type(), KeyManagerModel::kInitialKeyType);
-    EXPECT_STREQ(KeyManagerModel::KeyTypes()[model.key_type()].caption, "SSL");
-    EXPECT_TRUE(model.Rows().empty());
     model.SelectKeyType(1);  // "SSH2 RSA"
-    ASSERT_EQ(model.Rows().size(), 2u);
-    model.SortByColumn(0);
-    EXPECT_EQ(model.Rows()[0].name, "alpha");
-    model.SortByColumn(0);  // again: reversed
-    EXPECT_EQ(model.Rows()[0].name, "beta");
-    EXPECT_EQ(model.Rows()[0].fingerprint,
-              Fingerprint(reinterpret_cast<const std::uint8_t*>("key b"), 5));
+    ASSERT_EQ(model.Rows().size(), 1u);
+    ui_.QueueYesNo(false);
+    EXPECT_FALSE(model.Delete(0));
+    EXPECT_EQ(Names(), std::vector<std::string>{"beta"});
 
     testing::TempDir dir;
     const std::string exported = dir.File("beta.pub");
-    ui_.QueueFile(exported);
-    ASSERT_TRUE(model.Export(0));
-    EXPECT_EQ(testing::ReadFile(exported), "key b");
-
-    ui_.QueueYesNo(false);
-    EXPECT_FALSE(model.Delete(0));
-    ui_.QueueYesNo(true);
-    ASSERT_TRUE(model.Delete(0));
-    EXPECT_EQ(model.Rows().size(), 1u);
-    EXPECT_EQ(Names(), std::vector<std::string>{"alpha"});
-    EXPECT_NE(std::find(ui_.Texts().begin(), ui_.Texts().end(),
-                        "Are you sure you want to delete the key for 'beta'?"),
-              ui_.Texts().end());
-
+    testing::WriteFile(exported, "key b");
     // Import proposes the file name without its extension as the host name.
     ui_.QueueFile(exported);
     ui_.QueuePrompt(std::string("gamma"));
@@ -296,7 +262,6 @@ TEST_F(KnownHostsTest, KeyManagerListsSortsDeletesExportsAndImports) {
         }
     }
     EXPECT_TRUE(proposed);
-    EXPECT_EQ(model.Rows().size(), 2u);
 
     ui_.QueueFile(dir.File("missing.pub"));
     EXPECT_FALSE(model.Import());
@@ -324,12 +289,6 @@ TEST_F(KnownHostsTest, AChangedServerKeyInAConnectionCanBeRejected) {
     ASSERT_TRUE(h.RunUntil([&] { return !h.pipe->open(); }));
     EXPECT_EQ(h.ui.CountOf(ScriptedUi::Kind::kHostKey), 1);
     EXPECT_TRUE(h.server.ReceivedOfType(21).empty());
-
-    testing::SshHarness unknown;
-    ASSERT_EQ(unknown.Open(false), 0);
-    unknown.ui.QueueYesNo(false);
-    ASSERT_TRUE(unknown.RunUntil([&] { return !unknown.pipe->open(); }));
-    EXPECT_EQ(unknown.ui.CountOf(ScriptedUi::Kind::kYesNo), 1);
 }
 
 TEST_F(KnownHostsTest, OnlyAServerThatProvesItsKeyIsAskedAbout) {
@@ -362,8 +321,7 @@ TEST_F(KnownHostsTest, TheStoredKeyTypeIsAskedForFirst) {
     // Without a stored key the user's order holds.
     testing::SshHarness fresh;
     fresh.config.SetList(setting::ssh2_hostkey_algorithms, dss_first, 2);
-    fresh.ui.QueuePrompt(std::string("secret"));
-    ASSERT_TRUE(fresh.Open() == 0 && fresh.WaitConnected());
+    ASSERT_TRUE(fresh.LogIn());
     EXPECT_NE(fresh.server.ReceivedOfType(kMsgKexInit).at(0).find(testing::Str("ssh-dss")),
               std::string::npos);
 }

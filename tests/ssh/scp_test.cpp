@@ -146,15 +146,6 @@ TEST(ScpSink, DataInTheHeadersPacketIsTheFilesAndItIsSavedOnlyWhenComplete) {
     }
 }
 
-TEST(ScpSink, AnEmptyFileIsCreatedAfterItsStatusOctet) {
-    TempDir dir;
-    FakePeer peer;
-    ScpSink sink(peer, {dir.path(), "empty.bin", "", false});
-    Feed(sink, std::string("C0600 0 whatever\n") + '\0');
-    EXPECT_EQ(sink.state(), ScpSink::State::kDone);
-    EXPECT_EQ(std::filesystem::file_size(dir.File("empty.bin")), 0u);
-}
-
 // A hostile server tries to write outside the folder, leave a partial file, or send more than was
 // asked for: each attempt is refused with its message and leaves the folders as they were.
 TEST(ScpSink, AHostileServerWritesNothingOutsideTheChosenFolderAndLeavesNoPartialFile) {
@@ -162,48 +153,27 @@ TEST(ScpSink, AHostileServerWritesNothingOutsideTheChosenFolderAndLeavesNoPartia
     const std::string chosen = root.File("chosen");
     std::filesystem::create_directories(chosen);
     testing::WriteFile(chosen + "/keep.txt", "mine");
-    const std::string outside = root.File("x");
     struct Case {
-        std::string expected;  // the name the request named
         std::string bytes;
         std::string message;
-        bool end = false;  // the server closes the channel afterwards
     } cases[] = {
-        {"", "C0644 4 ../x\nevil\0"s, "refused the file name \"../x\": it is not a plain name"},
-        {"", "C0644 4 " + outside + "\nevil\0"s, "it is not a plain name"},
-        {"", "C0644 4 .\nevil\0"s, "\".\" and \"..\" are not file names"},
-        {"", "C0644 4 ..\nevil\0"s, "\".\" and \"..\" are not file names"},
-        {"", "C0644 4 a\rb\nevil\0"s, "refused the file name \"a?b\": it contains control"},
-        // A name "x\n.bashrc" cannot be written in one line: the line ends at "x", and what
-        // follows would be data. The name asked for does not match.
-        {"report.txt", "C0644 10 x\n.bashrc\nAB\0"s,
-         "refused the file name \"x\": \"report.txt\" was asked for"},
-        {"", "C0644 100 big\nonly a part"s, "ended before the file was complete; nothing was saved",
-         true},
-        {"", "C0644 1 f\nA\0C0644 4 second\nevil\0"s, "refused a second file"},
-        {"", "D0755 0 dir\nC0644 4 in\nevil\0E\n"s, "received illegal command"},
-        {"", "T1 0 1 0\nC0644 4 t\nevil\0"s, "received illegal command"},
-        {"", "C0644 -4 neg\n"s, "its size is not a plain decimal number up to 2^63 - 1"},
-        {"", "C0644 4 f\nABCD\x01scp: f: read error\n"s,
-         "the server could not send the whole file"},
-        {"", std::string(ScpLineReader::kMaxLine + 10, 'C'), "header line longer than"},
-        {"", "\x02scp: nothing: No such file or directory\n"s, "scp: nothing: No such file"},
+        // Paths, "." and "..", a line feed in the name, a short file, a second file and a folder
+        // are refused the same way by the hostile-scp interop test against sshd.
+        {"C0644 4 a\rb\nevil\0"s, "refused the file name \"a?b\": it contains control"},
+        {"T1 0 1 0\nC0644 4 t\nevil\0"s, "received illegal command"},
+        {"C0644 -4 neg\n"s, "its size is not a plain decimal number up to 2^63 - 1"},
+        {"C0644 4 f\nABCD\x01scp: f: read error\n"s, "the server could not send the whole file"},
+        {std::string(ScpLineReader::kMaxLine + 10, 'C'), "header line longer than"},
+        {"\x02scp: nothing: No such file or directory\n"s, "scp: nothing: No such file"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bytes);
         FakePeer peer;
         {
-            ScpSink sink(peer, {chosen, "", c.expected, false});
+            ScpSink sink(peer, {chosen, "", "", false});
             Feed(sink, c.bytes);
-            if (c.end) sink.End();
             EXPECT_NE(peer.said.find(c.message), std::string::npos) << peer.said;
-            if (c.bytes.rfind("C0644 1 f\n", 0) == 0) {
-                EXPECT_EQ(testing::ReadFile(chosen + "/f"), "A");  // the first file was whole
-                std::filesystem::remove(chosen + "/f");
-            } else {
-                EXPECT_TRUE(sink.state() == ScpSink::State::kFailed)
-                    << static_cast<int>(sink.state());
-            }
+            EXPECT_TRUE(sink.state() == ScpSink::State::kFailed) << static_cast<int>(sink.state());
         }
         EXPECT_EQ(Tree(root.path()), (std::set<std::string>{"chosen", "chosen/keep.txt"}));
     }
@@ -250,27 +220,13 @@ TEST(ScpSink, AnExistingFileIsReplacedOnlyWhenTheUserAgrees) {
     }
 }
 
-TEST(ScpSource, TheContentFollowsTheAcceptedHeaderAndEndsWithAZeroStatusOctet) {
+// The order of header, content and status octet is carried to sshd's scp by the interop uploads
+// and checked over a channel below; here the ways an upload fails.
+TEST(ScpSource, AShrinkingFileARefusedHeaderAndAFolderEndTheUploadWithTheirWords) {
     TempDir dir;
     const std::string path = dir.File("my report.txt");
     testing::WriteFile(path, "0123456789");
-    FakePeer peer;
-    ScpSource source(peer, path);
-    ASSERT_TRUE(source.Prepare());
-    source.Feed(reinterpret_cast<const std::uint8_t*>("\0"), 1);
-    EXPECT_EQ(peer.to_server, "C0644 10 my report.txt\n");
-    EXPECT_EQ(source.state(), ScpSource::State::kWaitHeaderAck);
-    source.Feed(reinterpret_cast<const std::uint8_t*>("\0"), 1);
-    ASSERT_EQ(source.state(), ScpSource::State::kSending);
     char buffer[4];
-    std::string content;
-    for (long n; (n = source.NextContent(buffer, sizeof buffer)) > 0;)
-        content.append(buffer, static_cast<std::size_t>(n));
-    EXPECT_EQ(content, "0123456789");
-    EXPECT_EQ(source.ContentSent(), std::string(1, '\0'));
-    source.Feed(reinterpret_cast<const std::uint8_t*>("\0"), 1);
-    EXPECT_EQ(source.state(), ScpSource::State::kDone);
-    EXPECT_NE(peer.said.find(">> SCP upload complete\r\n"), std::string::npos);
 
     // A file that shrinks meanwhile keeps the size announced and says so instead of "all well".
     FakePeer shrink_peer;
@@ -317,11 +273,6 @@ std::uint64_t ReadBytes() {
     return 0;
 }
 
-bool Login(SshHarness& h) {
-    h.ui.QueuePrompt(std::string("secret"));
-    return h.Open() == 0 && h.WaitConnected();
-}
-
 constexpr std::uint32_t kScpServerChannel = TestServer::kSessionChannel + 1;
 
 // The command the server was asked to run on the SCP channel ("" until then).
@@ -335,7 +286,7 @@ std::string ExecCommand(SshHarness& h) {
 
 TEST(ScpChannel, ADownloadRunsBesideTheTerminalAndEndsItsOwnChannelOnly) {
     SshHarness h;
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     TempDir dir;
     ScpRequest request;
     request.remote_path = "dir/it's.txt";
@@ -365,7 +316,7 @@ TEST(ScpChannel, AnUploadIsReadOnlyAsFastAsTheServersWindowTakesIt) {
     TestServer::Options options;
     options.channel_window = 64 * 1024;
     SshHarness h(options);
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     TempDir dir;
     const std::string path = dir.File("big.bin");
     std::string content(4 * 1024 * 1024, '\0');
@@ -407,7 +358,7 @@ TEST(ScpChannel, AnUploadIsReadOnlyAsFastAsTheServersWindowTakesIt) {
 
 TEST(ScpChannel, CancellingADownloadClosesItsChannelAndRemovesThePart) {
     SshHarness h;
-    ASSERT_TRUE(Login(h));
+    ASSERT_TRUE(h.LogIn());
     TempDir dir;
     ScpRequest request;
     request.remote_path = "f.bin";

@@ -259,8 +259,7 @@ TEST(AgentChannel, OpenedOnlyWhenForwardingIsOnAndClosedOnAnOverlongRequest) {
         SCOPED_TRACE(forwarding);
         testing::SshHarness h;
         h.config.SetInt(setting::ssh2_agent_forwarding, forwarding);
-        h.ui.QueuePrompt(std::string("secret"));
-        ASSERT_TRUE(h.Open() == 0 && h.WaitConnected());
+        ASSERT_TRUE(h.LogIn());
         h.server.Send(Byte(kMsgChannelOpen) + Str("auth-agent@openssh.com") + U32(7) + U32(100000) +
                       U32(32768));
         h.Settle(3);

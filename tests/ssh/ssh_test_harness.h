@@ -36,7 +36,6 @@ class PipeLayer : public IO {
     void Close() override {
         std::lock_guard<std::mutex> guard(mutex_);
         open_ = false;
-        ++closes;
     }
     int IsLinkUp() override { return open_ ? 1 : 0; }
     int IsConnected() override { return open_ ? 1 : 0; }
@@ -55,7 +54,6 @@ class PipeLayer : public IO {
         return out;
     }
     bool open() const { return open_; }
-    int closes = 0;
 
   private:
     std::mutex mutex_;
@@ -102,7 +100,6 @@ class SshHarness {
         for (std::size_t at = 0; at < bytes.size(); at += size) {
             int result = ssh->Receive(reinterpret_cast<const std::uint8_t*>(bytes.data()) + at,
                                       static_cast<int>(std::min(size, bytes.size() - at)));
-            statuses.push_back(result);
             if (result != 0 && last_error == 0) last_error = result;
         }
     }
@@ -123,8 +120,10 @@ class SshHarness {
     bool WaitConnected() {
         return RunUntil([this] { return ssh->IsConnected() == 1; });
     }
-    bool WaitAuthRequest() {
-        return RunUntil([this] { return server.userauth_requested(); });
+    // Opens with the host key accepted and the right password queued, up to the connected state.
+    bool LogIn() {
+        ui.QueuePrompt(std::string("secret"));
+        return Open() == 0 && WaitConnected();
     }
     std::string Shown() { return top->Displayed(); }
     bool Showed(const std::string& text) { return Shown().find(text) != std::string::npos; }
@@ -142,16 +141,13 @@ class SshHarness {
     IO_SSH2* ssh = nullptr;     // owned by top
     PipeLayer* pipe = nullptr;  // owned by ssh
     std::size_t chunk = 0;
-    std::vector<int> statuses;
     int last_error = 0;
-    std::vector<int> pumps;
 
   private:
     static void OnDataArrived(void* context, IO* layer) {
         auto* self = static_cast<SshHarness*>(context);
         UiDispatcher::Instance().RunAndWait([self, layer] {
             int result = layer->Pump();
-            self->pumps.push_back(result);
             if (result != 0 && self->last_error == 0) self->last_error = result;
         });
     }

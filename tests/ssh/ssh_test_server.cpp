@@ -8,8 +8,6 @@
 #include "crypto/dsa.h"
 #include "crypto/ecc.h"
 #include "crypto/rsa.h"
-#include "crypto/sha2.h"
-#include "crypto/sntrup761.h"
 #include "crypto/wire.h"
 #include "ssh/ssh2.h"
 #include "ssh/ssh2_algorithms.h"
@@ -49,22 +47,13 @@ DsaKey DssKey() {
     return key;
 }
 
-// The Ed25519 and ECDSA host keys: fixed private values.
+// The Ed25519 host key: a fixed private value.
 Ed25519PrivateKey EdKey() {
     std::uint8_t seed[32];
     for (int i = 0; i < 32; ++i)
         seed[i] = static_cast<std::uint8_t>(0x40 + i);
     Ed25519PrivateKey key;
     (void)key.SetSeed(seed, sizeof seed);
-    return key;
-}
-
-EcPrivateKey EcKey() {
-    std::uint8_t scalar[32];
-    for (int i = 0; i < 32; ++i)
-        scalar[i] = static_cast<std::uint8_t>(0x11 * (i % 7) + 1);
-    EcPrivateKey key;
-    (void)key.SetScalar(EcCurve::kP256, scalar, sizeof scalar);
     return key;
 }
 
@@ -92,23 +81,19 @@ const MacInfo* MacNamed(const std::string& name) {
 }  // namespace
 
 std::string U32(std::uint32_t v) {
-    std::string s(4, '\0');
-    s[0] = static_cast<char>(v >> 24);
-    s[1] = static_cast<char>(v >> 16);
-    s[2] = static_cast<char>(v >> 8);
-    s[3] = static_cast<char>(v);
+    std::string s;
+    WireWriter(s).Uint32(v);
     return s;
 }
 
 std::uint32_t U32At(const std::string& s, std::size_t at) {
-    if (at + 4 > s.size()) return 0;
-    const auto* p = reinterpret_cast<const std::uint8_t*>(s.data() + at);
-    return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
-           (static_cast<std::uint32_t>(p[2]) << 8) | p[3];
+    return at > s.size() ? 0 : WireReader(std::string_view(s).substr(at)).Uint32();
 }
 
 std::string Str(std::string_view s) {
-    return U32(static_cast<std::uint32_t>(s.size())) + std::string(s);
+    std::string out;
+    WireWriter(out).String(s);
+    return out;
 }
 
 std::string Mpint(const BigNum& n) {
@@ -132,12 +117,6 @@ std::string DsaHostBlob() {
 
 std::string Ed25519HostBlob() {
     return Str("ssh-ed25519") + Str(View(EdKey().Public().Bytes(), 32));
-}
-
-std::string EcdsaHostBlob() {
-    const EcPrivateKey key = EcKey();
-    const std::vector<std::uint8_t>& point = key.Public().Point();
-    return Str("ecdsa-sha2-nistp256") + Str("nistp256") + Str(View(point.data(), point.size()));
 }
 
 TestServer::TestServer() : TestServer(Options{}) {}
@@ -250,11 +229,6 @@ std::uint32_t TestServer::client_max_packet(std::uint32_t server_channel) const 
     return it == channels_.end() ? 0 : it->second.client_max_packet;
 }
 
-std::uint32_t TestServer::window_adjusts(std::uint32_t server_channel) const {
-    auto it = channels_.find(server_channel);
-    return it == channels_.end() ? 0 : it->second.adjusts;
-}
-
 void TestServer::Handle(SSHPacket& packet) {
     const std::string payload = Payload(packet);
     received_.push_back(payload);
@@ -263,7 +237,6 @@ void TestServer::Handle(SSHPacket& packet) {
     if ((message >= 20 && message <= 49)) return HandleKex(message, packet);
     if (on_message && on_message(payload)) return;
     if (message == kMsgServiceRequest) {
-        service_requested_ = true;
         Send(Byte(kMsgServiceAccept) + Str("ssh-userauth"));
         return;
     }
@@ -311,7 +284,7 @@ void TestServer::HandleKex(std::uint8_t message, SSHPacket& packet) {
             if (kex->family == KexFamily::kDhGroupExchange) {
                 // The old group-exchange request: one preferred size.
                 p_ = options_.gex_p ? *options_.gex_p : DhGroup1Prime();
-                g_ = options_.gex_g ? *options_.gex_g : BigNum(2u);
+                g_ = BigNum(2u);
                 Send(Byte(kMsgKexDhReply) + Mpint(p_) + Mpint(g_));
                 return;
             }
@@ -330,7 +303,7 @@ void TestServer::HandleKex(std::uint8_t message, SSHPacket& packet) {
         }
         case kMsgKexDhGexRequest:
             p_ = options_.gex_p ? *options_.gex_p : DhGroup1Prime();
-            g_ = options_.gex_g ? *options_.gex_g : BigNum(2u);
+            g_ = BigNum(2u);
             Send(Byte(kMsgKexDhReply) + Mpint(p_) + Mpint(g_));
             return;
         case kMsgKexDhGexInit:
@@ -379,25 +352,6 @@ bool TestServer::AgreeEcdh(std::string* q_s) {
             k_ = SharedSecretAsMpint(shared.data(), shared.size());
             return true;
         }
-        case KexFamily::kSntrup761X25519: {
-            if (q_c_.size() != kSntrup761PublicKeySize + 32) return false;
-            std::uint8_t ciphertext[kSntrup761CiphertextSize];
-            SecureBytes post_quantum;
-            X25519PrivateKey mine;
-            if (!Sntrup761Encapsulate(q, kSntrup761PublicKeySize, random_, ciphertext,
-                                      &post_quantum) ||
-                !mine.Generate(random_) || !mine.Agree(q + kSntrup761PublicKeySize, 32, &shared)) {
-                return false;
-            }
-            *q_s = View(ciphertext, sizeof ciphertext) + View(mine.PublicKey(), 32);
-            CSHA512 hash;
-            hash.Update(post_quantum.data(), post_quantum.size());
-            hash.Update(shared.data(), shared.size());
-            std::uint8_t digest[64];
-            hash.Final(digest);
-            k_ = SharedSecretAsString(digest, sizeof digest);
-            return true;
-        }
         default:
             return false;
     }
@@ -423,7 +377,6 @@ void TestServer::SendReply(std::uint8_t message) {
     const std::string k_s = !options_.host_key_blob.empty() ? options_.host_key_blob
                             : kind == HostKeyKind::kDss     ? DsaHostBlob()
                             : kind == HostKeyKind::kEd25519 ? Ed25519HostBlob()
-                            : kind == HostKeyKind::kEcdsa   ? EcdsaHostBlob()
                                                             : RsaHostBlob();
     ExchangeHashInput input;
     input.hash = kex->hash;
@@ -466,24 +419,9 @@ void TestServer::SendReply(std::uint8_t message) {
             signature = View(sig, 64);
             break;
         }
-        case HostKeyKind::kEcdsa: {
-            std::vector<std::uint8_t> r, s;
-            (void)EcKey().Sign(h_, h_length, random_, &r, &s);
-            BigNum rn, sn;
-            rn.SetBytes(r.data(), r.size());
-            sn.SetBytes(s.data(), s.size());
-            signature = Mpint(rn) + Mpint(sn);
-            break;
-        }
-        case HostKeyKind::kRsa: {
+        default: {  // RSA, as the host key blob above
             BigNum s;
-            if (hostkey_ == "rsa-sha2-512") {
-                RsaSignSha512(h_, h_length, RsaKey(), &s);
-            } else if (hostkey_ == "rsa-sha2-256") {
-                RsaSignSha256(h_, h_length, RsaKey(), &s);
-            } else {
-                RsaSignSha1(h_, h_length, RsaKey(), &s);
-            }
+            RsaSignSha1(h_, h_length, RsaKey(), &s);
             SecureBytes bytes = s.ToBytes();
             signature = View(bytes.data(), bytes.size());
             break;
@@ -508,11 +446,6 @@ void TestServer::SendNewKeys() {
     Send(Byte(kMsgNewKeys));
     InstallOutgoing();
     if (strict_) out_.ResetOutgoingSequence();
-    // EXT_INFO is the first packet under the first keys, to a client that asked for it.
-    if (kex_count_ == 0 && !options_.server_sig_algs.empty() &&
-        NameListHas(client_kex_list_, "ext-info-c")) {
-        Send(Byte(kMsgExtInfo) + U32(1) + Str("server-sig-algs") + Str(options_.server_sig_algs));
-    }
 }
 
 void TestServer::InstallOutgoing() {
@@ -681,7 +614,6 @@ void TestServer::HandleConnection(std::uint8_t message, SSHPacket& packet) {
         case kMsgChannelWindowAdjust: {
             const std::uint32_t server_id = packet.getUint32();
             channels_[server_id].client_window += packet.getUint32();
-            ++channels_[server_id].adjusts;
             return;
         }
         default:

@@ -1,9 +1,10 @@
 // A small SSH2 server for the unit tests, built on our own packet, framing and crypto code. It
-// does what a real server does (version line, KEXINIT, every key exchange and host key the client
-// knows, strict key exchange, EXT_INFO, NEWKEYS, the user-authentication and connection messages
-// the tests need) and, unlike a real server, can be told to do what real servers never do: quirky
-// version strings, banners, raw signatures, bad MACs, oversized packets, messages slipped into the
-// key exchange, X11 channel opens, DISCONNECT with any reason.
+// does what a real server does (version line, KEXINIT, the finite-field, elliptic-curve and
+// Curve25519 exchanges, RSA/DSA/Ed25519 host keys, strict key exchange, NEWKEYS, the
+// user-authentication and connection messages the tests need) and, unlike a real server, can be
+// told to do what real servers never do: quirky version strings, banners, raw signatures, bad MACs,
+// oversized packets, messages slipped into the key exchange, X11 channel opens, DISCONNECT with any
+// reason.
 //
 // It does no I/O: FromClient takes the client's bytes, TakeOutput gives the bytes for the client.
 #pragma once
@@ -38,7 +39,6 @@ std::string Byte(std::uint8_t b);
 std::string RsaHostBlob();
 std::string DsaHostBlob();
 std::string Ed25519HostBlob();
-std::string EcdsaHostBlob();  // P-256
 
 class TestServer {
   public:
@@ -52,11 +52,8 @@ class TestServer {
         std::string compression = "none";
         // "kex-strict-s-v00@openssh.com" is added to the key exchanges.
         bool strict_kex = false;
-        // EXT_INFO with "server-sig-algs" after the first NEWKEYS, to a client that takes it.
-        std::string server_sig_algs;
         // The group the server offers in a group exchange (default: the group-1 prime).
         std::optional<BigNum> gex_p;
-        std::optional<BigNum> gex_g;
         bool old_gex = false;        // expects the old one-number request
         bool raw_signature = false;  // signature without name and string wrapper
         bool corrupt_signature = false;
@@ -105,7 +102,6 @@ class TestServer {
     Options& options() { return options_; }
     const std::string& client_version() const { return client_version_; }
     bool keys_in_force() const { return incoming_keys_; }
-    bool userauth_requested() const { return service_requested_; }
     bool authenticated() const { return authenticated_; }
     int kex_count() const { return kex_count_; }
     const std::uint8_t* session_id() const { return session_id_; }
@@ -127,7 +123,6 @@ class TestServer {
     std::uint32_t pty_rows() const { return pty_rows_; }
     std::uint32_t client_window(std::uint32_t server_channel) const;
     std::uint32_t client_max_packet(std::uint32_t server_channel) const;
-    std::uint32_t window_adjusts(std::uint32_t server_channel) const;
     // The incoming framing status: 0, or the status of the first failure.
     int error() const { return error_; }
     // The server's number of the session channel.
@@ -176,7 +171,6 @@ class TestServer {
     bool newkeys_owed_ = false;
     bool incoming_keys_ = false;
     int kex_count_ = 0;
-    bool service_requested_ = false;
     bool authenticated_ = false;
     bool banner_sent_ = false;
     int error_ = 0;
@@ -193,7 +187,6 @@ class TestServer {
         std::uint32_t client_id = 0;
         std::uint32_t client_window = 0;
         std::uint32_t client_max_packet = 0;
-        std::uint32_t adjusts = 0;
         std::string data;
     };
     std::map<std::uint32_t, Channel> channels_;
