@@ -37,11 +37,7 @@ TEST(ConsoleAgent, KeyFileLoginAndAForwardedSignatureTheUserAllows) {
     ASSERT_TRUE(tmux.WaitFor("\n$")) << tmux.Screen();
     EXPECT_NE(server.Log().find("Accepted publickey for tarnwick-test"), std::string::npos);
 
-    tmux.Line(
-        "ssh -n -o BatchMode=yes -o StrictHostKeyChecking=no -o "
-        "UserKnownHostsFile=/dev/null -o LogLevel=ERROR -p " +
-        std::to_string(server.port()) + " " + testing::kTestUser +
-        "@127.0.0.1 echo inner-$((6*7))");
+    tmux.Line(server.SshCommand() + "echo inner-$((6*7))");
     ASSERT_TRUE(tmux.WaitFor("1 Allow once, 2 Allow for this session, 3 Refuse:")) << tmux.Screen();
     EXPECT_NE(tmux.Screen().find("asks to sign with your key ecdsa-sha2-nistp256"),
               std::string::npos)

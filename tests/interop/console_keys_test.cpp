@@ -6,8 +6,7 @@
 
 #include <string>
 
-#include "support/child_process.h"
-#include "support/test_util.h"
+#include "ssh_sshd.h"
 #include "support/tmux.h"
 
 namespace tarnwick {
@@ -17,10 +16,8 @@ TEST(ConsoleKeys, TheKeyListAddsAKeyFileShowsItsFingerprintAndRemovesIt) {
     testing::TempDir config_dir, keys;
     const std::string path = keys.File("id_ed25519");
     testing::RunCommand("ssh-keygen -q -t ed25519 -a 2 -N 'console pass' -f " + path);
-    const std::string listed = testing::RunCommand("ssh-keygen -l -f " + path + ".pub");
-    const std::size_t start = listed.find("SHA256:");
-    ASSERT_NE(start, std::string::npos) << listed;
-    const std::string fingerprint = listed.substr(start, listed.find(' ', start) - start);
+    const std::string fingerprint = testing::KeygenFingerprint(path + ".pub", "sha256");
+    ASSERT_FALSE(fingerprint.empty());
 
     testing::Tmux tmux("tarnwick-keys-" + std::to_string(getpid()));
     tmux.Start("env -u SSH_AUTH_SOCK TARNWICK_CONFIG_DIR=" + config_dir.path() + " " +

@@ -59,12 +59,7 @@ std::size_t Count(const std::string& text, const std::string& what) {
 // A logged-in session whose SCP copies are driven one after the other.
 class ScpSession {
   public:
-    explicit ScpSession(int port) : client_(false) {
-        client_.ui.QueueYesNo(true);
-        client_.ui.QueuePrompt(std::string(testing::kTestPassword));
-        EXPECT_EQ(client_.Open(port), 0);
-        connected_ = client_.WaitConnected();
-    }
+    explicit ScpSession(int port) : client_(false) { connected_ = client_.LogIn(port); }
     bool connected() const { return connected_; }
     std::string Shown() const { return client_.Displayed(); }
 

@@ -2,11 +2,6 @@
 // double encryption, passwords right and wrong, refused and changed host keys, a local forward
 // carrying a megabyte each way, and the shell's end ending the session.
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <thread>
-
 #include "interop/ssh1_peer.h"
 #include "ssh/ssh1_test_access.h"
 #include "support/loopback_peer.h"
@@ -139,49 +134,10 @@ TEST(Ssh1Interop, AChangedHostKeyIsQuestionedAndCanBeRejected) {
     EXPECT_EQ(second.Log().find("SESSION_KEY"), std::string::npos);
 }
 
-// Half-closes as a client of a forward does: writes everything, shuts its sending side, and reads
-// until the far end has answered everything.
-std::string ExchangeThroughForward(int port, const std::string& data) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return "(no connection)";
-    }
-    std::thread writer([fd, &data] {
-        testing::WriteAll(fd, data);
-        shutdown(fd, SHUT_WR);
-    });
-    std::string got = testing::ReadSome(fd, data.size() + 1, 60000);
-    writer.join();
-    close(fd);
-    return got;
-}
-
 TEST(Ssh1Interop, ALocalForwardCarriesAMegabyteIntactBothWays) {
     testing::IsolatedConfig isolated;
     // The far end: an echo server that the Python server reaches on 127.0.0.1.
-    testing::LoopbackListener echo;
-    std::thread echo_thread([&echo] {
-        int peer = echo.Accept(30000);
-        if (peer < 0) return;
-        std::string data;
-        while (true) {
-            std::string chunk = testing::ReadSome(peer, 65536, 30000);
-            if (chunk.empty()) break;
-            if (!testing::WriteAll(peer, chunk)) break;
-        }
-        close(peer);
-    });
-    struct Joiner {
-        std::thread& thread;
-        ~Joiner() {
-            if (thread.joinable()) thread.join();
-        }
-    } joiner{echo_thread};
+    testing::EchoServer echo;
 
     Ssh1Server server({"--host-in-fwd-open"});  // no password: straight to the terminal
     ASSERT_TRUE(server.ok()) << server.Log();
@@ -203,17 +159,11 @@ TEST(Ssh1Interop, ALocalForwardCarriesAMegabyteIntactBothWays) {
     std::string data(1 << 20, '\0');
     for (std::size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<char>((i * 7919) >> 5);
-    std::string echoed;
-    std::atomic<bool> done{false};
-    std::thread exchange([&] {
-        echoed = ExchangeThroughForward(local_port, data);
-        done = true;
-    });
-    const bool finished = client.RunUntil([&] { return done.load(); }, 90s);
-    exchange.join();
-    ASSERT_TRUE(finished) << server.Log();
-    EXPECT_EQ(echoed.size(), data.size());
-    EXPECT_TRUE(echoed == data) << "the echoed megabyte differs";
+    // The program says all it has to say and shuts its sending side, as a client of a forward.
+    testing::EchoClient program(local_port, data, true);
+    ASSERT_TRUE(client.RunUntil([&] { return program.done(); }, 90s)) << server.Log();
+    EXPECT_EQ(program.echoed(), data.size());
+    EXPECT_TRUE(program.intact()) << "the echoed megabyte differs";
     // Both directions closed on both sides.
     EXPECT_TRUE(server.WaitForLog("CHANNEL_CLOSED", 10s)) << server.Log();
     const std::string originator =

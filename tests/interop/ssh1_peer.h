@@ -31,39 +31,26 @@
 
 namespace tarnwick::testing {
 
-class Ssh1Server {
+class Ssh1Server : public ReportingServer {
   public:
     // Keys by size: "1024" or "1536"; the two must differ.
-    explicit Ssh1Server(std::vector<std::string> options = {},
+    explicit Ssh1Server(const std::vector<std::string>& options = {},
                         const std::string& server_key = "1024",
-                        const std::string& host_key = "1536") {
+                        const std::string& host_key = "1536")
+        : ReportingServer(Argv(options, server_key, host_key)) {}
+
+  private:
+    static std::vector<std::string> Argv(const std::vector<std::string>& options,
+                                         const std::string& server_key,
+                                         const std::string& host_key) {
         const std::string source = std::string(TARNWICK_SOURCE_DIR) + "/tests/interop/";
         std::vector<std::string> argv = {
             "/usr/bin/python3", source + "ssh1_server.py",
             "--server-key",     source + "ssh1_keys/rsa" + server_key + ".pem",
             "--host-key",       source + "ssh1_keys/rsa" + host_key + ".pem"};
         argv.insert(argv.end(), options.begin(), options.end());
-        // The server binds port 0 and says which port it got.
-        if (process_.Start(argv, log_.File("server.log"))) {
-            port_ = WaitForReportedPort(log_.File("server.log"), std::chrono::seconds(20));
-        }
+        return argv;
     }
-    bool ok() const { return port_ > 0; }
-    int port() const { return port_; }
-    std::string Log() const { return ReadFile(log_.File("server.log")); }
-    bool WaitForLog(const std::string& text, std::chrono::milliseconds limit) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (Log().find(text) == std::string::npos) {
-            if (std::chrono::steady_clock::now() > deadline || !process_.Running()) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return true;
-    }
-
-  private:
-    TempDir log_;
-    ChildProcess process_;
-    int port_ = 0;
 };
 
 class Ssh1Client {

@@ -19,25 +19,13 @@ namespace {
 using namespace std::chrono_literals;
 using testing::SshClient;
 
-class AsyncSshServer {
+class AsyncSshServer : public testing::ReportingServer {
   public:
-    AsyncSshServer(const std::string& mode, const std::string& argument) {
-        const std::string script =
-            std::string(TARNWICK_SOURCE_DIR) + "/tests/interop/ssh_asyncssh_server.py";
-        ok_ = process_.Start({"/usr/bin/python3", script, "0", mode, argument},
-                             log_.File("server.log"));
-        if (ok_) port_ = testing::WaitForReportedPort(log_.File("server.log"), 20s);
-        ok_ = ok_ && port_ != 0;
-    }
-    bool ok() const { return ok_; }
-    int port() const { return port_; }
-    std::string Log() const { return testing::ReadFile(log_.File("server.log")); }
-
-  private:
-    testing::TempDir log_;
-    testing::ChildProcess process_;
-    int port_ = 0;
-    bool ok_ = false;
+    AsyncSshServer(const std::string& mode, const std::string& argument)
+        : ReportingServer(
+              {"/usr/bin/python3",
+               std::string(TARNWICK_SOURCE_DIR) + "/tests/interop/ssh_asyncssh_server.py", "0",
+               mode, argument}) {}
 };
 
 // The line pattern the server writes.
@@ -72,10 +60,7 @@ TEST(SshAsyncSsh, BlowfishAndZlibCarryMegabytesBothWays) {
     client.config.SetInt(setting::debug, 1);
     const std::int32_t blowfish = 1;
     client.config.SetList(setting::ssh2_EnabledCiphers, &blowfish, 1);
-    client.ui.QueueYesNo(true);
-    client.ui.QueuePrompt(std::string("secret"));
-    ASSERT_EQ(client.Open(server.port()), 0);
-    ASSERT_TRUE(client.WaitConnected()) << client.Displayed() << server.Log();
+    ASSERT_TRUE(client.LogIn(server.port(), "secret")) << client.Displayed() << server.Log();
     EXPECT_NE(client.Displayed().find("Using cipher: blowfish-cbc"), std::string::npos);
     EXPECT_NE(client.Displayed().find("Server suggests these compression algorithms:zlib"),
               std::string::npos);

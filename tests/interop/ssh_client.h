@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -16,6 +17,7 @@
 
 #include "core/preferences.h"
 #include "core/session_config.h"
+#include "interop/ssh_sshd.h"
 #include "platform/event_loop.h"
 #include "platform/registry.h"
 #include "platform/scripted_ui.h"
@@ -29,6 +31,13 @@
 
 namespace tarnwick::testing {
 
+// A test name from an algorithm name: letters and digits, the rest as underscores.
+inline std::string TestNameOf(std::string name) {
+    for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    return name;
+}
+
 class SshClient {
   public:
     // with_terminal: a VT100 on top (the screen model); otherwise a recording layer that keeps
@@ -40,7 +49,7 @@ class SshClient {
         Preferences::Instance().SetInt(pref::EnableICM, 0);
         config.SetInt(setting::session_kind, kKindSSH2);
         config.SetNarrow(setting::hostname, "127.0.0.1");
-        config.SetNarrow(setting::username, kUser);
+        config.SetNarrow(setting::username, kTestUser);
         config.SetInt(setting::rows, 24);
         config.SetInt(setting::columns, 80);
         config.SetInt(setting::scrollback, 200);
@@ -51,8 +60,6 @@ class SshClient {
         RegistryStore::Instance().Close();
         setenv("HOME", old_home_.c_str(), 1);
     }
-
-    static constexpr const char* kUser = "tarnwick-test";
 
     // Builds the chain and opens it from the top; the result of Open.
     int Open(int port) {
@@ -81,6 +88,13 @@ class SshClient {
     }
     bool WaitConnected(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
         return RunUntil([this] { return ssh->IsConnected() == 1; }, limit);
+    }
+    // Opens towards port, accepting the unknown host key and giving the password when asked;
+    // true once the session runs.
+    bool LogIn(int port, const std::string& password = kTestPassword) {
+        ui.QueueYesNo(true);
+        ui.QueuePrompt(password);
+        return Open(port) == 0 && WaitConnected();
     }
     // Everything the terminal shows, row by row.
     std::string Screen() const {

@@ -27,22 +27,7 @@ TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
     const int local_port = reserved.port();
 
     // The forward's far end: an echo server that sshd reaches on 127.0.0.1.
-    testing::LoopbackListener echo;
-    std::thread echo_thread([&echo] {
-        int peer = echo.Accept(30000);
-        if (peer < 0) return;
-        std::string got = testing::ReadSome(peer, 11, 10000);
-        testing::WriteAll(peer, "echo:" + got);
-        testing::SeesEndOfStream(peer, 10000);
-        close(peer);
-    });
-    // The thread ends once its accept or read times out, also when the test stops early.
-    struct Joiner {
-        std::thread& thread;
-        ~Joiner() {
-            if (thread.joinable()) thread.join();
-        }
-    } joiner{echo_thread};
+    testing::EchoServer echo;
 
     testing::Tmux tmux("tarnwick-ssh-" + std::to_string(getpid()));
     ASSERT_NO_FATAL_FAILURE(
@@ -78,12 +63,11 @@ TEST(SshConsoleTest, ConnectWithAForwardConfirmTheKeyLogInWorkAndQuit) {
     EXPECT_EQ(tmux.Screen().find(testing::kTestPassword), std::string::npos);  // never shown
 
     // The forward carries a connection to the echo server.
-    int client = testing::ConnectLoopback(local_port);
-    ASSERT_GE(client, 0) << "nothing listens on the forward's local port";
-    ASSERT_TRUE(testing::WriteAll(client, "hello-world"));
-    EXPECT_EQ(testing::ReadSome(client, 16, 10000), "echo:hello-world");
-    close(client);
-    echo_thread.join();
+    testing::EchoClient program(local_port, "hello-world");
+    ASSERT_TRUE(program.connected()) << "nothing listens on the forward's local port";
+    while (!program.done())
+        std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(program.intact());
 
     EXPECT_TRUE(tmux.Quit()) << tmux.Screen();
 }
@@ -94,11 +78,9 @@ TEST(SshConsoleTest, LogsIntoADefaultServerWithAPassword) {
     ASSERT_TRUE(testing::EnsureTestAccount()) << "the SSH tests run as root";
     testing::SshdServer server(testing::SshdConfig::Default());
     ASSERT_TRUE(server.ok()) << server.error();
-    const std::string listing =
-        testing::RunCommand("ssh-keygen -l -E sha256 -f " + server.dir() + "/host_ed25519.pub");
-    const std::size_t at = listing.find("SHA256:");
-    ASSERT_NE(at, std::string::npos) << listing;
-    const std::string fingerprint = listing.substr(at, listing.find(' ', at) - at);
+    const std::string fingerprint =
+        testing::KeygenFingerprint(server.dir() + "/host_ed25519.pub", "sha256");
+    ASSERT_FALSE(fingerprint.empty());
     testing::TempDir config_dir;
 
     testing::Tmux tmux("tarnwick-ssh-default-" + std::to_string(getpid()));

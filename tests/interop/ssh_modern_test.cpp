@@ -6,8 +6,6 @@
 // kinds of sshd in ssh_openssh_test.cpp.)
 #include <gtest/gtest.h>
 
-#include <cctype>
-
 #include "core/known_hosts.h"
 #include "crypto/base64.h"
 #include "crypto/curve25519.h"
@@ -32,10 +30,7 @@ using testing::SshdServer;
 // then leaves. Everything the client showed, for the caller's own checks.
 std::string LogInAndRun(SshdServer& server, SshClient& client) {
     client.config.SetInt(setting::debug, 1);
-    client.ui.QueueYesNo(true);
-    client.ui.QueuePrompt(std::string(testing::kTestPassword));
-    EXPECT_EQ(client.Open(server.port()), 0);
-    EXPECT_TRUE(client.WaitConnected()) << client.Displayed() << server.Log();
+    EXPECT_TRUE(client.LogIn(server.port())) << client.Displayed() << server.Log();
     client.Type("echo tw-$((6*7))-ok\n");
     EXPECT_TRUE(client.RunUntil([&] { return client.ShowsText("tw-42-ok"); }, 10s))
         << client.Displayed() << server.Log();
@@ -66,13 +61,6 @@ TEST(SshModern, PasswordLoginWithEveryDefault) {
     EXPECT_TRUE(client.ssh->DecompressingIncoming());
 }
 
-// A test name from an algorithm name: letters and digits, the rest as underscores.
-std::string CaseName(std::string name) {
-    for (char& c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-    return name;
-}
-
 // One login per key exchange method, each case with an sshd of its own so that ctest runs them
 // side by side (group 14 with SHA-1 is not among the server's defaults any more; it is added).
 class SshModernKex : public ::testing::TestWithParam<std::int32_t> {};
@@ -92,7 +80,9 @@ TEST_P(SshModernKex, LogsIn) {
 
 INSTANTIATE_TEST_SUITE_P(Every, SshModernKex,
                          ::testing::Values(13, 12, 10, 11, 7, 8, 9, 6, 4, 5, 3, 2),
-                         [](const auto& info) { return CaseName(FindKex(info.param)->name); });
+                         [](const auto& info) {
+                             return testing::TestNameOf(FindKex(info.param)->name);
+                         });
 
 // Each host-key algorithm: the question shows the fingerprints ssh-keygen prints for the key
 // (MD5 and SHA-256), and the RSA key signs with SHA-2 but is stored as "ssh-rsa".
@@ -114,22 +104,18 @@ TEST_P(SshModernHostKey, ShowsTheFingerprintsSshKeygenShows) {
     const std::string shown = LogInAndRun(server, client);
     EXPECT_TRUE(Has(shown, "Using key algorithm: " + name + "\r\n")) << shown;
     const std::string pub = server.dir() + "/host_" + c.file + ".pub";
-    const std::string md5 = testing::RunCommand("ssh-keygen -l -E md5 -f " + pub);
-    const std::string sha256 = testing::RunCommand("ssh-keygen -l -E sha256 -f " + pub);
+    const std::string md5 = testing::KeygenFingerprint(pub, "md5");
+    const std::string sha256 = testing::KeygenFingerprint(pub, "sha256");
+    ASSERT_EQ(md5.size(), 4u + 47u) << md5;
     ASSERT_FALSE(client.ui.shown().empty());
     const std::string question = client.ui.shown().front().text;
-    const std::size_t at = md5.find("MD5:");
-    ASSERT_NE(at, std::string::npos) << md5;
-    const std::string fingerprint = md5.substr(at + 4, 47);
-    EXPECT_EQ(question.rfind("Fingerprint: " + fingerprint.substr(0, 24) + " " +
-                                 fingerprint.substr(24) + "\r\nFingerprint: SHA256:",
+    // The MD5 fingerprint is shown with a blank after its eighth pair.
+    EXPECT_EQ(question.rfind("Fingerprint: " + md5.substr(4, 24) + " " + md5.substr(28) +
+                                 "\r\nFingerprint: SHA256:",
                              0),
               0u)
         << question;
-    const std::size_t sha_at = sha256.find("SHA256:");
-    ASSERT_NE(sha_at, std::string::npos) << sha256;
-    const std::string sha_fingerprint = sha256.substr(sha_at, sha256.find(' ', sha_at) - sha_at);
-    EXPECT_TRUE(Has(question, "Fingerprint: " + sha_fingerprint + "\r\n")) << question;
+    EXPECT_TRUE(Has(question, "Fingerprint: " + sha256 + "\r\n")) << question;
     EXPECT_EQ(StoredKeyTypes(kSpaceSSH2, "127.0.0.1"), std::vector<std::string>{HostKeyType(name)});
 }
 
@@ -138,7 +124,7 @@ INSTANTIATE_TEST_SUITE_P(Every, SshModernHostKey,
                                            HostKeyCase{4, "ecdsa384"}, HostKeyCase{5, "ecdsa521"},
                                            HostKeyCase{6, "rsa"}, HostKeyCase{7, "rsa"}),
                          [](const auto& info) {
-                             return CaseName(FindHostKey(info.param.id)->name);
+                             return testing::TestNameOf(FindHostKey(info.param.id)->name);
                          });
 
 // Each cipher (with an etm MAC where it takes one), and each MAC with AES-CTR.
@@ -172,8 +158,9 @@ INSTANTIATE_TEST_SUITE_P(Every, SshModernCipher,
                                            CipherCase{6, 8}, CipherCase{6, 9}, CipherCase{6, 5},
                                            CipherCase{6, 6}, CipherCase{8, 0}),
                          [](const auto& info) {
-                             return CaseName(std::string(FindCipher(info.param.cipher)->name) +
-                                             "_" + FindMac(info.param.mac)->name);
+                             return testing::TestNameOf(
+                                 std::string(FindCipher(info.param.cipher)->name) + "_" +
+                                 FindMac(info.param.mac)->name);
                          });
 
 // Keys the key list holds in memory (as the agent or a key file would put them there).
@@ -266,10 +253,7 @@ TEST(SshModern, RekeysUnderTheServersLimitWithChachaAndGcm) {
         SshClient client(false);
         client.config.SetInt(setting::debug, 1);
         client.config.SetList(setting::ssh2_EnabledCiphers, &cipher, 1);
-        client.ui.QueueYesNo(true);
-        client.ui.QueuePrompt(std::string(testing::kTestPassword));
-        ASSERT_EQ(client.Open(server.port()), 0);
-        ASSERT_TRUE(client.WaitConnected()) << client.Displayed() << server.Log();
+        ASSERT_TRUE(client.LogIn(server.port())) << client.Displayed() << server.Log();
         client.Type("stty -echo; seq 1 200000; echo rekey-$((20+3))\n");
         ASSERT_TRUE(client.RunUntil([&] { return client.ShowsText("rekey-23"); }, 30s))
             << server.Log() << client.Displayed() << " status " << client.end_status;

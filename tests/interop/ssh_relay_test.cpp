@@ -4,13 +4,9 @@
 // does not match, an impossible length, or the time limit for bytes that never come when a length
 // grew), and nothing of the tampered packet may reach the layer above.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cctype>
 #include <mutex>
-#include <thread>
 
 #include "interop/ssh_client.h"
 #include "interop/ssh_sshd.h"
@@ -29,17 +25,12 @@ using testing::SshdServer;
 // lies the given number of bytes into what the server sends from then on.
 class FlippingRelay {
   public:
-    explicit FlippingRelay(int server_port) : server_port_(server_port) {
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~FlippingRelay() {
-        stop_ = true;
-        thread_.join();
-    }
-    FlippingRelay(const FlippingRelay&) = delete;
-    FlippingRelay& operator=(const FlippingRelay&) = delete;
+    explicit FlippingRelay(int server_port)
+        : relay_(server_port, [this](bool from_client, std::string& piece) {
+              if (!from_client) Tamper(piece);
+          }) {}
 
-    int port() const { return listener_.port(); }
+    int port() const { return relay_.port(); }
     void FlipAt(std::size_t offset) {
         std::lock_guard<std::mutex> guard(mutex_);
         flip_at_ = from_server_ + offset;
@@ -48,31 +39,6 @@ class FlippingRelay {
     bool flipped() const { return flipped_.load(); }
 
   private:
-    void Run() {
-        const int client = listener_.Accept(20000);
-        if (client < 0) return;
-        const int server = testing::ConnectLoopback(server_port_);
-        if (server >= 0) Pass(client, server);
-        close(client);
-        if (server >= 0) close(server);
-    }
-
-    void Pass(int client, int server) {
-        pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
-        char buffer[65536];
-        while (!stop_) {
-            if (poll(fds, 2, 100) <= 0) continue;
-            for (int i = 0; i < 2; ++i) {
-                if (fds[i].revents == 0) continue;
-                const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
-                if (got <= 0) return;
-                std::string data(buffer, static_cast<std::size_t>(got));
-                if (i == 1) Tamper(data);
-                if (!testing::WriteAll(fds[1 - i].fd, data)) return;
-            }
-        }
-    }
-
     void Tamper(std::string& data) {
         std::lock_guard<std::mutex> guard(mutex_);
         if (armed_ && flip_at_ >= from_server_ && flip_at_ < from_server_ + data.size()) {
@@ -83,15 +49,12 @@ class FlippingRelay {
         from_server_ += data.size();
     }
 
-    const int server_port_;
-    testing::LoopbackListener listener_;
-    std::atomic<bool> stop_{false};
     std::atomic<bool> flipped_{false};
     std::mutex mutex_;
     std::size_t from_server_ = 0;
     std::size_t flip_at_ = 0;
     bool armed_ = false;
-    std::thread thread_;
+    testing::LoopbackRelay relay_;  // last: its thread uses the members above
 };
 
 struct FlipCase {
@@ -115,10 +78,7 @@ TEST_P(SshRelayFlip, EveryFlipEndsTheSessionWithAMessage) {
         SshClient client(false);
         client.config.SetList(setting::ssh2_EnabledCiphers, &c.cipher, 1);
         client.config.SetList(setting::ssh2_EnabledMACs, &c.mac, 1);
-        client.ui.QueueYesNo(true);
-        client.ui.QueuePrompt(std::string(testing::kTestPassword));
-        ASSERT_EQ(client.Open(relay.port()), 0);
-        ASSERT_TRUE(client.WaitConnected()) << client.Displayed() << server.Log();
+        ASSERT_TRUE(client.LogIn(relay.port())) << client.Displayed() << server.Log();
         client.Type("stty -echo; PS1='> '; echo ready-$((1+1))\n");
         ASSERT_TRUE(client.RunUntil([&] { return client.ShowsText("ready-2\r\n> "); }, 10s))
             << client.Output();
@@ -149,9 +109,7 @@ std::string CaseName(const FlipCase& c) {
     std::string name = FindCipher(c.cipher)->name;
     if (FindCipher(c.cipher)->mode == CipherMode::kBlock)
         name += "_" + std::string(FindMac(c.mac)->name);
-    for (char& ch : name)
-        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-    return name;
+    return testing::TestNameOf(name);
 }
 
 INSTANTIATE_TEST_SUITE_P(AeadAndEtm, SshRelayFlip,

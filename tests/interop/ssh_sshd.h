@@ -44,6 +44,15 @@ inline int Shell(const std::string& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The fingerprint ssh-keygen prints for a public key file, in hash ("md5", "sha256"):
+// "MD5:aa:bb:..." or "SHA256:...", or "" when it prints none.
+inline std::string KeygenFingerprint(const std::string& pub_file, const std::string& hash) {
+    const std::string line = RunCommand("ssh-keygen -l -E " + hash + " -f " + pub_file);
+    const std::size_t space = line.find(' ');
+    if (space == std::string::npos) return "";
+    return line.substr(space + 1, line.find(' ', space + 1) - space - 1);
+}
+
 // Creates the test account when it is missing and (re)sets its password. Needs root.
 inline bool EnsureTestAccount() {
     if (geteuid() != 0) return false;
@@ -152,6 +161,14 @@ class SshdServer {
         std::ofstream(dir_.path() + "/authorized_keys", std::ios::app) << line << "\n";
     }
     const std::string& dir() const { return dir_.path(); }
+    // OpenSSH's client logging into this server as the test account without asking anything, as
+    // a program on the server runs it; the remote command follows.
+    std::string SshCommand() const {
+        return "ssh -n -o BatchMode=yes -o StrictHostKeyChecking=no -o "
+               "UserKnownHostsFile=/dev/null "
+               "-o LogLevel=ERROR -p " +
+               std::to_string(port()) + " " + kTestUser + "@127.0.0.1 ";
+    }
 
   private:
     void AcceptLoop() {

@@ -85,4 +85,22 @@ int WaitForReportedPort(const std::string& path, std::chrono::milliseconds limit
     return 0;
 }
 
+ReportingServer::ReportingServer(const std::vector<std::string>& argv) {
+    if (process_.Start(argv, log_.File("server.log")))
+        port_ = WaitForReportedPort(log_.File("server.log"), std::chrono::seconds(20));
+}
+
+std::string ReportingServer::Log() const {
+    return ReadFile(log_.File("server.log"));
+}
+
+bool ReportingServer::WaitForLog(const std::string& text, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (Log().find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() > deadline || !process_.Running()) return false;
+        usleep(20000);
+    }
+    return true;
+}
+
 }  // namespace tarnwick::testing

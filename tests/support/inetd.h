@@ -12,7 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/loopback_peer.h"
+#include "support/test_util.h"
 
 namespace tarnwick::testing {
 
@@ -45,5 +47,26 @@ class InetdServer {
 // Waits until the file at path holds a line "PORT <number>" (a server that bound port 0 reports
 // its port this way) and gives the number, or 0 when none came within the time.
 int WaitForReportedPort(const std::string& path, std::chrono::milliseconds limit);
+
+// A server program that binds port 0 and reports it with a line "PORT <number>" on its output; its
+// output and errors are its log. It is ended by its process id with the object.
+class ReportingServer {
+  public:
+    explicit ReportingServer(const std::vector<std::string>& argv);
+    ReportingServer(const ReportingServer&) = delete;
+    ReportingServer& operator=(const ReportingServer&) = delete;
+
+    bool ok() const { return port_ > 0; }
+    int port() const { return port_; }
+    bool Running() { return process_.Running(); }
+    std::string Log() const;
+    // Waits until the log holds text; false when the time ran out or the server ended first.
+    bool WaitForLog(const std::string& text, std::chrono::milliseconds limit);
+
+  private:
+    TempDir log_;
+    ChildProcess process_;
+    int port_ = 0;
+};
 
 }  // namespace tarnwick::testing

@@ -9,10 +9,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -187,6 +189,132 @@ inline bool WriteAll(int fd, const std::string& data) {
     }
     return true;
 }
+
+// Passes bytes between two connected sockets until either side closes or stop is set. A tap sees
+// each piece on its way (from_a tells the direction) and may change it.
+using RelayTap = std::function<void(bool from_a, std::string& piece)>;
+
+inline void PassBetween(int a, int b, const std::atomic<bool>& stop, const RelayTap& tap = {}) {
+    pollfd fds[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+    char buffer[65536];
+    while (!stop) {
+        if (poll(fds, 2, 50) <= 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].revents == 0) continue;
+            const ssize_t got = recv(fds[i].fd, buffer, sizeof buffer, 0);
+            if (got <= 0) return;
+            std::string piece(buffer, static_cast<std::size_t>(got));
+            if (tap) tap(i == 0, piece);
+            if (!WriteAll(fds[1 - i].fd, piece)) return;
+        }
+    }
+}
+
+// A relay in front of a server on a loopback port: it takes one connection and passes it through
+// to the server, both ways, with a tap on the way (from_a: what the client sent).
+class LoopbackRelay {
+  public:
+    explicit LoopbackRelay(int server_port, RelayTap tap = {})
+        : server_port_(server_port), tap_(std::move(tap)), thread_([this] { Run(); }) {}
+    ~LoopbackRelay() {
+        stop_ = true;
+        thread_.join();
+    }
+    LoopbackRelay(const LoopbackRelay&) = delete;
+    LoopbackRelay& operator=(const LoopbackRelay&) = delete;
+    int port() const { return listener_.port(); }
+
+  private:
+    void Run() {
+        int client = -1;
+        while (!stop_ && client < 0)
+            client = listener_.Accept(50);
+        if (client < 0) return;
+        const int server = ConnectLoopback(server_port_);
+        if (server >= 0) {
+            PassBetween(client, server, stop_, tap_);
+            close(server);
+        }
+        close(client);
+    }
+
+    LoopbackListener listener_;
+    const int server_port_;
+    const RelayTap tap_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Takes one connection on a loopback port and sends back whatever arrives, until the other side
+// closes or nothing comes for the time.
+class EchoServer {
+  public:
+    explicit EchoServer(int timeout_ms = 30000)
+        : thread_([this, timeout_ms] {
+              const int fd = listener_.Accept(timeout_ms);
+              if (fd < 0) return;
+              char buffer[65536];
+              for (;;) {
+                  pollfd entry{fd, POLLIN, 0};
+                  if (poll(&entry, 1, timeout_ms) != 1) break;
+                  const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+                  if (got <= 0 || !WriteAll(fd, std::string(buffer, static_cast<std::size_t>(got))))
+                      break;
+              }
+              close(fd);
+          }) {}
+    ~EchoServer() { thread_.join(); }
+    EchoServer(const EchoServer&) = delete;
+    EchoServer& operator=(const EchoServer&) = delete;
+    int port() const { return listener_.port(); }
+
+  private:
+    LoopbackListener listener_;
+    std::thread thread_;
+};
+
+// A local program talking to an echo through a forward: it connects to the port and writes its
+// data while it reads the echo back, on threads of its own. With half_close it shuts its sending
+// side once everything is written, as a client that has said all it has to say.
+class EchoClient {
+  public:
+    EchoClient(int port, std::string data, bool half_close = false) : data_(std::move(data)) {
+        fd_ = ConnectLoopback(port);
+        if (fd_ < 0) return;
+        writer_ = std::thread([this, half_close] {
+            WriteAll(fd_, data_);
+            if (half_close) shutdown(fd_, SHUT_WR);
+        });
+        reader_ = std::thread([this] {
+            echoed_ = ReadSome(fd_, data_.size(), 120000);
+            done_ = true;
+        });
+    }
+    ~EchoClient() { Close(); }
+    EchoClient(const EchoClient&) = delete;
+    EchoClient& operator=(const EchoClient&) = delete;
+
+    bool connected() const { return fd_ >= 0; }
+    bool done() const { return done_; }
+    bool intact() const { return done_ && echoed_ == data_; }
+    std::size_t echoed() const { return echoed_.size(); }
+    // Ends the program: its connection closes.
+    void Close() {
+        if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
+        if (writer_.joinable()) writer_.join();
+        if (reader_.joinable()) reader_.join();
+        if (fd_ >= 0) close(fd_);
+        fd_ = -1;
+    }
+
+  private:
+    std::string data_;
+    std::string echoed_;
+    std::atomic<bool> done_{false};
+    int fd_ = -1;
+    std::thread writer_;
+    std::thread reader_;
+};
 
 // Ends the process with a message when a scope runs longer than allowed: a deadlocked thread
 // cannot be recovered, and the test must fail rather than hang.
