@@ -14,15 +14,9 @@
 #include <string>
 #include <thread>
 
-#include "core/preferences.h"
-#include "core/session_config.h"
-#include "platform/event_loop.h"
-#include "platform/scripted_ui.h"
-#include "session/deferred_deletion.h"
-#include "session/session.h"
 #include "support/child_process.h"
-#include "support/memory_front_end.h"
 #include "support/pty_pair.h"
+#include "support/session_fixture.h"
 #include "support/test_util.h"
 #include "transfer/simulated_line.h"
 
@@ -74,27 +68,22 @@ class PtyRelay {
 };
 
 // A serial session on a pseudo-terminal, driven the way the terminal view drives it.
-class SerialSessionFixture {
+class SerialSessionFixture : public SessionListFixture {
   public:
     SerialSessionFixture() { Preferences::Instance().SetInt(pref::TextPacing, 0); }
     ~SerialSessionFixture() {
-        list_.reset();
-        DeferredDeletion::Instance().DestroyAll();
+        CloseSessions();
         Preferences::Instance().SetInt(pref::TextPacing, 10);
     }
 
-    Session* Open(const std::string& device, int local_echo = 0) {
+    Session* Open(const std::string& device) {
         auto* config = new SessionConfig();
         config->SetInt(setting::session_kind, kKindSerial);
         config->SetWideFromNarrow(setting::serial_device, device.c_str());
         config->SetInt(setting::serial_speed, 115200);
         config->SetInt(setting::rows, 24);
         config->SetInt(setting::columns, 80);
-        config->SetInt(setting::local_echo, local_echo);
-        list_ = std::make_unique<SessionList>(&front_end_);
-        if (list_->CreateSession(config) != 1) return nullptr;
-        session_ = list_->Current();
-        return session_;
+        return session_ = Create(config);
     }
     bool RunUntil(const std::function<bool()>& done,
                   std::chrono::milliseconds limit = std::chrono::seconds(60)) {
@@ -122,12 +111,7 @@ class SerialSessionFixture {
     }
     std::string PeerLog() { return ReadFile(dir_.File("peer.log")); }
 
-    IsolatedConfig isolated_;
     TempDir dir_;
-    ScriptedUi ui_;
-    EventLoop loop_;
-    MemoryFrontEnd front_end_;
-    std::unique_ptr<SessionList> list_;
     Session* session_ = nullptr;
 };
 

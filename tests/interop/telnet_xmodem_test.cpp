@@ -6,6 +6,7 @@
 #include <cctype>
 
 #include "serial_peer.h"
+#include "support/inetd.h"
 #include "transfer/xmodem_filters.h"
 
 namespace tarnwick {
@@ -19,30 +20,20 @@ class TelnetXmodemTest : public ::testing::Test, public testing::SerialSessionFi
     void Serve(const std::string& command, bool refuse_binary = false) {
         const std::string script =
             std::string(TARNWICK_SOURCE_DIR) + "/tests/interop/xmodem_telnet_server.py";
-        ASSERT_TRUE(server_.Start({"sh", "-c",
-                                   "cd " + dir_.path() + " && exec /usr/bin/python3 " + script +
-                                       (refuse_binary ? " --refuse-binary" : "") + " -- " +
-                                       command + " 2>>" + dir_.File("peer.log")},
-                                  dir_.File("server.out")));
-        int port = 0;
-        ASSERT_TRUE(RunUntil(
-            [&] {
-                const std::string out = testing::ReadFile(dir_.File("server.out"));
-                if (out.empty() || out.back() != '\n') return false;
-                port = std::atoi(out.c_str());
-                return true;
-            },
-            10s))
-            << "the Telnet server did not start";
+        server_ = std::make_unique<testing::ReportingServer>(
+            std::vector<std::string>{"sh", "-c",
+                                     "cd " + dir_.path() + " && exec /usr/bin/python3 " + script +
+                                         (refuse_binary ? " --refuse-binary" : "") + " -- " +
+                                         command + " 2>>" + dir_.File("peer.log")});
+        ASSERT_TRUE(server_->ok()) << "the Telnet server did not start";
         auto* config = new SessionConfig();
         config->SetInt(setting::session_kind, kKindTelnet);
         config->SetNarrow(setting::hostname, "127.0.0.1");
-        config->SetInt(setting::portnum, port);
-        list_ = std::make_unique<SessionList>(&front_end_);
-        ASSERT_EQ(list_->CreateSession(config), 1);
-        session_ = list_->Current();
+        config->SetInt(setting::portnum, server_->port());
+        session_ = Create(config);
+        ASSERT_NE(session_, nullptr);
     }
-    testing::ChildProcess server_;
+    std::unique_ptr<testing::ReportingServer> server_;
 };
 
 xmodem::Timing Quick() {
@@ -60,7 +51,7 @@ TEST_F(TelnetXmodemTest, ReceivesFromSxOnceThePeerGrantsBinary) {
     ASSERT_TRUE(RunFilter(new IO_ReceiveXmodem(Quick()))) << Screen();
     EXPECT_EQ(testing::ReadFile(dir_.File("local.bin")), testing::Padded(data)) << Screen();
     EXPECT_NE(Screen().find("Transfer completed successfully."), std::string::npos) << Screen();
-    EXPECT_TRUE(RunUntil([&] { return !server_.Running(); }, 30s)) << PeerLog();
+    EXPECT_TRUE(RunUntil([&] { return !server_->Running(); }, 30s)) << PeerLog();
 }
 
 TEST_F(TelnetXmodemTest, SendsToRxOnceThePeerGrantsBinary) {
@@ -75,7 +66,7 @@ TEST_F(TelnetXmodemTest, SendsToRxOnceThePeerGrantsBinary) {
     // closes the connection: the file rx kept is what counts.
     ASSERT_TRUE(RunFilter(new IO_SendXmodem(testing::TimingForRx()))) << Screen();
     EXPECT_EQ(Screen().find("failed"), std::string::npos) << Screen();
-    EXPECT_TRUE(RunUntil([&] { return !server_.Running(); }, 30s)) << PeerLog();
+    EXPECT_TRUE(RunUntil([&] { return !server_->Running(); }, 30s)) << PeerLog();
     EXPECT_EQ(testing::ReadFile(dir_.File("remote.bin")), testing::Padded(data)) << Screen();
 }
 

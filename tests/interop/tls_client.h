@@ -24,18 +24,21 @@
 
 namespace tarnwick::testing {
 
+// Certificates signed by an authority whose certificate lies in folder are trusted without a
+// question.
+inline void TrustCaFolder(const std::string& folder) {
+    Preferences::Instance().SetWide(pref::CAPath, Utf8ToUtf16(folder));
+}
+
 // The user-interface thread's part of the test: a place for known hosts and preferences, the
 // scripted answers and the loop. Several clients may share one.
 struct TlsTestEnvironment {
     explicit TlsTestEnvironment(const std::string& ca_folder = "") {
         RegistryStore::Instance().Close();  // reopened in this test's configuration folder
         Preferences::Instance().SetInt(pref::EnableICM, 0);
-        SetCaFolder(ca_folder);
+        TrustCaFolder(ca_folder);
     }
     ~TlsTestEnvironment() { RegistryStore::Instance().Close(); }
-    void SetCaFolder(const std::string& folder) {
-        Preferences::Instance().SetWide(pref::CAPath, Utf8ToUtf16(folder));
-    }
 
     IsolatedConfig isolated;
     ScriptedUi ui;

@@ -45,6 +45,18 @@ inline std::string SlurpFile(const std::string& path) {
     return out.str();
 }
 
+// Any byte but NUL, ending in a line end: gnutls-serv's echo ends a record's text at its first
+// NUL and answers whole lines.
+inline std::string EchoableData(std::size_t size, unsigned seed) {
+    std::string data(size, '\0');
+    for (char& c : data) {
+        seed = seed * 1103515245 + 12345;
+        c = static_cast<char>(1 + (seed >> 16) % 255);
+    }
+    data.back() = '\n';
+    return data;
+}
+
 // A certificate authority and the server certificates the tests present, in a temporary folder.
 // Every certificate is for "localhost" unless its name says otherwise.
 class TlsTestPki {
@@ -109,6 +121,12 @@ class TlsTestPki {
     int serial_ = 1;
     bool ok_ = false;
 };
+
+// One authority and its certificates for all the tests of the process (making them takes a while).
+inline TlsTestPki& SharedTestPki() {
+    static TlsTestPki pki;
+    return pki;
+}
 
 // The IPv4 port on which process pid listens, or 0: its socket descriptors' inodes, looked up
 // among the listening entries of /proc/net/tcp.

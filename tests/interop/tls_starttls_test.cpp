@@ -15,19 +15,10 @@
 #include <sstream>
 #include <thread>
 
-#include "core/preferences.h"
-#include "core/session_config.h"
-#include "platform/event_loop.h"
-#include "platform/registry.h"
-#include "platform/scripted_ui.h"
-#include "platform/text.h"
-#include "session/deferred_deletion.h"
-#include "session/session.h"
 #include "ssl/tls_test_server.h"
 #include "support/child_process.h"
 #include "support/loopback_peer.h"
-#include "support/memory_front_end.h"
-#include "support/test_util.h"
+#include "support/session_fixture.h"
 #include "tls_client.h"
 #include "tls_peers.h"
 #include "transport/socket_listener.h"
@@ -167,16 +158,7 @@ class FrontEnd {
     void Relay(int client) {
         const int server = testing::ConnectLoopback(gnutls_port_);
         if (server >= 0) {
-            char buffer[16384];
-            while (!stop_) {
-                pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
-                if (poll(p, 2, 50) <= 0) continue;
-                const int from = p[0].revents ? client : server;
-                const ssize_t n = recv(from, buffer, sizeof buffer, 0);
-                if (n <= 0) break;
-                testing::WriteAll(from == client ? server : client,
-                                  std::string(buffer, static_cast<std::size_t>(n)));
-            }
+            testing::PassBetween(client, server, stop_);
             close(server);
         }
     }
@@ -204,19 +186,13 @@ class FrontEnd {
     std::thread thread_;
 };
 
-class StartTlsInteropTest : public ::testing::TestWithParam<int> {
+class StartTlsInteropTest : public ::testing::TestWithParam<int>,
+                            public testing::SessionListFixture {
   protected:
-    static testing::TlsTestPki& Pki() {
-        static testing::TlsTestPki pki;
-        return pki;
-    }
+    static testing::TlsTestPki& Pki() { return testing::SharedTestPki(); }
     void SetUp() override {
         ASSERT_TRUE(Pki().ok());
-        list_ = std::make_unique<SessionList>(&front_end_);
-    }
-    void TearDown() override {
-        list_.reset();
-        DeferredDeletion::Instance().DestroyAll();
+        testing::TrustCaFolder(Pki().ca_folder());
     }
     // The proxy's session towards the front end; the port it listens on.
     int StartProxy(int front_port) {
@@ -226,18 +202,12 @@ class StartTlsInteropTest : public ::testing::TestWithParam<int> {
         config->SetInt(setting::portnum, front_port);
         config->SetInt(setting::portnum_listener, 0);
         config->SetInt(setting::tls_proxy_type, GetParam());
-        EXPECT_EQ(list_->CreateSession(config), 1);
-        auto* listener =
-            static_cast<IO_SocketListener*>(list_->Current()->GetTerminal()->GetLower());
+        Session* proxy = Create(config);
+        if (proxy == nullptr) return 0;
+        auto* listener = static_cast<IO_SocketListener*>(proxy->GetTerminal()->GetLower());
         loop_.RunUntil([&] { return listener->ListeningPort() != 0; }, 5s);
         return listener->ListeningPort();
     }
-
-    testing::TlsTestEnvironment env_{Pki().ca_folder()};
-    ScriptedUi& ui_ = env_.ui;
-    EventLoop& loop_ = env_.loop;
-    testing::MemoryFrontEnd front_end_;
-    std::unique_ptr<SessionList> list_;
 };
 
 TEST_P(StartTlsInteropTest, TheClientsTextTravelsThroughGnutlsAfterTheGreeting) {

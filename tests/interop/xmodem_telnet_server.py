@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""A Telnet server for XMODEM tests: it binds 127.0.0.1 on a free port, prints the port, takes one
+"""A Telnet server for XMODEM tests: it binds 127.0.0.1 port 0, prints "PORT <n>", takes one
 connection and runs a command (sx or rx) with its input and output on that connection. It answers
 option negotiation, granting BINARY in both directions (or refusing it with --refuse-binary), and
 keeps Telnet's IAC escaping out of the command's data both ways. The command runs on a
@@ -30,7 +30,7 @@ def main():
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.bind(("127.0.0.1", 0))
     listener.listen(1)
-    print(listener.getsockname()[1], flush=True)
+    print("PORT %d" % listener.getsockname()[1], flush=True)
     connection, _ = listener.accept()
     listener.close()
     master, slave = pty.openpty()
