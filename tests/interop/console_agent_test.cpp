@@ -24,7 +24,7 @@ TEST(ConsoleAgent, KeyFileLoginAndAForwardedSignatureTheUserAllows) {
     ASSERT_EQ(testing::Shell("ssh-keygen -q -t ecdsa -a 2 -N 'agent pass' -f " + key), 0);
     server.AuthorizeKey(testing::ReadFile(key + ".pub"));
 
-    testing::Tmux tmux("tarnwick-agent-" + std::to_string(getpid()));
+    testing::Tmux tmux("tarnwick-agent");
     ASSERT_NO_FATAL_FAILURE(testing::StartAndFillTheSsh2Form(
         tmux, config_dir.path(), server.port(),
         {.key_file = key, .agent_forwarding = true, .env = "-u SSH_AUTH_SOCK"}));

@@ -44,9 +44,8 @@ TEST(ConsoleInteropTest, WorkInATelnetSessionSwitchDisconnectAndQuit) {
     testing::WriteFile(session_file, "IO_TELNET\r\nversion: 2\r\nhostname: 127.0.0.1\r\nportnum: " +
                                          std::to_string(port) + "\r\nrows: 24\r\ncolumns: 80\r\n");
 
-    Tmux tmux("tarnwick-console-" + std::to_string(getpid()));
-    const std::string program = std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick --console";
-    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + program + " " + session_file);
+    Tmux tmux("tarnwick-console");
+    tmux.StartConsole(config_dir.path(), session_file);
     ASSERT_TRUE(tmux.WaitFor("Telnet: 127.0.0.1")) << tmux.Screen();
     ASSERT_TRUE(tmux.WaitFor("#")) << tmux.Screen();
 
@@ -85,7 +84,7 @@ TEST(ConsoleInteropTest, WorkInATelnetSessionSwitchDisconnectAndQuit) {
 
 TEST(ConsoleInteropTest, ConnectCancelledShowsCanceledAndTheTerminalIsRestoredOnSignal) {
     testing::TempDir config_dir;
-    Tmux tmux("tarnwick-cancel-" + std::to_string(getpid()));
+    Tmux tmux("tarnwick-cancel");
     const std::string program = std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick --console";
     // The program runs inside a shell, so that the shell's own screen comes back afterwards; it
     // writes its process id first, so that the test signals exactly that process.
@@ -115,13 +114,10 @@ TEST(ConsoleInteropTest, ConnectCancelledShowsCanceledAndTheTerminalIsRestoredOn
 // answered no stores 1).
 TEST(ConsoleInteropTest, ConnectFormChecksSaveWhatTheWindowsDialogSaves) {
     testing::TempDir config_dir;
-    Tmux tmux("tarnwick-form-" + std::to_string(getpid()));
-    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + std::string(TARNWICK_BINARY_DIR) +
-               "/bin/tarnwick --console");
+    Tmux tmux("tarnwick-form");
+    tmux.StartConsole(config_dir.path());
     ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
-    tmux.Keys("C-] c");
-    ASSERT_TRUE(tmux.WaitFor("6  New Telnet Connection")) << tmux.Screen();
-    tmux.Line("6");
+    ASSERT_TRUE(tmux.Choose("6  New Telnet Connection")) << tmux.Screen();
     ASSERT_TRUE(tmux.WaitFor("Hostname:")) << tmux.Screen();
     tmux.Keys("Enter");  // left empty
     ASSERT_TRUE(tmux.WaitFor("Port: 23")) << tmux.Screen();
@@ -173,17 +169,10 @@ TEST(ConsoleInteropTest, ConnectFormChecksSaveWhatTheWindowsDialogSaves) {
     tmux.Keys("C-] q");
 }
 
-}  // namespace
-}  // namespace tarnwick
-
-namespace tarnwick {
-namespace {
-
 TEST(ConsoleInteropTest, GlobalPreferencesAndTheHostKeyManager) {
     testing::TempDir config_dir;
-    testing::Tmux tmux("tarnwick-prefs-" + std::to_string(getpid()));
-    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + std::string(TARNWICK_BINARY_DIR) +
-               "/bin/tarnwick --console");
+    testing::Tmux tmux("tarnwick-prefs");
+    tmux.StartConsole(config_dir.path());
     ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
     tmux.Keys("C-] g");
     ASSERT_TRUE(tmux.WaitFor("Rows: 24")) << tmux.Screen();

@@ -19,9 +19,8 @@ TEST(ConsoleKeys, TheKeyListAddsAKeyFileShowsItsFingerprintAndRemovesIt) {
     const std::string fingerprint = testing::KeygenFingerprint(path + ".pub", "sha256");
     ASSERT_FALSE(fingerprint.empty());
 
-    testing::Tmux tmux("tarnwick-keys-" + std::to_string(getpid()));
-    tmux.Start("env -u SSH_AUTH_SOCK TARNWICK_CONFIG_DIR=" + config_dir.path() + " " +
-               std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick --console");
+    testing::Tmux tmux("tarnwick-keys");
+    tmux.StartConsole(config_dir.path(), "", "-u SSH_AUTH_SOCK");
     ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
     tmux.Keys("C-] m");
     ASSERT_TRUE(tmux.WaitFor("Your keys (for logging in)")) << tmux.Screen();

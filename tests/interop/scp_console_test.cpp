@@ -36,9 +36,8 @@ TEST(ScpConsoleTest, SendAFileAndFetchItBackIntoTheDocumentsFolder) {
         ~Cleanup() { std::filesystem::remove(path); }
     } cleanup{remote_home + "/" + name};
 
-    testing::Tmux tmux("tarnwick-scp-" + std::to_string(getpid()));
-    tmux.Start("HOME=" + home.path() + " TARNWICK_CONFIG_DIR=" + config_dir.path() + " " +
-               std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick --console " + session_file);
+    testing::Tmux tmux("tarnwick-scp");
+    tmux.StartConsole(config_dir.path(), session_file, "HOME=" + home.path());
     ASSERT_TRUE(tmux.WaitFor("The host key cannot be verified.")) << tmux.Screen();
     tmux.Keys("y");
     ASSERT_TRUE(tmux.WaitFor("Password")) << tmux.Screen();

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <regex>
-
 #include "support/child_process.h"
 #include "support/pty_pair.h"
 #include "support/test_util.h"
@@ -32,19 +30,12 @@ TEST(SerialConsoleTest, ConnectTypeAndMoveFilesBothWays) {
     testing::PtyPair cable;
     ASSERT_TRUE(cable.Ready()) << "socat (package socat) is needed";
     testing::TempDir dir;
-    Tmux tmux("tarnwick-serial-" + std::to_string(getpid()));
-    const std::string program = std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick";
-    tmux.Start("TARNWICK_CONFIG_DIR=" + dir.path() + " " + program + " --console", 120, 30);
+    Tmux tmux("tarnwick-serial");
+    tmux.StartConsole(dir.path(), "", "", 120, 30);
     ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
 
     // Connect: the chooser offers Serial; its form takes the device as a typed path.
-    tmux.Keys("C-] c");
-    ASSERT_TRUE(tmux.WaitFor("New Serial Connection")) << tmux.Screen();
-    std::smatch number;
-    const std::string chooser = tmux.Screen();
-    ASSERT_TRUE(std::regex_search(chooser, number, std::regex("([0-9]+)  New Serial Connection")));
-    EXPECT_EQ(chooser.find("New Serial Connection  (not available"), std::string::npos);
-    tmux.Line(number[1].str());
+    ASSERT_TRUE(tmux.Choose("7  New Serial Connection")) << tmux.Screen();
     ASSERT_TRUE(tmux.WaitFor("Device (number or path):")) << tmux.Screen();
     tmux.Keys("C-u");
     tmux.Line(cable.a());

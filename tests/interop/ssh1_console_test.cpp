@@ -15,13 +15,10 @@ TEST(Ssh1ConsoleTest, ConnectLogInRunACommandAndDisconnect) {
     ASSERT_TRUE(server.ok()) << server.Log();
     testing::TempDir config_dir;
 
-    testing::Tmux tmux("tarnwick-ssh1-" + std::to_string(getpid()));
-    tmux.Start("TARNWICK_CONFIG_DIR=" + config_dir.path() + " " + std::string(TARNWICK_BINARY_DIR) +
-               "/bin/tarnwick --console");
+    testing::Tmux tmux("tarnwick-ssh1");
+    tmux.StartConsole(config_dir.path());
     ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
-    tmux.Keys("C-] c");
-    ASSERT_TRUE(tmux.WaitFor("1  New SSH1 Connection")) << tmux.Screen();
-    tmux.Line("1");
+    ASSERT_TRUE(tmux.Choose("1  New SSH1 Connection")) << tmux.Screen();
     ASSERT_TRUE(tmux.WaitFor("Hostname:")) << tmux.Screen();
     tmux.Line("127.0.0.1");
     ASSERT_TRUE(tmux.WaitFor("Username:")) << tmux.Screen();

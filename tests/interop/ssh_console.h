@@ -20,12 +20,9 @@ struct Ssh2FormAnswers {
 // port, up to the question about more settings.
 inline void StartAndFillTheSsh2Form(Tmux& tmux, const std::string& config_dir, int port,
                                     const Ssh2FormAnswers& answers = {}) {
-    tmux.Start("env " + answers.env + " TARNWICK_CONFIG_DIR=" + config_dir + " HOME=" + config_dir +
-               " " + std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick --console");
+    tmux.StartConsole(config_dir, "", answers.env + " HOME=" + config_dir);
     ASSERT_TRUE(tmux.WaitFor("Welcome to Tarnwick")) << tmux.Screen();
-    tmux.Keys("C-] c");
-    ASSERT_TRUE(tmux.WaitFor("2  New SSH2 Connection")) << tmux.Screen();
-    tmux.Line("2");
+    ASSERT_TRUE(tmux.Choose("2  New SSH2 Connection")) << tmux.Screen();
     ASSERT_TRUE(tmux.WaitFor("Hostname:")) << tmux.Screen();
     tmux.Line("127.0.0.1");
     ASSERT_TRUE(tmux.WaitFor("Username:")) << tmux.Screen();

@@ -2,6 +2,8 @@
 // object has its own tmux server, ended with the object.
 #pragma once
 
+#include <unistd.h>
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -12,7 +14,8 @@ namespace tarnwick::testing {
 
 class Tmux {
   public:
-    explicit Tmux(std::string socket) : socket_(std::move(socket)) {}
+    // name: the tmux server's, made this process's own.
+    explicit Tmux(const std::string& name) : socket_(name + "-" + std::to_string(getpid())) {}
     ~Tmux() { Run("kill-server 2>/dev/null"); }
     Tmux(const Tmux&) = delete;
     Tmux& operator=(const Tmux&) = delete;
@@ -24,6 +27,23 @@ class Tmux {
     void Start(const std::string& command, int columns = 100, int rows = 30) {
         Run("new-session -d -s main -x " + std::to_string(columns) + " -y " + std::to_string(rows) +
             " \"" + command + "\"");
+    }
+    // Starts the program's console front end with its settings in config_dir: env (environment
+    // settings, "NAME=value" or "-u NAME") before it, arguments (a session file) after it.
+    void StartConsole(const std::string& config_dir, const std::string& arguments = "",
+                      const std::string& env = "", int columns = 100, int rows = 30) {
+        Start("env " + env + " TARNWICK_CONFIG_DIR=" + config_dir + " " +
+                  std::string(TARNWICK_BINARY_DIR) + "/bin/tarnwick --console " + arguments,
+              columns, rows);
+    }
+    // Opens Connect's chooser and picks the entry that reads entry ("3  New SSL Connection") by
+    // typing its number; false when the chooser does not offer it.
+    bool Choose(const std::string& entry) {
+        Keys("C-] c");
+        if (!WaitFor(entry) || Screen().find(entry + "  (not available") != std::string::npos)
+            return false;
+        Line(entry.substr(0, entry.find(' ')));
+        return true;
     }
     // Keys in tmux's notation ("C-] c", "Enter", "Escape").
     void Keys(const std::string& keys) { Run("send-keys -t main " + keys); }
