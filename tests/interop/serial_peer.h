@@ -115,6 +115,14 @@ class SerialSessionFixture : public SessionListFixture {
     Session* session_ = nullptr;
 };
 
+// Transfers without the half-second wait before each answer (a 10 000-byte file would take 40
+// seconds with it).
+inline xmodem::Timing Quick() {
+    xmodem::Timing timing;
+    timing.purge_ms = 10;
+    return timing;
+}
+
 // Our sender against lrzsz's rx: rx empties its input right after it asks for a block, so a block
 // that arrives in that moment is lost, and rx asks again only some ten seconds later. The sender
 // waits a little longer than that for an answer, so the repeated request finds it still waiting.

@@ -1,7 +1,7 @@
 // XMODEM over a serial line against lrzsz: files of every awkward size both ways in checksum and
 // CRC mode, and through a relay that loses an ACK, spoils a block or goes quiet. A socat
-// pseudo-terminal pair is the cable. Most transfers shorten the half-second wait before each ACK
-// (that alone would make a 10 000-byte file take 40 seconds); one keeps it.
+// pseudo-terminal pair is the cable. Most transfers shorten the half-second wait before each ACK;
+// one keeps it.
 #include <gtest/gtest.h>
 
 #include "serial_peer.h"
@@ -16,17 +16,23 @@ using namespace std::chrono_literals;
 using testing::PtyPair;
 using testing::PtyRelay;
 
-xmodem::Timing Quick() {
-    xmodem::Timing timing;
-    timing.purge_ms = 10;
-    return timing;
-}
-
 class SerialXmodemTest : public ::testing::Test, public testing::SerialSessionFixture {
   protected:
     void SetUp() override {
         ASSERT_TRUE(cable_.Ready()) << "socat (package socat) is needed";
         ASSERT_NE(Open(cable_.a()), nullptr) << Screen();
+    }
+    // sx (with its options) sends data as the file name from end; our receiver keeps it as
+    // name.out, padded to whole blocks.
+    void ReceiveFromSx(const std::string& name, const std::string& data, const std::string& end,
+                       const xmodem::Timing& timing = testing::Quick(),
+                       const std::string& options = "") {
+        testing::WriteFile(dir_.File(name), data);
+        ASSERT_TRUE(StartPeer(peer_, "sx -X -q " + options + dir_.File(name), end));
+        ui_.QueueFile(dir_.File(name + ".out"));
+        ASSERT_TRUE(RunFilter(new IO_ReceiveXmodem(timing))) << Screen();
+        ASSERT_TRUE(WaitForExit(peer_)) << PeerLog();
+        EXPECT_EQ(testing::ReadFile(dir_.File(name + ".out")), testing::Padded(data)) << name;
     }
     PtyPair cable_;
     testing::ChildProcess peer_;
@@ -34,15 +40,9 @@ class SerialXmodemTest : public ::testing::Test, public testing::SerialSessionFi
 
 TEST_F(SerialXmodemTest, ReceivesFromSxInCrcModeFilesOfEverySize) {
     for (std::size_t size : {0u, 1u, 127u, 128u, 129u, 10000u}) {
-        const std::string data = testing::Pattern(size, static_cast<unsigned>(size));
-        const std::string source = dir_.File("source" + std::to_string(size));
-        const std::string target = dir_.File("received" + std::to_string(size));
-        testing::WriteFile(source, data);
-        ASSERT_TRUE(StartPeer(peer_, "sx -X -q " + source, cable_.b()));
-        ui_.QueueFile(target);
-        ASSERT_TRUE(RunFilter(new IO_ReceiveXmodem(Quick()))) << Screen();
-        ASSERT_TRUE(WaitForExit(peer_)) << PeerLog();
-        EXPECT_EQ(testing::ReadFile(target), testing::Padded(data)) << size;
+        ASSERT_NO_FATAL_FAILURE(ReceiveFromSx("source" + std::to_string(size),
+                                              testing::Pattern(size, static_cast<unsigned>(size)),
+                                              cable_.b()));
         EXPECT_NE(Screen().find("Transfer completed successfully."), std::string::npos) << Screen();
     }
 }
@@ -78,15 +78,10 @@ TEST_P(SendToRxTest, FilesOfEverySize) {
 INSTANTIATE_TEST_SUITE_P(CrcAndChecksum, SendToRxTest, ::testing::Bool());
 
 TEST_F(SerialXmodemTest, TheRealHalfSecondWaitBeforeEachAckStillWorksWithSx) {
-    const std::string data = testing::Pattern(300);
-    testing::WriteFile(dir_.File("three.bin"), data);
-    ASSERT_TRUE(StartPeer(peer_, "sx -X -q " + dir_.File("three.bin"), cable_.b()));
-    ui_.QueueFile(dir_.File("three.out"));
     const auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(RunFilter(new IO_ReceiveXmodem()));
+    ASSERT_NO_FATAL_FAILURE(
+        ReceiveFromSx("three.bin", testing::Pattern(300), cable_.b(), xmodem::Timing()));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 3 * 500ms);
-    ASSERT_TRUE(WaitForExit(peer_)) << PeerLog();
-    EXPECT_EQ(testing::ReadFile(dir_.File("three.out")), testing::Padded(data));
     // The completion message, then the note on the padding.
     const std::string screen = Screen();
     const std::size_t done = screen.find("Transfer completed successfully.");
@@ -118,15 +113,9 @@ TEST_F(RelayedXmodemTest, ReceivesInChecksumModeFromASenderThatNeverHeardTheCrcR
         return direction == PtyRelay::kFromUs && position == 0 ? std::string()
                                                                : std::string(1, byte);
     });
-    const std::string data = testing::Pattern(1000);
-    testing::WriteFile(dir_.File("plain.bin"), data);
-    ASSERT_TRUE(StartPeer(peer_, "sx -X -q " + dir_.File("plain.bin"), far_cable_.b()));
-    xmodem::Timing timing = Quick();
+    xmodem::Timing timing = testing::Quick();
     timing.header_ms = 1500;  // the ten-second window, shortened
-    ui_.QueueFile(dir_.File("plain.out"));
-    ASSERT_TRUE(RunFilter(new IO_ReceiveXmodem(timing)));
-    ASSERT_TRUE(WaitForExit(peer_)) << PeerLog();
-    EXPECT_EQ(testing::ReadFile(dir_.File("plain.out")), testing::Padded(data));
+    ReceiveFromSx("plain.bin", testing::Pattern(1000), far_cable_.b(), timing);
 }
 
 TEST_F(RelayedXmodemTest, ABlockResentAfterALostAckIsAcknowledgedAndWrittenOnce) {
@@ -136,13 +125,8 @@ TEST_F(RelayedXmodemTest, ABlockResentAfterALostAckIsAcknowledgedAndWrittenOnce)
         if (direction == PtyRelay::kFromUs && byte == 0x06 && ++acks == 3) return std::string();
         return std::string(1, byte);
     });
-    const std::string data = testing::Pattern(1000, 11);
-    testing::WriteFile(dir_.File("acks.bin"), data);
-    ASSERT_TRUE(StartPeer(peer_, "sx -X -q -t 20 " + dir_.File("acks.bin"), far_cable_.b()));
-    ui_.QueueFile(dir_.File("acks.out"));
-    ASSERT_TRUE(RunFilter(new IO_ReceiveXmodem(Quick())));
-    ASSERT_TRUE(WaitForExit(peer_)) << PeerLog();
-    EXPECT_EQ(testing::ReadFile(dir_.File("acks.out")), testing::Padded(data));
+    ASSERT_NO_FATAL_FAILURE(ReceiveFromSx("acks.bin", testing::Pattern(1000, 11), far_cable_.b(),
+                                          testing::Quick(), "-t 20 "));
     EXPECT_NE(Screen().find("Transfer completed successfully."), std::string::npos) << Screen();
     EXPECT_GE(acks, 9);  // eight blocks, the repeated one, and the end
 }
@@ -153,13 +137,7 @@ TEST_F(RelayedXmodemTest, ASpoiledBlockIsRefusedAndSentAgain) {
         if (direction == PtyRelay::kToUs && position == 133 + 40) byte ^= 0x20;
         return std::string(1, byte);
     });
-    const std::string data = testing::Pattern(700, 5);
-    testing::WriteFile(dir_.File("spoiled.bin"), data);
-    ASSERT_TRUE(StartPeer(peer_, "sx -X -q " + dir_.File("spoiled.bin"), far_cable_.b()));
-    ui_.QueueFile(dir_.File("spoiled.out"));
-    ASSERT_TRUE(RunFilter(new IO_ReceiveXmodem(Quick())));
-    ASSERT_TRUE(WaitForExit(peer_)) << PeerLog();
-    EXPECT_EQ(testing::ReadFile(dir_.File("spoiled.out")), testing::Padded(data));
+    ReceiveFromSx("spoiled.bin", testing::Pattern(700, 5), far_cable_.b());
 }
 
 TEST_F(RelayedXmodemTest, ALineThatGoesQuietEndsWithTheTimeoutMessages) {
@@ -170,7 +148,7 @@ TEST_F(RelayedXmodemTest, ALineThatGoesQuietEndsWithTheTimeoutMessages) {
     });
     testing::WriteFile(dir_.File("quiet.bin"), testing::Pattern(1000));
     ASSERT_TRUE(StartPeer(peer_, "sx -X -q " + dir_.File("quiet.bin"), far_cable_.b()));
-    xmodem::Timing timing = Quick();
+    xmodem::Timing timing = testing::Quick();
     timing.header_ms = 200;
     ui_.QueueFile(dir_.File("quiet.out"));
     ASSERT_TRUE(RunFilter(new IO_ReceiveXmodem(timing)));
@@ -189,7 +167,7 @@ TEST_F(RelayedXmodemTest, ALineThatGoesQuietEndsWithTheTimeoutMessages) {
     });
     testing::ChildProcess receiver;
     ASSERT_TRUE(StartPeer(receiver, "rx -q --delay-startup 1 -c never.out", far_cable_.b()));
-    xmodem::Timing sending = Quick();
+    xmodem::Timing sending = testing::Quick();
     sending.answer_ms = 100;
     ui_.QueueFile(dir_.File("quiet.bin"));
     ASSERT_TRUE(RunFilter(new IO_SendXmodem(sending)));

@@ -24,10 +24,13 @@ void PrintTo(const CipherCase& c, std::ostream* out) {
          << c.host_key << "-bit host key";
 }
 
-class Ssh1CipherTest : public ::testing::TestWithParam<CipherCase> {
+// Each test's host keys in a registry of its own.
+class Ssh1Interop : public ::testing::Test {
   protected:
     testing::IsolatedConfig isolated_;
 };
+
+class Ssh1CipherTest : public Ssh1Interop, public ::testing::WithParamInterface<CipherCase> {};
 
 TEST_P(Ssh1CipherTest, LogsInWithAPasswordAndRunsACommand) {
     const CipherCase& c = GetParam();
@@ -38,8 +41,7 @@ TEST_P(Ssh1CipherTest, LogsInWithAPasswordAndRunsACommand) {
     client.ui.QueueYesNo(true);  // save the unknown host key
     client.ui.QueuePrompt(std::string("s3cret"));
     ASSERT_EQ(client.Open(server.port()), 0);
-    ASSERT_TRUE(client.RunUntil([&] { return client.ssh->IsConnected() == 1; }))
-        << client.Screen() << server.Log();
+    ASSERT_TRUE(client.WaitConnected()) << client.Screen() << server.Log();
     ASSERT_TRUE(client.WaitShows("$ ")) << client.Screen() << server.Log();
     client.Type("echo ssh1-$((6*7))\r");
     EXPECT_TRUE(client.WaitShows("ssh1-42")) << client.Screen() << server.Log();
@@ -62,8 +64,7 @@ INSTANTIATE_TEST_SUITE_P(Ciphers, Ssh1CipherTest,
                              return std::string(ssh1::CipherName(info.param.cipher));
                          });
 
-TEST(Ssh1Interop, TheSecondWrongPasswordEndsTheSession) {
-    testing::IsolatedConfig isolated;
+TEST_F(Ssh1Interop, TheSecondWrongPasswordEndsTheSession) {
     Ssh1Server server({"--password", "right"});
     ASSERT_TRUE(server.ok()) << server.Log();
     Ssh1Client client;
@@ -90,8 +91,7 @@ TEST(Ssh1Interop, TheSecondWrongPasswordEndsTheSession) {
     EXPECT_EQ(client.ssh->IsConnected(), 0);
 }
 
-TEST(Ssh1Interop, ARefusedHostKeyEndsTheSessionBeforeTheSessionKey) {
-    testing::IsolatedConfig isolated;
+TEST_F(Ssh1Interop, ARefusedHostKeyEndsTheSessionBeforeTheSessionKey) {
     Ssh1Server server;
     ASSERT_TRUE(server.ok()) << server.Log();
     Ssh1Client client;
@@ -106,16 +106,15 @@ TEST(Ssh1Interop, ARefusedHostKeyEndsTheSessionBeforeTheSessionKey) {
     EXPECT_EQ(server.Log().find("SESSION_KEY"), std::string::npos) << server.Log();
 }
 
-TEST(Ssh1Interop, AChangedHostKeyIsQuestionedAndCanBeRejected) {
-    testing::IsolatedConfig isolated;  // one registry for both connections
+TEST_F(Ssh1Interop, AChangedHostKeyIsQuestionedAndCanBeRejected) {
+    // Both connections use the test's one registry.
     {
         Ssh1Server first({}, "1024", "1536");
         ASSERT_TRUE(first.ok()) << first.Log();
         Ssh1Client client;
         client.ui.QueueYesNo(true);
         ASSERT_EQ(client.Open(first.port()), 0);
-        ASSERT_TRUE(client.RunUntil([&] { return client.ssh->IsConnected() == 1; }))
-            << client.Screen() << first.Log();
+        ASSERT_TRUE(client.WaitConnected()) << client.Screen() << first.Log();
     }
     Ssh1Server second({}, "1536", "1024");  // another host key on the same host name
     ASSERT_TRUE(second.ok()) << second.Log();
@@ -134,8 +133,7 @@ TEST(Ssh1Interop, AChangedHostKeyIsQuestionedAndCanBeRejected) {
     EXPECT_EQ(second.Log().find("SESSION_KEY"), std::string::npos);
 }
 
-TEST(Ssh1Interop, ALocalForwardCarriesAMegabyteIntactBothWays) {
-    testing::IsolatedConfig isolated;
+TEST_F(Ssh1Interop, ALocalForwardCarriesAMegabyteIntactBothWays) {
     // The far end: an echo server that the Python server reaches on 127.0.0.1.
     testing::EchoServer echo;
 
@@ -151,8 +149,7 @@ TEST(Ssh1Interop, ALocalForwardCarriesAMegabyteIntactBothWays) {
     client.config.AddForward(forward);
     client.ui.QueueYesNo(true);
     ASSERT_EQ(client.Open(server.port()), 0);
-    ASSERT_TRUE(client.RunUntil([&] { return client.ssh->IsConnected() == 1; }))
-        << client.Screen() << server.Log();
+    ASSERT_TRUE(client.WaitConnected()) << client.Screen() << server.Log();
     EXPECT_EQ(client.ui.CountOf(ScriptedUi::Kind::kPrompt), 0);
     ASSERT_EQ(client.ssh->ListenerPorts(), std::vector<std::uint32_t>{forward.local_port});
 
@@ -174,8 +171,7 @@ TEST(Ssh1Interop, ALocalForwardCarriesAMegabyteIntactBothWays) {
         << server.Log();
 }
 
-TEST(Ssh1Interop, TheShellsEndEndsTheSession) {
-    testing::IsolatedConfig isolated;
+TEST_F(Ssh1Interop, TheShellsEndEndsTheSession) {
     Ssh1Server server;
     ASSERT_TRUE(server.ok()) << server.Log();
     Ssh1Client client;
@@ -189,8 +185,7 @@ TEST(Ssh1Interop, TheShellsEndEndsTheSession) {
     EXPECT_TRUE(server.WaitForLog("EXIT_CONFIRMED", 5s)) << server.Log();
 }
 
-TEST(Ssh1Interop, AWideTerminalIsAnnouncedAs255Columns) {
-    testing::IsolatedConfig isolated;
+TEST_F(Ssh1Interop, AWideTerminalIsAnnouncedAs255Columns) {
     Ssh1Server server;
     ASSERT_TRUE(server.ok()) << server.Log();
     // Wider than the 255 columns the terminal request can carry.
@@ -199,7 +194,7 @@ TEST(Ssh1Interop, AWideTerminalIsAnnouncedAs255Columns) {
     Ssh1Client client(std::move(top));
     client.ui.QueueYesNo(true);
     ASSERT_EQ(client.Open(server.port()), 0);
-    ASSERT_TRUE(client.RunUntil([&] { return client.ssh->IsConnected() == 1; })) << server.Log();
+    ASSERT_TRUE(client.WaitConnected()) << server.Log();
     EXPECT_TRUE(server.WaitForLog("PTY xterm 60 255", 5s)) << server.Log();
     // The real terminal size reaches the shell as the request carried it.
     ASSERT_TRUE(

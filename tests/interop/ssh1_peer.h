@@ -88,6 +88,9 @@ class Ssh1Client {
                   std::chrono::milliseconds limit = std::chrono::seconds(20)) {
         return loop.RunUntil([&] { return predicate() || ended; }, limit) && predicate();
     }
+    bool WaitConnected() {
+        return RunUntil([this] { return ssh->IsConnected() == 1; });
+    }
     bool WaitShows(const std::string& text) {
         return RunUntil([&] { return Screen().find(text) != std::string::npos; });
     }

@@ -36,19 +36,13 @@ class TelnetXmodemTest : public ::testing::Test, public testing::SerialSessionFi
     std::unique_ptr<testing::ReportingServer> server_;
 };
 
-xmodem::Timing Quick() {
-    xmodem::Timing timing;
-    timing.purge_ms = 10;
-    return timing;
-}
-
 TEST_F(TelnetXmodemTest, ReceivesFromSxOnceThePeerGrantsBinary) {
     std::string data = testing::Pattern(3000, 17);
     data += std::string(300, '\xff');  // every one of them doubled on the wire
     testing::WriteFile(dir_.File("remote.bin"), data);
     Serve("sx -X -q remote.bin");
     ui_.QueueFile(dir_.File("local.bin"));
-    ASSERT_TRUE(RunFilter(new IO_ReceiveXmodem(Quick()))) << Screen();
+    ASSERT_TRUE(RunFilter(new IO_ReceiveXmodem(testing::Quick()))) << Screen();
     EXPECT_EQ(testing::ReadFile(dir_.File("local.bin")), testing::Padded(data)) << Screen();
     EXPECT_NE(Screen().find("Transfer completed successfully."), std::string::npos) << Screen();
     EXPECT_TRUE(RunUntil([&] { return !server_->Running(); }, 30s)) << PeerLog();
@@ -74,7 +68,7 @@ TEST_F(TelnetXmodemTest, APeerThatRefusesBinaryGetsNoTransfer) {
     testing::WriteFile(dir_.File("waiting.bin"), "never sent");
     Serve("sx -X -q waiting.bin", true);
     ui_.QueueFile(dir_.File("never.bin"));
-    ASSERT_TRUE(RunFilter(new IO_ReceiveXmodem(Quick()), 10s));
+    ASSERT_TRUE(RunFilter(new IO_ReceiveXmodem(testing::Quick()), 10s));
     EXPECT_EQ(ui_.Texts().back(),
               "XModem transfers require an 8-bit data path. The connection you are using is not "
               "8-bit capable.");
