@@ -22,6 +22,7 @@
 #include "platform/scripted_ui.h"
 #include "platform/ui_dispatcher.h"
 #include "ssh/ssh1.h"
+#include "support/chain_driver.h"
 #include "support/child_process.h"
 #include "support/inetd.h"
 #include "support/test_util.h"
@@ -53,12 +54,13 @@ class Ssh1Server : public ReportingServer {
     }
 };
 
-class Ssh1Client {
+class Ssh1Client : public ChainDriver {
   public:
     static constexpr const char* kUser = "tarnwick";
 
     // top: the layer above IO_SSH1; without one a VT100 on the memory display.
-    explicit Ssh1Client(std::unique_ptr<IO> top = nullptr) : top_(std::move(top)) {
+    explicit Ssh1Client(std::unique_ptr<IO> top = nullptr)
+        : ChainDriver(loop), top_(std::move(top)) {
         RegistryStore::Instance().Close();  // reopened in this test's configuration folder
         Preferences::Instance().SetInt(pref::EnableICM, 0);
         config.SetInt(setting::session_kind, kKindSSH1);
@@ -67,7 +69,7 @@ class Ssh1Client {
         config.SetInt(setting::rows, 24);
         config.SetInt(setting::columns, 80);
         config.SetInt(setting::debug, 1);
-        config.SetSessionCallback(&Ssh1Client::OnDataArrived, this);
+        DriveFrom(config);
     }
     ~Ssh1Client() {
         top_.reset();
@@ -82,11 +84,6 @@ class Ssh1Client {
         EXPECT_EQ(ssh->InsertBelow(tcp), 0);
         EXPECT_EQ(top_->InsertBelow(ssh), 0);
         return top_->Open(&config);
-    }
-    // Runs the event loop until the predicate holds, the session ended, or the time is up.
-    bool RunUntil(const std::function<bool()>& predicate,
-                  std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-        return loop.RunUntil([&] { return predicate() || ended; }, limit) && predicate();
     }
     bool WaitConnected() {
         return RunUntil([this] { return ssh->IsConnected() == 1; });
@@ -113,22 +110,10 @@ class Ssh1Client {
     SessionConfig config;
     MemoryDisplay display;
     IO_SSH1* ssh = nullptr;
-    std::atomic<bool> ended{false};
-    int end_status = 0;
 
   private:
-    static void OnDataArrived(void* context, IO* transport) {
-        auto* self = static_cast<Ssh1Client*>(context);
-        UiDispatcher::Instance().RunAndWait([self, transport] {
-            if (self->ended) return;
-            int result = transport->Pump();
-            if (result != 0) {
-                // What the session list does: the session is over.
-                self->end_status = result;
-                self->ended = true;
-                if (self->top_) self->top_->Close();
-            }
-        });
+    void CloseChain() override {
+        if (top_) top_->Close();
     }
 
     std::unique_ptr<IO> top_;

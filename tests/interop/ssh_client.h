@@ -23,6 +23,7 @@
 #include "platform/scripted_ui.h"
 #include "platform/ui_dispatcher.h"
 #include "ssh/ssh2.h"
+#include "support/chain_driver.h"
 #include "support/recording_layer.h"
 #include "support/test_util.h"
 #include "terminal/memory_display.h"
@@ -38,11 +39,12 @@ inline std::string TestNameOf(std::string name) {
     return name;
 }
 
-class SshClient {
+class SshClient : public ChainDriver {
   public:
     // with_terminal: a VT100 on top (the screen model); otherwise a recording layer that keeps
     // every byte that comes up.
-    explicit SshClient(bool with_terminal = true) : with_terminal_(with_terminal) {
+    explicit SshClient(bool with_terminal = true)
+        : ChainDriver(loop), with_terminal_(with_terminal) {
         if (const char* home = std::getenv("HOME")) old_home_ = home;
         setenv("HOME", isolated.path().c_str(), 1);
         RegistryStore::Instance().Close();  // reopened in this test's configuration folder
@@ -53,7 +55,7 @@ class SshClient {
         config.SetInt(setting::rows, 24);
         config.SetInt(setting::columns, 80);
         config.SetInt(setting::scrollback, 200);
-        config.SetSessionCallback(&SshClient::OnDataArrived, this);
+        DriveFrom(config);
     }
     ~SshClient() {
         top_.reset();
@@ -81,11 +83,6 @@ class SshClient {
         return top_->Open(&config);
     }
 
-    // Runs the event loop until the predicate holds, the session ended, or the time is up.
-    bool RunUntil(const std::function<bool()>& predicate,
-                  std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-        return loop.RunUntil([&] { return predicate() || ended; }, limit) && predicate();
-    }
     bool WaitConnected(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
         return RunUntil([this] { return ssh->IsConnected() == 1; }, limit);
     }
@@ -146,24 +143,10 @@ class SshClient {
     VT100* terminal = nullptr;
     IO_SSH2* ssh = nullptr;
     IO_TCPIP* tcp = nullptr;
-    std::atomic<bool> ended{false};
-    int end_status = 0;
-    int pumps = 0;
 
   private:
-    static void OnDataArrived(void* context, IO* transport) {
-        auto* self = static_cast<SshClient*>(context);
-        UiDispatcher::Instance().RunAndWait([self, transport] {
-            if (self->ended) return;
-            ++self->pumps;
-            int result = transport->Pump();
-            if (result != 0) {
-                // What the session list does: the session is over.
-                self->end_status = result;
-                self->ended = true;
-                if (self->top_) self->top_->Close();
-            }
-        });
+    void CloseChain() override {
+        if (top_) top_->Close();
     }
 
     bool with_terminal_;

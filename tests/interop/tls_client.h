@@ -18,6 +18,7 @@
 #include "platform/text.h"
 #include "platform/ui_dispatcher.h"
 #include "ssl/ssl.h"
+#include "support/chain_driver.h"
 #include "support/recording_layer.h"
 #include "support/test_util.h"
 #include "transport/tcpip.h"
@@ -45,13 +46,13 @@ struct TlsTestEnvironment {
     EventLoop loop;
 };
 
-class TlsClient {
+class TlsClient : public ChainDriver {
   public:
-    TlsClient(EventLoop& loop, const std::string& host, int port) : loop_(loop) {
+    TlsClient(EventLoop& loop, const std::string& host, int port) : ChainDriver(loop) {
         config.SetInt(setting::session_kind, kKindSSL);
         config.SetNarrow(setting::hostname, host.c_str());
         config.SetInt(setting::portnum, port);
-        config.SetSessionCallback(&TlsClient::OnDataArrived, this);
+        DriveFrom(config);
         top = new RecordingLayer();
         ssl = new IO_SSL();
         tcp = new IO_TCPIP();
@@ -63,11 +64,6 @@ class TlsClient {
 
     int Open() { return top->Open(&config); }
     void Close() { ssl->Close(); }
-    // Runs the loop until the predicate holds, the connection ended, or the time is up.
-    bool RunUntil(const std::function<bool()>& predicate,
-                  std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-        return loop_.RunUntil([&] { return predicate() || ended; }, limit) && predicate();
-    }
     bool WaitConnected() {
         return RunUntil([this] { return ssl->IsConnected() == 1; });
     }
@@ -87,25 +83,10 @@ class TlsClient {
     RecordingLayer* top = nullptr;
     IO_SSL* ssl = nullptr;
     IO_TCPIP* tcp = nullptr;
-    std::atomic<bool> ended{false};
-    int end_status = 0;
 
   private:
-    static void OnDataArrived(void* context, IO* transport) {
-        auto* self = static_cast<TlsClient*>(context);
-        UiDispatcher::Instance().RunAndWait([self, transport] {
-            if (self->ended) return;
-            const int result = transport->Pump();
-            if (result != 0) {
-                // What the session list does: the session is over.
-                self->end_status = result;
-                self->ended = true;
-                self->ssl->Close();
-            }
-        });
-    }
+    void CloseChain() override { ssl->Close(); }
 
-    EventLoop& loop_;
     std::unique_ptr<IO> chain_;
 };
 

@@ -136,9 +136,7 @@ class FrontEnd {
 
   private:
     void Run() {
-        int client = -1;
-        while (!stop_ && client < 0)
-            client = listener_.Accept(50);
+        const int client = listener_.AcceptUnless(stop_);
         if (client < 0) return;
         testing::WriteAll(client, Greeting(protocol_));
         // The command, a line.

@@ -63,6 +63,13 @@ class LoopbackListener {
         if (poll(&entry, 1, timeout_ms) != 1) return -1;
         return accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
     }
+    // The next connection, or -1 once stop is set.
+    int AcceptUnless(const std::atomic<bool>& stop) {
+        int fd = -1;
+        while (!stop && fd < 0)
+            fd = Accept(50);
+        return fd;
+    }
 
   private:
     int fd_ = -1;
@@ -226,9 +233,7 @@ class LoopbackRelay {
 
   private:
     void Run() {
-        int client = -1;
-        while (!stop_ && client < 0)
-            client = listener_.Accept(50);
+        const int client = listener_.AcceptUnless(stop_);
         if (client < 0) return;
         const int server = ConnectLoopback(server_port_);
         if (server >= 0) {
