@@ -58,6 +58,7 @@ CMSG_MAX_PACKET_SIZE = 38
 
 AUTH_PASSWORD = 3
 HOST_IN_FWD_OPEN = 2
+CIPHERS = (2, 3, 6)  # DES, 3DES, Blowfish: what the client speaks
 MAX_LENGTH = 262144
 
 
@@ -344,7 +345,7 @@ class Connection:
         return struct.pack(">I", key.n.bit_length()) + mpint1(key.e) + mpint1(key.n)
 
     def converse(self):
-        self.sock.sendall(b"SSH-1.5-" + self.options.software.encode() + b"\n")
+        self.sock.sendall(b"SSH-1.5-PyTest_1.0\n")
         version = self.read_line()
         log("CLIENT_VERSION", version.decode("latin-1").strip())
         if not version.startswith(b"SSH-1.5-"):
@@ -352,7 +353,7 @@ class Connection:
 
         cookie = os.urandom(8)
         mask = 0
-        for number in self.options.ciphers:
+        for number in CIPHERS:
             mask |= 1 << number
         flags = HOST_IN_FWD_OPEN if self.options.host_in_fwd_open else 0
         self.send(SMSG_PUBLIC_KEY, cookie + self.public_key_blob(self.server_key) +
@@ -372,7 +373,7 @@ class Connection:
         encrypted = reader.bytes((bits + 7) // 8)
         client_flags = reader.u32()
         log("SESSION_KEY", "cipher=%d" % cipher, "bits=%d" % bits, "flags=%d" % client_flags)
-        if cipher not in self.options.ciphers:
+        if cipher not in CIPHERS:
             self.send(DISCONNECT, string(b"cipher not supported"))
             raise Closed()
 
@@ -529,12 +530,9 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--server-key", required=True, help="PEM file of the server key")
     parser.add_argument("--host-key", required=True, help="PEM file of the host key")
-    parser.add_argument("--ciphers", default="2,3,6", help="cipher numbers offered")
     parser.add_argument("--password", help="the password asked for; none: no password needed")
     parser.add_argument("--host-in-fwd-open", action="store_true")
-    parser.add_argument("--software", default="PyTest_1.0")
     options = parser.parse_args()
-    options.ciphers = [int(c) for c in options.ciphers.split(",") if c]
     with open(options.server_key, "rb") as f:
         server_key = RSA.import_key(f.read())
     with open(options.host_key, "rb") as f:

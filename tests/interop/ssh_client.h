@@ -130,7 +130,6 @@ class SshClient : public ChainDriver {
             ++exchanges;
         return exchanges;
     }
-    RecordingLayer* recorder() { return recorder_; }
     void Close() {
         if (top_) top_->Close();
     }

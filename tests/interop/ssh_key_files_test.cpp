@@ -1,6 +1,8 @@
 // Public-key login against sshd through the product's path: the session names a key file made by
 // ssh-keygen, the installed loader reads it (asking for its passphrase), and authentication signs
-// with it. No password is queued, so only the key can log in.
+// with it, for every key type and curve. No password is queued, so only the key can log in; sshd
+// accepts only SHA-2 signatures of RSA keys, so the RSA login also shows that the client read
+// server-sig-algs.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -80,7 +82,9 @@ TEST_F(KeyFileLogin, TodaysKeyFilesLogIntoTheDefaultServer) {
     ASSERT_TRUE(server.ok()) << server.error();
     const KeyCase cases[] = {
         {"-t ed25519 -a 2", "ed pass", " ED25519 SHA256:"},
+        {"-t ecdsa -b 256", "", " ECDSA SHA256:"},
         {"-t ecdsa -b 384", "", " ECDSA SHA256:"},
+        {"-t ecdsa -b 521 -m PEM", "ec pass", " ECDSA SHA256:"},
         {"-t rsa -b 2048 -m PEM", "rsa pass", " RSA SHA256:"},
     };
     for (const KeyCase& c : cases)

@@ -1,22 +1,16 @@
 // The SSH2 layer against Debian's OpenSSH server as it is installed, with only today's algorithms:
 // a password login with every default, then each key exchange, host key, cipher and MAC in turn
-// (one sshd per case, the client restricted to one algorithm per login), logins with Ed25519,
-// ECDSA and RSA keys held in the key list, fingerprints as ssh-keygen prints them, re-keying with
-// the AEAD ciphers, and the user's own known_hosts file. (The 10 MB forward runs against both
-// kinds of sshd in ssh_openssh_test.cpp.)
+// (one sshd per case, the client restricted to one algorithm per login), fingerprints as
+// ssh-keygen prints them, re-keying with the AEAD ciphers, and the user's own known_hosts file.
+// (Key logins are in ssh_key_files_test.cpp; the 10 MB forward runs against both kinds of sshd in
+// ssh_openssh_test.cpp.)
 #include <gtest/gtest.h>
 
 #include "core/known_hosts.h"
-#include "crypto/base64.h"
-#include "crypto/curve25519.h"
-#include "crypto/ecc.h"
-#include "crypto/random_generator.h"
 #include "interop/ssh_client.h"
 #include "interop/ssh_sshd.h"
-#include "ssh/private_keys.h"
 #include "ssh/ssh2_algorithms.h"
 #include "ssh/ssh_test_access.h"
-#include "ssh/ssh_test_keys.h"
 
 namespace tarnwick {
 namespace {
@@ -162,85 +156,6 @@ INSTANTIATE_TEST_SUITE_P(Every, SshModernCipher,
                                  std::string(FindCipher(info.param.cipher)->name) + "_" +
                                  FindMac(info.param.mac)->name);
                          });
-
-// Keys the key list holds in memory (as the agent or a key file would put them there).
-PrivateKey Ed25519Key() {
-    Ed25519PrivateKey key;
-    EXPECT_TRUE(key.Generate(RandomGenerator::Global()));
-    std::uint8_t seed[32];
-    for (int i = 0; i < 32; ++i)
-        seed[i] = static_cast<std::uint8_t>(RandomGenerator::Global().NextByte());
-    EXPECT_TRUE(key.SetSeed(seed, sizeof seed));
-    PrivateKey out;
-    out.type = kKeyEd25519;
-    out.ed25519_seed.assign(seed, seed + 32);
-    out.ed25519_public.assign(key.Public().Bytes(), key.Public().Bytes() + 32);
-    return out;
-}
-
-PrivateKey EcdsaKey(EcCurve curve) {
-    EcPrivateKey key;
-    EXPECT_TRUE(key.Generate(curve, RandomGenerator::Global()));
-    PrivateKey out;
-    out.type = kKeyECDSA;
-    out.ecdsa_curve = curve;
-    out.ecdsa_scalar = key.Scalar();
-    out.ecdsa_point.assign(key.Public().Point().begin(), key.Public().Point().end());
-    return out;
-}
-
-PrivateKey RsaKey() {
-    auto number = [](const char* hex) {
-        BigNum n;
-        n.SetHex(hex);
-        return n;
-    };
-    PrivateKey out;
-    out.type = kKeyRSA;
-    PrivateKey::SetNumber(&out.rsa_n, number(testing::kRsaN));
-    PrivateKey::SetNumber(&out.rsa_e, number(testing::kRsaE));
-    PrivateKey::SetNumber(&out.rsa_d, number(testing::kRsaD));
-    PrivateKey::SetNumber(&out.rsa_p, number(testing::kRsaP));
-    PrivateKey::SetNumber(&out.rsa_q, number(testing::kRsaQ));
-    PrivateKey::SetNumber(&out.rsa_dmp1, number(testing::kRsaDmp1));
-    PrivateKey::SetNumber(&out.rsa_dmq1, number(testing::kRsaDmq1));
-    PrivateKey::SetNumber(&out.rsa_iqmp, number(testing::kRsaIqmp));
-    return out;
-}
-
-// Public-key logins with no password to fall back on: sshd accepts only SHA-2 signatures of
-// RSA keys, so the RSA login also shows that the client read server-sig-algs.
-TEST(SshModern, PublicKeyLoginsWithKeysFromTheKeyList) {
-    ASSERT_TRUE(testing::EnsureTestAccount());
-    SshdServer server(SshdConfig::Default("", {"ed25519"}));
-    ASSERT_TRUE(server.ok()) << server.error();
-    const PrivateKey keys[] = {Ed25519Key(), EcdsaKey(EcCurve::kP256), EcdsaKey(EcCurve::kP384),
-                               EcdsaKey(EcCurve::kP521), RsaKey()};
-    for (const PrivateKey& key : keys) {
-        const std::string blob = key.PublicBlob();
-        server.AuthorizeKey(std::string(key.AlgorithmName()) + " " +
-                            Base64Encode(blob.data(), blob.size()));
-    }
-    for (const PrivateKey& key : keys) {
-        SCOPED_TRACE(key.AlgorithmName());
-        PrivateKeyList::Instance().RemoveAll();
-        PrivateKeyList::Instance().AddFromAgent(key);
-        SshClient client(false);
-        client.config.SetInt(setting::debug, 1);
-        client.ui.QueueYesNo(true);  // the host key; no password is given
-        ASSERT_EQ(client.Open(server.port()), 0);
-        ASSERT_TRUE(client.WaitConnected()) << client.Displayed() << server.Log();
-        EXPECT_EQ(client.ui.CountOf(ScriptedUi::Kind::kPrompt), 0);
-        client.Type("echo key-$((6*7))\n");
-        EXPECT_TRUE(client.RunUntil([&] { return client.ShowsText("key-42"); }, 10s));
-        client.Close();
-    }
-    PrivateKeyList::Instance().RemoveAll();
-    EXPECT_TRUE(Has(server.Log(), "Accepted publickey for tarnwick-test")) << server.Log();
-    EXPECT_TRUE(Has(server.Log(), " ED25519 SHA256:"));
-    EXPECT_TRUE(Has(server.Log(), " ECDSA SHA256:"));
-    EXPECT_TRUE(Has(server.Log(), " RSA SHA256:"));
-}
 
 // The server re-keys every 256 KB under strict key exchange (sequence numbers start again at
 // every NEWKEYS): the output arrives whole with either AEAD cipher.

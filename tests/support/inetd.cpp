@@ -67,7 +67,6 @@ void InetdServer::AcceptLoop() {
             setpgid(child, child);
             std::lock_guard<std::mutex> guard(mutex_);
             children_.push_back(child);
-            ++connections_;
         }
     }
 }

@@ -28,8 +28,6 @@ class InetdServer {
     InetdServer& operator=(const InetdServer&) = delete;
 
     int port() const { return listener_.port(); }
-    // How many connections have been handed to a server process so far.
-    int connections() const { return connections_.load(); }
 
   private:
     void AcceptLoop();
@@ -38,7 +36,6 @@ class InetdServer {
     std::string log_path_;
     LoopbackListener listener_;
     int wake_[2] = {-1, -1};
-    std::atomic<int> connections_{0};
     std::mutex mutex_;
     std::vector<pid_t> children_;
     std::thread thread_;
