@@ -8,6 +8,7 @@
 
 #include "crypto/sha1.h"
 #include "crypto/skey.h"
+#include "crypto/test_helpers.h"
 #include "interop/ssh_client.h"
 #include "support/child_process.h"
 #include "support/inetd.h"
@@ -39,16 +40,6 @@ std::string Pattern(std::size_t n) {
         out += line;
     out += line.substr(0, n - out.size());
     return out;
-}
-
-std::string Hex(const std::uint8_t* bytes, std::size_t n) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (std::size_t i = 0; i < n; ++i) {
-        text.push_back(kDigits[bytes[i] >> 4]);
-        text.push_back(kDigits[bytes[i] & 15]);
-    }
-    return text;
 }
 
 TEST(SshAsyncSsh, BlowfishAndZlibCarryMegabytesBothWays) {
@@ -85,7 +76,8 @@ TEST(SshAsyncSsh, BlowfishAndZlibCarryMegabytesBothWays) {
     ASSERT_EQ(client.Type("END\n"), 0);
     std::uint8_t digest[20];
     CSHA1::Digest(input.data(), input.size(), digest);
-    const std::string expected = "GOT " + std::to_string(input.size()) + " " + Hex(digest, 20);
+    const std::string expected =
+        "GOT " + std::to_string(input.size()) + " " + testing::ToHex(digest, 20);
     EXPECT_TRUE(client.RunUntil([&] { return client.ShowsText(expected); }, 30s))
         << client.Output().substr(client.Output().size() - 200) << server.Log();
 }

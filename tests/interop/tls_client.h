@@ -67,15 +67,22 @@ class TlsClient : public ChainDriver {
     bool WaitConnected() {
         return RunUntil([this] { return ssl->IsConnected() == 1; });
     }
-    // Sends text and waits for its echo; true when all of it came back.
-    bool Echo(const std::string& text) {
+    // Sends data in pieces while the loop runs and waits for its echo; true when all of it came
+    // back as it was sent.
+    bool Echo(const std::string& data, std::size_t piece = 20000) {
         const std::size_t before = top->Received().size();
-        if (ssl->Send(reinterpret_cast<const std::uint8_t*>(text.data()),
-                      static_cast<int>(text.size())) != 0) {
-            return false;
+        for (std::size_t at = 0; at < data.size(); at += piece) {
+            const std::string part = data.substr(at, piece);
+            if (ssl->Send(reinterpret_cast<const std::uint8_t*>(part.data()),
+                          static_cast<int>(part.size())) != 0) {
+                return false;
+            }
+            RunUntil([&] { return top->Received().size() >= before + at; },
+                     std::chrono::seconds(30));
         }
-        return RunUntil([&] { return top->Received().size() >= before + text.size(); }) &&
-               top->Received().substr(before) == text;
+        return RunUntil([&] { return top->Received().size() >= before + data.size(); },
+                        std::chrono::seconds(60)) &&
+               top->Received().substr(before) == data;
     }
     std::string Displayed() { return top->Displayed(); }
 

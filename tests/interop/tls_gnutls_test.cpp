@@ -24,23 +24,6 @@ class GnutlsTest : public ::testing::Test {
     TlsTestPki& pki_ = testing::SharedTestPki();
 };
 
-// Sends data in pieces while the loop runs, and waits until all of it has come back.
-bool EchoInPieces(TlsClient& client, const std::string& data, std::size_t piece) {
-    const std::size_t before = client.top->Received().size();
-    for (std::size_t at = 0; at < data.size(); at += piece) {
-        const std::string part = data.substr(at, piece);
-        if (client.ssl->Send(reinterpret_cast<const std::uint8_t*>(part.data()),
-                             static_cast<int>(part.size())) != 0) {
-            return false;
-        }
-        client.RunUntil([&] { return client.top->Received().size() >= before + at; },
-                        std::chrono::seconds(30));
-    }
-    return client.RunUntil([&] { return client.top->Received().size() >= before + data.size(); },
-                           std::chrono::seconds(60)) &&
-           client.top->Received().substr(before) == data;
-}
-
 // The narrowest server the client can agree with, its certificate signed by the authority: no
 // question, and a megabyte of every byte value but NUL both ways through real records.
 TEST_F(GnutlsTest, TheNarrowestServerAndAMegabyteOfBinaryDataBothWays) {
@@ -51,7 +34,7 @@ TEST_F(GnutlsTest, TheNarrowestServerAndAMegabyteOfBinaryDataBothWays) {
     ASSERT_EQ(client.Open(), 0);
     ASSERT_TRUE(client.WaitConnected()) << client.Displayed() << server.log();
     EXPECT_EQ(client.ssl->CipherSuite(), kSuite3DesEdeCbcSha);
-    EXPECT_TRUE(EchoInPieces(client, testing::EchoableData(1 << 20, 5), 20000));
+    EXPECT_TRUE(client.Echo(testing::EchoableData(1 << 20, 5)));
     EXPECT_TRUE(env.ui.shown().empty());
 }
 
