@@ -38,7 +38,8 @@ class SessionListFixture {
     Session* Create(SessionConfig* config) {
         return list_->CreateSession(config) == 1 ? list_->Current() : nullptr;
     }
-    // Ends every session; a test whose peer outlives the fixture's members calls it first.
+    // Ends every session. A test whose peer is a member of its own (ended before this fixture)
+    // calls it in TearDown, so that the sessions end while the peer still runs.
     void CloseSessions() {
         list_.reset();
         DeferredDeletion::Instance().DestroyAll();
