@@ -47,7 +47,10 @@ class OutgoingQueue {
 
     // Tests shorten the bounds.
     void SetLimits(std::size_t max_queued, std::chrono::milliseconds stall_limit);
-    std::chrono::milliseconds stall_limit() const { return stall_limit_; }
+    std::chrono::milliseconds stall_limit() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return stall_limit_;
+    }
 
     // Empties the queue and starts the writer for fd. False when no thread could be created.
     [[nodiscard]] bool Start(int fd);
@@ -69,7 +72,7 @@ class OutgoingQueue {
     Writer write_;
     FailureHandler failed_;
     WorkerThread writer_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<SecureBytes> chunks_;
     std::size_t front_done_ = 0;  // bytes of the first chunk already written
