@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <algorithm>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
